@@ -1,0 +1,32 @@
+# Language level, warnings and Qt defines shared by every project target.
+add_library(vantrel_options INTERFACE)
+target_compile_features(vantrel_options INTERFACE cxx_std_20)
+target_compile_options(vantrel_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow=local)
+if(VANTREL_WERROR)
+    target_compile_options(vantrel_options INTERFACE -Werror)
+endif()
+target_compile_definitions(vantrel_options INTERFACE
+    QT_NO_KEYWORDS
+    QT_NO_CAST_FROM_ASCII
+    QT_NO_CAST_TO_ASCII
+    QT_NO_URL_CAST_FROM_STRING
+    QT_USE_QSTRINGBUILDER
+    QT_NO_FOREACH)
+if(VANTREL_SANITIZE)
+    target_compile_options(vantrel_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
+    target_link_options(vantrel_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Registers one Qt Test executable with CTest.  Extra arguments are the libraries it links.
+function(vantrel_add_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE vantrel_options Qt6::Test ${ARG_LIBS})
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+        ENVIRONMENT "TZ=UTC;LANG=C.UTF-8;LC_ALL=C.UTF-8"
+        TIMEOUT 300)
+    if(ARG_LABELS)
+        set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    endif()
+endfunction()

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "records/Error.h"
+
+#include <QImage>
+#include <QList>
+#include <QSize>
+
+#include <qcoro/qcorotask.h>
+
+struct DisplayInfo {
+    quint32 id = 0;  // stable across restarts of the display server
+    int width = 0;   // pixels
+    int height = 0;
+    friend bool operator==(const DisplayInfo&, const DisplayInfo&) = default;
+};
+
+// Still images of the connected displays.  The waits run off the main thread and resume on it.
+class ScreenCapture {
+public:
+    virtual ~ScreenCapture() = default;
+    // Whether this agent may capture the screen now; never prompts.
+    virtual bool isCaptureAllowed() = 0;
+    // Asks the system to offer the user the permission, where it has one; the answer is not awaited.
+    virtual void requestCaptureAccess() = 0;
+    // Every display, in a stable order.
+    virtual QCoro::Task<Result<QList<DisplayInfo>>> displays() = 0;
+    // One image of the whole display scaled to `size`, cursor drawn, in QImage::Format_RGB32.
+    virtual QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) = 0;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "records/Error.h"
+
+#include <QString>
+
+#include <optional>
+
+class SecretStore;
+
+// Device tokens in the system's secret storage: service "Vantrel", account = the normalised studio address.
+namespace CredentialStore {
+
+// The stored token, or nothing for any problem (bytes that are not UTF-8 included).
+std::optional<QString> read(SecretStore& store, const QString& server);
+// Updates the existing entry, or adds one when there is none.
+// Fails with "Could not update Keychain." or "Could not save device access in Keychain.".
+Result<> save(SecretStore& store, const QString& token, const QString& server);
+
+} // namespace CredentialStore

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "records/Error.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// The device token of one connection: the secret store is read at most once, and "no token" is
+// remembered as well as a token.
+class SessionCredential final {
+public:
+    using Read = std::function<std::optional<QString>()>;
+    using Save = std::function<Result<>(const QString& token)>;
+
+    SessionCredential(Read read, Save save);
+
+    // The token, loading it on the first call.
+    std::optional<QString> token();
+    // Saves the token; on success it becomes the known value, on failure nothing changes.
+    Result<> store(const QString& token);
+
+private:
+    bool m_loaded = false;
+    std::optional<QString> m_value;
+    Read m_read;
+    Save m_save;
+};
