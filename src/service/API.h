@@ -14,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 class QNetworkAccessManager;
 class SecretStore;
@@ -43,7 +44,9 @@ public:
     bool hasSavedCredential() { return m_credential.token().has_value(); }
 
     // One exchange: GET without a body, POST with a JSON body; the answer's body on a 2xx status.
-    QCoro::Task<Result<QByteArray>> request(QString path, std::optional<QByteArray> body, bool authenticated);
+    // A stop requested through `cancel` aborts the exchange, which then fails as a transport error.
+    QCoro::Task<Result<QByteArray>> request(QString path, std::optional<QByteArray> body, bool authenticated,
+                                            std::stop_token cancel = {});
 
 private:
     API(QString server, std::shared_ptr<SecretStore> secrets, TransportOptions transport);
