@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/Defaults.h"
+
+#include <QSettings>
+
+#include <memory>
+
+// User defaults in QSettings, written through: every setter syncs to disk and reports whether that worked.
+// An empty path uses the native per-user store of "Vantrel"; a path names an INI file (tests use their own).
+class SettingsDefaults final : public Defaults {
+public:
+    explicit SettingsDefaults(QString filePath = {});
+    ~SettingsDefaults() override;
+
+    std::optional<QString> string(const QString& key) const override;
+    std::optional<QByteArray> data(const QString& key) const override;
+    bool setString(const QString& key, const QString& value) override;
+    bool setData(const QString& key, const QByteArray& value) override;
+    bool remove(const QString& key) override;
+
+private:
+    bool write();
+
+    std::unique_ptr<QSettings> m_settings;
+};
