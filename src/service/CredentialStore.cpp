@@ -1,0 +1,41 @@
+#include "service/CredentialStore.h"
+
+#include "platform/SecretStore.h"
+
+#include <QStringDecoder>
+
+namespace {
+const QString kService = QStringLiteral("Vantrel");
+}
+
+namespace CredentialStore {
+
+std::optional<QString> read(SecretStore& store, const QString& server) {
+    const std::optional<QByteArray> bytes = store.lookup(kService, server);
+    if (!bytes)
+        return std::nullopt;
+    // Bytes that are not UTF-8 are someone else's entry or damage: treat them as no token rather than
+    // sending a mangled credential.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString token = utf8.decode(*bytes);
+    if (utf8.hasError())
+        return std::nullopt;
+    return token;
+}
+
+Result<> save(SecretStore& store, const QString& token, const QString& server) {
+    const QByteArray bytes = token.toUtf8();
+    switch (store.update(kService, server, bytes)) {
+    case SecretStore::Status::Ok:
+        return {};
+    case SecretStore::Status::NotFound:
+        if (store.add(kService, server, bytes) == SecretStore::Status::Ok)
+            return {};
+        return Error::api(0, QStringLiteral("Could not save device access in Keychain."));
+    case SecretStore::Status::Failed:
+        break;
+    }
+    return Error::api(0, QStringLiteral("Could not update Keychain."));
+}
+
+} // namespace CredentialStore
