@@ -1,0 +1,112 @@
+#include "platform/linux/SecretServiceStore.h"
+
+#include <libsecret/secret.h>
+
+#include <memory>
+
+namespace {
+
+const SecretSchema* schema() {
+    static const SecretSchema kSchema = {
+        "org.vantrel.DeviceAccess",
+        SECRET_SCHEMA_NONE,
+        {
+            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+        },
+        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    };
+    return &kSchema;
+}
+
+struct HashTableFree {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+struct ValueFree {
+    void operator()(SecretValue* value) const { secret_value_unref(value); }
+};
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+struct ObjectFree {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct ItemListFree {
+    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
+};
+
+using HashTable = std::unique_ptr<GHashTable, HashTableFree>;
+using Value = std::unique_ptr<SecretValue, ValueFree>;
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using Service = std::unique_ptr<SecretService, ObjectFree>;
+using ItemList = std::unique_ptr<GList, ItemListFree>;
+
+// The attribute table borrows the UTF-8 bytes, which must outlive it.
+struct Attributes {
+    Attributes(const QString& service, const QString& account)
+        : serviceUtf8(service.toUtf8()), accountUtf8(account.toUtf8()), table(g_hash_table_new(g_str_hash, g_str_equal)) {
+        g_hash_table_insert(table.get(), const_cast<char*>("service"), serviceUtf8.data());
+        g_hash_table_insert(table.get(), const_cast<char*>("account"), accountUtf8.data());
+    }
+    QByteArray serviceUtf8;
+    QByteArray accountUtf8;
+    HashTable table;
+};
+
+Value secretValue(const QByteArray& secret) {
+    return Value(secret_value_new(secret.constData(), secret.size(), "text/plain"));
+}
+
+} // namespace
+
+std::optional<QByteArray> SecretServiceStore::lookup(const QString& service, const QString& account) {
+    const Attributes attributes(service, account);
+    GError* rawError = nullptr;
+    const Value value(secret_password_lookupv_binary_sync(schema(), attributes.table.get(), nullptr, &rawError));
+    const ErrorPtr error(rawError);
+    if (error || !value)
+        return std::nullopt;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    return QByteArray(bytes, static_cast<qsizetype>(length));
+}
+
+SecretStore::Status SecretServiceStore::update(const QString& service, const QString& account, const QByteArray& secret) {
+    GError* rawError = nullptr;
+    const Service secrets(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &rawError));
+    ErrorPtr error(rawError);
+    if (error || !secrets)
+        return Status::Failed;
+
+    const Attributes attributes(service, account);
+    const auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK);
+    const ItemList items(secret_service_search_sync(secrets.get(), schema(), attributes.table.get(), flags, nullptr, &rawError));
+    error.reset(rawError);
+    if (error)
+        return Status::Failed;
+    if (!items)
+        return Status::NotFound;
+
+    // Every matching entry gets the new bytes, so no stale copy can be read later.
+    const Value value = secretValue(secret);
+    for (GList* node = items.get(); node; node = node->next) {
+        rawError = nullptr;
+        const bool stored = secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), nullptr, &rawError);
+        error.reset(rawError);
+        if (!stored || error)
+            return Status::Failed;
+    }
+    return Status::Ok;
+}
+
+SecretStore::Status SecretServiceStore::add(const QString& service, const QString& account, const QByteArray& secret) {
+    const Attributes attributes(service, account);
+    const QByteArray label = QStringLiteral("Vantrel device access (%1)").arg(account).toUtf8();
+    const Value value = secretValue(secret);
+    GError* rawError = nullptr;
+    const bool stored = secret_password_storev_binary_sync(schema(), attributes.table.get(), SECRET_COLLECTION_DEFAULT,
+                                                           label.constData(), value.get(), nullptr, &rawError);
+    const ErrorPtr error(rawError);
+    return stored && !error ? Status::Ok : Status::Failed;
+}
