@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+// A private dbus-daemon with python3-dbusmock peers on it, all stopped with this object.  Debian's own
+// python3 carries dbusmock, so that one is used whatever comes first on PATH.
+class PrivateBus final {
+public:
+    PrivateBus()
+    {
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (!m_daemon.waitForStarted(30000) || !m_daemon.waitForReadyRead(30000))
+            return;
+        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        m_name = QStringLiteral("private-%1").arg(reinterpret_cast<quintptr>(this));
+        m_connection = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, m_name));
+    }
+
+    ~PrivateBus()
+    {
+        for (auto& process : m_mocks) {
+            process->terminate();
+            process->waitForFinished(10000);
+        }
+        m_connection.reset();
+        QDBusConnection::disconnectFromBus(m_name);
+        m_daemon.terminate();
+        m_daemon.waitForFinished(10000);
+    }
+
+    bool isConnected() const { return m_connection && m_connection->isConnected(); }
+    QDBusConnection connection() const { return *m_connection; }
+    QString address() const { return m_address; }
+
+    // Starts `python3 -m dbusmock <arguments>` on this bus as the system bus and waits for `busName`.
+    bool startMock(const QString& busName, const QStringList& arguments)
+    {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-m"), QStringLiteral("dbusmock")}
+                                                                + arguments);
+        if (!process->waitForStarted(30000))
+            return false;
+        m_mocks.push_back(std::move(process));
+        const QDeadlineTimer deadline(60000);
+        while (!deadline.hasExpired()) {
+            if (m_connection->interface()->isServiceRegistered(busName))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
+    // A call that must succeed; returns the reply (an error reply fails the caller's check).
+    QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
+                      const QVariantList& arguments = {}) const
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        return m_connection->call(message, QDBus::Block, 30000);
+    }
+
+private:
+    QProcess m_daemon;
+    QString m_address;
+    QString m_name;
+    std::unique_ptr<QDBusConnection> m_connection;
+    std::vector<std::unique_ptr<QProcess>> m_mocks;
+};

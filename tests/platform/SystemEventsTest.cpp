@@ -1,0 +1,233 @@
+#include "PrivateBus.h"
+
+#include "platform/linux/DBusSystemEvents.h"
+#include "platform/linux/HostnameInfo.h"
+
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QSysInfo>
+#include <QTest>
+
+namespace {
+
+const QString kLogind = QStringLiteral("org.freedesktop.login1");
+const QString kLogindPath = QStringLiteral("/org/freedesktop/login1");
+const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
+const QString kMock = QStringLiteral("org.freedesktop.DBus.Mock");
+const QString kScreenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
+
+QVariant dbusVariant(const QVariant& value)
+{
+    return QVariant::fromValue(QDBusVariant(value));
+}
+
+} // namespace
+
+// Events come from python3-dbusmock's logind on a private "system" bus and a mock screensaver on a private
+// session bus, exactly as the real services send them.
+class SystemEventsTest final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void eachSignalEndsTrackingOnce_data();
+    void eachSignalEndsTrackingOnce();
+    void stateThatDoesNotChangeIsNoEvent();
+    void sleepInhibitorIsHeldUntilTheLastHandleGoes();
+    void withoutLogindOnlyTheScreenSaverIsHeard();
+    void computerNameFromHostnamed();
+
+private:
+    QStringList inhibitors();
+    void emitOn(PrivateBus& bus, const QString& path, const QString& interface, const QString& name,
+                const QString& signature, const QVariantList& arguments);
+
+    std::unique_ptr<PrivateBus> m_system;
+    std::unique_ptr<PrivateBus> m_session;
+    std::unique_ptr<DBusSystemEvents> m_events;
+    QList<SystemEvent> m_seen;
+};
+
+void SystemEventsTest::initTestCase()
+{
+    m_system = std::make_unique<PrivateBus>();
+    m_session = std::make_unique<PrivateBus>();
+    QVERIFY(m_system->isConnected() && m_session->isConnected());
+    QVERIFY(m_system->startMock(kLogind, {QStringLiteral("--system"), QStringLiteral("--template"),
+                                          QStringLiteral("logind")}));
+    const QDBusMessage added =
+        m_system->call(kLogind, kLogindPath, kMock, QStringLiteral("AddSession"),
+                       {QStringLiteral("c7"), QStringLiteral("seat0"), quint32(1000), QStringLiteral("editor"), true});
+    QCOMPARE(added.type(), QDBusMessage::ReplyMessage);
+    QVERIFY(m_session->startMock(kScreenSaver, {kScreenSaver, QStringLiteral("/org/freedesktop/ScreenSaver"),
+                                                kScreenSaver}));
+
+    qputenv("XDG_SESSION_ID", "c7");
+    m_events = std::make_unique<DBusSystemEvents>(m_system->connection(), m_session->connection());
+    QCOMPARE(m_events->sessionPath(), kSessionPath);
+    for (SystemEvent event : {SystemEvent::WillSleep, SystemEvent::ScreensDidSleep, SystemEvent::SessionResignActive,
+                              SystemEvent::ScreenLocked})
+        m_events->observe(event, [this, event] { m_seen << event; });
+}
+
+void SystemEventsTest::cleanupTestCase()
+{
+    m_events.reset();
+    m_session.reset();
+    m_system.reset();
+}
+
+void SystemEventsTest::emitOn(PrivateBus& bus, const QString& path, const QString& interface, const QString& name,
+                              const QString& signature, const QVariantList& arguments)
+{
+    // Each mock's bus name: logind on the system bus, the screensaver on the session bus.
+    const QString service = &bus == m_system.get() ? kLogind : kScreenSaver;
+    const QDBusMessage reply = bus.call(service, path, kMock, QStringLiteral("EmitSignal"),
+                                        {interface, name, signature, QVariant::fromValue(arguments)});
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+}
+
+void SystemEventsTest::eachSignalEndsTrackingOnce_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<SystemEvent>("expected");
+    QTest::newRow("sleep") << QStringLiteral("sleep") << SystemEvent::WillSleep;
+    QTest::newRow("screen blanked") << QStringLiteral("blank") << SystemEvent::ScreensDidSleep;
+    QTest::newRow("user switched") << QStringLiteral("switch") << SystemEvent::SessionResignActive;
+    QTest::newRow("lock signal") << QStringLiteral("lock") << SystemEvent::ScreenLocked;
+    QTest::newRow("locked hint") << QStringLiteral("lockedhint") << SystemEvent::ScreenLocked;
+}
+
+void SystemEventsTest::eachSignalEndsTrackingOnce()
+{
+    QFETCH(QString, what);
+    QFETCH(SystemEvent, expected);
+    m_seen.clear();
+    const auto setSession = [this](const QString& property, bool value) {
+        const QDBusMessage reply = m_system->call(kLogind, kSessionPath, kMock, QStringLiteral("UpdateProperties"),
+                                                  {QStringLiteral("org.freedesktop.login1.Session"),
+                                                   QVariantMap{{property, value}}});
+        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    };
+    if (what == QLatin1String("sleep")) {
+        emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
+               QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
+    } else if (what == QLatin1String("blank")) {
+        emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver,
+               QStringLiteral("ActiveChanged"), QStringLiteral("b"), {true});
+    } else if (what == QLatin1String("switch")) {
+        setSession(QStringLiteral("Active"), false);
+    } else if (what == QLatin1String("lock")) {
+        const QDBusMessage reply =
+            m_system->call(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"));
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    } else {
+        setSession(QStringLiteral("LockedHint"), true);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_seen, QList<SystemEvent>{expected}, 30000);
+    // Back to the ordinary state for the next row: none of these is an event.
+    if (what == QLatin1String("switch"))
+        setSession(QStringLiteral("Active"), true);
+    if (what == QLatin1String("lockedhint"))
+        setSession(QStringLiteral("LockedHint"), false);
+    QTest::qWait(200);
+    QCOMPARE(m_seen, QList<SystemEvent>{expected});
+}
+
+void SystemEventsTest::stateThatDoesNotChangeIsNoEvent()
+{
+    m_seen.clear();
+    // Wake, screensaver off, unlock and a session that stays active are not observed.  A marker event sent
+    // last proves the earlier ones were delivered and ignored rather than still on their way.
+    emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
+           QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {false});
+    emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver, QStringLiteral("ActiveChanged"),
+           QStringLiteral("b"), {false});
+    m_system->call(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Unlock"));
+    m_system->call(kLogind, kSessionPath, kMock, QStringLiteral("UpdateProperties"),
+                   {QStringLiteral("org.freedesktop.login1.Session"),
+                    QVariantMap{{QStringLiteral("Active"), true}, {QStringLiteral("LockedHint"), false}}});
+    emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
+           QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
+    QTRY_VERIFY_WITH_TIMEOUT(!m_seen.isEmpty(), 30000);
+    QTest::qWait(200);
+    QCOMPARE(m_seen, QList<SystemEvent>{SystemEvent::WillSleep});
+}
+
+QStringList SystemEventsTest::inhibitors()
+{
+    const QDBusMessage reply = m_system->call(kLogind, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
+                                              QStringLiteral("ListInhibitors"));
+    QStringList result;
+    const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+        QString what, who, why, mode;
+        quint32 uid = 0, pid = 0;
+        list.beginStructure();
+        list >> what >> who >> why >> mode >> uid >> pid;
+        list.endStructure();
+        result << QStringList{what, who, why, mode}.join(QLatin1Char('|'));
+    }
+    list.endArray();
+    return result;
+}
+
+void SystemEventsTest::sleepInhibitorIsHeldUntilTheLastHandleGoes()
+{
+    QCOMPARE(inhibitors(), QStringList());
+    auto first = m_events->delaySleep();
+    QVERIFY(first);
+    auto second = m_events->delaySleep();
+    QCOMPARE(second, first);
+    QCOMPARE(inhibitors(), QStringList{QStringLiteral("sleep|Vantrel|Sending the clock-out to the studio|delay")});
+    first.reset();
+    QTest::qWait(200);
+    QCOMPARE(inhibitors().size(), 1);
+    second.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(inhibitors(), QStringList(), 30000);
+    // A fresh clock-in takes a fresh inhibitor.
+    auto again = m_events->delaySleep();
+    QVERIFY(again);
+    QCOMPARE(inhibitors().size(), 1);
+}
+
+void SystemEventsTest::withoutLogindOnlyTheScreenSaverIsHeard()
+{
+    PrivateBus emptySystem;
+    QVERIFY(emptySystem.isConnected());
+    DBusSystemEvents events(emptySystem.connection(), m_session->connection());
+    QCOMPARE(events.sessionPath(), QString());
+    QCOMPARE(events.delaySleep(), nullptr);
+    int blanked = 0;
+    events.observe(SystemEvent::ScreensDidSleep, [&] { ++blanked; });
+    emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver, QStringLiteral("ActiveChanged"),
+           QStringLiteral("b"), {true});
+    QTRY_COMPARE_WITH_TIMEOUT(blanked, 1, 30000);
+}
+
+void SystemEventsTest::computerNameFromHostnamed()
+{
+    PrivateBus system;
+    QVERIFY(system.isConnected());
+    QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
+    const QString service = QStringLiteral("org.freedesktop.hostname1");
+    const QString path = QStringLiteral("/org/freedesktop/hostname1");
+    QVERIFY(system.startMock(service, {QStringLiteral("--system"), service, path, service}));
+    const auto setPretty = [&](const QString& name) {
+        const QDBusMessage reply = system.call(service, path, kMock, QStringLiteral("AddProperty"),
+                                               {service, QStringLiteral("PrettyHostname"), dbusVariant(name)});
+        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    };
+    setPretty(QStringLiteral("Edit Bay 3 · Ana’s"));
+    QCOMPARE(HostnameInfo(system.connection()).computerName(), QStringLiteral("Edit Bay 3 · Ana’s"));
+    // An empty pretty name falls back to the host name.
+    system.call(service, path, kMock, QStringLiteral("UpdateProperties"),
+                {service, QVariantMap{{QStringLiteral("PrettyHostname"), QString()}}});
+    QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
+}
+
+QTEST_GUILESS_MAIN(SystemEventsTest)
+#include "SystemEventsTest.moc"
