@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 class RunHandle;
 
@@ -89,4 +90,85 @@ Q_SIGNALS:
     void statusChanged();
     void captureStatusChanged();
     void savedPairingChanged();
+
+private:
+    // Setters of the published fields: each one notifies, equal values included.
+    void setProfile(std::optional<Profile> value);
+    void setStage(const QString& value);
+    void setActive(bool value);
+    void setBusy(bool value);
+    void setElapsed(qint64 value);
+    void setStatus(const QString& value);
+    void setCaptureStatus(const QString& value);
+    void setSavedPairing(bool value);
+
+    // Connection (Connection.cpp).
+    QCoro::Task<Result<>> connectSteps(std::shared_ptr<API> client);
+    // Pending queue (PendingQueue.cpp): delivers every queued clock-out, fails on the first it cannot.
+    QCoro::Task<Result<>> flushStops();
+    // Clock-in (ClockIn.cpp): the steps that may fail; `start()` wraps them.
+    QCoro::Task<Result<>> clockIn(std::shared_ptr<API> api, QUuid startCopy);
+    void beginTracking(const WorkSession& work, const QString& sessionId);
+    // Clock-out (ClockOut.cpp).  `endedAt` replaces "now" when an interruption ended tracking.
+    QCoro::Task<> clockOut(QString reason, std::optional<qint64> endedAt);
+    // Sampling (Sampling.cpp).
+    void installMouseMonitors();
+    void record(int type);
+    void tick();
+    void interrupt();
+    // Reports (Reports.cpp).
+    void launchRun(QUuid generation);
+    QCoro::Task<> runToEnd(std::shared_ptr<RunHandle> run, QUuid generation);
+    QCoro::Task<> sendMinute(QUuid generation, std::stop_token cancel);
+    QCoro::Task<Result<>> captureAndSend(QUuid generation, std::stop_token cancel, std::shared_ptr<API> api,
+                                         QString sessionId);
+    // System events (SystemEventsHandling.cpp).
+    void registerSystemEvents();
+
+    // The service clock: wall clock plus `offset`, truncated toward zero.
+    qint64 serviceNow() const;
+
+    // Fields, in this order; initial values are those of a fresh, unpaired agent.
+    QString m_server;
+    QString m_pairingCode;
+    std::optional<Profile> m_profile;
+    QString m_projectID;
+    QString m_stage;
+    QString m_note;
+    bool m_active = false;
+    bool m_busy = false;
+    qint64 m_elapsed = 0;
+    QString m_status;
+    QString m_captureStatus;
+    bool m_savedPairing = false;
+    QStringList m_editingStages;
+    bool m_restoredConnection = false;
+    std::shared_ptr<API> m_api;
+    std::optional<WorkSession> m_work;
+    std::unique_ptr<RepeatingTimer> m_timer;
+    QList<MouseMonitor::Token> m_monitors;
+    QList<SystemEvents::Token> m_observers;
+    std::optional<SystemEvents::Token> m_distributed;
+    std::shared_ptr<RunHandle> m_uploadTask;
+    std::optional<QByteArray> m_inFlightData;
+    QUuid m_generation;
+    bool m_uploading = false;
+    bool m_starting = false;
+    double m_offset = 0;
+    qint64 m_intervalStart = 0;
+    qint64 m_seq = 0;
+    double m_nextCapture = 0;
+    double m_lastTick = 0;
+    double m_startUptime = 0;
+    QMap<QString, qint64> m_apps;
+    qint64 m_moves = 0;
+    qint64 m_clicks = 0;
+    qint64 m_mouseSeconds = 0;
+    bool m_mouseInTick = false;
+
+    // What the operating system provides, and how requests reach the network.
+    Platform m_platform;
+    TransportOptions m_transport;
+    // Holds back sleep from clock-in until the clock-out has been delivered or queued.
+    std::shared_ptr<void> m_sleepDelay;
 };

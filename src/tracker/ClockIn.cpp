@@ -1,0 +1,108 @@
+#include "tracker/Tracker.h"
+
+#include "tracker/Texts.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+
+#include <chrono>
+
+QCoro::Task<> Tracker::start()
+{
+    if (m_active || m_busy || !m_api || m_projectID.isEmpty())
+        co_return;
+    setBusy(true);
+    m_starting = true;
+    m_generation = QUuid::createUuid();
+    const QUuid startCopy = m_generation;
+
+    if (const Result<> outcome = co_await clockIn(m_api, startCopy); !outcome) {
+        setStatus(outcome.error().description());
+        // Closes at once a session the service may have opened although its answer was lost.
+        co_await flushStops();
+    }
+    setBusy(false);
+    m_starting = false;
+}
+
+QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy)
+{
+    // No new session before every earlier one is closed on the service.
+    if (Result<> flushed = co_await flushStops(); !flushed)
+        co_return flushed.error();
+
+    if (!m_platform.capture->isCaptureAllowed()) {
+        m_platform.capture->requestCaptureAccess();
+        co_return Error::api(0, texts::kAllowScreenRecording);
+    }
+
+    // The clock-out of the session is queued before the session is asked for, so it is closed even when
+    // the answer never arrives.
+    const QString sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+    setPending({PendingStop{sessionId, static_cast<qint64>(m_platform.clock->wallClock())}});
+
+    const QByteArray body = QJsonDocument(QJsonObject{
+                                              {QStringLiteral("id"), sessionId},
+                                              {QStringLiteral("project_id"), m_projectID},
+                                              {QStringLiteral("stage"), m_stage},
+                                              {QStringLiteral("note"), m_note},
+                                          })
+                                .toJson(QJsonDocument::Compact);
+    const Result<QByteArray> answer = co_await api->request(QStringLiteral("/device/sessions"), body, true);
+    if (!answer)
+        co_return answer.error();
+    const Result<WorkSession> work = records::decode<WorkSession>(*answer);
+    if (!work)
+        co_return work.error();
+
+    if (m_generation != startCopy) {
+        // A clock-out ran meanwhile: the user stays out and the new session closes where it opened.
+        setPending({PendingStop{work->id, work->started_at}});
+        if (Result<> flushed = co_await flushStops(); !flushed)
+            co_return flushed.error();
+        co_return Result<>{};
+    }
+
+    beginTracking(*work, sessionId);
+    co_return Result<>{};
+}
+
+void Tracker::beginTracking(const WorkSession& work, const QString& sessionId)
+{
+    // No wait from here to the launch of the first run: nobody sees a half-set tracking state.
+    m_work = work;
+    m_offset = static_cast<double>(work.started_at) - m_platform.clock->wallClock();
+    m_intervalStart = work.started_at;
+    m_seq = 0;
+    m_apps.clear();
+    m_moves = 0;
+    m_clicks = 0;
+    m_mouseSeconds = 0;
+    m_mouseInTick = false;
+    m_inFlightData.reset();
+    m_generation = QUuid::createUuid();
+    setElapsed(0);
+    const double now = m_platform.clock->uptime();
+    m_startUptime = now;
+    m_lastTick = now;
+    m_nextCapture = now;
+    setActive(true);
+    setStatus(texts::kClockedIn);
+    setCaptureStatus(texts::kCapturingFirst);
+
+    setPending({PendingStop{sessionId, work.started_at}});
+
+    installMouseMonitors();
+    m_timer = m_platform.timers->scheduleRepeating(std::chrono::seconds(1), [self = QPointer<Tracker>(this)] {
+        // Each firing is a job of its own on the main thread, never run inside the timer's callback.
+        if (self)
+            QMetaObject::invokeMethod(
+                self.data(), [self] { if (self) self->tick(); }, Qt::QueuedConnection);
+    });
+    if (m_platform.systemEvents)
+        m_sleepDelay = m_platform.systemEvents->delaySleep();
+
+    m_uploading = true;
+    launchRun(m_generation);
+}

@@ -1,0 +1,95 @@
+#include "tracker/Tracker.h"
+
+#include "tracker/Minutes.h"
+#include "tracker/RunHandle.h"
+#include "tracker/Texts.h"
+
+#include <algorithm>
+
+QCoro::Task<> Tracker::stop(QString reason)
+{
+    co_await clockOut(std::move(reason), std::nullopt);
+}
+
+QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
+{
+    // A clock-in waiting for the service: the new generation tells it to close its session itself.
+    if (m_starting && !m_active) {
+        m_generation = QUuid::createUuid();
+        setStatus(reason);
+        setCaptureStatus(texts::kScreenshotsOff);
+        co_return;
+    }
+    if (!m_active || !m_work)
+        co_return;
+
+    // Everything up to the first wait happens at once, so the rest of the agent sees a clocked-out tracker.
+    const QString sessionId = m_work->id;
+    setActive(false);
+    m_generation = QUuid::createUuid();
+    if (m_timer) {
+        m_timer->invalidate();
+        m_timer.reset();
+    }
+    for (const MouseMonitor::Token token : std::as_const(m_monitors))
+        m_platform.mouse->remove(token);
+    m_monitors.clear();
+    const std::shared_ptr<RunHandle> run = std::exchange(m_uploadTask, nullptr);
+    if (run)
+        run->requestCancel();
+    m_uploading = false;
+
+    const qint64 clockOutTime = endedAt.value_or(serviceNow());
+    setPending({PendingStop{sessionId, clockOutTime}});
+
+    std::optional<QByteArray> finalReport;
+    const qint64 length = clockOutTime - m_intervalStart;
+    if (length >= 1 && length <= 75) {
+        Minute minute;
+        minute.seq = m_seq;
+        minute.started_at = m_intervalStart;
+        minute.ended_at = clockOutTime;
+        minute.mouse_moves = m_moves;
+        minute.clicks = m_clicks;
+        minute.mouse_active_seconds = std::min(m_mouseSeconds, length);
+        minute.apps = minutes::budget(m_apps, length);
+        finalReport = records::encode(minute);
+    }
+
+    m_work.reset();
+    m_apps.clear();
+    m_moves = 0;
+    m_clicks = 0;
+    m_mouseSeconds = 0;
+    m_mouseInTick = false;
+    setStatus(reason);
+    setCaptureStatus(texts::kScreenshotsOff);
+    setBusy(true);
+
+    // The cancelled run ends at its next check; only then is its unfinished report ours to resend.
+    if (run)
+        co_await run->waitUntilEnded();
+
+    bool finalActivityFailed = false;
+    if (const std::shared_ptr<API> api = m_api) {
+        const QString path = minutes::reportPath(sessionId);
+        bool sendFinal = true;
+        if (m_inFlightData) {
+            const QByteArray unfinished = *m_inFlightData;
+            if (!co_await api->request(path, unfinished, true)) {
+                finalActivityFailed = true;
+                sendFinal = false;
+            }
+        }
+        if (sendFinal && finalReport && !co_await api->request(path, *finalReport, true))
+            finalActivityFailed = true;
+    }
+    m_inFlightData.reset();
+
+    if (Result<> flushed = co_await flushStops(); !flushed)
+        setStatus(reason + texts::kSavedLocallyNotice);
+    else if (finalActivityFailed)
+        setStatus(reason + texts::kFinalReportNotice);
+    m_sleepDelay.reset();
+    setBusy(false);
+}

@@ -1,0 +1,112 @@
+#include "tracker/Tracker.h"
+
+#include "tracker/Texts.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+QCoro::Task<> Tracker::restoreConnection()
+{
+    if (m_restoredConnection)
+        co_return;
+    m_restoredConnection = true;
+    Result<std::shared_ptr<API>> client = API::create(m_server, m_platform.secrets, m_transport);
+    if (!client)
+        co_return;
+    if (!(*client)->hasSavedCredential())
+        co_return;
+    setSavedPairing(true);
+    setStatus(texts::kReconnecting);
+    co_await connect(*client);
+}
+
+QCoro::Task<> Tracker::connect(std::shared_ptr<API> client)
+{
+    if (m_active || m_busy)
+        co_return;
+    setBusy(true);
+    const Result<> outcome = co_await connectSteps(std::move(client));
+    if (!outcome) {
+        // Only a refused token sends the user back to pairing; everything done before the failure stays.
+        const Error& error = outcome.error();
+        if (error.isAPIError() && error.status() == 401) {
+            setSavedPairing(false);
+            setProfile(std::nullopt);
+        }
+        setStatus(error.description());
+    }
+    setBusy(false);
+}
+
+QCoro::Task<Result<>> Tracker::connectSteps(std::shared_ptr<API> client)
+{
+    if (!client) {
+        Result<std::shared_ptr<API>> made = API::create(m_server, m_platform.secrets, m_transport);
+        if (!made)
+            co_return made.error();
+        client = *made;
+    }
+
+    const QString code = m_pairingCode.trimmed();
+    if (!code.isEmpty()) {
+        // A new pairing may replace the token that a queued clock-out still needs.
+        if (!pending().isEmpty())
+            co_return Error::api(0, texts::kPendingBlocksPairing);
+        QString name = m_platform.host ? m_platform.host->computerName() : QString();
+        if (name.isEmpty())
+            name = texts::kUnnamedComputer;
+        const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("name"), name}})
+                                    .toJson(QJsonDocument::Compact);
+        const Result<QByteArray> answer = co_await client->request(QStringLiteral("/device/pair"), body, false);
+        if (!answer)
+            co_return answer.error();
+        const Result<Paired> paired = records::decode<Paired>(*answer);
+        if (!paired)
+            co_return paired.error();
+        if (Result<> saved = client->credential().store(paired->token); !saved)
+            co_return saved.error();
+        setPairingCode(QString());
+    }
+
+    const std::optional<QString> storedServer = m_platform.defaults->string(texts::kServerKey);
+    if (!pending().isEmpty() && storedServer && *storedServer != client->server())
+        co_return Error::api(0, texts::kPendingOnOtherServer);
+
+    m_api = client;
+    setServer(client->server());
+    m_platform.defaults->setString(texts::kServerKey, client->server());
+
+    if (Result<> flushed = co_await flushStops(); !flushed)
+        co_return flushed.error();
+
+    const Result<QByteArray> answer = co_await client->request(QStringLiteral("/device/me"), std::nullopt, true);
+    if (!answer)
+        co_return answer.error();
+    Result<Profile> profile = records::decode<Profile>(*answer);
+    if (!profile)
+        co_return profile.error();
+    const QList<Project> projects = profile->projects;
+    const bool keepChoice = std::any_of(projects.cbegin(), projects.cend(),
+                                        [this](const Project& project) { return project.id == m_projectID; });
+    setProfile(std::move(*profile));
+    if (!keepChoice)
+        setProjectID(projects.isEmpty() ? QString() : projects.first().id);
+    setSavedPairing(true);
+    setStatus(texts::kConnected);
+    co_return Result<>{};
+}
+
+QCoro::Task<> Tracker::preparePairing()
+{
+    if (m_active || m_busy)
+        co_return;
+    if (Result<> flushed = co_await flushStops(); !flushed) {
+        setStatus(flushed.error().description());
+        co_return;
+    }
+    setProfile(std::nullopt);
+    setSavedPairing(false);
+    setStatus(texts::kNewPairing);
+}

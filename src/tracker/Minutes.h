@@ -1,0 +1,18 @@
+#pragma once
+
+#include "records/Records.h"
+
+#include <QMap>
+
+// Rules shared by the reports sent while tracking and the clock-out's final report.
+namespace minutes {
+
+// Application seconds within a report of `length` seconds: names in ascending order of their Unicode
+// scalar values (composed form, no locale, no case folding); each takes what is left of the budget,
+// and names left with nothing are omitted.
+QList<AppSeconds> budget(const QMap<QString, qint64>& apps, qint64 length);
+
+// The path of a work session's activity reports.
+QString reportPath(const QString& sessionId);
+
+} // namespace minutes

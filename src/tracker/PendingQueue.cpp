@@ -1,0 +1,47 @@
+#include "tracker/Tracker.h"
+
+#include "tracker/Texts.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+QList<PendingStop> Tracker::pending() const
+{
+    const std::optional<QByteArray> bytes = m_platform.defaults->data(texts::kPendingKey);
+    if (!bytes)
+        return {};
+    Result<QList<PendingStop>> stops = records::decodePendingStops(*bytes);
+    return stops ? std::move(*stops) : QList<PendingStop>{};
+}
+
+void Tracker::setPending(const QList<PendingStop>& stops)
+{
+    const QByteArray bytes = records::encodePendingStops(stops);
+    if (bytes.isEmpty())
+        m_platform.defaults->remove(texts::kPendingKey);
+    else
+        m_platform.defaults->setData(texts::kPendingKey, bytes);
+}
+
+QCoro::Task<Result<>> Tracker::flushStops()
+{
+    const std::shared_ptr<API> api = m_api;
+    if (!api)
+        co_return Result<>{};
+    const QList<PendingStop> snapshot = pending();
+    for (const PendingStop& entry : snapshot) {
+        const QByteArray body =
+            QJsonDocument(QJsonObject{{QStringLiteral("ended_at"), entry.endedAt}}).toJson(QJsonDocument::Compact);
+        const Result<QByteArray> answer = co_await api->request(
+            QStringLiteral("/device/sessions/") + entry.id + QStringLiteral("/stop"), body, true);
+        const bool taken =
+            answer || (answer.error().isAPIError() && (answer.error().status() == 404 || answer.error().status() == 401));
+        if (!taken)
+            co_return answer.error();
+        // Remove by id from what is stored now: an entry written meanwhile for another session stays.
+        QList<PendingStop> current = pending();
+        current.removeIf([&entry](const PendingStop& stop) { return stop.id == entry.id; });
+        setPending(current);
+    }
+    co_return Result<>{};
+}

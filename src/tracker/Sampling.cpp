@@ -1,0 +1,83 @@
+#include "tracker/Tracker.h"
+
+#include "tracker/Texts.h"
+
+#include <QPointer>
+
+#include <algorithm>
+#include <cmath>
+
+void Tracker::installMouseMonitors()
+{
+    // One source sees every application, this one included; a second one would count each event twice.
+    const std::optional<MouseMonitor::Token> token =
+        m_platform.mouse->install([self = QPointer<Tracker>(this)](int type) {
+            if (self)
+                self->record(type);
+        });
+    if (token)
+        m_monitors.append(*token);
+}
+
+void Tracker::record(int type)
+{
+    if (!m_active)
+        return;
+    m_mouseInTick = true;
+    if (type == MouseMonitor::LeftMouseDown || type == MouseMonitor::RightMouseDown ||
+        type == MouseMonitor::OtherMouseDown)
+        ++m_clicks;
+    else
+        ++m_moves;
+}
+
+void Tracker::tick()
+{
+    if (!m_active || !m_work)
+        return;
+    const double now = m_platform.clock->uptime();
+    // A stalled main thread shows as a gap between ticks; a sleep that stopped the uptime clock shows as
+    // disagreement between the two elapsed times.
+    if (now - m_lastTick >= 5.0) {
+        interrupt();
+        return;
+    }
+    const qint64 serviceTime = serviceNow();
+    const qint64 wallElapsed = serviceTime - m_work->started_at;
+    const double uptimeElapsed = now - m_startUptime;
+    if (std::abs(static_cast<double>(wallElapsed) - uptimeElapsed) >= 10.0) {
+        interrupt();
+        return;
+    }
+
+    m_lastTick = now;
+    setElapsed(static_cast<qint64>(uptimeElapsed));
+    m_apps[m_platform.frontmost->name().value_or(texts::kUnknownApp)] += 1;
+    if (m_mouseInTick)
+        ++m_mouseSeconds;
+    m_mouseInTick = false;
+    setPending({PendingStop{m_work->id, serviceTime}});
+
+    if (m_nextCapture <= now && !m_uploading) {
+        m_uploading = true;
+        launchRun(m_generation);
+    }
+    if (m_uploading)
+        return;
+    const qint64 remaining = std::max<qint64>(0, static_cast<qint64>(m_nextCapture - now));
+    setCaptureStatus(QStringLiteral("Next screenshot in %1 seconds.").arg(remaining));
+}
+
+void Tracker::interrupt()
+{
+    // The session ends where the last accepted tick saw it running, the time the queue already holds:
+    // "now" would count an unnoticed sleep as worked time.  A report closed after that tick moves it on.
+    std::optional<qint64> lastSeen;
+    for (const PendingStop& stop : pending()) {
+        if (stop.id == m_work->id)
+            lastSeen = stop.endedAt;
+    }
+    const qint64 endedAt = std::max(lastSeen.value_or(m_work->started_at), m_intervalStart);
+    QMetaObject::invokeMethod(
+        this, [this, endedAt] { clockOut(texts::kInterrupted, endedAt); }, Qt::QueuedConnection);
+}
