@@ -1,0 +1,108 @@
+#include "platform/linux/X11FrontmostApp.h"
+
+#include <QDirIterator>
+
+#include <xcb/xcb.h>
+
+namespace {
+
+// Packages install several entries at once; one rebuild after the burst is enough.
+constexpr int kRebuildDelayMs = 500;
+
+xcb::Owned<xcb_get_property_reply_t> readProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t name,
+                                               xcb_atom_t type, uint32_t longs)
+{
+    return xcb::Owned<xcb_get_property_reply_t>(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, type, 0, longs), nullptr));
+}
+
+} // namespace
+
+X11FrontmostApp::X11FrontmostApp(QObject* parent) : QObject(parent), m_directories(DesktopEntryIndex::applicationDirectories())
+{
+    m_rebuild.setSingleShot(true);
+    m_rebuild.setInterval(kRebuildDelayMs);
+    connect(&m_rebuild, &QTimer::timeout, this, &X11FrontmostApp::rebuildIndex);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_rebuild, qOverload<>(&QTimer::start));
+    rebuildIndex();
+    connectToDisplay();
+}
+
+X11FrontmostApp::~X11FrontmostApp() = default;
+
+void X11FrontmostApp::rebuildIndex()
+{
+    m_index = DesktopEntryIndex::build(m_directories);
+    // Watch every existing directory of the tree, so an entry added in a subdirectory is noticed too.
+    QStringList watched;
+    for (const QString& directory : std::as_const(m_directories)) {
+        if (!QFileInfo(directory).isDir())
+            continue;
+        watched << directory;
+        QDirIterator below(directory, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (below.hasNext())
+            watched << below.next();
+    }
+    if (const QStringList old = m_watcher.directories(); !old.isEmpty())
+        m_watcher.removePaths(old);
+    if (!watched.isEmpty())
+        m_watcher.addPaths(watched);
+}
+
+bool X11FrontmostApp::connectToDisplay()
+{
+    int screenNumber = 0;
+    xcb::Connection connection = xcb::connect(&screenNumber);
+    if (!connection)
+        return false;
+    xcb_connection_t* c = connection.get();
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    if (!screens.rem)
+        return false;
+    static constexpr char kActive[] = "_NET_ACTIVE_WINDOW";
+    xcb::Owned<xcb_intern_atom_reply_t> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kActive) - 1, kActive), nullptr));
+    if (!atom)
+        return false;
+    m_root = screens.data->root;
+    m_activeWindowAtom = atom->atom;
+    m_connection = std::move(connection);
+    return true;
+}
+
+std::optional<QString> X11FrontmostApp::name()
+{
+    if (m_connection && xcb_connection_has_error(m_connection.get()))
+        m_connection.reset();
+    if (!m_connection && !connectToDisplay())
+        return std::nullopt;
+    xcb_connection_t* c = m_connection.get();
+
+    const auto active = readProperty(c, m_root, m_activeWindowAtom, XCB_ATOM_WINDOW, 1);
+    if (!active || active->type != XCB_ATOM_WINDOW || active->format != 32 || xcb_get_property_value_length(active.get()) < 4)
+        return std::nullopt;
+    const xcb_window_t window = *static_cast<const xcb_window_t*>(xcb_get_property_value(active.get()));
+    if (window == XCB_WINDOW_NONE)
+        return std::nullopt;
+
+    // WM_CLASS is "instance\0class\0"; a window that is gone answers with an error and no reply.
+    const auto wmClass = readProperty(c, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 256);
+    if (!wmClass || wmClass->format != 8)
+        return std::nullopt;
+    const QByteArray bytes(static_cast<const char*>(xcb_get_property_value(wmClass.get())),
+                           xcb_get_property_value_length(wmClass.get()));
+    const QList<QByteArray> parts = bytes.split('\0');
+    const QString instance = QString::fromLocal8Bit(parts.value(0)).trimmed();
+    const QString className = QString::fromLocal8Bit(parts.value(1)).trimmed();
+    for (const QString& key : {className, instance}) {
+        if (key.isEmpty())
+            continue;
+        if (auto entryName = m_index.nameFor(key))
+            return entryName;
+    }
+    if (className.isEmpty())
+        return std::nullopt;
+    return className;
+}

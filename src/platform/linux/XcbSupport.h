@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+
+struct xcb_connection_t;
+
+// Ownership of xcb's C objects for the X11 backends; the xcb headers stay in their .cpp files.
+namespace xcb {
+
+struct FreeDeleter {
+    void operator()(void* pointer) const { std::free(pointer); }
+};
+// A reply or event that xcb allocated and the caller frees.
+template <typename T>
+using Owned = std::unique_ptr<T, FreeDeleter>;
+
+struct ConnectionDeleter {
+    void operator()(xcb_connection_t* connection) const;
+};
+using Connection = std::unique_ptr<xcb_connection_t, ConnectionDeleter>;
+
+// A new connection to $DISPLAY and its default screen number; null when there is no usable X server.
+Connection connect(int* screenNumber = nullptr);
+
+} // namespace xcb

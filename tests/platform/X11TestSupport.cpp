@@ -1,0 +1,105 @@
+#include "X11TestSupport.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+
+struct X11TestDisplay::State {
+    xcb_connection_t* connection = nullptr;
+    xcb_screen_t* screen = nullptr;
+
+    // A round trip: every request sent before it has been handled by the server.
+    void sync() const { free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
+};
+
+X11TestDisplay::X11TestDisplay() : m_state(std::make_unique<State>())
+{
+    int screenNumber = 0;
+    m_state->connection = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(m_state->connection))
+        return;
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(m_state->connection));
+    for (int i = 0; i < screenNumber; ++i)
+        xcb_screen_next(&screens);
+    m_state->screen = screens.data;
+}
+
+X11TestDisplay::~X11TestDisplay()
+{
+    stopWindowManager();
+    xcb_disconnect(m_state->connection);
+}
+
+bool X11TestDisplay::isOpen() const
+{
+    return m_state->screen != nullptr;
+}
+
+quint32 X11TestDisplay::createWindow(QRect rect, QColor colour, const QByteArray& instance,
+                                     const QByteArray& className, bool managed)
+{
+    xcb_connection_t* c = m_state->connection;
+    const xcb_window_t window = xcb_generate_id(c);
+    const uint32_t pixel = (uint32_t(colour.red()) << 16) | (uint32_t(colour.green()) << 8) | uint32_t(colour.blue());
+    const uint32_t values[] = {pixel, managed ? 0u : 1u};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, m_state->screen->root, int16_t(rect.x()), int16_t(rect.y()),
+                      uint16_t(rect.width()), uint16_t(rect.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      m_state->screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    const QByteArray wmClass = instance + '\0' + className + '\0';
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        uint32_t(wmClass.size()), wmClass.constData());
+    xcb_map_window(c, window);
+    m_state->sync();
+    return window;
+}
+
+void X11TestDisplay::destroyWindow(quint32 window)
+{
+    xcb_destroy_window(m_state->connection, window);
+    m_state->sync();
+}
+
+bool X11TestDisplay::startWindowManager()
+{
+    m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+    if (!m_windowManager.waitForStarted(30000))
+        return false;
+    xcb_connection_t* c = m_state->connection;
+    static constexpr char kCheck[] = "_NET_SUPPORTING_WM_CHECK";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kCheck) - 1, kCheck), nullptr);
+    const xcb_atom_t check = atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+    free(atom);
+    const QDeadlineTimer deadline(60000);
+    while (!deadline.hasExpired()) {
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, m_state->screen->root, check, XCB_ATOM_WINDOW, 0, 1), nullptr);
+        const bool managed = reply && xcb_get_property_value_length(reply) == 4;
+        free(reply);
+        if (managed)
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+void X11TestDisplay::stopWindowManager()
+{
+    if (m_windowManager.state() == QProcess::NotRunning)
+        return;
+    m_windowManager.terminate();
+    m_windowManager.waitForFinished(10000);
+}
+
+bool X11TestDisplay::xdotool(const QStringList& arguments)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+}
+
+bool X11TestDisplay::xrandr(const QStringList& arguments)
+{
+    return QProcess::execute(QStringLiteral("xrandr"), arguments) == 0;
+}
