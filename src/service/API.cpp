@@ -94,10 +94,14 @@ QString refusalMessage(int status, const QByteArray& body) {
     return QStringLiteral("Studio connection failed (%1).").arg(status);
 }
 
-// Reply errors that Qt derives from an HTTP status: the answer itself is complete and tells the outcome.
-bool isHttpStatusError(QNetworkReply::NetworkError error) {
+// Whether the exchange failed below HTTP.  Qt also reports most 4xx and 5xx answers as reply errors, but those
+// come with their status and a complete body; a failure in the network, TLS or proxy layer (a time limit
+// included) counts even after the headers arrived, since the body is then cut short.
+bool failedInTransport(QNetworkReply::NetworkError error, bool hasStatus) {
+    if (error == QNetworkReply::NoError)
+        return false;
     const int code = error;
-    return error == QNetworkReply::NoError || (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+    return !hasStatus || code < QNetworkReply::ProxyConnectionRefusedError || error == QNetworkReply::ProtocolFailure;
 }
 
 } // namespace
@@ -188,7 +192,7 @@ QCoro::Task<Result<QByteArray>> API::request(QString path, std::optional<QByteAr
 
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (error != QNetworkReply::NoError && (!status.isValid() || !isHttpStatusError(error))) {
+    if (failedInTransport(error, status.isValid())) {
         const bool idleExpired = error == QNetworkReply::OperationCanceledError && !cancel.stop_requested();
         if (timedOut || idleExpired || error == QNetworkReply::TimeoutError)
             co_return Error::transport(QStringLiteral("The request timed out."));
