@@ -54,7 +54,10 @@ Result<CertificateAuthority> CertificateAuthority::create(const QString& dir, co
     QFile extensions(folder.filePath(QStringLiteral("server.ext")));
     if (!extensions.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return Error::platform(QStringLiteral("Cannot write %1.").arg(extensions.fileName()));
-    extensions.write("subjectAltName=" + QByteArray(isAddress ? "IP:" : "DNS:") + hostName.toUtf8() + "\n"
+    // The loopback address too, so that a browser on this machine can open the admin page by address.
+    const QByteArray names = isAddress ? QByteArray("IP:" + hostName.toUtf8())
+                                       : QByteArray("DNS:" + hostName.toUtf8() + ",IP:127.0.0.1");
+    extensions.write("subjectAltName=" + names + "\n"
                      "basicConstraints=critical,CA:FALSE\n"
                      "keyUsage=critical,digitalSignature\n"
                      "extendedKeyUsage=serverAuth\n");

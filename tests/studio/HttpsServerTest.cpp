@@ -1,5 +1,6 @@
 #include "http/CertificateAuthority.h"
 #include "http/HttpsServer.h"
+#include "RawClient.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,47 +15,6 @@
 namespace {
 
 const QString kHost = QStringLiteral("studio.test");
-
-// A TLS client that sends raw bytes, so that malformed requests can be tested.
-struct RawClient {
-    QSslSocket socket;
-    QByteArray received;
-
-    RawClient(quint16 port, const QSslCertificate& ca)
-    {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setCaCertificates({ca});
-        socket.setSslConfiguration(tls);
-        socket.setPeerVerifyName(kHost);
-        QObject::connect(&socket, &QSslSocket::readyRead, [this] { received += socket.readAll(); });
-        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    }
-    bool encrypted() { return QTest::qWaitFor([this] { return socket.isEncrypted(); }, 30000); }
-    // Waits for `count` complete responses (each with a Content-Length) or for the server to close.
-    bool waitResponses(int count)
-    {
-        return QTest::qWaitFor([&] { return responses().size() >= count || socket.state() != QAbstractSocket::ConnectedState; },
-                               30000);
-    }
-    QList<QByteArray> responses() const
-    {
-        QList<QByteArray> out;
-        qsizetype at = 0;
-        while (true) {
-            const qsizetype end = received.indexOf("\r\n\r\n", at);
-            if (end < 0)
-                break;
-            const QByteArray head = received.mid(at, end - at).toLower();
-            const qsizetype lengthAt = head.indexOf("content-length: ");
-            const qsizetype length = lengthAt < 0 ? 0 : head.mid(lengthAt + 16, head.indexOf('\r', lengthAt) - lengthAt - 16).toLongLong();
-            if (received.size() < end + 4 + length)
-                break;
-            out.append(received.mid(at, end + 4 + length - at));
-            at = end + 4 + length;
-        }
-        return out;
-    }
-};
 
 QByteArray statusLine(const QByteArray& response)
 {
@@ -156,7 +116,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, raw);
         QFETCH(QByteArray, status);
         const int handled = m_handled;
-        RawClient client(m_server->port(), m_authority.ca);
+        RawClient client(m_server->port(), m_authority.ca, kHost);
         QVERIFY(client.encrypted());
         client.socket.write(raw);
         QVERIFY(client.waitResponses(1));
@@ -170,7 +130,7 @@ private Q_SLOTS:
     // Keep-alive with pipelining: answers come in order on one connection, bodies split exactly by length.
     void pipelinedRequestsOnOneConnection()
     {
-        RawClient client(m_server->port(), m_authority.ca);
+        RawClient client(m_server->port(), m_authority.ca, kHost);
         QVERIFY(client.encrypted());
         client.socket.write("POST /one HTTP/1.1\r\nHost: studio.test\r\nContent-Length: 3\r\n\r\nabc"
                             "GET /missing HTTP/1.1\r\nHost: studio.test\r\n\r\n"
@@ -189,13 +149,13 @@ private Q_SLOTS:
     // A handler may drop the connection, or never answer; neither harms the server or other clients.
     void droppedAndStalledExchanges()
     {
-        RawClient dropped(m_server->port(), m_authority.ca);
+        RawClient dropped(m_server->port(), m_authority.ca, kHost);
         QVERIFY(dropped.encrypted());
         dropped.socket.write("GET /drop HTTP/1.1\r\n\r\n");
         QTRY_COMPARE_WITH_TIMEOUT(dropped.socket.state(), QAbstractSocket::UnconnectedState, 30000);
         QVERIFY(dropped.received.isEmpty());
 
-        auto stalled = std::make_unique<RawClient>(m_server->port(), m_authority.ca);
+        auto stalled = std::make_unique<RawClient>(m_server->port(), m_authority.ca, kHost);
         QVERIFY(stalled->encrypted());
         stalled->socket.write("GET /stall HTTP/1.1\r\n\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(m_stalled != nullptr, 30000);
@@ -204,7 +164,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!m_stalled->isOpen(), 30000);
         m_stalled->respond(HttpResponse{});  // the client is gone: nothing happens
 
-        RawClient after(m_server->port(), m_authority.ca);
+        RawClient after(m_server->port(), m_authority.ca, kHost);
         QVERIFY(after.encrypted());
         after.socket.write("GET /after HTTP/1.1\r\n\r\n");
         QVERIFY(after.waitResponses(1));

@@ -1,0 +1,119 @@
+#include "AdminPage.h"
+
+#include <QDateTime>
+
+namespace {
+
+constexpr int kThumbnails = 8;
+
+QString escaped(const QString& text)
+{
+    return text.toHtmlEscaped().replace(u'\'', QStringLiteral("&#39;"));
+}
+
+QString utc(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString sessionRow(const Studio::SessionRow& row, qint64 now)
+{
+    const qint64 end = row.endedAt.value_or(now);
+    QString state = row.endKind.isEmpty() ? QStringLiteral("open") : row.endKind;
+    if (row.endedAt)
+        state += QStringLiteral(" · ") + utc(*row.endedAt);
+
+    QString reports = QString::number(row.reports);
+    if (row.reports > 0)
+        reports += QStringLiteral(" (seq %1–%2%3)")
+                       .arg(row.firstSeq)
+                       .arg(row.lastSeq)
+                       .arg(row.contiguous ? QString() : QStringLiteral(", with gaps"));
+
+    QStringList apps;
+    for (const AppSeconds& app : row.apps)
+        apps.append(escaped(app.name) + QStringLiteral(" ") + AdminPage::duration(app.seconds));
+
+    QString shots;
+    const qsizetype first = std::max<qsizetype>(0, row.screenshotIds.size() - kThumbnails);
+    for (qsizetype i = first; i < row.screenshotIds.size(); ++i) {
+        const QString url = QStringLiteral("/admin/screenshots/%1.jpg").arg(row.screenshotIds[i]);
+        shots += QStringLiteral("<a href=\"%1\"><img src=\"%1\" alt=\"screenshot\" loading=\"lazy\"></a>").arg(url);
+    }
+    if (first > 0)
+        shots += QStringLiteral("<div>%1 earlier not shown</div>").arg(first);
+
+    const QStringList cells = {
+        utc(row.startedAt),
+        AdminPage::duration(std::max<qint64>(0, end - row.startedAt)),
+        escaped(state),
+        escaped(row.projectTitle),
+        escaped(row.stage),
+        escaped(row.note),
+        escaped(row.deviceName),
+        reports,
+        QStringLiteral("%1 moves · %2 clicks · %3 active")
+            .arg(row.mouseMoves)
+            .arg(row.clicks)
+            .arg(AdminPage::duration(row.mouseActiveSeconds)),
+        apps.join(QStringLiteral("<br>")),
+    };
+    return QStringLiteral("<tr><td>") + cells.join(QStringLiteral("</td><td>")) + QStringLiteral("</td><td class=\"shots\">")
+           + shots + QStringLiteral("</td></tr>\n");
+}
+
+} // namespace
+
+namespace AdminPage {
+
+QString duration(qint64 seconds)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600)
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+HttpResponse page(const QString& title, const QString& bodyHtml)
+{
+    const QString html = QStringLiteral(
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%1 · Vantrel studio</title>\n"
+        "<style>body{font:14px sans-serif;margin:2em}table{border-collapse:collapse;width:100%}"
+        "td,th{border:1px solid #ccc;padding:4px 6px;text-align:left;vertical-align:top}"
+        ".shots img{width:120px;margin:2px;border:1px solid #999}</style></head>\n"
+        "<body><h1>%1</h1>\n%2</body></html>\n").arg(escaped(title), bodyHtml);
+    HttpResponse response;
+    response.contentType = "text/html; charset=utf-8";
+    response.body = html.toUtf8();
+    response.headers.emplaceBack("Content-Security-Policy", "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
+    response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
+    response.headers.emplaceBack("Cache-Control", "no-store");
+    return response;
+}
+
+HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now)
+{
+    QString body = QStringLiteral("<p>Times in UTC. Page made at %1.</p>\n").arg(utc(now));
+    if (rows.isEmpty())
+        body += QStringLiteral("<p>No work sessions yet.</p>\n");
+    QString user;
+    bool first = true;
+    for (const Studio::SessionRow& row : rows) {
+        if (first || row.userName != user) {
+            if (!first)
+                body += QStringLiteral("</table>\n");
+            first = false;
+            user = row.userName;
+            body += QStringLiteral("<h2>%1</h2>\n<table><tr><th>Started</th><th>Duration</th><th>State</th>"
+                                   "<th>Project</th><th>Stage</th><th>Note</th><th>Device</th><th>Reports</th>"
+                                   "<th>Mouse</th><th>Applications</th><th>Screenshots</th></tr>\n")
+                        .arg(escaped(user));
+        }
+        body += sessionRow(row, now);
+    }
+    if (!first)
+        body += QStringLiteral("</table>\n");
+    return page(QStringLiteral("Work sessions"), body);
+}
+
+} // namespace AdminPage

@@ -1,0 +1,286 @@
+#include "Studio.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QPasswordDigestor>
+#include <QRandomGenerator>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kPasswordIterations = 20000;
+const char kCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";  // no 0/O, 1/I
+
+QByteArray randomBytes(int count)
+{
+    QByteArray bytes(count, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
+    return bytes;
+}
+
+QString randomText(int length)
+{
+    QString text;
+    for (int i = 0; i < length; ++i)
+        text += QLatin1Char(kCodeAlphabet[QRandomGenerator::system()->bounded(int(sizeof kCodeAlphabet) - 1)]);
+    return text;
+}
+
+QByteArray passwordHash(const QString& password, const QByteArray& salt)
+{
+    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt, kPasswordIterations,
+                                              32)
+        .toHex();
+}
+
+QString setting(Database& database, const char* key)
+{
+    Statement query = database.prepare("SELECT value FROM settings WHERE key = ?");
+    query.bind(1, QString::fromLatin1(key));
+    return query.next() ? query.text(0) : QString();
+}
+
+} // namespace
+
+Studio::Studio(QDir dir, std::unique_ptr<Database> database, Clock clock)
+    : m_dir(std::move(dir)), m_database(std::move(database)), m_clock(std::move(clock))
+{
+    if (!m_clock)
+        m_clock = [] { return QDateTime::currentSecsSinceEpoch(); };
+}
+
+Studio::~Studio() = default;
+
+Result<std::unique_ptr<Studio>> Studio::open(const QString& dir, bool create, Clock clock)
+{
+    QDir folder(dir);
+    const QString databasePath = folder.filePath(QStringLiteral("studio.db"));
+    if (create) {
+        if (!folder.mkpath(QStringLiteral("screenshots")))
+            return Error::platform(QStringLiteral("Cannot create the folder %1.").arg(folder.filePath(u"screenshots"_qs)));
+    } else if (!QFileInfo::exists(databasePath)) {
+        return Error::platform(QStringLiteral("There is no studio in %1; create one with “init” first.").arg(dir));
+    }
+    Result<std::unique_ptr<Database>> database = Database::open(databasePath);
+    if (!database)
+        return database.error();
+    if (create) {
+        if (Result<> schema = (*database)->createSchema(); !schema)
+            return schema.error();
+    }
+    return std::unique_ptr<Studio>(new Studio(folder, std::move(*database), std::move(clock)));
+}
+
+QString Studio::screenshotPath(const QString& file) const
+{
+    return m_dir.filePath(QStringLiteral("screenshots/") + file);
+}
+
+QString Studio::hashOf(const QByteArray& secret)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(secret, QCryptographicHash::Sha256).toHex());
+}
+
+QString Studio::normalisedCode(const QString& code)
+{
+    QString out;
+    for (QChar c : code) {
+        if (c.isLetterOrNumber())
+            out += c.toUpper();
+        else if (c != u'-' && !c.isSpace())
+            return {};  // never matches a stored code
+    }
+    return out;
+}
+
+Result<QString> Studio::resetAdminPassword()
+{
+    const QString password = randomText(16);
+    const QByteArray salt = randomBytes(16).toHex();
+    Database::Transaction transaction(*m_database);
+    for (const auto& [key, value] : {std::pair{u"admin_salt"_qs, QString::fromLatin1(salt)},
+                                     std::pair{u"admin_hash"_qs, QString::fromLatin1(passwordHash(password, salt))}}) {
+        Result<> stored = m_database->prepare("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)")
+                              .bind(1, key)
+                              .bind(2, value)
+                              .run();
+        if (!stored)
+            return stored.error();
+    }
+    if (Result<> committed = transaction.commit(); !committed)
+        return committed.error();
+    return password;
+}
+
+bool Studio::checkAdminPassword(const QString& password)
+{
+    const QString salt = setting(*m_database, "admin_salt");
+    const QString stored = setting(*m_database, "admin_hash");
+    if (salt.isEmpty() || stored.isEmpty())
+        return false;
+    const QByteArray given = passwordHash(password, salt.toLatin1());
+    const QByteArray expected = stored.toLatin1();
+    if (given.size() != expected.size())
+        return false;
+    char difference = 0;
+    for (qsizetype i = 0; i < given.size(); ++i)
+        difference |= char(given[i] ^ expected[i]);
+    return difference == 0;
+}
+
+Result<qint64> Studio::addUser(const QString& name)
+{
+    if (name.trimmed().isEmpty() || name.size() > 200)
+        return Error::api(400, QStringLiteral("A user needs a name of up to 200 characters."));
+    Statement insert = m_database->prepare("INSERT INTO users (name) VALUES (?) RETURNING id");
+    insert.bind(1, name.trimmed());
+    if (!insert.next())
+        return Error::api(409, QStringLiteral("Cannot add the user “%1”: %2").arg(name, insert.error()));
+    return insert.integer(0);
+}
+
+Result<QString> Studio::addProject(const QString& title, const QStringList& userNames)
+{
+    if (title.trimmed().isEmpty() || title.size() > 200)
+        return Error::api(400, QStringLiteral("A project needs a title of up to 200 characters."));
+    const QString id = QStringLiteral("p-") + QString::fromLatin1(randomBytes(6).toHex());
+    Database::Transaction transaction(*m_database);
+    Result<> inserted =
+        m_database->prepare("INSERT INTO projects (id, title) VALUES (?, ?)").bind(1, id).bind(2, title.trimmed()).run();
+    if (!inserted)
+        return inserted.error();
+    for (const QString& user : userNames) {
+        Statement assign = m_database->prepare(
+            "INSERT INTO user_projects (user_id, project_id) SELECT id, ? FROM users WHERE name = ?");
+        if (Result<> assigned = assign.bind(1, id).bind(2, user).run(); !assigned)
+            return assigned.error();
+        if (m_database->changes() != 1)
+            return Error::api(404, QStringLiteral("There is no user “%1”.").arg(user));
+    }
+    if (Result<> committed = transaction.commit(); !committed)
+        return committed.error();
+    return id;
+}
+
+Result<QString> Studio::issuePairingCode(const QString& userName, qint64 validSeconds)
+{
+    if (validSeconds <= 0)
+        return Error::api(400, QStringLiteral("A pairing code must be valid for at least one second."));
+    Statement user = m_database->prepare("SELECT id FROM users WHERE name = ?");
+    user.bind(1, userName);
+    if (!user.next())
+        return Error::api(404, QStringLiteral("There is no user “%1”.").arg(userName));
+    const QString code = randomText(8);
+    Result<> stored = m_database->prepare("INSERT INTO pairing_codes (code_hash, user_id, expires_at) VALUES (?, ?, ?)")
+                          .bind(1, hashOf(code.toLatin1()))
+                          .bind(2, user.integer(0))
+                          .bind(3, m_clock() + validSeconds)
+                          .run();
+    if (!stored)
+        return stored.error();
+    return QString(code.left(4) + u'-' + code.mid(4));
+}
+
+Result<> Studio::revokeDevice(qint64 deviceId)
+{
+    Result<> revoked =
+        m_database->prepare("UPDATE devices SET revoked_at = ? WHERE id = ? AND revoked_at IS NULL")
+            .bind(1, m_clock())
+            .bind(2, deviceId)
+            .run();
+    if (!revoked)
+        return revoked;
+    if (m_database->changes() == 0) {
+        Statement known = m_database->prepare("SELECT 1 FROM devices WHERE id = ?");
+        if (!known.bind(1, deviceId).next())
+            return Error::api(404, QStringLiteral("There is no device %1.").arg(deviceId));
+    }
+    return {};
+}
+
+QList<Studio::DeviceRow> Studio::devices()
+{
+    QList<DeviceRow> rows;
+    Statement query = m_database->prepare(
+        "SELECT d.id, u.name, d.name, d.paired_at, d.revoked_at FROM devices d JOIN users u ON u.id = d.user_id "
+        "ORDER BY d.id");
+    while (query.next()) {
+        rows.append({query.integer(0), query.text(1), query.text(2), query.integer(3),
+                     query.isNull(4) ? std::nullopt : std::optional(query.integer(4))});
+    }
+    return rows;
+}
+
+QList<Studio::SessionRow> Studio::sessions(int limit)
+{
+    QList<SessionRow> rows;
+    Statement query = m_database->prepare(
+        "SELECT s.id, u.name, d.name, p.title, s.stage, s.note, s.started_at, s.last_seen_at, s.ended_at, "
+        "COALESCE(s.end_kind, '') FROM sessions s JOIN devices d ON d.id = s.device_id "
+        "JOIN users u ON u.id = d.user_id JOIN projects p ON p.id = s.project_id "
+        "ORDER BY u.name, s.started_at DESC, s.id LIMIT ?");
+    query.bind(1, limit);
+    while (query.next()) {
+        SessionRow row;
+        row.id = query.text(0);
+        row.userName = query.text(1);
+        row.deviceName = query.text(2);
+        row.projectTitle = query.text(3);
+        row.stage = query.text(4);
+        row.note = query.text(5);
+        row.startedAt = query.integer(6);
+        row.lastSeenAt = query.integer(7);
+        if (!query.isNull(8))
+            row.endedAt = query.integer(8);
+        row.endKind = query.text(9);
+        rows.append(row);
+    }
+    for (SessionRow& row : rows) {
+        Statement reports = m_database->prepare(
+            "SELECT seq, started_at, ended_at, mouse_moves, clicks, mouse_active_seconds FROM minutes "
+            "WHERE session_id = ? ORDER BY seq");
+        reports.bind(1, row.id);
+        qint64 previousEnd = 0;
+        while (reports.next()) {
+            const qint64 seq = reports.integer(0);
+            row.contiguous = row.contiguous && seq == row.lastSeq + 1 && (seq == 0 || reports.integer(1) == previousEnd);
+            if (row.firstSeq < 0)
+                row.firstSeq = seq;
+            row.lastSeq = seq;
+            previousEnd = reports.integer(2);
+            ++row.reports;
+            row.mouseMoves += reports.integer(3);
+            row.clicks += reports.integer(4);
+            row.mouseActiveSeconds += reports.integer(5);
+        }
+        row.apps = sessionApps(row.id);
+        Statement shots = m_database->prepare("SELECT id FROM screenshots WHERE session_id = ? ORDER BY seq, id");
+        shots.bind(1, row.id);
+        while (shots.next())
+            row.screenshotIds.append(shots.integer(0));
+    }
+    return rows;
+}
+
+QList<AppSeconds> Studio::sessionApps(const QString& sessionId)
+{
+    QList<AppSeconds> apps;
+    Statement query = m_database->prepare(
+        "SELECT name, SUM(seconds) AS total FROM minute_apps WHERE session_id = ? GROUP BY name "
+        "ORDER BY total DESC, name");
+    query.bind(1, sessionId);
+    while (query.next())
+        apps.append({query.text(0), query.integer(1)});
+    return apps;
+}
+
+Result<QString> Studio::screenshotFile(qint64 screenshotId)
+{
+    Statement query = m_database->prepare("SELECT file FROM screenshots WHERE id = ?");
+    query.bind(1, screenshotId);
+    if (!query.next())
+        return Error::api(404, QStringLiteral("There is no such screenshot."));
+    return screenshotPath(query.text(0));
+}

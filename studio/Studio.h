@@ -1,0 +1,100 @@
+#pragma once
+
+#include "Database.h"
+#include "records/Records.h"
+
+#include <QDir>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The studio's data: users, projects, paired devices and their work sessions, kept in one SQLite file with the
+// screenshots as JPEG files beside it.  Refusals are Error::api values carrying the HTTP status to answer with.
+class Studio final {
+public:
+    using Clock = std::function<qint64()>;  // seconds since 1970-01-01 UTC
+
+    struct Device {
+        qint64 id = 0;
+        qint64 userId = 0;
+    };
+    struct DeviceRow {
+        qint64 id = 0;
+        QString userName;
+        QString name;
+        qint64 pairedAt = 0;
+        std::optional<qint64> revokedAt;
+    };
+    struct SessionRow {
+        QString id;
+        QString userName;
+        QString deviceName;
+        QString projectTitle;
+        QString stage;
+        QString note;
+        qint64 startedAt = 0;
+        qint64 lastSeenAt = 0;
+        std::optional<qint64> endedAt;
+        QString endKind;  // "stopped", "expired", or empty while open
+        qint64 reports = 0;
+        qint64 firstSeq = -1;
+        qint64 lastSeq = -1;
+        bool contiguous = true;  // seq without gaps and each report starting where the previous ended
+        qint64 mouseMoves = 0;
+        qint64 clicks = 0;
+        qint64 mouseActiveSeconds = 0;
+        QList<AppSeconds> apps;  // summed over the reports, most seconds first
+        QList<qint64> screenshotIds;
+    };
+    enum class Stored { New, Duplicate };
+
+    static constexpr qint64 kDefaultCodeSeconds = 24 * 3600;
+    static constexpr int kMaxShots = 8;
+    static constexpr int kMaxShotBase64 = 266668;
+
+    // Opens (and with `create`, makes) the studio in `dir`: studio.db and the screenshots/ folder.
+    static Result<std::unique_ptr<Studio>> open(const QString& dir, bool create, Clock clock = {});
+    Q_DISABLE_COPY_MOVE(Studio)
+    ~Studio();
+
+    Database& database() { return *m_database; }
+    qint64 now() const { return m_clock(); }
+    QString screenshotPath(const QString& file) const;
+
+    // Administration.
+    Result<QString> resetAdminPassword();  // returns the new password; only its salted hash is kept
+    bool checkAdminPassword(const QString& password);
+    Result<qint64> addUser(const QString& name);
+    Result<QString> addProject(const QString& title, const QStringList& userNames);
+    Result<QString> issuePairingCode(const QString& userName, qint64 validSeconds = kDefaultCodeSeconds);
+    Result<> revokeDevice(qint64 deviceId);
+    QList<DeviceRow> devices();
+    QList<SessionRow> sessions(int limit = 500);
+    Result<QString> screenshotFile(qint64 screenshotId);
+
+    // The device endpoints.
+    Result<Paired> pair(const QString& code, const QString& name);
+    Result<Device> authenticate(const QByteArray& token);
+    Result<Profile> profile(const Device& device);
+    Result<WorkSession> openSession(const Device& device, const QString& id, const QString& projectId,
+                                    const QString& stage, const QString& note);
+    Result<Stored> storeMinute(const Device& device, const QString& sessionId, const Minute& minute);
+    Result<> stopSession(const Device& device, const QString& sessionId, qint64 endedAt);
+    // Ends the open sessions that have not been heard of for `idleSeconds`; returns how many.
+    qint64 expireSessions(qint64 idleSeconds);
+
+    static QString hashOf(const QByteArray& secret);
+    static QString normalisedCode(const QString& code);
+
+private:
+    Studio(QDir dir, std::unique_ptr<Database> database, Clock clock);
+    Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
+    QList<AppSeconds> sessionApps(const QString& sessionId);
+
+    QDir m_dir;
+    std::unique_ptr<Database> m_database;
+    Clock m_clock;
+};

@@ -1,0 +1,223 @@
+#include "StudioServer.h"
+
+#include "AdminPage.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+#include <cmath>
+
+namespace {
+
+HttpResponse refusal(const Error& error)
+{
+    if (error.isAPIError())
+        return HttpsServer::errorResponse(int(error.status()), error.message());
+    return HttpsServer::errorResponse(500, QStringLiteral("The studio could not handle this request. Try again later."));
+}
+
+HttpResponse json(const QByteArray& body)
+{
+    HttpResponse response;
+    response.body = body;
+    response.headers.emplaceBack("Cache-Control", "no-store");
+    return response;
+}
+
+// Bodies of the key-value requests: one JSON object whose listed members have the listed types.
+Result<QJsonObject> jsonObject(const QByteArray& body)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return Error::api(400, QStringLiteral("The request body is not a JSON object."));
+    return document.object();
+}
+
+Result<QString> stringMember(const QJsonObject& object, const QString& key)
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isString())
+        return Error::api(400, QStringLiteral("The request needs “%1” as a string.").arg(key));
+    return value.toString();
+}
+
+Result<qint64> integerMember(const QJsonObject& object, const QString& key)
+{
+    const QJsonValue value = object.value(key);
+    const double number = value.toDouble();
+    if (!value.isDouble() || number != std::trunc(number) || std::abs(number) > 9.0e15)
+        return Error::api(400, QStringLiteral("The request needs “%1” as a whole number.").arg(key));
+    return value.toInteger();
+}
+
+} // namespace
+
+StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
+    : QObject(parent), m_studio(studio), m_expireAfter(std::max<qint64>(1, options.expireAfterSeconds)),
+      m_server([&options] {
+          HttpsServer::Options tls = std::move(options.tls);
+          tls.maxBodyBytes = kMaxBodyBytes;
+          return tls;
+      }(), [this](std::shared_ptr<HttpExchange> exchange) { handle(exchange); }, this)
+{
+    m_expiry.setInterval(int(std::min<qint64>(m_expireAfter, 60)) * 1000);
+    connect(&m_expiry, &QTimer::timeout, this, [this] { m_studio.expireSessions(m_expireAfter); });
+    m_expiry.start();
+}
+
+StudioServer::~StudioServer() = default;
+
+bool StudioServer::listen(const QHostAddress& address, quint16 port)
+{
+    return m_server.listen(address, port);
+}
+
+quint16 StudioServer::port() const
+{
+    return m_server.port();
+}
+
+QString StudioServer::errorString() const
+{
+    return m_server.errorString();
+}
+
+void StudioServer::handle(const std::shared_ptr<HttpExchange>& exchange)
+{
+    exchange->respond(route(exchange->request()));
+}
+
+HttpResponse StudioServer::route(const HttpRequest& request)
+{
+    if (request.path.startsWith("/device/"))
+        return device(request);
+    if (request.path == "/" || request.path == "/admin" || request.path.startsWith("/admin/"))
+        return admin(request);
+    return HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address."));
+}
+
+HttpResponse StudioServer::device(const HttpRequest& request)
+{
+    const QList<QByteArray> parts = request.path.mid(1).split('/');  // "device", …
+    const bool isPost = request.method == "POST";
+    auto wrongMethod = [](const QByteArray& allowed) {
+        HttpResponse response = HttpsServer::errorResponse(405, QStringLiteral("This address does not take that method."));
+        response.headers.emplaceBack("Allow", allowed);
+        return response;
+    };
+
+    if (parts.size() == 2 && parts[1] == "pair") {
+        if (!isPost)
+            return wrongMethod("POST");
+        const Result<QJsonObject> body = jsonObject(request.body);
+        if (!body)
+            return refusal(body.error());
+        const Result<QString> code = stringMember(*body, u"code"_qs);
+        const Result<QString> name = stringMember(*body, u"name"_qs);
+        if (!code || !name)
+            return refusal(code ? name.error() : code.error());
+        const Result<Paired> paired = m_studio.pair(*code, *name);
+        return paired ? json(records::encode(*paired)) : refusal(paired.error());
+    }
+
+    const QByteArray authorization = request.headers.value("authorization");
+    const bool bearer = authorization.size() > 7 && authorization.left(7).toLower() == "bearer ";
+    const Result<Studio::Device> device = m_studio.authenticate(bearer ? authorization.mid(7).trimmed() : QByteArray());
+
+    if (parts.size() == 2 && parts[1] == "me") {
+        if (request.method != "GET")
+            return wrongMethod("GET");
+        if (!device)
+            return refusal(device.error());
+        const Result<Profile> profile = m_studio.profile(*device);
+        return profile ? json(records::encode(*profile)) : refusal(profile.error());
+    }
+    const bool isSessions = parts.size() >= 2 && parts[1] == "sessions";
+    if (!isSessions || parts.size() == 3 || parts.size() > 4
+        || (parts.size() == 4 && parts[3] != "minutes" && parts[3] != "stop"))
+        return HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address."));
+    if (!isPost)
+        return wrongMethod("POST");
+    if (!device)
+        return refusal(device.error());
+    m_studio.expireSessions(m_expireAfter);
+
+    if (parts.size() == 2) {
+        const Result<QJsonObject> body = jsonObject(request.body);
+        if (!body)
+            return refusal(body.error());
+        QStringList values;
+        for (const QString& key : {u"id"_qs, u"project_id"_qs, u"stage"_qs, u"note"_qs}) {
+            const Result<QString> value = stringMember(*body, key);
+            if (!value)
+                return refusal(value.error());
+            values.append(*value);
+        }
+        const Result<WorkSession> session = m_studio.openSession(*device, values[0], values[1], values[2], values[3]);
+        return session ? json(records::encode(*session)) : refusal(session.error());
+    }
+
+    const QString sessionId = QString::fromUtf8(QByteArray::fromPercentEncoding(parts[2]));
+    if (parts[3] == "minutes") {
+        const Result<Minute> minute = records::decode<Minute>(request.body);
+        if (!minute)
+            return HttpsServer::errorResponse(
+                400, QStringLiteral("The activity report was refused: it is not a complete report in JSON."));
+        const Result<Studio::Stored> stored = m_studio.storeMinute(*device, sessionId, *minute);
+        if (!stored)
+            return refusal(stored.error());
+        return json(*stored == Studio::Stored::New ? R"({"stored":"new"})" : R"({"stored":"duplicate"})");
+    }
+    const Result<QJsonObject> body = jsonObject(request.body);
+    if (!body)
+        return refusal(body.error());
+    const Result<qint64> endedAt = integerMember(*body, u"ended_at"_qs);
+    if (!endedAt)
+        return refusal(endedAt.error());
+    const Result<> stopped = m_studio.stopSession(*device, sessionId, *endedAt);
+    return stopped ? json(R"({"stopped":"yes"})") : refusal(stopped.error());
+}
+
+HttpResponse StudioServer::admin(const HttpRequest& request)
+{
+    if (request.method != "GET")
+        return HttpsServer::errorResponse(405, QStringLiteral("The admin pages are read-only."));
+    const QByteArray authorization = request.headers.value("authorization");
+    const QByteArray credentials = authorization.left(6).toLower() == "basic "
+                                       ? QByteArray::fromBase64(authorization.mid(6).trimmed())
+                                       : QByteArray();
+    const qsizetype colon = credentials.indexOf(':');
+    if (colon < 0 || credentials.left(colon) != "admin"
+        || !m_studio.checkAdminPassword(QString::fromUtf8(credentials.mid(colon + 1)))) {
+        HttpResponse response = AdminPage::page(QStringLiteral("Sign in"), QStringLiteral(
+            "<p>Sign in as <b>admin</b> with the password that <code>vantrel-studio init</code> printed.</p>"));
+        response.status = 401;
+        response.headers.emplaceBack("WWW-Authenticate", R"(Basic realm="Vantrel studio", charset="UTF-8")");
+        return response;
+    }
+    if (request.path == "/" || request.path == "/admin" || request.path == "/admin/")
+        return AdminPage::sessions(m_studio.sessions(), m_studio.now());
+
+    const QByteArray prefix = "/admin/screenshots/";
+    bool ok = false;
+    const qint64 id = request.path.startsWith(prefix) && request.path.endsWith(".jpg")
+                          ? request.path.mid(prefix.size()).chopped(4).toLongLong(&ok)
+                          : 0;
+    if (!ok)
+        return HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address."));
+    const Result<QString> path = m_studio.screenshotFile(id);
+    if (!path)
+        return refusal(path.error());
+    QFile file(*path);
+    if (!file.open(QIODevice::ReadOnly))
+        return HttpsServer::errorResponse(404, QStringLiteral("The screenshot file is missing."));
+    HttpResponse response;
+    response.contentType = "image/jpeg";
+    response.body = file.readAll();
+    response.headers.emplaceBack("Cache-Control", "private, max-age=3600");
+    response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
+    return response;
+}

@@ -1,0 +1,271 @@
+// The device side of the studio: pairing, the profile, and the life of work sessions with their reports.
+#include "Studio.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QUuid>
+
+namespace {
+
+const QStringList kStages = {u"Footage review"_qs, u"Rough cut"_qs, u"Color grade"_qs,
+                             u"Sound design"_qs,   u"Virtual AI effects"_qs, u"Rendering"_qs,
+                             u"Topaz"_qs,          u"Delivered"_qs,  u"Revisions"_qs};
+constexpr int kMaxApps = 500;
+constexpr int kMaxTextLength = 500;
+
+Error unknownSession()
+{
+    return Error::api(404, QStringLiteral("This work session is not known to the studio."));
+}
+
+Error invalidReport(const QString& why)
+{
+    return Error::api(400, QStringLiteral("The activity report was refused: %1").arg(why));
+}
+
+// Checks what the stored data and the screenshot files rely on, and decodes the images.
+Result<QList<QByteArray>> checkedImages(const Minute& minute)
+{
+    if (minute.seq < 0)
+        return invalidReport(QStringLiteral("its sequence number is negative."));
+    if (minute.ended_at < minute.started_at)
+        return invalidReport(QStringLiteral("it ends before it starts."));
+    if (minute.mouse_moves < 0 || minute.clicks < 0 || minute.mouse_active_seconds < 0)
+        return invalidReport(QStringLiteral("a counter is negative."));
+    if (minute.apps.size() > kMaxApps)
+        return invalidReport(QStringLiteral("it lists too many applications."));
+    for (const AppSeconds& app : minute.apps) {
+        if (app.seconds < 0 || app.name.size() > kMaxTextLength)
+            return invalidReport(QStringLiteral("an application entry is not valid."));
+    }
+    if (minute.screenshots.size() > Studio::kMaxShots)
+        return invalidReport(QStringLiteral("it carries more than %1 screenshots.").arg(Studio::kMaxShots));
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,20}$"));
+    QList<QByteArray> images;
+    for (const Shot& shot : minute.screenshots) {
+        if (!digits.match(shot.display_id).hasMatch())
+            return invalidReport(QStringLiteral("a display id is not a number."));
+        if (shot.jpeg.size() > Studio::kMaxShotBase64)
+            return invalidReport(QStringLiteral("a screenshot is larger than %1 Base64 characters.").arg(Studio::kMaxShotBase64));
+        const auto decoded = QByteArray::fromBase64Encoding(shot.jpeg.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        if (!decoded || decoded.decoded.size() < 4 || !decoded.decoded.startsWith("\xFF\xD8\xFF"))
+            return invalidReport(QStringLiteral("a screenshot is not a Base64 JPEG image."));
+        images.append(decoded.decoded);
+    }
+    return images;
+}
+
+} // namespace
+
+Result<Paired> Studio::pair(const QString& code, const QString& name)
+{
+    if (name.size() > kMaxTextLength)
+        return Error::api(400, QStringLiteral("The computer’s name is too long."));
+    const QString hash = hashOf(normalisedCode(code).toLatin1());
+    Database::Transaction transaction(*m_database);
+    Statement lookup = m_database->prepare("SELECT user_id, expires_at, used_at FROM pairing_codes WHERE code_hash = ?");
+    lookup.bind(1, hash);
+    if (!lookup.next())
+        return Error::api(401, QStringLiteral("This pairing code is not valid. Ask your studio admin for a new one."));
+    if (!lookup.isNull(2))
+        return Error::api(401, QStringLiteral("This pairing code has already been used. Ask your studio admin for a new one."));
+    if (lookup.integer(1) <= m_clock())
+        return Error::api(401, QStringLiteral("This pairing code has expired. Ask your studio admin for a new one."));
+    const qint64 userId = lookup.integer(0);
+
+    QByteArray secret(32, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(secret.begin(), secret.end());
+    const QByteArray token = secret.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    const qint64 now = m_clock();
+    Result<> used = m_database->prepare("UPDATE pairing_codes SET used_at = ? WHERE code_hash = ?").bind(1, now).bind(2, hash).run();
+    if (used)
+        used = m_database->prepare("INSERT INTO devices (user_id, name, token_hash, paired_at) VALUES (?, ?, ?, ?)")
+                   .bind(1, userId)
+                   .bind(2, name)
+                   .bind(3, hashOf(token))
+                   .bind(4, now)
+                   .run();
+    if (used)
+        used = transaction.commit();
+    if (!used)
+        return used.error();
+    return Paired{QString::fromLatin1(token)};
+}
+
+Result<Studio::Device> Studio::authenticate(const QByteArray& token)
+{
+    Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
+    lookup.bind(1, hashOf(token));
+    if (token.isEmpty() || !lookup.next())
+        return Error::api(401, QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
+    if (!lookup.isNull(2))
+        return Error::api(401, QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
+    return Device{lookup.integer(0), lookup.integer(1)};
+}
+
+Result<Profile> Studio::profile(const Device& device)
+{
+    Profile profile;
+    Statement user = m_database->prepare("SELECT name FROM users WHERE id = ?");
+    if (!user.bind(1, device.userId).next())
+        return Error::api(401, QStringLiteral("This computer’s user no longer exists."));
+    profile.name = user.text(0);
+    Statement projects = m_database->prepare(
+        "SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
+        "WHERE up.user_id = ? ORDER BY p.title, p.id");
+    projects.bind(1, device.userId);
+    while (projects.next())
+        profile.projects.append({projects.text(0), projects.text(1)});
+    profile.stages = kStages;
+    return profile;
+}
+
+Result<WorkSession> Studio::openSession(const Device& device, const QString& id, const QString& projectId,
+                                        const QString& stage, const QString& note)
+{
+    // The id goes into URL paths and file names: letters, digits and dashes only.
+    static const QRegularExpression idPattern(QStringLiteral("^[A-Za-z0-9-]{1,64}$"));
+    const QString sessionId = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
+    if (!idPattern.match(sessionId).hasMatch())
+        return Error::api(400, QStringLiteral("The work session id may hold only letters, digits and dashes."));
+    if (stage.trimmed().isEmpty() || stage.size() > kMaxTextLength || note.size() > 4 * kMaxTextLength)
+        return Error::api(400, QStringLiteral("The stage is missing, or the stage or note is too long."));
+    Statement project = m_database->prepare("SELECT 1 FROM user_projects WHERE user_id = ? AND project_id = ?");
+    if (!project.bind(1, device.userId).bind(2, projectId).next())
+        return Error::api(403, QStringLiteral("This project is not open to you. Pick another one."));
+
+    const qint64 now = m_clock();
+    Database::Transaction transaction(*m_database);
+    Statement existing = m_database->prepare("SELECT device_id, started_at, ended_at FROM sessions WHERE id = ?");
+    if (existing.bind(1, sessionId).next()) {
+        // A repeated clock-in whose first answer was lost gets the same session back.
+        if (existing.integer(0) != device.id || !existing.isNull(2))
+            return Error::api(409, QStringLiteral("This work session id is already in use."));
+        return WorkSession{sessionId, existing.integer(1)};
+    }
+    Result<> inserted = m_database->prepare(
+        "INSERT INTO sessions (id, device_id, project_id, stage, note, started_at, last_seen_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
+                            .bind(1, sessionId)
+                            .bind(2, device.id)
+                            .bind(3, projectId)
+                            .bind(4, stage)
+                            .bind(5, note)
+                            .bind(6, now)
+                            .bind(7, now)
+                            .run();
+    if (inserted)
+        inserted = transaction.commit();
+    if (!inserted)
+        return inserted.error();
+    return WorkSession{sessionId, now};
+}
+
+// The session's end kind ("" while open) if it exists and belongs to the device; another device's session is as
+// unknown as a missing one.
+Result<QString> Studio::ownedSession(const Device& device, const QString& sessionId, qint64* startedAt)
+{
+    Statement query = m_database->prepare("SELECT device_id, started_at, COALESCE(end_kind, '') FROM sessions WHERE id = ?");
+    if (!query.bind(1, sessionId).next() || query.integer(0) != device.id)
+        return unknownSession();
+    if (startedAt)
+        *startedAt = query.integer(1);
+    return query.text(2);
+}
+
+Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& sessionId, const Minute& minute)
+{
+    const Result<QString> endKind = ownedSession(device, sessionId, nullptr);
+    if (!endKind)
+        return endKind.error();
+    Statement duplicate = m_database->prepare("SELECT 1 FROM minutes WHERE session_id = ? AND seq = ?");
+    if (duplicate.bind(1, sessionId).bind(2, minute.seq).next())
+        return Stored::Duplicate;
+    if (*endKind == u"expired")
+        return Error::api(409, QStringLiteral("This work session has expired on the studio. Clock in again."));
+    if (!endKind->isEmpty())
+        return Error::api(409, QStringLiteral("This work session has already ended."));
+    const Result<QList<QByteArray>> images = checkedImages(minute);
+    if (!images)
+        return images.error();
+
+    // Files first, rows second: a failed insert removes the files, so no row ever points at a missing image.
+    QStringList written;
+    auto removeWritten = [&] {
+        for (const QString& file : written)
+            QFile::remove(screenshotPath(file));
+    };
+    if (!images->isEmpty() && !m_dir.mkpath(QStringLiteral("screenshots/") + sessionId))
+        return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
+    for (qsizetype i = 0; i < images->size(); ++i) {
+        const QString file = sessionId + QStringLiteral("/%1-%2.jpg").arg(minute.seq).arg(i);
+        QSaveFile out(screenshotPath(file));
+        if (!out.open(QIODevice::WriteOnly) || out.write(images->at(i)) != images->at(i).size() || !out.commit()) {
+            removeWritten();
+            return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
+        }
+        written.append(file);
+    }
+
+    const qint64 now = m_clock();
+    Database::Transaction transaction(*m_database);
+    Result<> stored = m_database->prepare(
+        "INSERT INTO minutes (session_id, seq, started_at, ended_at, mouse_moves, clicks, mouse_active_seconds, "
+        "received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
+                          .bind(1, sessionId).bind(2, minute.seq).bind(3, minute.started_at).bind(4, minute.ended_at)
+                          .bind(5, minute.mouse_moves).bind(6, minute.clicks).bind(7, minute.mouse_active_seconds)
+                          .bind(8, now)
+                          .run();
+    for (const AppSeconds& app : minute.apps) {
+        if (stored)
+            stored = m_database->prepare("INSERT INTO minute_apps (session_id, seq, name, seconds) VALUES (?, ?, ?, ?)")
+                         .bind(1, sessionId).bind(2, minute.seq).bind(3, app.name).bind(4, app.seconds)
+                         .run();
+    }
+    for (qsizetype i = 0; i < written.size(); ++i) {
+        if (stored)
+            stored = m_database->prepare(
+                "INSERT INTO screenshots (session_id, seq, display_id, captured_at, file) VALUES (?, ?, ?, ?, ?)")
+                         .bind(1, sessionId).bind(2, minute.seq).bind(3, minute.screenshots[i].display_id)
+                         .bind(4, minute.screenshots[i].captured_at).bind(5, written[i])
+                         .run();
+    }
+    if (stored)
+        stored = m_database->prepare("UPDATE sessions SET last_seen_at = ? WHERE id = ?").bind(1, now).bind(2, sessionId).run();
+    if (stored)
+        stored = transaction.commit();
+    if (!stored) {
+        removeWritten();
+        return stored.error();
+    }
+    return Stored::New;
+}
+
+Result<> Studio::stopSession(const Device& device, const QString& sessionId, qint64 endedAt)
+{
+    qint64 startedAt = 0;
+    const Result<QString> endKind = ownedSession(device, sessionId, &startedAt);
+    if (!endKind)
+        return endKind.error();
+    if (*endKind == u"stopped")
+        return {};  // a repeated stop keeps the first end time
+    // The agent's end time wins over an expiry, but never lies before the opening or in the future: a stop whose
+    // opening answer never reached the agent carries its own uncorrected clock.
+    const qint64 end = std::max(startedAt, std::min(endedAt, m_clock()));
+    return m_database->prepare("UPDATE sessions SET ended_at = ?, end_kind = 'stopped' WHERE id = ?")
+        .bind(1, end)
+        .bind(2, sessionId)
+        .run();
+}
+
+qint64 Studio::expireSessions(qint64 idleSeconds)
+{
+    Statement expire = m_database->prepare(
+        "UPDATE sessions SET end_kind = 'expired', ended_at = MAX(started_at, "
+        "COALESCE((SELECT MAX(ended_at) FROM minutes WHERE session_id = sessions.id), started_at)) "
+        "WHERE ended_at IS NULL AND last_seen_at < ?");
+    if (!expire.bind(1, m_clock() - idleSeconds).run())
+        return 0;
+    return m_database->changes();
+}
