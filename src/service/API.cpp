@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
@@ -114,7 +115,8 @@ API::API(QString server, std::shared_ptr<SecretStore> secrets, TransportOptions 
                    [secrets = m_secrets, server = m_server](const QString& token) {
                        return CredentialStore::save(*secrets, token, server);
                    }),
-      m_network(std::make_unique<QNetworkAccessManager>()) {
+      // Deleted from the event loop: the last holder may be an exchange that is resuming inside a reply signal.
+      m_network(new QNetworkAccessManager, [](QNetworkAccessManager* network) { network->deleteLater(); }) {
     m_network->setCookieJar(new NoCookies(m_network.get()));
     m_network->setCache(nullptr);
     m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
@@ -164,9 +166,13 @@ QCoro::Task<Result<QByteArray>> API::request(QString path, std::optional<QByteAr
         request.setRawHeader(QByteArrayLiteral("Authorization"), "Bearer " + token->toUtf8());
     }
 
-    QPointer<QNetworkReply> reply = body ? m_network->post(request, *body) : m_network->get(request);
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owner(reply.data(),
-                                                                    [](QNetworkReply* r) { r->deleteLater(); });
+    // Nothing of `this` is used after the wait: the client may be gone by then.
+    const std::shared_ptr<QNetworkAccessManager> network = m_network;
+    QPointer<QNetworkReply> reply = body ? network->post(request, *body) : network->get(request);
+    const auto release = qScopeGuard([reply] {
+        if (reply)
+            reply->deleteLater();
+    });
 
     bool timedOut = false;
     QTimer deadline;

@@ -55,5 +55,6 @@ private:
     std::shared_ptr<SecretStore> m_secrets;
     TransportOptions m_transport;
     SessionCredential m_credential;
-    std::unique_ptr<QNetworkAccessManager> m_network;
+    // Shared with the exchanges in flight, so that a client dropped meanwhile still lets them finish.
+    std::shared_ptr<QNetworkAccessManager> m_network;
 };

@@ -246,6 +246,20 @@ private Q_SLOTS:
         QCOMPARE(answer.error().description(), QStringLiteral("Operation canceled"));
     }
 
+    // A connection replaced while its exchange is in flight still delivers that exchange's outcome.
+    void clientDroppedInFlight() {
+        TestPeer::Reply slow;
+        slow.delay = 200ms;
+        slow.body = R"({"id":"s1","started_at":1})";
+        m_peer->setReply("/slow", slow);
+        std::shared_ptr<API> api = API::create(m_peer->server(), m_secrets, m_peer->transport()).value();
+        QCoro::Task<Result<QByteArray>> pending = api->request(QStringLiteral("/slow"), QByteArray("{}"), false);
+        api.reset();
+        const Result<QByteArray> answer = awaitTask(std::move(pending));
+        QVERIFY(answer);
+        QCOMPARE(answer.value(), slow.body);
+    }
+
     // Failures below HTTP pass through with the platform's own text, never as a refusal by the studio.
     void transportFailures_data() {
         QTest::addColumn<QString>("what");

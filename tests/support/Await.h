@@ -1,16 +1,20 @@
 #pragma once
 
 #include <QEventLoop>
+#include <QTimer>
+#include <QtGlobal>
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
 #include <utility>
 
 // Runs the event loop until `task` completes and returns its result.  Unlike QCoro::waitFor it needs no
-// default-constructible result, so Result<T> works.  Tests only: application code never nests event loops.
+// default-constructible result, so Result<T> works.  A task still running after `limit` ends the test
+// process with a message: a hang becomes a failure.  Tests only: application code never nests event loops.
 template <typename T>
-T awaitTask(QCoro::Task<T> task) {
+T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     std::optional<T> result;
     QEventLoop loop;
     // The chained task must outlive the wait; a task that finished at once has its result already.
@@ -18,7 +22,11 @@ T awaitTask(QCoro::Task<T> task) {
         result.emplace(std::move(value));
         loop.quit();
     });
-    if (!result)
+    if (!result) {
+        QTimer::singleShot(limit, &loop, &QEventLoop::quit);
         loop.exec();
+    }
+    if (!result)
+        qFatal("awaitTask: the task did not finish in time");
     return std::move(*result);
 }
