@@ -260,6 +260,20 @@ private Q_SLOTS:
         QCOMPARE(answer.value(), slow.body);
     }
 
+    // Exchanges on one client run side by side, each with its own answer and its own limits.
+    void concurrentExchanges() {
+        m_peer->setHandler([](const TestPeer::Request& request) {
+            TestPeer::Reply reply;
+            reply.body = request.path;
+            reply.delay = request.path.endsWith("slow") ? 300ms : 0ms;
+            return reply;
+        });
+        QCoro::Task<Result<QByteArray>> slow = m_api->request(QStringLiteral("/side/slow"), std::nullopt, false);
+        QCoro::Task<Result<QByteArray>> fast = m_api->request(QStringLiteral("/side/fast"), QByteArray("{}"), false);
+        QCOMPARE(awaitTask(std::move(fast)).value(), QByteArray("/side/fast"));
+        QCOMPARE(awaitTask(std::move(slow)).value(), QByteArray("/side/slow"));
+    }
+
     // Failures below HTTP pass through with the platform's own text, never as a refusal by the studio.
     void transportFailures_data() {
         QTest::addColumn<QString>("what");
