@@ -94,12 +94,25 @@ void X11TestDisplay::stopWindowManager()
     m_windowManager.waitForFinished(10000);
 }
 
+namespace {
+
+bool run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
 bool X11TestDisplay::xdotool(const QStringList& arguments)
 {
-    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+    return run(QStringLiteral("xdotool"), arguments);
 }
 
 bool X11TestDisplay::xrandr(const QStringList& arguments)
 {
-    return QProcess::execute(QStringLiteral("xrandr"), arguments) == 0;
+    return run(QStringLiteral("xrandr"), arguments);
 }

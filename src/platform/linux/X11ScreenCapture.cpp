@@ -1,0 +1,243 @@
+#include "platform/linux/X11ScreenCapture.h"
+
+#include "platform/linux/X11Monitors.h"
+#include "platform/linux/XcbSupport.h"
+
+#include <QPainter>
+#include <QtConcurrent/QtConcurrent>
+
+#include <qcoro/qcorofuture.h>
+
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <malloc.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace {
+
+struct Display {
+    xcb::Connection connection;
+    xcb_screen_t* screen = nullptr;
+};
+
+Result<Display> openDisplay()
+{
+    int screenNumber = 0;
+    Display display{xcb::connect(&screenNumber), nullptr};
+    if (!display.connection)
+        return Error::platform(QStringLiteral("The screen could not be captured: no X display is available."));
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(display.connection.get()));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    if (!screens.rem)
+        return Error::platform(QStringLiteral("The screen could not be captured: no X display is available."));
+    display.screen = screens.data;
+    return display;
+}
+
+QList<X11Monitor> monitorsOf(const Display& display)
+{
+    return listMonitors(display.connection.get(), display.screen->root,
+                        QSize(display.screen->width_in_pixels, display.screen->height_in_pixels));
+}
+
+// A System V shared-memory segment the server writes the image into; gone with this object.
+class SharedSegment final {
+public:
+    SharedSegment(xcb_connection_t* c, size_t bytes) : m_connection(c)
+    {
+        m_id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (m_id < 0)
+            return;
+        void* address = shmat(m_id, nullptr, 0);
+        // Marked for removal at once: the kernel frees it when the last attachment goes, even after a crash.
+        shmctl(m_id, IPC_RMID, nullptr);
+        if (address == reinterpret_cast<void*>(-1))
+            return;
+        m_address = static_cast<uchar*>(address);
+        m_segment = xcb_generate_id(c);
+        xcb::Owned<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_checked(c, m_segment, m_id, 0)));
+        m_attached = !error;
+    }
+    ~SharedSegment()
+    {
+        if (m_attached)
+            xcb_shm_detach(m_connection, m_segment);
+        if (m_address)
+            shmdt(m_address);
+    }
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+
+    bool isAttached() const { return m_attached; }
+    xcb_shm_seg_t segment() const { return m_segment; }
+    uchar* data() const { return m_address; }
+
+private:
+    xcb_connection_t* m_connection;
+    int m_id = -1;
+    uchar* m_address = nullptr;
+    xcb_shm_seg_t m_segment = 0;
+    bool m_attached = false;
+};
+
+bool hasSharedMemory(xcb_connection_t* c)
+{
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
+    if (!shm || !shm->present)
+        return false;
+    xcb::Owned<xcb_shm_query_version_reply_t> version(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    return version != nullptr;
+}
+
+// The pixels of a rectangle of the root window, seen in place where the server put them: the shared
+// segment or the reply.  The view is writable and lives as long as this object.
+struct Frame {
+    std::unique_ptr<SharedSegment> segment;
+    xcb::Owned<xcb_get_image_reply_t> reply;
+    QImage view;
+};
+
+// Null view when the server refused.
+Frame grab(const Display& display, QRect rect)
+{
+    xcb_connection_t* c = display.connection.get();
+    const auto width = uint16_t(rect.width());
+    const auto height = uint16_t(rect.height());
+    Frame frame;
+    if (hasSharedMemory(c)) {
+        frame.segment = std::make_unique<SharedSegment>(c, size_t(width) * height * 4);
+        if (frame.segment->isAttached()) {
+            xcb::Owned<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+                c,
+                xcb_shm_get_image(c, display.screen->root, int16_t(rect.x()), int16_t(rect.y()), width, height,
+                                  ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, frame.segment->segment(), 0),
+                nullptr));
+            if (reply) {
+                frame.view = QImage(frame.segment->data(), width, height, width * 4, QImage::Format_RGB32);
+                return frame;
+            }
+        }
+        frame.segment.reset();
+    }
+    frame.reply.reset(xcb_get_image_reply(c,
+                                          xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, display.screen->root,
+                                                        int16_t(rect.x()), int16_t(rect.y()), width, height, ~0u),
+                                          nullptr));
+    if (frame.reply && xcb_get_image_data_length(frame.reply.get()) >= int(width) * height * 4)
+        frame.view = QImage(xcb_get_image_data(frame.reply.get()), width, height, width * 4, QImage::Format_RGB32);
+    return frame;
+}
+
+// Draws the current cursor over `image`, which shows the root window's `rect`.
+void drawCursor(const Display& display, QImage& image, QRect rect)
+{
+    xcb_connection_t* c = display.connection.get();
+    const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+    if (!xfixes || !xfixes->present)
+        return;
+    // XFixes answers nothing before the client has announced its version.
+    xcb::Owned<xcb_xfixes_query_version_reply_t> version(
+        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+    if (!version)
+        return;
+    xcb::Owned<xcb_xfixes_get_cursor_image_reply_t> cursor(
+        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+    if (!cursor || cursor->width == 0 || cursor->height == 0 ||
+        xcb_xfixes_get_cursor_image_cursor_image_length(cursor.get()) < int(cursor->width) * cursor->height)
+        return;
+    const QPoint topLeft(cursor->x - cursor->xhot - rect.x(), cursor->y - cursor->yhot - rect.y());
+    if (!QRect(topLeft, QSize(cursor->width, cursor->height)).intersects(image.rect()))
+        return;
+    const QImage shape(reinterpret_cast<const uchar*>(xcb_xfixes_get_cursor_image_cursor_image(cursor.get())),
+                       cursor->width, cursor->height, cursor->width * 4, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    painter.drawImage(topLeft, shape);
+}
+
+Result<QImage> captureMonitor(quint32 id, QSize size)
+{
+    auto display = openDisplay();
+    if (!display)
+        return display.error();
+    const QList<X11Monitor> monitors = monitorsOf(*display);
+    const auto monitor = std::find_if(monitors.begin(), monitors.end(), [id](const X11Monitor& m) { return m.id == id; });
+    if (monitor == monitors.end())
+        return Error::platform(QStringLiteral("The display is no longer connected."));
+    const xcb_setup_t* setup = xcb_get_setup(display->connection.get());
+    if (display->screen->root_depth < 24 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
+        return Error::platform(QStringLiteral("The screen could not be captured: its pixel format is not supported."));
+
+    // Only the part of the monitor that lies on the root window can be read; the rest stays black.
+    const QRect root(0, 0, display->screen->width_in_pixels, display->screen->height_in_pixels);
+    const QRect visible = monitor->rect.intersected(root);
+    if (visible.isEmpty())
+        return Error::platform(QStringLiteral("The display is no longer connected."));
+    Frame frame = grab(*display, visible);
+    if (frame.view.isNull())
+        return Error::platform(QStringLiteral("The screen could not be captured: the X server refused the image."));
+    QImage image;
+    if (visible == monitor->rect) {
+        // Cursor and scaling work on the server's pixels in place; only the result is a new image.
+        drawCursor(*display, frame.view, monitor->rect);
+        image = frame.view.size() == size ? frame.view.copy()
+                                          : frame.view.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    } else {
+        image = QImage(monitor->rect.size(), QImage::Format_RGB32);
+        image.fill(Qt::black);
+        {
+            QPainter painter(&image);
+            painter.drawImage(visible.topLeft() - monitor->rect.topLeft(), frame.view);
+        }
+        drawCursor(*display, image, monitor->rect);
+        if (image.size() != size)
+            image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    if (image.format() != QImage::Format_RGB32)
+        image = image.convertToFormat(QImage::Format_RGB32);
+    return image;
+}
+
+} // namespace
+
+bool X11ScreenCapture::isCaptureAllowed()
+{
+    // Under Wayland an X11 client sees only other X11 clients: the desktop would come out black.
+    if (qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0 ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return false;
+    return !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
+void X11ScreenCapture::requestCaptureAccess()
+{
+    // X11 has no such permission to ask for.
+}
+
+QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays()
+{
+    co_return co_await QtConcurrent::run([]() -> Result<QList<DisplayInfo>> {
+        auto display = openDisplay();
+        if (!display)
+            return display.error();
+        QList<DisplayInfo> result;
+        for (const X11Monitor& monitor : monitorsOf(*display))
+            result.append({monitor.id, monitor.rect.width(), monitor.rect.height()});
+        return result;
+    });
+}
+
+QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize size)
+{
+    if (size.isEmpty())
+        co_return Error::platform(QStringLiteral("The screen could not be captured: the requested size is empty."));
+    co_return co_await QtConcurrent::run([id = display.id, size]() -> Result<QImage> {
+        Result<QImage> image = captureMonitor(id, size);
+        // The full-size pixels are gone by now; hand their pages back so the footprint returns to idle.
+        malloc_trim(0);
+        return image;
+    });
+}
