@@ -1,3 +1,4 @@
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/QtTimerFactory.h"
 #include "platform/linux/SettingsDefaults.h"
 #include "platform/linux/SystemClock.h"
@@ -31,6 +32,7 @@ private Q_SLOTS:
     void jpegDecodesToTheImage();
     void jpegShrinksAsTheFactorDrops();
     void jpegFromManyThreads();
+    void platformPicksEveryBackend();
 
 private:
     QTemporaryDir m_dir;
@@ -226,6 +228,16 @@ void BasicsTest::jpegFromManyThreads()
         QtConcurrent::blockingMapped(jobs, [&](int) { return encoder.encode(image, 0.75).value_or(QByteArray()); });
     for (const QByteArray& bytes : results)
         QCOMPARE(bytes, reference);
+}
+
+void BasicsTest::platformPicksEveryBackend()
+{
+    // Whatever this machine lacks (here: a system bus with logind) must not stop the agent from starting.
+    const Platform platform = makeLinuxPlatform();
+    QVERIFY(platform.clock && platform.defaults && platform.secrets && platform.host && platform.mouse &&
+            platform.frontmost && platform.capture && platform.jpeg && platform.timers && platform.systemEvents);
+    QVERIFY(!platform.host->computerName().isEmpty());
+    QVERIFY(platform.jpeg->encode(testCard(32, 32), 0.5));
 }
 
 QTEST_MAIN(BasicsTest)
