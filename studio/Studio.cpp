@@ -120,6 +120,10 @@ bool Studio::checkAdminPassword(const QString& password)
     const QString stored = setting(*m_database, "admin_hash");
     if (salt.isEmpty() || stored.isEmpty())
         return false;
+    const QByteArray remembered =
+        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + stored.toLatin1()), QCryptographicHash::Sha256);
+    if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
+        return true;
     const QByteArray given = passwordHash(password, salt.toLatin1());
     const QByteArray expected = stored.toLatin1();
     if (given.size() != expected.size())
@@ -127,7 +131,10 @@ bool Studio::checkAdminPassword(const QString& password)
     char difference = 0;
     for (qsizetype i = 0; i < given.size(); ++i)
         difference |= char(given[i] ^ expected[i]);
-    return difference == 0;
+    if (difference != 0)
+        return false;
+    m_acceptedAdmin = remembered;
+    return true;
 }
 
 Result<qint64> Studio::addUser(const QString& name)

@@ -97,4 +97,5 @@ private:
     QDir m_dir;
     std::unique_ptr<Database> m_database;
     Clock m_clock;
+    QByteArray m_acceptedAdmin;  // spares the key derivation for every thumbnail of a signed-in page
 };

@@ -222,6 +222,7 @@ bool HttpConnection::takeHead()
 void HttpConnection::dispatch(HttpRequest request)
 {
     m_busy = true;
+    m_headOnly = request.method == "HEAD";
     m_handler(std::make_shared<HttpExchange>(this, std::move(request)));
 }
 
@@ -237,6 +238,7 @@ void HttpConnection::send(const HttpResponse& response)
 
 void HttpConnection::refuse(int status, const QString& message)
 {
+    m_headOnly = false;
     write(HttpsServer::errorResponse(status, message), true);
 }
 
@@ -252,7 +254,7 @@ void HttpConnection::write(const HttpResponse& response, bool closeAfter)
         head += name + ": " + value + "\r\n";
     head += closeAfter ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
     m_socket->write(head);
-    if (!bodyless)
+    if (!bodyless && !m_headOnly)
         m_socket->write(response.body);
     if (closeAfter)
         closeWhenWritten();

@@ -42,5 +42,6 @@ private:
     bool m_handshakeStarted = false;
     bool m_busy = false;  // an exchange waits for its answer
     bool m_closeAfter = false;
+    bool m_headOnly = false;  // the waiting request is a HEAD: its answer carries no body
     bool m_closing = false;
 };

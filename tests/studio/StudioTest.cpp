@@ -273,6 +273,8 @@ private Q_SLOTS:
         QCOMPARE(shot.status, 200);
         QCOMPARE(shot.contentType, QByteArray("image/jpeg"));
         QVERIFY(shot.body.startsWith("\xFF\xD8\xFF"));
+        // A signed-in page does not open the door to other passwords.
+        QCOMPARE(call("GET", image, {}, {}, "admin:" + m_password.toUtf8().toLower()).status, 401);
     }
 
 private:
