@@ -73,6 +73,8 @@ HttpConnection::HttpConnection(qintptr descriptor, const HttpsServer::Options& o
         else if (!m_handshakeStarted)
             readPlain();
     });
+    // Request bytes that came with the end of the handshake may have been announced before it finished.
+    connect(m_socket, &QSslSocket::encrypted, this, &HttpConnection::readSecure);
     connect(m_socket, &QSslSocket::disconnected, this, &QObject::deleteLater);
     connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error != QAbstractSocket::RemoteHostClosedError || m_socket->state() == QAbstractSocket::UnconnectedState)
@@ -90,6 +92,8 @@ HttpConnection::~HttpConnection() = default;
 // Before TLS: either a ClientHello (start the handshake) or a CONNECT preface for the tunnel host.
 void HttpConnection::readPlain()
 {
+    if (m_closing)
+        return;
     char first = 0;
     if (m_socket->peek(&first, 1) != 1)
         return;

@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -94,6 +95,19 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 30000);
         QVERIFY(reply->error() != QNetworkReply::NoError);
         QCOMPARE(m_handled, handled);
+    }
+
+    // Plain HTTP that is not a CONNECT to the tunnel host gets a clear refusal, not a TLS alert.
+    void plainHttpIsRefused()
+    {
+        QTcpSocket socket;
+        QByteArray received;
+        connect(&socket, &QTcpSocket::readyRead, this, [&] { received += socket.readAll(); });
+        socket.connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
+        socket.write("GET /device/me HTTP/1.1\r\nHost: studio.test\r\n\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 30000);
+        QVERIFY(received.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+        QCOMPARE(errorText(received), u"This server speaks HTTPS only."_qs);
     }
 
     void refusesMalformedAndOversizedRequests_data()
