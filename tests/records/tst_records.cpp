@@ -12,8 +12,6 @@ QByteArray profileWith(const char* projects, const char* stages = R"(["Cut","Gra
     return QByteArray(R"({"name":"Ana Lund","projects":)") + projects + R"(,"stages":)" + stages + "}";
 }
 
-QJsonObject objectOf(const QByteArray& json) { return QJsonDocument::fromJson(json).object(); }
-
 } // namespace
 
 class RecordsTest final : public QObject {
@@ -29,26 +27,21 @@ private Q_SLOTS:
                                     {QStringLiteral("Cut"), QStringLiteral("Grade")}}));
 
         const Result<Profile> empty = records::decode<Profile>(R"({"name":"","projects":[],"stages":[],"x":null})");
-        QVERIFY(empty);
-        QVERIFY(empty->projects.isEmpty());
-        QVERIFY(empty->stages.isEmpty());
+        QVERIFY(empty && empty->projects.isEmpty() && empty->stages.isEmpty());
     }
 
     void profileRefused_data() {
         QTest::addColumn<QByteArray>("json");
         QTest::newRow("no stages") << QByteArray(R"({"name":"A","projects":[]})");
         QTest::newRow("stages null") << profileWith("[]", "null");
-        QTest::newRow("stages an object") << profileWith("[]", "{}");
         QTest::newRow("stage a number") << profileWith("[]", R"(["Cut",3])");
         QTest::newRow("projects an object") << profileWith(R"({"id":"p","title":"t"})");
         QTest::newRow("project without title") << profileWith(R"([{"id":"p1","title":"A"},{"id":"p2"}])");
-        QTest::newRow("project id a number") << profileWith(R"([{"id":7,"title":"A"}])");
         QTest::newRow("project a string") << profileWith(R"(["p1"])");
         QTest::newRow("name null") << QByteArray(R"({"name":null,"projects":[],"stages":[]})");
         QTest::newRow("key in other case") << QByteArray(R"({"Name":"A","projects":[],"stages":[]})");
         QTest::newRow("top level array") << QByteArray(R"([{"name":"A","projects":[],"stages":[]}])");
         QTest::newRow("not JSON") << QByteArray("<html></html>");
-        QTest::newRow("truncated") << QByteArray(R"({"name":"A","projects":[],"stages":[])");
         QTest::newRow("empty") << QByteArray();
     }
 
@@ -66,8 +59,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<qint64>("expected");
         QTest::newRow("plain") << QByteArray("1733480000") << true << qint64(1733480000);
-        QTest::newRow("zero") << QByteArray("0") << true << qint64(0);
-        QTest::newRow("negative") << QByteArray("-5") << true << qint64(-5);
         QTest::newRow("largest") << QByteArray("9223372036854775807") << true << std::numeric_limits<qint64>::max();
         QTest::newRow("smallest") << QByteArray("-9223372036854775808") << true << std::numeric_limits<qint64>::min();
         QTest::newRow("whole with fraction digits") << QByteArray("12.0") << true << qint64(12);
@@ -78,7 +69,6 @@ private Q_SLOTS:
         QTest::newRow("string") << QByteArray(R"("12")") << false << qint64(0);
         QTest::newRow("null") << QByteArray("null") << false << qint64(0);
         QTest::newRow("boolean") << QByteArray("true") << false << qint64(0);
-        QTest::newRow("array") << QByteArray("[12]") << false << qint64(0);
     }
 
     void integers() {
@@ -93,27 +83,16 @@ private Q_SLOTS:
 
     // A minute report: every field written, empty lists included, and read back unchanged.
     void minuteRoundTrip() {
-        const Minute bare{3, 100, 130, 0, 0, 0, {}, {}};
-        const QJsonObject written = objectOf(records::encode(bare));
-        QCOMPARE(written.keys(), QStringList({QStringLiteral("apps"), QStringLiteral("clicks"), QStringLiteral("ended_at"),
-                                              QStringLiteral("mouse_active_seconds"), QStringLiteral("mouse_moves"),
-                                              QStringLiteral("screenshots"), QStringLiteral("seq"),
-                                              QStringLiteral("started_at")}));
-        QVERIFY(written.value(QLatin1StringView("apps")).isArray());
-        QVERIFY(written.value(QLatin1StringView("screenshots")).isArray());
+        const QJsonObject bare = QJsonDocument::fromJson(records::encode(Minute{3, 100, 130, 0, 0, 0, {}, {}})).object();
+        QCOMPARE(bare, QJsonDocument::fromJson(R"({"seq":3,"started_at":100,"ended_at":130,"mouse_moves":0,"clicks":0,
+                                                   "mouse_active_seconds":0,"apps":[],"screenshots":[]})").object());
 
-        const Minute full{0,
-                          1733480000,
-                          1733480031,
-                          52,
-                          4,
-                          17,
-                          {{QStringLiteral("DaVinci Resolve"), 25}, {QStringLiteral("Unknown app"), 6}},
+        const Minute full{0, 1733480000, 1733480031, 52, 4, 17,
+                          {{QStringLiteral("Kdenlive"), 25}, {QStringLiteral("Unknown app"), 6}},
                           {{QStringLiteral("3221225472"), 1733480000, QStringLiteral("/9j/4AA=")},
                            {QStringLiteral("17"), 1733480001, QString()}}};
         const QByteArray json = records::encode(full);
-        QVERIFY(!json.contains('\n'));
-        QVERIFY(!json.contains(": "));
+        QVERIFY(!json.contains('\n') && !json.contains(": "));
         QCOMPARE(records::decode<Minute>(json).value(), full);
 
         // One bad screenshot spoils the whole report.
@@ -123,27 +102,18 @@ private Q_SLOTS:
     }
 
     void otherRecordsRoundTrip() {
+        const Profile profile{QStringLiteral("Ana"), {{QStringLiteral("p1"), QStringLiteral("Trailer · final")}}, {}};
+        QCOMPARE(records::decode<Profile>(records::encode(profile)).value(), profile);
         const Paired paired{QStringLiteral("tök\"en\n")};
         QCOMPARE(records::decode<Paired>(records::encode(paired)).value(), paired);
-        const WorkSession session{QStringLiteral("8a1f"), 1733480000};
-        QCOMPARE(records::decode<WorkSession>(records::encode(session)).value(), session);
-        const Project project{QStringLiteral("p1"), QStringLiteral("Trailer · final")};
-        QCOMPARE(records::decode<Project>(records::encode(project)).value(), project);
-        const Profile profile{QStringLiteral("Ana"), {project}, {QStringLiteral("Cut")}};
-        QCOMPARE(records::decode<Profile>(records::encode(profile)).value(), profile);
-        const AppSeconds app{QStringLiteral("Kdenlive"), 30};
-        QCOMPARE(records::decode<AppSeconds>(records::encode(app)).value(), app);
-        const Shot shot{QStringLiteral("1"), 5, QStringLiteral("AAAA")};
-        QCOMPARE(records::decode<Shot>(records::encode(shot)).value(), shot);
-        QCOMPARE(objectOf(records::encode(Paired{})).value(QLatin1StringView("token")), QJsonValue(QString()));
+        QCOMPARE(records::encode(WorkSession{QStringLiteral("8a1f"), 5}), QByteArray(R"({"id":"8a1f","started_at":5})"));
+        QCOMPARE(records::encode(Paired{}), QByteArray(R"({"token":""})"));
     }
 
     void pendingStops() {
         const QList<PendingStop> stops{{QStringLiteral("s1"), 1733480000}, {QStringLiteral("s2"), 1733480100}};
         const QByteArray json = records::encodePendingStops(stops);
-        QVERIFY(json.startsWith('['));
-        QCOMPARE(json.count("\"endedAt\""), 2);
-        QVERIFY(!json.contains("ended_at"));
+        QCOMPARE(json, QByteArray(R"([{"endedAt":1733480000,"id":"s1"},{"endedAt":1733480100,"id":"s2"}])"));
         QCOMPARE(records::decodePendingStops(json).value(), stops);
         QCOMPARE(records::decodePendingStops("[]").value(), QList<PendingStop>());
         QCOMPARE(records::encodePendingStops({}), QByteArray("[]"));

@@ -78,31 +78,18 @@ private Q_SLOTS:
         const QString mixed = u"https://Edit-" + host("bay") + u"/";
         const QString plain = u"https://edit-" + host("bay");
         QVERIFY(client(mixed, m_store)->credential().store(QStringLiteral("first")));
-        QVERIFY(client(plain + u":443", m_store)->credential().store(QStringLiteral("second")));
+        const QString token = QStringLiteral("tök-\u2019-42");
+        QVERIFY(client(plain + u":443", m_store)->credential().store(token));
 
+        // Updated in place: one entry, holding the token's UTF-8 bytes and nothing else.
         QCOMPARE(entriesFor(plain), 1);
-        QCOMPARE(CredentialStore::read(*m_store, plain), std::optional(QStringLiteral("second")));
-        QCOMPARE(client(u"https://EDIT-" + host("bay") + u":443/", m_store)->credential().token(),
-                 std::optional(QStringLiteral("second")));
+        QCOMPARE(m_store->lookup(kService, plain), std::optional(token.toUtf8()));
+        QCOMPARE(client(u"https://EDIT-" + host("bay") + u":443/", m_store)->credential().token(), std::optional(token));
 
         std::shared_ptr<API> other = client(u"https://" + host("other"), m_store);
         QVERIFY(!other->hasSavedCredential());
+        QCOMPARE(m_store->update(kService, other->server(), QByteArray("x")), SecretStore::Status::NotFound);
         QCOMPARE(entriesFor(other->server()), 0);
-    }
-
-    void storedBytesAreTheToken() {
-        const QString account = u"https://" + host("bytes");
-        const QString token = QStringLiteral("tök-\u2019-42");
-        QVERIFY(CredentialStore::save(*m_store, token, account));
-        QCOMPARE(m_store->lookup(kService, account), std::optional(token.toUtf8()));
-
-        // The same entry updated in place.
-        QCOMPARE(m_store->update(kService, account, QByteArray("next")), SecretStore::Status::Ok);
-        QCOMPARE(entriesFor(account), 1);
-        QCOMPARE(CredentialStore::read(*m_store, account), std::optional(QStringLiteral("next")));
-
-        QCOMPARE(m_store->update(kService, u"https://" + host("absent"), QByteArray("x")), SecretStore::Status::NotFound);
-        QCOMPARE(entriesFor(u"https://" + host("absent")), 0);
     }
 
     void notUtf8ReadsAsNoToken() {
@@ -132,42 +119,34 @@ private Q_SLOTS:
         QCOMPARE(early->credential().token(), std::optional(QStringLiteral("own")));
     }
 
-    void saveFailures_data() {
-        QTest::addColumn<SecretStore::Status>("update");
-        QTest::addColumn<SecretStore::Status>("add");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("calls");
-        const QStringList updateOnly{QStringLiteral("update")};
-        const QStringList updateThenAdd{QStringLiteral("update"), QStringLiteral("add")};
-        QTest::newRow("update fails") << SecretStore::Status::Failed << SecretStore::Status::Ok
-                                      << "Could not update Keychain." << updateOnly;
-        QTest::newRow("add fails") << SecretStore::Status::NotFound << SecretStore::Status::Failed
-                                   << "Could not save device access in Keychain." << updateThenAdd;
-        QTest::newRow("add after not found") << SecretStore::Status::NotFound << SecretStore::Status::Ok << ""
-                                             << updateThenAdd;
-        QTest::newRow("update succeeds") << SecretStore::Status::Ok << SecretStore::Status::Failed << "" << updateOnly;
-    }
-
+    // Update first, add only when there is nothing to update; each failure keeps its own text and leaves the
+    // connection's token as it was.
     void saveFailures() {
-        QFETCH(SecretStore::Status, update);
-        QFETCH(SecretStore::Status, add);
-        QFETCH(QString, message);
-        QFETCH(QStringList, calls);
-        auto store = std::make_shared<ScriptedStore>();
-        store->updateAnswer = update;
-        store->addAnswer = add;
-        std::shared_ptr<API> api = client(QStringLiteral("https://studio.example.com"), store);
-
-        const Result<> saved = api->credential().store(QStringLiteral("token"));
-        QCOMPARE(store->calls, calls);
-        if (message.isEmpty()) {
-            QVERIFY(saved);
-            QCOMPARE(api->credential().token(), std::optional(QStringLiteral("token")));
-            QCOMPARE(store->calls, calls); // known now: no look-up
-        } else {
-            QCOMPARE(saved.error(), Error::api(0, message));
-            QCOMPARE(api->credential().token(), std::nullopt); // unchanged: still unloaded, so it asks the store
-            QCOMPARE(store->calls.last(), QStringLiteral("lookup"));
+        using S = SecretStore::Status;
+        const QString updateFailed = QStringLiteral("Could not update Keychain.");
+        const QString addFailed = QStringLiteral("Could not save device access in Keychain.");
+        const struct {
+            S update, add;
+            QString message;
+            QStringList calls;
+        } cases[]{{S::Failed, S::Ok, updateFailed, {QStringLiteral("update")}},
+                  {S::NotFound, S::Failed, addFailed, {QStringLiteral("update"), QStringLiteral("add")}},
+                  {S::NotFound, S::Ok, {}, {QStringLiteral("update"), QStringLiteral("add")}},
+                  {S::Ok, S::Failed, {}, {QStringLiteral("update")}}};
+        for (const auto& c : cases) {
+            auto store = std::make_shared<ScriptedStore>();
+            store->updateAnswer = c.update;
+            store->addAnswer = c.add;
+            std::shared_ptr<API> api = client(QStringLiteral("https://studio.example.com"), store);
+            const Result<> saved = api->credential().store(QStringLiteral("token"));
+            QCOMPARE(store->calls, c.calls);
+            if (c.message.isEmpty())
+                QVERIFY(saved);
+            else
+                QCOMPARE(saved.error(), Error::api(0, c.message));
+            // Known after a save; after a failure still unloaded, so the store is asked.
+            QCOMPARE(api->credential().token(), c.message.isEmpty() ? std::optional(QStringLiteral("token")) : std::nullopt);
+            QCOMPARE(store->calls.size(), c.calls.size() + (c.message.isEmpty() ? 0 : 1));
         }
     }
 
