@@ -13,7 +13,9 @@
 namespace {
 
 // One text for every answer that does not match its record: the user cannot act on the details.
-QString unreadable() { return QStringLiteral("The studio’s answer could not be read."); }
+QString unreadable() {
+    return QStringLiteral("The studio’s answer could not be read.");
+}
 
 // JSON keys, in one place.
 namespace key {
@@ -38,13 +40,13 @@ constexpr QLatin1StringView screenshots("screenshots");
 constexpr QLatin1StringView pendingEndedAt("endedAt");
 } // namespace key
 
-template <typename T>
-std::optional<T> fromObject(const QJsonObject& object);
+template <typename T> std::optional<T> fromObject(const QJsonObject& object);
 
 // Reads fields of one JSON object; the first missing or mistyped field makes the whole read fail.
 class Reader final {
 public:
-    explicit Reader(const QJsonObject& object) : m_object(object) {}
+    explicit Reader(const QJsonObject& object)
+        : m_object(object) {}
 
     bool ok() const { return m_ok; }
 
@@ -78,8 +80,7 @@ public:
         return out;
     }
 
-    template <typename T>
-    QList<T> records(QLatin1StringView name) {
+    template <typename T> QList<T> records(QLatin1StringView name) {
         QList<T> out;
         const QJsonArray items = array(name);
         out.reserve(items.size());
@@ -132,36 +133,31 @@ private:
     bool m_ok = true;
 };
 
-template <typename T>
-std::optional<T> finish(const Reader& reader, T record) {
+template <typename T> std::optional<T> finish(const Reader& reader, T record) {
     if (!reader.ok())
         return std::nullopt;
     return record;
 }
 
-template <>
-std::optional<Project> fromObject<Project>(const QJsonObject& o) {
+template <> std::optional<Project> fromObject<Project>(const QJsonObject& o) {
     Reader r(o);
     Project p{r.string(key::id), r.string(key::title)};
     return finish(r, std::move(p));
 }
 
-template <>
-std::optional<AppSeconds> fromObject<AppSeconds>(const QJsonObject& o) {
+template <> std::optional<AppSeconds> fromObject<AppSeconds>(const QJsonObject& o) {
     Reader r(o);
     AppSeconds a{r.string(key::name), r.integer(key::seconds)};
     return finish(r, std::move(a));
 }
 
-template <>
-std::optional<Shot> fromObject<Shot>(const QJsonObject& o) {
+template <> std::optional<Shot> fromObject<Shot>(const QJsonObject& o) {
     Reader r(o);
     Shot s{r.string(key::displayId), r.integer(key::capturedAt), r.string(key::jpeg)};
     return finish(r, std::move(s));
 }
 
-template <>
-std::optional<Profile> fromObject<Profile>(const QJsonObject& o) {
+template <> std::optional<Profile> fromObject<Profile>(const QJsonObject& o) {
     Reader r(o);
     Profile p;
     p.name = r.string(key::name);
@@ -170,22 +166,19 @@ std::optional<Profile> fromObject<Profile>(const QJsonObject& o) {
     return finish(r, std::move(p));
 }
 
-template <>
-std::optional<Paired> fromObject<Paired>(const QJsonObject& o) {
+template <> std::optional<Paired> fromObject<Paired>(const QJsonObject& o) {
     Reader r(o);
     Paired p{r.string(key::token)};
     return finish(r, std::move(p));
 }
 
-template <>
-std::optional<WorkSession> fromObject<WorkSession>(const QJsonObject& o) {
+template <> std::optional<WorkSession> fromObject<WorkSession>(const QJsonObject& o) {
     Reader r(o);
     WorkSession w{r.string(key::id), r.integer(key::startedAt)};
     return finish(r, std::move(w));
 }
 
-template <>
-std::optional<Minute> fromObject<Minute>(const QJsonObject& o) {
+template <> std::optional<Minute> fromObject<Minute>(const QJsonObject& o) {
     Reader r(o);
     Minute m;
     m.seq = r.integer(key::seq);
@@ -199,8 +192,7 @@ std::optional<Minute> fromObject<Minute>(const QJsonObject& o) {
     return finish(r, std::move(m));
 }
 
-template <>
-std::optional<PendingStop> fromObject<PendingStop>(const QJsonObject& o) {
+template <> std::optional<PendingStop> fromObject<PendingStop>(const QJsonObject& o) {
     Reader r(o);
     PendingStop s{r.string(key::id), r.integer(key::pendingEndedAt)};
     return finish(r, std::move(s));
@@ -218,8 +210,7 @@ std::optional<QJsonValue> parse(const QByteArray& json) {
     return std::nullopt;
 }
 
-template <typename T>
-Result<T> decodeObject(const QByteArray& json) {
+template <typename T> Result<T> decodeObject(const QByteArray& json) {
     const std::optional<QJsonValue> value = parse(json);
     if (!value || !value->isObject())
         return Error::decoding(unreadable());
@@ -229,40 +220,71 @@ Result<T> decodeObject(const QByteArray& json) {
     return std::move(*record);
 }
 
-QJsonObject toObject(const Project& p) { return {{key::id, p.id}, {key::title, p.title}}; }
-QJsonObject toObject(const AppSeconds& a) { return {{key::name, a.name}, {key::seconds, a.seconds}}; }
+QJsonObject toObject(const Project& p) {
+    return {{key::id, p.id}, {key::title, p.title}};
+}
+QJsonObject toObject(const AppSeconds& a) {
+    return {{key::name, a.name}, {key::seconds, a.seconds}};
+}
 QJsonObject toObject(const Shot& s) {
     return {{key::displayId, s.display_id}, {key::capturedAt, s.captured_at}, {key::jpeg, s.jpeg}};
 }
-QJsonObject toObject(const PendingStop& s) { return {{key::id, s.id}, {key::pendingEndedAt, s.endedAt}}; }
+QJsonObject toObject(const PendingStop& s) {
+    return {{key::id, s.id}, {key::pendingEndedAt, s.endedAt}};
+}
 
-template <typename T>
-QJsonArray toArray(const QList<T>& items) {
+template <typename T> QJsonArray toArray(const QList<T>& items) {
     QJsonArray out;
     for (const T& item : items)
         out.append(toObject(item));
     return out;
 }
 
-QByteArray compact(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+QByteArray compact(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
 
 } // namespace
 
 namespace records {
 
-template <> Result<Project> decode<Project>(const QByteArray& json) { return decodeObject<Project>(json); }
-template <> Result<Profile> decode<Profile>(const QByteArray& json) { return decodeObject<Profile>(json); }
-template <> Result<Paired> decode<Paired>(const QByteArray& json) { return decodeObject<Paired>(json); }
-template <> Result<WorkSession> decode<WorkSession>(const QByteArray& json) { return decodeObject<WorkSession>(json); }
-template <> Result<AppSeconds> decode<AppSeconds>(const QByteArray& json) { return decodeObject<AppSeconds>(json); }
-template <> Result<Shot> decode<Shot>(const QByteArray& json) { return decodeObject<Shot>(json); }
-template <> Result<Minute> decode<Minute>(const QByteArray& json) { return decodeObject<Minute>(json); }
-template <> Result<PendingStop> decode<PendingStop>(const QByteArray& json) { return decodeObject<PendingStop>(json); }
+template <> Result<Project> decode<Project>(const QByteArray& json) {
+    return decodeObject<Project>(json);
+}
+template <> Result<Profile> decode<Profile>(const QByteArray& json) {
+    return decodeObject<Profile>(json);
+}
+template <> Result<Paired> decode<Paired>(const QByteArray& json) {
+    return decodeObject<Paired>(json);
+}
+template <> Result<WorkSession> decode<WorkSession>(const QByteArray& json) {
+    return decodeObject<WorkSession>(json);
+}
+template <> Result<AppSeconds> decode<AppSeconds>(const QByteArray& json) {
+    return decodeObject<AppSeconds>(json);
+}
+template <> Result<Shot> decode<Shot>(const QByteArray& json) {
+    return decodeObject<Shot>(json);
+}
+template <> Result<Minute> decode<Minute>(const QByteArray& json) {
+    return decodeObject<Minute>(json);
+}
+template <> Result<PendingStop> decode<PendingStop>(const QByteArray& json) {
+    return decodeObject<PendingStop>(json);
+}
 
-QByteArray encode(const Project& record) { return compact(toObject(record)); }
-QByteArray encode(const AppSeconds& record) { return compact(toObject(record)); }
-QByteArray encode(const Shot& record) { return compact(toObject(record)); }
-QByteArray encode(const PendingStop& record) { return compact(toObject(record)); }
+QByteArray encode(const Project& record) {
+    return compact(toObject(record));
+}
+QByteArray encode(const AppSeconds& record) {
+    return compact(toObject(record));
+}
+QByteArray encode(const Shot& record) {
+    return compact(toObject(record));
+}
+QByteArray encode(const PendingStop& record) {
+    return compact(toObject(record));
+}
 
 QByteArray encode(const Profile& record) {
     return compact({{key::name, record.name},
@@ -270,7 +292,9 @@ QByteArray encode(const Profile& record) {
                     {key::stages, QJsonArray::fromStringList(record.stages)}});
 }
 
-QByteArray encode(const Paired& record) { return compact({{key::token, record.token}}); }
+QByteArray encode(const Paired& record) {
+    return compact({{key::token, record.token}});
+}
 
 QByteArray encode(const WorkSession& record) {
     return compact({{key::id, record.id}, {key::startedAt, record.started_at}});

@@ -22,7 +22,9 @@
 
 namespace {
 
-QString addressRefused() { return QStringLiteral("Enter your studio’s HTTPS address, without a path."); }
+QString addressRefused() {
+    return QStringLiteral("Enter your studio’s HTTPS address, without a path.");
+}
 
 // Keeps no cookie: every exchange stands on the bearer token alone.
 class NoCookies final : public QNetworkCookieJar {
@@ -108,15 +110,16 @@ bool failedInTransport(QNetworkReply::NetworkError error, bool hasStatus) {
 } // namespace
 
 API::API(QString server, std::shared_ptr<SecretStore> secrets, TransportOptions transport)
-    : m_server(std::move(server)),
-      m_secrets(std::move(secrets)),
-      m_transport(std::move(transport)),
-      m_credential([secrets = m_secrets, server = m_server] { return CredentialStore::read(*secrets, server); },
+    : m_server(std::move(server))
+    , m_secrets(std::move(secrets))
+    , m_transport(std::move(transport))
+    , m_credential([secrets = m_secrets, server = m_server] { return CredentialStore::read(*secrets, server); },
                    [secrets = m_secrets, server = m_server](const QString& token) {
                        return CredentialStore::save(*secrets, token, server);
-                   }),
-      // Deleted from the event loop: the last holder may be an exchange that is resuming inside a reply signal.
-      m_network(new QNetworkAccessManager, [](QNetworkAccessManager* network) { network->deleteLater(); }) {
+                   })
+    ,
+    // Deleted from the event loop: the last holder may be an exchange that is resuming inside a reply signal.
+    m_network(new QNetworkAccessManager, [](QNetworkAccessManager* network) { network->deleteLater(); }) {
     m_network->setCookieJar(new NoCookies(m_network.get()));
     m_network->setCache(nullptr);
     m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);

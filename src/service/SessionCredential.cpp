@@ -2,7 +2,9 @@
 
 #include <utility>
 
-SessionCredential::SessionCredential(Read read, Save save) : m_read(std::move(read)), m_save(std::move(save)) {}
+SessionCredential::SessionCredential(Read read, Save save)
+    : m_read(std::move(read))
+    , m_save(std::move(save)) {}
 
 std::optional<QString> SessionCredential::token() {
     if (!m_loaded) {

@@ -22,9 +22,10 @@ private Q_SLOTS:
         const Result<Profile> profile = records::decode<Profile>(
             profileWith(R"([{"id":"p1","title":"Trailer","color":"red"},{"id":"p2","title":""}])") + "  ");
         QVERIFY(profile);
-        QCOMPARE(*profile, (Profile{QStringLiteral("Ana Lund"),
-                                    {{QStringLiteral("p1"), QStringLiteral("Trailer")}, {QStringLiteral("p2"), QString()}},
-                                    {QStringLiteral("Cut"), QStringLiteral("Grade")}}));
+        QCOMPARE(*profile,
+                 (Profile{QStringLiteral("Ana Lund"),
+                          {{QStringLiteral("p1"), QStringLiteral("Trailer")}, {QStringLiteral("p2"), QString()}},
+                          {QStringLiteral("Cut"), QStringLiteral("Grade")}}));
 
         const Result<Profile> empty = records::decode<Profile>(R"({"name":"","projects":[],"stages":[],"x":null})");
         QVERIFY(empty && empty->projects.isEmpty() && empty->stages.isEmpty());
@@ -83,11 +84,18 @@ private Q_SLOTS:
 
     // A minute report: every field written, empty lists included, and read back unchanged.
     void minuteRoundTrip() {
-        const QJsonObject bare = QJsonDocument::fromJson(records::encode(Minute{3, 100, 130, 0, 0, 0, {}, {}})).object();
+        const QJsonObject bare =
+            QJsonDocument::fromJson(records::encode(Minute{3, 100, 130, 0, 0, 0, {}, {}})).object();
         QCOMPARE(bare, QJsonDocument::fromJson(R"({"seq":3,"started_at":100,"ended_at":130,"mouse_moves":0,"clicks":0,
-                                                   "mouse_active_seconds":0,"apps":[],"screenshots":[]})").object());
+                                                   "mouse_active_seconds":0,"apps":[],"screenshots":[]})")
+                           .object());
 
-        const Minute full{0, 1733480000, 1733480031, 52, 4, 17,
+        const Minute full{0,
+                          1733480000,
+                          1733480031,
+                          52,
+                          4,
+                          17,
                           {{QStringLiteral("Kdenlive"), 25}, {QStringLiteral("Unknown app"), 6}},
                           {{QStringLiteral("3221225472"), 1733480000, QStringLiteral("/9j/4AA=")},
                            {QStringLiteral("17"), 1733480001, QString()}}};
@@ -106,7 +114,8 @@ private Q_SLOTS:
         QCOMPARE(records::decode<Profile>(records::encode(profile)).value(), profile);
         const Paired paired{QStringLiteral("tök\"en\n")};
         QCOMPARE(records::decode<Paired>(records::encode(paired)).value(), paired);
-        QCOMPARE(records::encode(WorkSession{QStringLiteral("8a1f"), 5}), QByteArray(R"({"id":"8a1f","started_at":5})"));
+        QCOMPARE(records::encode(WorkSession{QStringLiteral("8a1f"), 5}),
+                 QByteArray(R"({"id":"8a1f","started_at":5})"));
         QCOMPARE(records::encode(Paired{}), QByteArray(R"({"token":""})"));
     }
 

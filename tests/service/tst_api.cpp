@@ -19,7 +19,8 @@ QString ownHost(const char* tag) {
     return QStringLiteral("%1-%2.service.test").arg(QLatin1StringView(tag)).arg(QCoreApplication::applicationPid());
 }
 
-Result<QByteArray> exchange(API& api, QString path, std::optional<QByteArray> body = std::nullopt, bool authenticated = false) {
+Result<QByteArray> exchange(API& api, QString path, std::optional<QByteArray> body = std::nullopt,
+                            bool authenticated = false) {
     return awaitTask(api.request(std::move(path), std::move(body), authenticated));
 }
 
@@ -65,13 +66,26 @@ private Q_SLOTS:
             QVERIFY2(api, qPrintable(typed));
             QCOMPARE((*api)->server(), base);
         }
-        const char* const refused[]{
-            "studio.example.com", "http://studio.example.com", "HTTPS://studio.example.com", "Https://studio.example.com",
-            "https://studio.example.com/api", "https://studio.example.com//", "https://studio.example.com/?a=1",
-            "https://studio.example.com?", "https://studio.example.com#top", "https://studio.example.com/#",
-            "https://editor@studio.example.com", "https://editor:pw@studio.example.com", "https://@studio.example.com",
-            "https://studio.example.com:8443", "https://", "https:///", "https:studio.example.com", "",
-            " https://studio.example.com", "https://studio example.com"};
+        const char* const refused[]{"studio.example.com",
+                                    "http://studio.example.com",
+                                    "HTTPS://studio.example.com",
+                                    "Https://studio.example.com",
+                                    "https://studio.example.com/api",
+                                    "https://studio.example.com//",
+                                    "https://studio.example.com/?a=1",
+                                    "https://studio.example.com?",
+                                    "https://studio.example.com#top",
+                                    "https://studio.example.com/#",
+                                    "https://editor@studio.example.com",
+                                    "https://editor:pw@studio.example.com",
+                                    "https://@studio.example.com",
+                                    "https://studio.example.com:8443",
+                                    "https://",
+                                    "https:///",
+                                    "https:studio.example.com",
+                                    "",
+                                    " https://studio.example.com",
+                                    "https://studio example.com"};
         for (const char* typed : refused) {
             Result<std::shared_ptr<API>> api = API::create(QString::fromUtf8(typed), m_secrets);
             QVERIFY2(!api, typed);
@@ -88,7 +102,8 @@ private Q_SLOTS:
         const QList<TestPeer::Request> sent = m_peer->requests().mid(m_peer->requests().size() - 2);
         QCOMPARE(sent[0].method + ' ' + sent[0].path + ' ' + sent[0].body, QByteArray("GET /device/me "));
         QVERIFY(!sent[0].headers.contains("content-type"));
-        QCOMPARE(sent[0].headers.value("authorization"), QByteArray("Bearer token-\xc3\xa4" "1"));
+        QCOMPARE(sent[0].headers.value("authorization"), QByteArray("Bearer token-\xc3\xa4"
+                                                                    "1"));
         QCOMPARE(sent[0].headers.value("host"), ownHost("api").toUtf8());
         QCOMPARE(sent[1].method, QByteArray("POST"));
         QCOMPARE(sent[1].json().toObject().value(QLatin1StringView("code")).toString(), QStringLiteral("123"));
@@ -113,7 +128,8 @@ private Q_SLOTS:
         QTest::newRow("204 empty") << reply(204, {}) << QString();
         QTest::newRow("error text") << reply(403, R"({"error":"Revoked.","code":"E1"})") << "Revoked.";
         QTest::newRow("401 text") << reply(401, R"({"error":"Pair again."})") << "Pair again.";
-        QTest::newRow("503 text") << reply(503, R"({"error":"Maintenance until 14:00."})") << "Maintenance until 14:00.";
+        QTest::newRow("503 text") << reply(503, R"({"error":"Maintenance until 14:00."})")
+                                  << "Maintenance until 14:00.";
         QTest::newRow("text and a number") << reply(403, R"({"error":"Revoked.","code":7})") << failed(403);
         QTest::newRow("no error key") << reply(400, R"({"message":"Bad."})") << failed(400);
         QTest::newRow("array") << reply(400, R"(["error"])") << failed(400);
@@ -170,7 +186,8 @@ private Q_SLOTS:
     void cancellation() {
         m_peer->setReply("/stall", stalled());
         std::stop_source stop;
-        QCoro::Task<Result<QByteArray>> pending = m_api->request(QStringLiteral("/stall/cancel"), {}, false, stop.get_token());
+        QCoro::Task<Result<QByteArray>> pending =
+            m_api->request(QStringLiteral("/stall/cancel"), {}, false, stop.get_token());
         QTRY_COMPARE_WITH_TIMEOUT(m_peer->count("/stall/cancel"), 1, 20'000);
         stop.request_stop();
         QCOMPARE(awaitTask(std::move(pending)).error(), Error::transport(QStringLiteral("Operation canceled")));

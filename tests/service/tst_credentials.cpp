@@ -84,7 +84,8 @@ private Q_SLOTS:
         // Updated in place: one entry, holding the token's UTF-8 bytes and nothing else.
         QCOMPARE(entriesFor(plain), 1);
         QCOMPARE(m_store->lookup(kService, plain), std::optional(token.toUtf8()));
-        QCOMPARE(client(u"https://EDIT-" + host("bay") + u":443/", m_store)->credential().token(), std::optional(token));
+        QCOMPARE(client(u"https://EDIT-" + host("bay") + u":443/", m_store)->credential().token(),
+                 std::optional(token));
 
         std::shared_ptr<API> other = client(u"https://" + host("other"), m_store);
         QVERIFY(!other->hasSavedCredential());
@@ -145,7 +146,8 @@ private Q_SLOTS:
             else
                 QCOMPARE(saved.error(), Error::api(0, c.message));
             // Known after a save; after a failure still unloaded, so the store is asked.
-            QCOMPARE(api->credential().token(), c.message.isEmpty() ? std::optional(QStringLiteral("token")) : std::nullopt);
+            QCOMPARE(api->credential().token(),
+                     c.message.isEmpty() ? std::optional(QStringLiteral("token")) : std::nullopt);
             QCOMPARE(store->calls.size(), c.calls.size() + (c.message.isEmpty() ? 0 : 1));
         }
     }

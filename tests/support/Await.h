@@ -13,8 +13,7 @@
 // Runs the event loop until `task` completes and returns its result.  Unlike QCoro::waitFor it needs no
 // default-constructible result, so Result<T> works.  A task still running after `limit` ends the test
 // process with a message: a hang becomes a failure.  Tests only: application code never nests event loops.
-template <typename T>
-T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+template <typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     std::optional<T> result;
     QEventLoop loop;
     // The chained task must outlive the wait; a task that finished at once has its result already.

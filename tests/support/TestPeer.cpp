@@ -3,12 +3,12 @@
 #include "http/CertificateAuthority.h"
 #include "http/HttpsServer.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QNetworkProxy>
-#include <QDir>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -45,9 +45,14 @@ QJsonValue TestPeer::Request::json() const {
     return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
 }
 
-TestPeer::TestPeer(QObject* parent) : TestPeer(QStringLiteral("studio.test"), parent) {}
+TestPeer::TestPeer(QObject* parent)
+    : TestPeer(QStringLiteral("studio.test"), parent) {}
 
-TestPeer::TestPeer(QString host, QObject* parent) : QObject(parent), m_host(std::move(host)) { start(); }
+TestPeer::TestPeer(QString host, QObject* parent)
+    : QObject(parent)
+    , m_host(std::move(host)) {
+    start();
+}
 
 TestPeer::~TestPeer() = default;
 
@@ -60,16 +65,21 @@ void TestPeer::start() {
     options.key = ca->key;
     options.chain = {ca->ca};
     options.tunnelHost = m_host;
-    m_server = new HttpsServer(options, [this](std::shared_ptr<HttpExchange> exchange) { serve(exchange); }, this);
+    m_server = new HttpsServer(
+        options, [this](std::shared_ptr<HttpExchange> exchange) { serve(exchange); }, this);
     // Coming back up after setDown() reuses the port the clients were given.
     m_listening = m_server->listen(QHostAddress::LocalHost, m_port);
     if (m_listening)
         m_port = m_server->port();
 }
 
-bool TestPeer::isListening() const { return m_listening; }
+bool TestPeer::isListening() const {
+    return m_listening;
+}
 
-QString TestPeer::server() const { return u"https://" + m_host; }
+QString TestPeer::server() const {
+    return u"https://" + m_host;
+}
 
 TransportOptions TestPeer::transport() const {
     TransportOptions options;
@@ -79,9 +89,13 @@ TransportOptions TestPeer::transport() const {
     return options;
 }
 
-void TestPeer::setHandler(std::function<Reply(const Request&)> handler) { m_handler = std::move(handler); }
+void TestPeer::setHandler(std::function<Reply(const Request&)> handler) {
+    m_handler = std::move(handler);
+}
 
-void TestPeer::setReply(const QByteArray& pathPrefix, Reply reply) { m_fixed.insert(pathPrefix, std::move(reply)); }
+void TestPeer::setReply(const QByteArray& pathPrefix, Reply reply) {
+    m_fixed.insert(pathPrefix, std::move(reply));
+}
 
 int TestPeer::count(const QByteArray& pathPrefix) const {
     return static_cast<int>(

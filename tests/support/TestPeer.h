@@ -25,18 +25,18 @@ class TestPeer final : public QObject {
 public:
     struct Request {
         QByteArray method;
-        QByteArray path;                        // as sent: path and query
-        QHash<QByteArray, QByteArray> headers;  // names in lower case
+        QByteArray path;                       // as sent: path and query
+        QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
-        QJsonValue json() const;                // the body as JSON; undefined when it is not JSON
+        QJsonValue json() const; // the body as JSON; undefined when it is not JSON
     };
     struct Reply {
         int status = 200;
         QByteArray body = "{}";
         std::chrono::milliseconds delay{0};
-        bool stall = false;   // never answer (the client's limits end it)
-        bool drop = false;    // close the connection without an answer
-        QByteArray location;  // Location header, for 3xx
+        bool stall = false;  // never answer (the client's limits end it)
+        bool drop = false;   // close the connection without an answer
+        QByteArray location; // Location header, for 3xx
     };
 
     // Listens on loopback at once; a peer that cannot start fails the calling test through QVERIFY on isListening().
@@ -47,11 +47,11 @@ public:
     ~TestPeer() override;
 
     bool isListening() const;
-    QString server() const;              // "https://studio.test"
-    TransportOptions transport() const;  // proxy 127.0.0.1:port + the test CA; product time limits
+    QString server() const;             // "https://studio.test"
+    TransportOptions transport() const; // proxy 127.0.0.1:port + the test CA; product time limits
 
-    void setHandler(std::function<Reply(const Request&)> handler);  // default: 200 "{}"
-    void setReply(const QByteArray& pathPrefix, Reply reply);       // fixed answer by path prefix (longest wins)
+    void setHandler(std::function<Reply(const Request&)> handler); // default: 200 "{}"
+    void setReply(const QByteArray& pathPrefix, Reply reply);      // fixed answer by path prefix (longest wins)
 
     QList<Request> requests() const { return m_requests; }
     int count(const QByteArray& pathPrefix) const;

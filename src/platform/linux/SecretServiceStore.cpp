@@ -15,7 +15,14 @@ const SecretSchema* schema() {
             {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
             {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
         },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return &kSchema;
 }
@@ -45,7 +52,9 @@ using ItemList = std::unique_ptr<GList, ItemListFree>;
 // The attribute table borrows the UTF-8 bytes, which must outlive it.
 struct Attributes {
     Attributes(const QString& service, const QString& account)
-        : serviceUtf8(service.toUtf8()), accountUtf8(account.toUtf8()), table(g_hash_table_new(g_str_hash, g_str_equal)) {
+        : serviceUtf8(service.toUtf8())
+        , accountUtf8(account.toUtf8())
+        , table(g_hash_table_new(g_str_hash, g_str_equal)) {
         g_hash_table_insert(table.get(), const_cast<char*>("service"), serviceUtf8.data());
         g_hash_table_insert(table.get(), const_cast<char*>("account"), accountUtf8.data());
     }
@@ -72,7 +81,8 @@ std::optional<QByteArray> SecretServiceStore::lookup(const QString& service, con
     return QByteArray(bytes, static_cast<qsizetype>(length));
 }
 
-SecretStore::Status SecretServiceStore::update(const QString& service, const QString& account, const QByteArray& secret) {
+SecretStore::Status SecretServiceStore::update(const QString& service, const QString& account,
+                                               const QByteArray& secret) {
     GError* rawError = nullptr;
     const Service secrets(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &rawError));
     ErrorPtr error(rawError);
@@ -81,7 +91,8 @@ SecretStore::Status SecretServiceStore::update(const QString& service, const QSt
 
     const Attributes attributes(service, account);
     const auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK);
-    const ItemList items(secret_service_search_sync(secrets.get(), schema(), attributes.table.get(), flags, nullptr, &rawError));
+    const ItemList items(
+        secret_service_search_sync(secrets.get(), schema(), attributes.table.get(), flags, nullptr, &rawError));
     error.reset(rawError);
     if (error)
         return Status::Failed;
