@@ -73,16 +73,15 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
     bool finalActivityFailed = false;
     if (const std::shared_ptr<API> api = m_api) {
         const QString path = minutes::reportPath(sessionId);
-        bool sendFinal = true;
         if (m_inFlightData) {
             const QByteArray unfinished = *m_inFlightData;
-            if (!co_await api->request(path, unfinished, true)) {
-                finalActivityFailed = true;
-                sendFinal = false;
-            }
+            const Result<QByteArray> resent = co_await api->request(path, unfinished, true);
+            finalActivityFailed = !resent.ok();
         }
-        if (sendFinal && finalReport && !co_await api->request(path, *finalReport, true))
-            finalActivityFailed = true;
+        if (finalReport && !finalActivityFailed) {
+            const Result<QByteArray> sent = co_await api->request(path, *finalReport, true);
+            finalActivityFailed = !sent.ok();
+        }
     }
     m_inFlightData.reset();
 

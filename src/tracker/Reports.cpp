@@ -107,9 +107,10 @@ QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token 
         if (!current())
             co_return Result<>{};
         // Compression runs on a worker thread; only its result comes back here.
-        const std::shared_ptr<JpegEncoder> encoder = m_platform.jpeg;
-        const Result<QByteArray> jpeg = co_await QtConcurrent::run(
-            [picture = *image, encoder] { return compressScreenshot(picture, kJpegLimit, *encoder); });
+        // The future is made outside the co_await: GCC 12 destroys a lambda temporary of a co_await twice.
+        QFuture<Result<QByteArray>> compressing = QtConcurrent::run(
+            [picture = *image, encoder = m_platform.jpeg] { return compressScreenshot(picture, kJpegLimit, *encoder); });
+        const Result<QByteArray> jpeg = co_await compressing;
         if (!jpeg)
             co_return jpeg.error();
         shots.append(Shot{QString::number(display.id), serviceNow(), QString::fromLatin1(jpeg->toBase64())});

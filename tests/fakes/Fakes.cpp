@@ -42,7 +42,8 @@ int FakeTimerFactory::liveTimers() const
 
 QCoro::Task<Result<QList<DisplayInfo>>> FakeScreenCapture::displays()
 {
-    co_return m_displays;
+    // A copy: QCoro 0.8 moves from an lvalue that is co_returned into a Result.
+    co_return QList<DisplayInfo>(m_displays);
 }
 
 QCoro::Task<Result<QImage>> FakeScreenCapture::capture(DisplayInfo display, QSize size)
