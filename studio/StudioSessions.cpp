@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QUuid>
 
 namespace {
@@ -200,8 +199,11 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
         return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
     for (qsizetype i = 0; i < images->size(); ++i) {
         const QString file = sessionId + QStringLiteral("/%1-%2.jpg").arg(minute.seq).arg(i);
-        QSaveFile out(screenshotPath(file));
-        if (!out.open(QIODevice::WriteOnly) || out.write(images->at(i)) != images->at(i).size() || !out.commit()) {
+        // No fsync per image: the rows that point at the files are committed with the same (WAL, NORMAL)
+        // durability, and a report whose rows are missing is sent again and rewrites its files.
+        QFile out(screenshotPath(file));
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(images->at(i)) != images->at(i).size()
+            || !out.flush()) {
             removeWritten();
             return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
         }
