@@ -35,13 +35,6 @@ QByteArray passwordHash(const QString& password, const QByteArray& salt)
         .toHex();
 }
 
-QString setting(Database& database, const char* key)
-{
-    Statement query = database.prepare("SELECT value FROM settings WHERE key = ?");
-    query.bind(1, QString::fromLatin1(key));
-    return query.next() ? query.text(0) : QString();
-}
-
 } // namespace
 
 Studio::Studio(QDir dir, std::unique_ptr<Database> database, Clock clock)
@@ -100,24 +93,20 @@ Result<QString> Studio::resetAdminPassword()
     const QString password = randomText(16);
     const QByteArray salt = randomBytes(16).toHex();
     Database::Transaction transaction(*m_database);
-    for (const auto& [key, value] : {std::pair{u"admin_salt"_qs, QString::fromLatin1(salt)},
-                                     std::pair{u"admin_hash"_qs, QString::fromLatin1(passwordHash(password, salt))}}) {
-        Result<> stored = m_database->prepare("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)")
-                              .bind(1, key)
-                              .bind(2, value)
-                              .run();
-        if (!stored)
-            return stored.error();
-    }
-    if (Result<> committed = transaction.commit(); !committed)
-        return committed.error();
+    Result<> stored = setSetting(u"admin_salt"_qs, QString::fromLatin1(salt));
+    if (stored)
+        stored = setSetting(u"admin_hash"_qs, QString::fromLatin1(passwordHash(password, salt)));
+    if (stored)
+        stored = transaction.commit();
+    if (!stored)
+        return stored.error();
     return password;
 }
 
 bool Studio::checkAdminPassword(const QString& password)
 {
-    const QString salt = setting(*m_database, "admin_salt");
-    const QString stored = setting(*m_database, "admin_hash");
+    const QString salt = setting(u"admin_salt"_qs);
+    const QString stored = setting(u"admin_hash"_qs);
     if (salt.isEmpty() || stored.isEmpty())
         return false;
     const QByteArray remembered =
@@ -137,18 +126,43 @@ bool Studio::checkAdminPassword(const QString& password)
     return true;
 }
 
-Result<qint64> Studio::addUser(const QString& name)
+Result<> Studio::setSetting(const QString& key, const QString& value)
 {
-    if (name.trimmed().isEmpty() || name.size() > 200)
-        return Error::api(400, QStringLiteral("A user needs a name of up to 200 characters."));
-    Statement insert = m_database->prepare("INSERT INTO users (name) VALUES (?) RETURNING id");
+    return m_database->prepare("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)").bind(1, key).bind(2, value).run();
+}
+
+QString Studio::setting(const QString& key)
+{
+    Statement query = m_database->prepare("SELECT value FROM settings WHERE key = ?");
+    query.bind(1, key);
+    return query.next() ? query.text(0) : QString();
+}
+
+Result<qint64> Studio::userId(const QString& user)
+{
+    Statement query = m_database->prepare("SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY email = ?1 DESC");
+    query.bind(1, user);
+    if (!query.next())
+        return Error::api(404, QStringLiteral("There is no user “%1”.").arg(user));
+    return query.integer(0);
+}
+
+Result<qint64> Studio::addUser(const QString& name, const QString& email)
+{
+    if (name.trimmed().isEmpty() || name.size() > 200 || email.size() > 200)
+        return Error::api(400, QStringLiteral("A user needs a name (and may have an e-mail address) of up to 200 characters."));
+    Statement insert = m_database->prepare("INSERT INTO users (name, email) VALUES (?, ?) RETURNING id");
     insert.bind(1, name.trimmed());
+    if (email.trimmed().isEmpty())
+        insert.bindNull(2);
+    else
+        insert.bind(2, email.trimmed());
     if (!insert.next())
         return Error::api(409, QStringLiteral("Cannot add the user “%1”: %2").arg(name, insert.error()));
     return insert.integer(0);
 }
 
-Result<QString> Studio::addProject(const QString& title, const QStringList& userNames)
+Result<QString> Studio::addProject(const QString& title, const QStringList& users)
 {
     if (title.trimmed().isEmpty() || title.size() > 200)
         return Error::api(400, QStringLiteral("A project needs a title of up to 200 characters."));
@@ -158,31 +172,30 @@ Result<QString> Studio::addProject(const QString& title, const QStringList& user
         m_database->prepare("INSERT INTO projects (id, title) VALUES (?, ?)").bind(1, id).bind(2, title.trimmed()).run();
     if (!inserted)
         return inserted.error();
-    for (const QString& user : userNames) {
-        Statement assign = m_database->prepare(
-            "INSERT INTO user_projects (user_id, project_id) SELECT id, ? FROM users WHERE name = ?");
-        if (Result<> assigned = assign.bind(1, id).bind(2, user).run(); !assigned)
+    for (const QString& user : users) {
+        const Result<qint64> member = userId(user);
+        if (!member)
+            return member.error();
+        Statement assign = m_database->prepare("INSERT OR IGNORE INTO user_projects (user_id, project_id) VALUES (?, ?)");
+        if (Result<> assigned = assign.bind(1, *member).bind(2, id).run(); !assigned)
             return assigned.error();
-        if (m_database->changes() != 1)
-            return Error::api(404, QStringLiteral("There is no user “%1”.").arg(user));
     }
     if (Result<> committed = transaction.commit(); !committed)
         return committed.error();
     return id;
 }
 
-Result<QString> Studio::issuePairingCode(const QString& userName, qint64 validSeconds)
+Result<QString> Studio::issuePairingCode(const QString& user, qint64 validSeconds)
 {
     if (validSeconds <= 0)
         return Error::api(400, QStringLiteral("A pairing code must be valid for at least one second."));
-    Statement user = m_database->prepare("SELECT id FROM users WHERE name = ?");
-    user.bind(1, userName);
-    if (!user.next())
-        return Error::api(404, QStringLiteral("There is no user “%1”.").arg(userName));
+    const Result<qint64> owner = userId(user);
+    if (!owner)
+        return owner.error();
     const QString code = randomText(8);
     Result<> stored = m_database->prepare("INSERT INTO pairing_codes (code_hash, user_id, expires_at) VALUES (?, ?, ?)")
                           .bind(1, hashOf(code.toLatin1()))
-                          .bind(2, user.integer(0))
+                          .bind(2, *owner)
                           .bind(3, m_clock() + validSeconds)
                           .run();
     if (!stored)

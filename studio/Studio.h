@@ -67,9 +67,13 @@ public:
     // Administration.
     Result<QString> resetAdminPassword();  // returns the new password; only its salted hash is kept
     bool checkAdminPassword(const QString& password);
-    Result<qint64> addUser(const QString& name);
-    Result<QString> addProject(const QString& title, const QStringList& userNames);
-    Result<QString> issuePairingCode(const QString& userName, qint64 validSeconds = kDefaultCodeSeconds);
+    // Users are named in commands by their e-mail address or their name.
+    Result<qint64> addUser(const QString& name, const QString& email = {});
+    Result<QString> addProject(const QString& title, const QStringList& users);
+    Result<QString> issuePairingCode(const QString& user, qint64 validSeconds = kDefaultCodeSeconds);
+    // Settings kept in the database (the demo's host name for tunnels, for one).
+    Result<> setSetting(const QString& key, const QString& value);
+    QString setting(const QString& key);
     Result<> revokeDevice(qint64 deviceId);
     QList<DeviceRow> devices();
     QList<SessionRow> sessions(int limit = 500);
@@ -91,6 +95,7 @@ public:
 
 private:
     Studio(QDir dir, std::unique_ptr<Database> database, Clock clock);
+    Result<qint64> userId(const QString& user);
     Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
     QList<AppSeconds> sessionApps(const QString& sessionId);
 

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QTextStream>
 
@@ -13,18 +14,18 @@
 
 namespace {
 
-const char* const kUsage = R"(Commands (DIR is the studio's folder: studio.db and screenshots/):
-  init DIR                         create the studio and print the admin password
-  admin-password DIR               replace the admin password and print the new one
-  add-user DIR NAME                add a user
-  add-project DIR TITLE [USER…]    add a project, open to the users named
-  pairing-code DIR USER            print a one-time pairing code for USER (--valid-minutes)
-  devices DIR                      list paired devices
-  revoke DIR DEVICE-ID             revoke a device's token
-  sessions DIR                     list work sessions
-  serve DIR                        serve HTTPS (--certificate, --key, --chain, --address, --port,
-                                   --tunnel-host, --expire-after)
-  make-certificates DIR HOST       make a throw-away CA and a server certificate for HOST in DIR)";
+const char* const kUsage = R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates):
+  init --data DIR [--host HOST]            create the studio and print the admin password; with --host, also a
+                                           throw-away CA (ca.pem) and a certificate for HOST, served by default
+  admin-password --data DIR                replace the admin password and print the new one
+  add-user --data DIR --name NAME [--email ADDRESS]
+  add-project --data DIR --title TITLE [--user USER]…   USER is an e-mail address or a name
+  pairing-code --data DIR --user USER [--valid-minutes N]   print a one-time pairing code
+  devices --data DIR                       list paired devices
+  revoke --data DIR --device ID            revoke a device's token
+  sessions --data DIR                      list work sessions
+  serve --data DIR [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
+        [--tunnel-host HOST] [--expire-after SECONDS])";
 
 QTextStream& out()
 {
@@ -50,35 +51,43 @@ QByteArray readAll(const QString& path, bool* ok)
     return *ok ? file.readAll() : QByteArray();
 }
 
-int serve(Studio& studio, const QCommandLineParser& parser)
+int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser)
 {
+    auto fileOption = [&](const QString& name, const QString& fallback) {
+        return parser.isSet(name) ? parser.value(name) : QDir(dir).filePath(fallback);
+    };
     bool ok = false;
     StudioServer::Options options;
-    options.tls.certificate = QSslCertificate(readAll(parser.value(u"certificate"_qs), &ok), QSsl::Pem);
-    const QByteArray key = ok ? readAll(parser.value(u"key"_qs), &ok) : QByteArray();
+    options.tls.certificate = QSslCertificate(readAll(fileOption(u"certificate"_qs, u"server.pem"_qs), &ok), QSsl::Pem);
+    const QByteArray key = ok ? readAll(fileOption(u"key"_qs, u"server-key.pem"_qs), &ok) : QByteArray();
     options.tls.key = QSslKey(key, QSsl::Ec, QSsl::Pem);
     if (options.tls.key.isNull())
         options.tls.key = QSslKey(key, QSsl::Rsa, QSsl::Pem);
     if (!ok || options.tls.certificate.isNull() || options.tls.key.isNull())
-        return fail(QStringLiteral("serve needs a readable PEM --certificate and --key."));
+        return fail(QStringLiteral("serve needs a PEM --certificate and --key (or a studio made with init --host)."));
     if (parser.isSet(u"chain"_qs)) {
         options.tls.chain = QSslCertificate::fromPath(parser.value(u"chain"_qs), QSsl::Pem);
         if (options.tls.chain.isEmpty())
             return fail(QStringLiteral("The --chain file holds no certificate."));
     }
-    options.tls.tunnelHost = parser.value(u"tunnel-host"_qs);
+    options.tls.tunnelHost = parser.isSet(u"tunnel-host"_qs) ? parser.value(u"tunnel-host"_qs) : studio.setting(u"host"_qs);
     options.expireAfterSeconds = parser.value(u"expire-after"_qs).toLongLong(&ok);
     if (!ok || options.expireAfterSeconds <= 0)
         return fail(QStringLiteral("--expire-after needs a positive number of seconds."));
-    const QHostAddress address(parser.value(u"address"_qs));
-    const uint port = parser.value(u"port"_qs).toUInt(&ok);
-    if (address.isNull() || !ok || port > 65535)
-        return fail(QStringLiteral("--address needs an IP address and --port a port number."));
+    const QString listen = parser.value(u"listen"_qs);
+    const qsizetype colon = listen.lastIndexOf(u':');
+    QString host = listen.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    const QHostAddress address(host);
+    const uint port = listen.mid(colon + 1).toUInt(&ok);
+    if (colon < 0 || address.isNull() || !ok || port > 65535)
+        return fail(QStringLiteral("--listen needs an IP address and a port, such as 127.0.0.1:8443."));
 
     StudioServer server(studio, options);
     if (!server.listen(address, quint16(port)))
-        return fail(QStringLiteral("Cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(server.errorString()));
-    out() << "Listening on https://" << address.toString() << ':' << server.port() << Qt::endl;
+        return fail(QStringLiteral("Cannot listen on %1: %2").arg(listen, server.errorString()));
+    out() << "Listening on https://" << listen.left(colon) << ':' << server.port() << Qt::endl;
     return QCoreApplication::exec();
 }
 
@@ -93,30 +102,34 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See the list above."));
     parser.addOptions({
+        {u"data"_qs, QStringLiteral("The studio's folder."), u"dir"_qs},
+        {u"host"_qs, QStringLiteral("init: make a throw-away CA and certificate for this host."), u"host"_qs},
+        {u"name"_qs, QStringLiteral("add-user: the user's name."), u"name"_qs},
+        {u"email"_qs, QStringLiteral("add-user: the user's e-mail address."), u"address"_qs},
+        {u"title"_qs, QStringLiteral("add-project: the project's title."), u"title"_qs},
+        {u"user"_qs, QStringLiteral("A user's e-mail address or name."), u"user"_qs},
+        {u"device"_qs, QStringLiteral("revoke: the device's number (see devices)."), u"id"_qs},
         {u"valid-minutes"_qs, QStringLiteral("How long a pairing code stays valid."), u"minutes"_qs, u"1440"_qs},
         {u"certificate"_qs, QStringLiteral("Server certificate (PEM)."), u"file"_qs},
         {u"key"_qs, QStringLiteral("Server private key (PEM)."), u"file"_qs},
         {u"chain"_qs, QStringLiteral("Intermediate certificates (PEM)."), u"file"_qs},
-        {u"address"_qs, QStringLiteral("Address to listen on."), u"ip"_qs, u"127.0.0.1"_qs},
-        {u"port"_qs, QStringLiteral("Port to listen on; 0 picks a free one."), u"port"_qs, u"8443"_qs},
+        {u"listen"_qs, QStringLiteral("Address and port; port 0 picks a free one."), u"address:port"_qs,
+         u"127.0.0.1:8443"_qs},
         {u"tunnel-host"_qs, QStringLiteral("Accept CONNECT tunnels to this host on port 443."), u"host"_qs},
         {u"expire-after"_qs, QStringLiteral("End open sessions silent for this long."), u"seconds"_qs, u"600"_qs},
     });
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
-    if (args.size() < 2)
-        return fail(QStringLiteral("Give a command and the studio's folder; see --help."));
-    const QString dir = args[1];
-
-    if (command == u"make-certificates") {
-        const Result<CertificateAuthority> authority = CertificateAuthority::create(dir, args.value(2));
-        if (!authority)
-            return fail(authority.error().message());
-        out() << "CA: " << authority->caFile << "\nCertificate: " << authority->certificateFile
-              << "\nKey: " << authority->keyFile << Qt::endl;
-        return 0;
-    }
+    const QString dir = parser.value(u"data"_qs);
+    if (args.size() != 1 || dir.isEmpty())
+        return fail(QStringLiteral("Give one command and --data with the studio's folder; see --help."));
+    auto required = [&](const char* name) {
+        const QString value = parser.value(QString::fromLatin1(name));
+        if (value.isEmpty())
+            fail(QStringLiteral("%1 needs --%2.").arg(command, QString::fromLatin1(name)));
+        return value;
+    };
 
     const bool create = command == u"init";
     Result<std::unique_ptr<Studio>> opened = Studio::open(dir, create);
@@ -130,36 +143,57 @@ int main(int argc, char** argv)
         print(*result);
         return 0;
     };
+    if (create && parser.isSet(u"host"_qs)) {
+        const Result<CertificateAuthority> authority = CertificateAuthority::create(dir, parser.value(u"host"_qs));
+        if (!authority)
+            return fail(authority.error().message());
+        if (Result<> stored = studio.setSetting(u"host"_qs, parser.value(u"host"_qs)); !stored)
+            return fail(stored.error().message());
+        out() << "CA certificate: " << authority->caFile << Qt::endl;
+    }
     if (create || command == u"admin-password") {
         return printed(studio.resetAdminPassword(), [&](const QString& password) {
             out() << "Admin page user: admin\nAdmin password: " << password << Qt::endl;
         });
     }
-    if (command == u"add-user" && args.size() == 3)
-        return printed(studio.addUser(args[2]), [](qint64 id) { out() << "User " << id << " added." << Qt::endl; });
-    if (command == u"add-project" && args.size() >= 3)
-        return printed(studio.addProject(args[2], args.mid(3)), [](const QString& id) { out() << id << Qt::endl; });
-    if (command == u"pairing-code" && args.size() == 3) {
+    if (command == u"add-user") {
+        const QString name = required("name");
+        return name.isEmpty() ? 1 : printed(studio.addUser(name, parser.value(u"email"_qs)), [](qint64 id) {
+            out() << "User " << id << " added." << Qt::endl;
+        });
+    }
+    if (command == u"add-project") {
+        const QString title = required("title");
+        return title.isEmpty() ? 1 : printed(studio.addProject(title, parser.values(u"user"_qs)), [](const QString& id) {
+            out() << id << Qt::endl;
+        });
+    }
+    if (command == u"pairing-code") {
+        const QString user = required("user");
         bool ok = false;
         const qint64 minutes = parser.value(u"valid-minutes"_qs).toLongLong(&ok);
         if (!ok || minutes <= 0)
             return fail(QStringLiteral("--valid-minutes needs a positive number."));
-        return printed(studio.issuePairingCode(args[2], minutes * 60), [](const QString& code) { out() << code << Qt::endl; });
+        return user.isEmpty() ? 1 : printed(studio.issuePairingCode(user, minutes * 60), [](const QString& code) {
+            out() << code << Qt::endl;
+        });
     }
-    if (command == u"revoke" && args.size() == 3) {
+    if (command == u"revoke") {
+        const QString device = required("device");
         bool ok = false;
-        const qint64 id = args[2].toLongLong(&ok);
-        const Result<> revoked = ok ? studio.revokeDevice(id) : Result<>(Error::api(400, QStringLiteral("Give the device's number.")));
-        return printed(revoked, [&](auto) { out() << "Device " << id << " revoked." << Qt::endl; });
+        const qint64 id = device.toLongLong(&ok);
+        if (device.isEmpty() || !ok)
+            return device.isEmpty() ? 1 : fail(QStringLiteral("--device takes the device's number (see devices)."));
+        return printed(studio.revokeDevice(id), [&](auto) { out() << "Device " << id << " revoked." << Qt::endl; });
     }
-    if (command == u"devices" && args.size() == 2) {
+    if (command == u"devices") {
         for (const Studio::DeviceRow& device : studio.devices())
             out() << device.id << '\t' << device.userName << '\t' << device.name << "\tpaired " << time(device.pairedAt)
                   << (device.revokedAt ? QStringLiteral("\trevoked ") + time(*device.revokedAt) : QString()) << '\n';
         out().flush();
         return 0;
     }
-    if (command == u"sessions" && args.size() == 2) {
+    if (command == u"sessions") {
         for (const Studio::SessionRow& row : studio.sessions(100000)) {
             out() << row.id << '\t' << row.userName << '\t' << row.projectTitle << '\t' << row.stage << '\t'
                   << time(row.startedAt) << '\t' << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
@@ -170,7 +204,7 @@ int main(int argc, char** argv)
         out().flush();
         return 0;
     }
-    if (command == u"serve" && args.size() == 2)
-        return serve(studio, parser);
-    return fail(QStringLiteral("Unknown command or wrong arguments: %1; see --help.").arg(args.join(u' ')));
+    if (command == u"serve")
+        return serve(studio, dir, parser);
+    return fail(QStringLiteral("Unknown command “%1”; see --help.").arg(command));
 }

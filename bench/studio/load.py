@@ -165,21 +165,19 @@ def main():
     args.seconds = max(5, min(args.seconds, 600))
 
     with tempfile.TemporaryDirectory(prefix="vantrel-load.") as tmp:
-        studio_dir, tls_dir = os.path.join(tmp, "studio"), os.path.join(tmp, "tls")
-        os.mkdir(tls_dir)
-        run([args.studio, "make-certificates", tls_dir, HOST])
-        run([args.studio, "init", studio_dir])
-        run([args.studio, "add-user", studio_dir, "Load editor"])
-        run([args.studio, "add-project", studio_dir, "Load project", "Load editor"])
-        codes = [run([args.studio, "pairing-code", studio_dir, "Load editor"]) for _ in range(args.agents)]
+        studio_dir = os.path.join(tmp, "studio")
+        run([args.studio, "init", "--data", studio_dir, "--host", HOST])
+        run([args.studio, "add-user", "--data", studio_dir, "--name", "Load editor"])
+        run([args.studio, "add-project", "--data", studio_dir, "--title", "Load project", "--user", "Load editor"])
+        codes = [run([args.studio, "pairing-code", "--data", studio_dir, "--user", "Load editor"])
+                 for _ in range(args.agents)]
 
         server = subprocess.Popen(
-            [args.studio, "serve", studio_dir, "--certificate", os.path.join(tls_dir, "server.pem"),
-             "--key", os.path.join(tls_dir, "server-key.pem"), "--port", "0", "--tunnel-host", HOST],
+            [args.studio, "serve", "--data", studio_dir, "--listen", "127.0.0.1:0"],
             stdout=subprocess.PIPE, text=True)
         try:
             port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
-            ctx = ssl.create_default_context(cafile=os.path.join(tls_dir, "ca.pem"))
+            ctx = ssl.create_default_context(cafile=os.path.join(studio_dir, "ca.pem"))
             _, cpu_before = proc_status(server.pid)
             stats, elapsed, acknowledged = asyncio.run(main_async(args, port, codes, ctx, server.pid))
             status, cpu_after = proc_status(server.pid)
