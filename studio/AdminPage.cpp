@@ -6,18 +6,15 @@ namespace {
 
 constexpr int kThumbnails = 8;
 
-QString escaped(const QString& text)
-{
+QString escaped(const QString& text) {
     return text.toHtmlEscaped().replace(u'\'', QStringLiteral("&#39;"));
 }
 
-QString utc(qint64 seconds)
-{
+QString utc(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-QString sessionRow(const Studio::SessionRow& row, qint64 now)
-{
+QString sessionRow(const Studio::SessionRow& row, qint64 now) {
     const qint64 end = row.endedAt.value_or(now);
     QString state = row.endKind.isEmpty() ? QStringLiteral("open") : row.endKind;
     if (row.endedAt)
@@ -58,41 +55,41 @@ QString sessionRow(const Studio::SessionRow& row, qint64 now)
             .arg(AdminPage::duration(row.mouseActiveSeconds)),
         apps.join(QStringLiteral("<br>")),
     };
-    return QStringLiteral("<tr><td>") + cells.join(QStringLiteral("</td><td>")) + QStringLiteral("</td><td class=\"shots\">")
-           + shots + QStringLiteral("</td></tr>\n");
+    return QStringLiteral("<tr><td>") + cells.join(QStringLiteral("</td><td>")) +
+           QStringLiteral("</td><td class=\"shots\">") + shots + QStringLiteral("</td></tr>\n");
 }
 
 } // namespace
 
 namespace AdminPage {
 
-QString duration(qint64 seconds)
-{
+QString duration(qint64 seconds) {
     return QStringLiteral("%1:%2:%3")
         .arg(seconds / 3600)
         .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
         .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-HttpResponse page(const QString& title, const QString& bodyHtml)
-{
-    const QString html = QStringLiteral(
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%1 · Vantrel studio</title>\n"
-        "<style>body{font:14px sans-serif;margin:2em}table{border-collapse:collapse;width:100%}"
-        "td,th{border:1px solid #ccc;padding:4px 6px;text-align:left;vertical-align:top}"
-        ".shots img{width:120px;margin:2px;border:1px solid #999}</style></head>\n"
-        "<body><h1>%1</h1>\n%2</body></html>\n").arg(escaped(title), bodyHtml);
+HttpResponse page(const QString& title, const QString& bodyHtml) {
+    const QString html =
+        QStringLiteral(
+            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%1 · Vantrel studio</title>\n"
+            "<style>body{font:14px sans-serif;margin:2em}table{border-collapse:collapse;width:100%}"
+            "td,th{border:1px solid #ccc;padding:4px 6px;text-align:left;vertical-align:top}"
+            ".shots img{width:120px;margin:2px;border:1px solid #999}</style></head>\n"
+            "<body><h1>%1</h1>\n%2</body></html>\n")
+            .arg(escaped(title), bodyHtml);
     HttpResponse response;
     response.contentType = "text/html; charset=utf-8";
     response.body = html.toUtf8();
-    response.headers.emplaceBack("Content-Security-Policy", "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
+    response.headers.emplaceBack("Content-Security-Policy",
+                                 "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
     response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
     response.headers.emplaceBack("Cache-Control", "no-store");
     return response;
 }
 
-HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now)
-{
+HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now) {
     QString body = QStringLiteral("<p>Times in UTC. Page made at %1.</p>\n").arg(utc(now));
     if (rows.isEmpty())
         body += QStringLiteral("<p>No work sessions yet.</p>\n");

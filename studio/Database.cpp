@@ -68,26 +68,22 @@ CREATE INDEX IF NOT EXISTS screenshots_session ON screenshots (session_id);
 } // namespace
 
 Statement::Statement(sqlite3_stmt* statement, QString prepareError)
-    : m_statement(statement), m_error(std::move(prepareError))
-{
-}
+    : m_statement(statement)
+    , m_error(std::move(prepareError)) {}
 
 Statement::~Statement() = default;
 
-void Statement::Finalizer::operator()(sqlite3_stmt* statement) const
-{
+void Statement::Finalizer::operator()(sqlite3_stmt* statement) const {
     sqlite3_finalize(statement);
 }
 
-Statement& Statement::bind(int index, qint64 value)
-{
+Statement& Statement::bind(int index, qint64 value) {
     if (m_statement)
         sqlite3_bind_int64(m_statement.get(), index, value);
     return *this;
 }
 
-Statement& Statement::bind(int index, const QString& text)
-{
+Statement& Statement::bind(int index, const QString& text) {
     if (m_statement) {
         const QByteArray utf8 = text.toUtf8();
         sqlite3_bind_text(m_statement.get(), index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
@@ -95,15 +91,13 @@ Statement& Statement::bind(int index, const QString& text)
     return *this;
 }
 
-Statement& Statement::bindNull(int index)
-{
+Statement& Statement::bindNull(int index) {
     if (m_statement)
         sqlite3_bind_null(m_statement.get(), index);
     return *this;
 }
 
-bool Statement::next()
-{
+bool Statement::next() {
     if (!m_statement)
         return false;
     const int code = sqlite3_step(m_statement.get());
@@ -114,8 +108,7 @@ bool Statement::next()
     return false;
 }
 
-Result<> Statement::run()
-{
+Result<> Statement::run() {
     while (next()) {
     }
     if (!m_error.isEmpty())
@@ -123,33 +116,29 @@ Result<> Statement::run()
     return {};
 }
 
-qint64 Statement::integer(int column) const
-{
+qint64 Statement::integer(int column) const {
     return sqlite3_column_int64(m_statement.get(), column);
 }
 
-QString Statement::text(int column) const
-{
+QString Statement::text(int column) const {
     const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_statement.get(), column));
     return QString::fromUtf8(data, sqlite3_column_bytes(m_statement.get(), column));
 }
 
-bool Statement::isNull(int column) const
-{
+bool Statement::isNull(int column) const {
     return sqlite3_column_type(m_statement.get(), column) == SQLITE_NULL;
 }
 
-void Database::Closer::operator()(sqlite3* handle) const
-{
+void Database::Closer::operator()(sqlite3* handle) const {
     sqlite3_close_v2(handle);
 }
 
-Database::Database(sqlite3* handle) : m_handle(handle) {}
+Database::Database(sqlite3* handle)
+    : m_handle(handle) {}
 
 Database::~Database() = default;
 
-Result<std::unique_ptr<Database>> Database::open(const QString& path)
-{
+Result<std::unique_ptr<Database>> Database::open(const QString& path) {
     sqlite3* handle = nullptr;
     const int code = sqlite3_open_v2(path.toUtf8().constData(), &handle,
                                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -164,13 +153,11 @@ Result<std::unique_ptr<Database>> Database::open(const QString& path)
     return database;
 }
 
-Result<> Database::createSchema()
-{
+Result<> Database::createSchema() {
     return exec(kSchema);
 }
 
-Result<> Database::exec(const char* sql)
-{
+Result<> Database::exec(const char* sql) {
     char* message = nullptr;
     if (sqlite3_exec(m_handle.get(), sql, nullptr, nullptr, &message) == SQLITE_OK)
         return {};
@@ -179,37 +166,32 @@ Result<> Database::exec(const char* sql)
     return Error::platform(QStringLiteral("Database error: %1").arg(text));
 }
 
-Statement Database::prepare(const char* sql)
-{
+Statement Database::prepare(const char* sql) {
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(m_handle.get(), sql, -1, &statement, nullptr) != SQLITE_OK)
         return Statement(nullptr, lastError());
     return Statement(statement, {});
 }
 
-qint64 Database::changes() const
-{
+qint64 Database::changes() const {
     return sqlite3_changes64(m_handle.get());
 }
 
-QString Database::lastError() const
-{
+QString Database::lastError() const {
     return QString::fromUtf8(sqlite3_errmsg(m_handle.get()));
 }
 
-Database::Transaction::Transaction(Database& database) : m_database(database)
-{
+Database::Transaction::Transaction(Database& database)
+    : m_database(database) {
     m_open = m_database.exec("BEGIN IMMEDIATE").ok();
 }
 
-Database::Transaction::~Transaction()
-{
+Database::Transaction::~Transaction() {
     if (m_open)
         (void)m_database.exec("ROLLBACK");
 }
 
-Result<> Database::Transaction::commit()
-{
+Result<> Database::Transaction::commit() {
     if (!m_open)
         return Error::platform(QStringLiteral("Database error: the transaction could not begin."));
     m_open = false;

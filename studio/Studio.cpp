@@ -11,25 +11,22 @@
 namespace {
 
 constexpr int kPasswordIterations = 20000;
-const char kCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";  // no 0/O, 1/I
+const char kCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789"; // no 0/O, 1/I
 
-QByteArray randomBytes(int count)
-{
+QByteArray randomBytes(int count) {
     QByteArray bytes(count, Qt::Uninitialized);
     QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
     return bytes;
 }
 
-QString randomText(int length)
-{
+QString randomText(int length) {
     QString text;
     for (int i = 0; i < length; ++i)
         text += QLatin1Char(kCodeAlphabet[QRandomGenerator::system()->bounded(int(sizeof kCodeAlphabet) - 1)]);
     return text;
 }
 
-QByteArray passwordHash(const QString& password, const QByteArray& salt)
-{
+QByteArray passwordHash(const QString& password, const QByteArray& salt) {
     return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt, kPasswordIterations,
                                               32)
         .toHex();
@@ -38,21 +35,22 @@ QByteArray passwordHash(const QString& password, const QByteArray& salt)
 } // namespace
 
 Studio::Studio(QDir dir, std::unique_ptr<Database> database, Clock clock)
-    : m_dir(std::move(dir)), m_database(std::move(database)), m_clock(std::move(clock))
-{
+    : m_dir(std::move(dir))
+    , m_database(std::move(database))
+    , m_clock(std::move(clock)) {
     if (!m_clock)
         m_clock = [] { return QDateTime::currentSecsSinceEpoch(); };
 }
 
 Studio::~Studio() = default;
 
-Result<std::unique_ptr<Studio>> Studio::open(const QString& dir, bool create, Clock clock)
-{
+Result<std::unique_ptr<Studio>> Studio::open(const QString& dir, bool create, Clock clock) {
     QDir folder(dir);
     const QString databasePath = folder.filePath(QStringLiteral("studio.db"));
     if (create) {
         if (!folder.mkpath(QStringLiteral("screenshots")))
-            return Error::platform(QStringLiteral("Cannot create the folder %1.").arg(folder.filePath(u"screenshots"_qs)));
+            return Error::platform(
+                QStringLiteral("Cannot create the folder %1.").arg(folder.filePath(u"screenshots"_qs)));
     } else if (!QFileInfo::exists(databasePath)) {
         return Error::platform(QStringLiteral("There is no studio in %1; create one with “init” first.").arg(dir));
     }
@@ -66,30 +64,26 @@ Result<std::unique_ptr<Studio>> Studio::open(const QString& dir, bool create, Cl
     return std::unique_ptr<Studio>(new Studio(folder, std::move(*database), std::move(clock)));
 }
 
-QString Studio::screenshotPath(const QString& file) const
-{
+QString Studio::screenshotPath(const QString& file) const {
     return m_dir.filePath(QStringLiteral("screenshots/") + file);
 }
 
-QString Studio::hashOf(const QByteArray& secret)
-{
+QString Studio::hashOf(const QByteArray& secret) {
     return QString::fromLatin1(QCryptographicHash::hash(secret, QCryptographicHash::Sha256).toHex());
 }
 
-QString Studio::normalisedCode(const QString& code)
-{
+QString Studio::normalisedCode(const QString& code) {
     QString out;
     for (QChar c : code) {
         if (c.isLetterOrNumber())
             out += c.toUpper();
         else if (c != u'-' && !c.isSpace())
-            return {};  // never matches a stored code
+            return {}; // never matches a stored code
     }
     return out;
 }
 
-Result<QString> Studio::resetAdminPassword()
-{
+Result<QString> Studio::resetAdminPassword() {
     const QString password = randomText(16);
     const QByteArray salt = randomBytes(16).toHex();
     Database::Transaction transaction(*m_database);
@@ -103,8 +97,7 @@ Result<QString> Studio::resetAdminPassword()
     return password;
 }
 
-bool Studio::checkAdminPassword(const QString& password)
-{
+bool Studio::checkAdminPassword(const QString& password) {
     const QString salt = setting(u"admin_salt"_qs);
     const QString stored = setting(u"admin_hash"_qs);
     if (salt.isEmpty() || stored.isEmpty())
@@ -126,31 +119,32 @@ bool Studio::checkAdminPassword(const QString& password)
     return true;
 }
 
-Result<> Studio::setSetting(const QString& key, const QString& value)
-{
-    return m_database->prepare("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)").bind(1, key).bind(2, value).run();
+Result<> Studio::setSetting(const QString& key, const QString& value) {
+    return m_database->prepare("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)")
+        .bind(1, key)
+        .bind(2, value)
+        .run();
 }
 
-QString Studio::setting(const QString& key)
-{
+QString Studio::setting(const QString& key) {
     Statement query = m_database->prepare("SELECT value FROM settings WHERE key = ?");
     query.bind(1, key);
     return query.next() ? query.text(0) : QString();
 }
 
-Result<qint64> Studio::userId(const QString& user)
-{
-    Statement query = m_database->prepare("SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY email = ?1 DESC");
+Result<qint64> Studio::userId(const QString& user) {
+    Statement query =
+        m_database->prepare("SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY email = ?1 DESC");
     query.bind(1, user);
     if (!query.next())
         return Error::api(404, QStringLiteral("There is no user “%1”.").arg(user));
     return query.integer(0);
 }
 
-Result<qint64> Studio::addUser(const QString& name, const QString& email)
-{
+Result<qint64> Studio::addUser(const QString& name, const QString& email) {
     if (name.trimmed().isEmpty() || name.size() > 200 || email.size() > 200)
-        return Error::api(400, QStringLiteral("A user needs a name (and may have an e-mail address) of up to 200 characters."));
+        return Error::api(
+            400, QStringLiteral("A user needs a name (and may have an e-mail address) of up to 200 characters."));
     Statement insert = m_database->prepare("INSERT INTO users (name, email) VALUES (?, ?) RETURNING id");
     insert.bind(1, name.trimmed());
     if (email.trimmed().isEmpty())
@@ -162,21 +156,23 @@ Result<qint64> Studio::addUser(const QString& name, const QString& email)
     return insert.integer(0);
 }
 
-Result<QString> Studio::addProject(const QString& title, const QStringList& users)
-{
+Result<QString> Studio::addProject(const QString& title, const QStringList& users) {
     if (title.trimmed().isEmpty() || title.size() > 200)
         return Error::api(400, QStringLiteral("A project needs a title of up to 200 characters."));
     const QString id = QStringLiteral("p-") + QString::fromLatin1(randomBytes(6).toHex());
     Database::Transaction transaction(*m_database);
-    Result<> inserted =
-        m_database->prepare("INSERT INTO projects (id, title) VALUES (?, ?)").bind(1, id).bind(2, title.trimmed()).run();
+    Result<> inserted = m_database->prepare("INSERT INTO projects (id, title) VALUES (?, ?)")
+                            .bind(1, id)
+                            .bind(2, title.trimmed())
+                            .run();
     if (!inserted)
         return inserted.error();
     for (const QString& user : users) {
         const Result<qint64> member = userId(user);
         if (!member)
             return member.error();
-        Statement assign = m_database->prepare("INSERT OR IGNORE INTO user_projects (user_id, project_id) VALUES (?, ?)");
+        Statement assign =
+            m_database->prepare("INSERT OR IGNORE INTO user_projects (user_id, project_id) VALUES (?, ?)");
         if (Result<> assigned = assign.bind(1, *member).bind(2, id).run(); !assigned)
             return assigned.error();
     }
@@ -185,8 +181,7 @@ Result<QString> Studio::addProject(const QString& title, const QStringList& user
     return id;
 }
 
-Result<QString> Studio::issuePairingCode(const QString& user, qint64 validSeconds)
-{
+Result<QString> Studio::issuePairingCode(const QString& user, qint64 validSeconds) {
     if (validSeconds <= 0)
         return Error::api(400, QStringLiteral("A pairing code must be valid for at least one second."));
     const Result<qint64> owner = userId(user);
@@ -203,13 +198,11 @@ Result<QString> Studio::issuePairingCode(const QString& user, qint64 validSecond
     return QString(code.left(4) + u'-' + code.mid(4));
 }
 
-Result<> Studio::revokeDevice(qint64 deviceId)
-{
-    Result<> revoked =
-        m_database->prepare("UPDATE devices SET revoked_at = ? WHERE id = ? AND revoked_at IS NULL")
-            .bind(1, m_clock())
-            .bind(2, deviceId)
-            .run();
+Result<> Studio::revokeDevice(qint64 deviceId) {
+    Result<> revoked = m_database->prepare("UPDATE devices SET revoked_at = ? WHERE id = ? AND revoked_at IS NULL")
+                           .bind(1, m_clock())
+                           .bind(2, deviceId)
+                           .run();
     if (!revoked)
         return revoked;
     if (m_database->changes() == 0) {
@@ -220,8 +213,7 @@ Result<> Studio::revokeDevice(qint64 deviceId)
     return {};
 }
 
-QList<Studio::DeviceRow> Studio::devices()
-{
+QList<Studio::DeviceRow> Studio::devices() {
     QList<DeviceRow> rows;
     Statement query = m_database->prepare(
         "SELECT d.id, u.name, d.name, d.paired_at, d.revoked_at FROM devices d JOIN users u ON u.id = d.user_id "
@@ -233,8 +225,7 @@ QList<Studio::DeviceRow> Studio::devices()
     return rows;
 }
 
-QList<Studio::SessionRow> Studio::sessions(int limit)
-{
+QList<Studio::SessionRow> Studio::sessions(int limit) {
     QList<SessionRow> rows;
     Statement query = m_database->prepare(
         "SELECT s.id, u.name, d.name, p.title, s.stage, s.note, s.started_at, s.last_seen_at, s.ended_at, "
@@ -265,7 +256,8 @@ QList<Studio::SessionRow> Studio::sessions(int limit)
         qint64 previousEnd = 0;
         while (reports.next()) {
             const qint64 seq = reports.integer(0);
-            row.contiguous = row.contiguous && seq == row.lastSeq + 1 && (seq == 0 || reports.integer(1) == previousEnd);
+            row.contiguous =
+                row.contiguous && seq == row.lastSeq + 1 && (seq == 0 || reports.integer(1) == previousEnd);
             if (row.firstSeq < 0)
                 row.firstSeq = seq;
             row.lastSeq = seq;
@@ -284,20 +276,18 @@ QList<Studio::SessionRow> Studio::sessions(int limit)
     return rows;
 }
 
-QList<AppSeconds> Studio::sessionApps(const QString& sessionId)
-{
+QList<AppSeconds> Studio::sessionApps(const QString& sessionId) {
     QList<AppSeconds> apps;
-    Statement query = m_database->prepare(
-        "SELECT name, SUM(seconds) AS total FROM minute_apps WHERE session_id = ? GROUP BY name "
-        "ORDER BY total DESC, name");
+    Statement query =
+        m_database->prepare("SELECT name, SUM(seconds) AS total FROM minute_apps WHERE session_id = ? GROUP BY name "
+                            "ORDER BY total DESC, name");
     query.bind(1, sessionId);
     while (query.next())
         apps.append({query.text(0), query.integer(1)});
     return apps;
 }
 
-Result<QString> Studio::screenshotFile(qint64 screenshotId)
-{
+Result<QString> Studio::screenshotFile(qint64 screenshotId) {
     Statement query = m_database->prepare("SELECT file FROM screenshots WHERE id = ?");
     query.bind(1, screenshotId);
     if (!query.next())

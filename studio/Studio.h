@@ -15,7 +15,7 @@
 // screenshots as JPEG files beside it.  Refusals are Error::api values carrying the HTTP status to answer with.
 class Studio final {
 public:
-    using Clock = std::function<qint64()>;  // seconds since 1970-01-01 UTC
+    using Clock = std::function<qint64()>; // seconds since 1970-01-01 UTC
 
     struct Device {
         qint64 id = 0;
@@ -38,15 +38,15 @@ public:
         qint64 startedAt = 0;
         qint64 lastSeenAt = 0;
         std::optional<qint64> endedAt;
-        QString endKind;  // "stopped", "expired", or empty while open
+        QString endKind; // "stopped", "expired", or empty while open
         qint64 reports = 0;
         qint64 firstSeq = -1;
         qint64 lastSeq = -1;
-        bool contiguous = true;  // seq without gaps and each report starting where the previous ended
+        bool contiguous = true; // seq without gaps and each report starting where the previous ended
         qint64 mouseMoves = 0;
         qint64 clicks = 0;
         qint64 mouseActiveSeconds = 0;
-        QList<AppSeconds> apps;  // summed over the reports, most seconds first
+        QList<AppSeconds> apps; // summed over the reports, most seconds first
         QList<qint64> screenshotIds;
     };
     enum class Stored { New, Duplicate };
@@ -65,7 +65,7 @@ public:
     QString screenshotPath(const QString& file) const;
 
     // Administration.
-    Result<QString> resetAdminPassword();  // returns the new password; only its salted hash is kept
+    Result<QString> resetAdminPassword(); // returns the new password; only its salted hash is kept
     bool checkAdminPassword(const QString& password);
     // Users are named in commands by their e-mail address or their name.
     Result<qint64> addUser(const QString& name, const QString& email = {});
@@ -102,5 +102,5 @@ private:
     QDir m_dir;
     std::unique_ptr<Database> m_database;
     Clock m_clock;
-    QByteArray m_acceptedAdmin;  // spares the key derivation for every thumbnail of a signed-in page
+    QByteArray m_acceptedAdmin; // spares the key derivation for every thumbnail of a signed-in page
 };

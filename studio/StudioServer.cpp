@@ -11,15 +11,14 @@
 
 namespace {
 
-HttpResponse refusal(const Error& error)
-{
+HttpResponse refusal(const Error& error) {
     if (error.isAPIError())
         return HttpsServer::errorResponse(int(error.status()), error.message());
-    return HttpsServer::errorResponse(500, QStringLiteral("The studio could not handle this request. Try again later."));
+    return HttpsServer::errorResponse(500,
+                                      QStringLiteral("The studio could not handle this request. Try again later."));
 }
 
-HttpResponse json(const QByteArray& body)
-{
+HttpResponse json(const QByteArray& body) {
     HttpResponse response;
     response.body = body;
     response.headers.emplaceBack("Cache-Control", "no-store");
@@ -27,8 +26,7 @@ HttpResponse json(const QByteArray& body)
 }
 
 // Bodies of the key-value requests: one JSON object whose listed members have the listed types.
-Result<QJsonObject> jsonObject(const QByteArray& body)
-{
+Result<QJsonObject> jsonObject(const QByteArray& body) {
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject())
@@ -36,16 +34,14 @@ Result<QJsonObject> jsonObject(const QByteArray& body)
     return document.object();
 }
 
-Result<QString> stringMember(const QJsonObject& object, const QString& key)
-{
+Result<QString> stringMember(const QJsonObject& object, const QString& key) {
     const QJsonValue value = object.value(key);
     if (!value.isString())
         return Error::api(400, QStringLiteral("The request needs “%1” as a string.").arg(key));
     return value.toString();
 }
 
-Result<qint64> integerMember(const QJsonObject& object, const QString& key)
-{
+Result<qint64> integerMember(const QJsonObject& object, const QString& key) {
     const QJsonValue value = object.value(key);
     const double number = value.toDouble();
     if (!value.isDouble() || number != std::trunc(number) || std::abs(number) > 9.0e15)
@@ -56,13 +52,16 @@ Result<qint64> integerMember(const QJsonObject& object, const QString& key)
 } // namespace
 
 StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
-    : QObject(parent), m_studio(studio), m_expireAfter(std::max<qint64>(1, options.expireAfterSeconds)),
-      m_server([&options] {
-          HttpsServer::Options tls = std::move(options.tls);
-          tls.maxBodyBytes = kMaxBodyBytes;
-          return tls;
-      }(), [this](std::shared_ptr<HttpExchange> exchange) { handle(exchange); }, this)
-{
+    : QObject(parent)
+    , m_studio(studio)
+    , m_expireAfter(std::max<qint64>(1, options.expireAfterSeconds))
+    , m_server(
+          [&options] {
+              HttpsServer::Options tls = std::move(options.tls);
+              tls.maxBodyBytes = kMaxBodyBytes;
+              return tls;
+          }(),
+          [this](std::shared_ptr<HttpExchange> exchange) { handle(exchange); }, this) {
     m_expiry.setInterval(int(std::min<qint64>(m_expireAfter, 60)) * 1000);
     connect(&m_expiry, &QTimer::timeout, this, [this] { m_studio.expireSessions(m_expireAfter); });
     m_expiry.start();
@@ -70,28 +69,23 @@ StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
 
 StudioServer::~StudioServer() = default;
 
-bool StudioServer::listen(const QHostAddress& address, quint16 port)
-{
+bool StudioServer::listen(const QHostAddress& address, quint16 port) {
     return m_server.listen(address, port);
 }
 
-quint16 StudioServer::port() const
-{
+quint16 StudioServer::port() const {
     return m_server.port();
 }
 
-QString StudioServer::errorString() const
-{
+QString StudioServer::errorString() const {
     return m_server.errorString();
 }
 
-void StudioServer::handle(const std::shared_ptr<HttpExchange>& exchange)
-{
+void StudioServer::handle(const std::shared_ptr<HttpExchange>& exchange) {
     exchange->respond(route(exchange->request()));
 }
 
-HttpResponse StudioServer::route(const HttpRequest& request)
-{
+HttpResponse StudioServer::route(const HttpRequest& request) {
     if (request.path.startsWith("/device/"))
         return device(request);
     if (request.path == "/" || request.path == "/admin" || request.path.startsWith("/admin/"))
@@ -99,12 +93,12 @@ HttpResponse StudioServer::route(const HttpRequest& request)
     return HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address."));
 }
 
-HttpResponse StudioServer::device(const HttpRequest& request)
-{
-    const QList<QByteArray> parts = request.path.mid(1).split('/');  // "device", …
+HttpResponse StudioServer::device(const HttpRequest& request) {
+    const QList<QByteArray> parts = request.path.mid(1).split('/'); // "device", …
     const bool isPost = request.method == "POST";
     auto wrongMethod = [](const QByteArray& allowed) {
-        HttpResponse response = HttpsServer::errorResponse(405, QStringLiteral("This address does not take that method."));
+        HttpResponse response =
+            HttpsServer::errorResponse(405, QStringLiteral("This address does not take that method."));
         response.headers.emplaceBack("Allow", allowed);
         return response;
     };
@@ -136,8 +130,8 @@ HttpResponse StudioServer::device(const HttpRequest& request)
         return profile ? json(records::encode(*profile)) : refusal(profile.error());
     }
     const bool isSessions = parts.size() >= 2 && parts[1] == "sessions";
-    if (!isSessions || parts.size() == 3 || parts.size() > 4
-        || (parts.size() == 4 && parts[3] != "minutes" && parts[3] != "stop"))
+    if (!isSessions || parts.size() == 3 || parts.size() > 4 ||
+        (parts.size() == 4 && parts[3] != "minutes" && parts[3] != "stop"))
         return HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address."));
     if (!isPost)
         return wrongMethod("POST");
@@ -181,8 +175,7 @@ HttpResponse StudioServer::device(const HttpRequest& request)
     return stopped ? json(R"({"stopped":"yes"})") : refusal(stopped.error());
 }
 
-HttpResponse StudioServer::admin(const HttpRequest& request)
-{
+HttpResponse StudioServer::admin(const HttpRequest& request) {
     if (request.method != "GET")
         return HttpsServer::errorResponse(405, QStringLiteral("The admin pages are read-only."));
     const QByteArray authorization = request.headers.value("authorization");
@@ -190,10 +183,12 @@ HttpResponse StudioServer::admin(const HttpRequest& request)
                                        ? QByteArray::fromBase64(authorization.mid(6).trimmed())
                                        : QByteArray();
     const qsizetype colon = credentials.indexOf(':');
-    if (colon < 0 || credentials.left(colon) != "admin"
-        || !m_studio.checkAdminPassword(QString::fromUtf8(credentials.mid(colon + 1)))) {
-        HttpResponse response = AdminPage::page(QStringLiteral("Sign in"), QStringLiteral(
-            "<p>Sign in as <b>admin</b> with the password that <code>vantrel-studio init</code> printed.</p>"));
+    if (colon < 0 || credentials.left(colon) != "admin" ||
+        !m_studio.checkAdminPassword(QString::fromUtf8(credentials.mid(colon + 1)))) {
+        HttpResponse response = AdminPage::page(
+            QStringLiteral("Sign in"),
+            QStringLiteral(
+                "<p>Sign in as <b>admin</b> with the password that <code>vantrel-studio init</code> printed.</p>"));
         response.status = 401;
         response.headers.emplaceBack("WWW-Authenticate", R"(Basic realm="Vantrel studio", charset="UTF-8")");
         return response;

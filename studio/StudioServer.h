@@ -14,7 +14,7 @@ class StudioServer final : public QObject {
 public:
     struct Options {
         HttpsServer::Options tls;
-        qint64 expireAfterSeconds = 600;  // open sessions not heard of for this long are ended
+        qint64 expireAfterSeconds = 600; // open sessions not heard of for this long are ended
     };
     // A report carries up to 8 screenshots of 266 668 Base64 characters each, plus its JSON.
     static constexpr qint64 kMaxBodyBytes = 3 << 20;

@@ -8,25 +8,22 @@
 
 namespace {
 
-const QStringList kStages = {u"Footage review"_qs, u"Rough cut"_qs, u"Color grade"_qs,
+const QStringList kStages = {u"Footage review"_qs, u"Rough cut"_qs,          u"Color grade"_qs,
                              u"Sound design"_qs,   u"Virtual AI effects"_qs, u"Rendering"_qs,
-                             u"Topaz"_qs,          u"Delivered"_qs,  u"Revisions"_qs};
+                             u"Topaz"_qs,          u"Delivered"_qs,          u"Revisions"_qs};
 constexpr int kMaxApps = 500;
 constexpr int kMaxTextLength = 500;
 
-Error unknownSession()
-{
+Error unknownSession() {
     return Error::api(404, QStringLiteral("This work session is not known to the studio."));
 }
 
-Error invalidReport(const QString& why)
-{
+Error invalidReport(const QString& why) {
     return Error::api(400, QStringLiteral("The activity report was refused: %1").arg(why));
 }
 
 // Checks what the stored data and the screenshot files rely on, and decodes the images.
-Result<QList<QByteArray>> checkedImages(const Minute& minute)
-{
+Result<QList<QByteArray>> checkedImages(const Minute& minute) {
     if (minute.seq < 0)
         return invalidReport(QStringLiteral("its sequence number is negative."));
     if (minute.ended_at < minute.started_at)
@@ -47,8 +44,10 @@ Result<QList<QByteArray>> checkedImages(const Minute& minute)
         if (!digits.match(shot.display_id).hasMatch())
             return invalidReport(QStringLiteral("a display id is not a number."));
         if (shot.jpeg.size() > Studio::kMaxShotBase64)
-            return invalidReport(QStringLiteral("a screenshot is larger than %1 Base64 characters.").arg(Studio::kMaxShotBase64));
-        const auto decoded = QByteArray::fromBase64Encoding(shot.jpeg.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+            return invalidReport(
+                QStringLiteral("a screenshot is larger than %1 Base64 characters.").arg(Studio::kMaxShotBase64));
+        const auto decoded =
+            QByteArray::fromBase64Encoding(shot.jpeg.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded || decoded.decoded.size() < 4 || !decoded.decoded.startsWith("\xFF\xD8\xFF"))
             return invalidReport(QStringLiteral("a screenshot is not a Base64 JPEG image."));
         images.append(decoded.decoded);
@@ -58,18 +57,19 @@ Result<QList<QByteArray>> checkedImages(const Minute& minute)
 
 } // namespace
 
-Result<Paired> Studio::pair(const QString& code, const QString& name)
-{
+Result<Paired> Studio::pair(const QString& code, const QString& name) {
     if (name.size() > kMaxTextLength)
         return Error::api(400, QStringLiteral("The computer’s name is too long."));
     const QString hash = hashOf(normalisedCode(code).toLatin1());
     Database::Transaction transaction(*m_database);
-    Statement lookup = m_database->prepare("SELECT user_id, expires_at, used_at FROM pairing_codes WHERE code_hash = ?");
+    Statement lookup =
+        m_database->prepare("SELECT user_id, expires_at, used_at FROM pairing_codes WHERE code_hash = ?");
     lookup.bind(1, hash);
     if (!lookup.next())
         return Error::api(401, QStringLiteral("This pairing code is not valid. Ask your studio admin for a new one."));
     if (!lookup.isNull(2))
-        return Error::api(401, QStringLiteral("This pairing code has already been used. Ask your studio admin for a new one."));
+        return Error::api(
+            401, QStringLiteral("This pairing code has already been used. Ask your studio admin for a new one."));
     if (lookup.integer(1) <= m_clock())
         return Error::api(401, QStringLiteral("This pairing code has expired. Ask your studio admin for a new one."));
     const qint64 userId = lookup.integer(0);
@@ -78,7 +78,10 @@ Result<Paired> Studio::pair(const QString& code, const QString& name)
     QRandomGenerator::system()->generate(secret.begin(), secret.end());
     const QByteArray token = secret.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     const qint64 now = m_clock();
-    Result<> used = m_database->prepare("UPDATE pairing_codes SET used_at = ? WHERE code_hash = ?").bind(1, now).bind(2, hash).run();
+    Result<> used = m_database->prepare("UPDATE pairing_codes SET used_at = ? WHERE code_hash = ?")
+                        .bind(1, now)
+                        .bind(2, hash)
+                        .run();
     if (used)
         used = m_database->prepare("INSERT INTO devices (user_id, name, token_hash, paired_at) VALUES (?, ?, ?, ?)")
                    .bind(1, userId)
@@ -93,27 +96,26 @@ Result<Paired> Studio::pair(const QString& code, const QString& name)
     return Paired{QString::fromLatin1(token)};
 }
 
-Result<Studio::Device> Studio::authenticate(const QByteArray& token)
-{
+Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
     Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
     lookup.bind(1, hashOf(token));
     if (token.isEmpty() || !lookup.next())
         return Error::api(401, QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
     if (!lookup.isNull(2))
-        return Error::api(401, QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
+        return Error::api(401,
+                          QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
     return Device{lookup.integer(0), lookup.integer(1)};
 }
 
-Result<Profile> Studio::profile(const Device& device)
-{
+Result<Profile> Studio::profile(const Device& device) {
     Profile profile;
     Statement user = m_database->prepare("SELECT name FROM users WHERE id = ?");
     if (!user.bind(1, device.userId).next())
         return Error::api(401, QStringLiteral("This computer’s user no longer exists."));
     profile.name = user.text(0);
-    Statement projects = m_database->prepare(
-        "SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
-        "WHERE up.user_id = ? ORDER BY p.title, p.id");
+    Statement projects =
+        m_database->prepare("SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
+                            "WHERE up.user_id = ? ORDER BY p.title, p.id");
     projects.bind(1, device.userId);
     while (projects.next())
         profile.projects.append({projects.text(0), projects.text(1)});
@@ -122,8 +124,7 @@ Result<Profile> Studio::profile(const Device& device)
 }
 
 Result<WorkSession> Studio::openSession(const Device& device, const QString& id, const QString& projectId,
-                                        const QString& stage, const QString& note)
-{
+                                        const QString& stage, const QString& note) {
     // The id goes into URL paths and file names: letters, digits and dashes only.
     static const QRegularExpression idPattern(QStringLiteral("^[A-Za-z0-9-]{1,64}$"));
     const QString sessionId = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
@@ -144,8 +145,9 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
             return Error::api(409, QStringLiteral("This work session id is already in use."));
         return WorkSession{sessionId, existing.integer(1)};
     }
-    Result<> inserted = m_database->prepare(
-        "INSERT INTO sessions (id, device_id, project_id, stage, note, started_at, last_seen_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
+    Result<> inserted = m_database
+                            ->prepare("INSERT INTO sessions (id, device_id, project_id, stage, note, started_at, "
+                                      "last_seen_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
                             .bind(1, sessionId)
                             .bind(2, device.id)
                             .bind(3, projectId)
@@ -163,9 +165,9 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
 
 // The session's end kind ("" while open) if it exists and belongs to the device; another device's session is as
 // unknown as a missing one.
-Result<QString> Studio::ownedSession(const Device& device, const QString& sessionId, qint64* startedAt)
-{
-    Statement query = m_database->prepare("SELECT device_id, started_at, COALESCE(end_kind, '') FROM sessions WHERE id = ?");
+Result<QString> Studio::ownedSession(const Device& device, const QString& sessionId, qint64* startedAt) {
+    Statement query =
+        m_database->prepare("SELECT device_id, started_at, COALESCE(end_kind, '') FROM sessions WHERE id = ?");
     if (!query.bind(1, sessionId).next() || query.integer(0) != device.id)
         return unknownSession();
     if (startedAt)
@@ -173,8 +175,7 @@ Result<QString> Studio::ownedSession(const Device& device, const QString& sessio
     return query.text(2);
 }
 
-Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& sessionId, const Minute& minute)
-{
+Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& sessionId, const Minute& minute) {
     const Result<QString> endKind = ownedSession(device, sessionId, nullptr);
     if (!endKind)
         return endKind.error();
@@ -202,8 +203,8 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
         // No fsync per image: the rows that point at the files are committed with the same (WAL, NORMAL)
         // durability, and a report whose rows are missing is sent again and rewrites its files.
         QFile out(screenshotPath(file));
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(images->at(i)) != images->at(i).size()
-            || !out.flush()) {
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(images->at(i)) != images->at(i).size() ||
+            !out.flush()) {
             removeWritten();
             return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
         }
@@ -212,29 +213,45 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
 
     const qint64 now = m_clock();
     Database::Transaction transaction(*m_database);
-    Result<> stored = m_database->prepare(
-        "INSERT INTO minutes (session_id, seq, started_at, ended_at, mouse_moves, clicks, mouse_active_seconds, "
-        "received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
-                          .bind(1, sessionId).bind(2, minute.seq).bind(3, minute.started_at).bind(4, minute.ended_at)
-                          .bind(5, minute.mouse_moves).bind(6, minute.clicks).bind(7, minute.mouse_active_seconds)
+    Result<> stored = m_database
+                          ->prepare("INSERT INTO minutes (session_id, seq, started_at, ended_at, mouse_moves, clicks, "
+                                    "mouse_active_seconds, "
+                                    "received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
+                          .bind(1, sessionId)
+                          .bind(2, minute.seq)
+                          .bind(3, minute.started_at)
+                          .bind(4, minute.ended_at)
+                          .bind(5, minute.mouse_moves)
+                          .bind(6, minute.clicks)
+                          .bind(7, minute.mouse_active_seconds)
                           .bind(8, now)
                           .run();
     for (const AppSeconds& app : minute.apps) {
         if (stored)
             stored = m_database->prepare("INSERT INTO minute_apps (session_id, seq, name, seconds) VALUES (?, ?, ?, ?)")
-                         .bind(1, sessionId).bind(2, minute.seq).bind(3, app.name).bind(4, app.seconds)
+                         .bind(1, sessionId)
+                         .bind(2, minute.seq)
+                         .bind(3, app.name)
+                         .bind(4, app.seconds)
                          .run();
     }
     for (qsizetype i = 0; i < written.size(); ++i) {
         if (stored)
-            stored = m_database->prepare(
-                "INSERT INTO screenshots (session_id, seq, display_id, captured_at, file) VALUES (?, ?, ?, ?, ?)")
-                         .bind(1, sessionId).bind(2, minute.seq).bind(3, minute.screenshots[i].display_id)
-                         .bind(4, minute.screenshots[i].captured_at).bind(5, written[i])
+            stored = m_database
+                         ->prepare("INSERT INTO screenshots (session_id, seq, display_id, captured_at, file) VALUES "
+                                   "(?, ?, ?, ?, ?)")
+                         .bind(1, sessionId)
+                         .bind(2, minute.seq)
+                         .bind(3, minute.screenshots[i].display_id)
+                         .bind(4, minute.screenshots[i].captured_at)
+                         .bind(5, written[i])
                          .run();
     }
     if (stored)
-        stored = m_database->prepare("UPDATE sessions SET last_seen_at = ? WHERE id = ?").bind(1, now).bind(2, sessionId).run();
+        stored = m_database->prepare("UPDATE sessions SET last_seen_at = ? WHERE id = ?")
+                     .bind(1, now)
+                     .bind(2, sessionId)
+                     .run();
     if (stored)
         stored = transaction.commit();
     if (!stored) {
@@ -244,14 +261,13 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     return Stored::New;
 }
 
-Result<> Studio::stopSession(const Device& device, const QString& sessionId, qint64 endedAt)
-{
+Result<> Studio::stopSession(const Device& device, const QString& sessionId, qint64 endedAt) {
     qint64 startedAt = 0;
     const Result<QString> endKind = ownedSession(device, sessionId, &startedAt);
     if (!endKind)
         return endKind.error();
     if (*endKind == u"stopped")
-        return {};  // a repeated stop keeps the first end time
+        return {}; // a repeated stop keeps the first end time
     // The agent's end time wins over an expiry, but never lies before the opening or in the future: a stop whose
     // opening answer never reached the agent carries its own uncorrected clock.
     const qint64 end = std::max(startedAt, std::min(endedAt, m_clock()));
@@ -261,12 +277,11 @@ Result<> Studio::stopSession(const Device& device, const QString& sessionId, qin
         .run();
 }
 
-qint64 Studio::expireSessions(qint64 idleSeconds)
-{
-    Statement expire = m_database->prepare(
-        "UPDATE sessions SET end_kind = 'expired', ended_at = MAX(started_at, "
-        "COALESCE((SELECT MAX(ended_at) FROM minutes WHERE session_id = sessions.id), started_at)) "
-        "WHERE ended_at IS NULL AND last_seen_at < ?");
+qint64 Studio::expireSessions(qint64 idleSeconds) {
+    Statement expire =
+        m_database->prepare("UPDATE sessions SET end_kind = 'expired', ended_at = MAX(started_at, "
+                            "COALESCE((SELECT MAX(ended_at) FROM minutes WHERE session_id = sessions.id), started_at)) "
+                            "WHERE ended_at IS NULL AND last_seen_at < ?");
     if (!expire.bind(1, m_clock() - idleSeconds).run())
         return 0;
     return m_database->changes();

@@ -14,7 +14,8 @@
 
 namespace {
 
-const char* const kUsage = R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates):
+const char* const kUsage =
+    R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates):
   init --data DIR [--host HOST]            create the studio and print the admin password; with --host, also a
                                            throw-away CA (ca.pem) and a certificate for HOST, served by default
   admin-password --data DIR                replace the admin password and print the new one
@@ -27,32 +28,27 @@ const char* const kUsage = R"(Commands; DIR is the studio's folder (studio.db, s
   serve --data DIR [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
         [--tunnel-host HOST] [--expire-after SECONDS])";
 
-QTextStream& out()
-{
+QTextStream& out() {
     static QTextStream stream(stdout);
     return stream;
 }
 
-int fail(const QString& text)
-{
+int fail(const QString& text) {
     QTextStream(stderr) << "vantrel-studio: " << text << Qt::endl;
     return 1;
 }
 
-QString time(qint64 seconds)
-{
+QString time(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-QByteArray readAll(const QString& path, bool* ok)
-{
+QByteArray readAll(const QString& path, bool* ok) {
     QFile file(path);
     *ok = file.open(QIODevice::ReadOnly);
     return *ok ? file.readAll() : QByteArray();
 }
 
-int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser)
-{
+int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) {
     auto fileOption = [&](const QString& name, const QString& fallback) {
         return parser.isSet(name) ? parser.value(name) : QDir(dir).filePath(fallback);
     };
@@ -70,7 +66,8 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser)
         if (options.tls.chain.isEmpty())
             return fail(QStringLiteral("The --chain file holds no certificate."));
     }
-    options.tls.tunnelHost = parser.isSet(u"tunnel-host"_qs) ? parser.value(u"tunnel-host"_qs) : studio.setting(u"host"_qs);
+    options.tls.tunnelHost =
+        parser.isSet(u"tunnel-host"_qs) ? parser.value(u"tunnel-host"_qs) : studio.setting(u"host"_qs);
     options.expireAfterSeconds = parser.value(u"expire-after"_qs).toLongLong(&ok);
     if (!ok || options.expireAfterSeconds <= 0)
         return fail(QStringLiteral("--expire-after needs a positive number of seconds."));
@@ -93,8 +90,7 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrel-studio"));
     QCommandLineParser parser;
@@ -164,9 +160,9 @@ int main(int argc, char** argv)
     }
     if (command == u"add-project") {
         const QString title = required("title");
-        return title.isEmpty() ? 1 : printed(studio.addProject(title, parser.values(u"user"_qs)), [](const QString& id) {
-            out() << id << Qt::endl;
-        });
+        return title.isEmpty() ? 1
+                               : printed(studio.addProject(title, parser.values(u"user"_qs)),
+                                         [](const QString& id) { out() << id << Qt::endl; });
     }
     if (command == u"pairing-code") {
         const QString user = required("user");
@@ -197,9 +193,8 @@ int main(int argc, char** argv)
         for (const Studio::SessionRow& row : studio.sessions(100000)) {
             out() << row.id << '\t' << row.userName << '\t' << row.projectTitle << '\t' << row.stage << '\t'
                   << time(row.startedAt) << '\t' << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
-                  << (row.endKind.isEmpty() ? QStringLiteral("open") : row.endKind) << '\t' << row.reports
-                  << " reports" << (row.contiguous ? "" : " (gaps)") << '\t' << row.screenshotIds.size()
-                  << " screenshots\n";
+                  << (row.endKind.isEmpty() ? QStringLiteral("open") : row.endKind) << '\t' << row.reports << " reports"
+                  << (row.contiguous ? "" : " (gaps)") << '\t' << row.screenshotIds.size() << " screenshots\n";
         }
         out().flush();
         return 0;

@@ -10,8 +10,7 @@ namespace {
 
 constexpr int kOpensslMs = 60 * 1000;
 
-Result<> openssl(const QString& dir, const QStringList& arguments)
-{
+Result<> openssl(const QString& dir, const QStringList& arguments) {
     QProcess process;
     process.setWorkingDirectory(dir);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -24,24 +23,21 @@ Result<> openssl(const QString& dir, const QStringList& arguments)
     return {};
 }
 
-Result<QByteArray> readFile(const QString& path)
-{
+Result<QByteArray> readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Error::platform(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
     return file.readAll();
 }
 
-QStringList ecKey()
-{
+QStringList ecKey() {
     return {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
             QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
 }
 
 } // namespace
 
-Result<CertificateAuthority> CertificateAuthority::create(const QString& dir, const QString& hostName)
-{
+Result<CertificateAuthority> CertificateAuthority::create(const QString& dir, const QString& hostName) {
     // The name goes into an openssl extension file: accept host names and addresses only.
     static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9.-]{0,252})$"));
     const bool isAddress = !QHostAddress(hostName).isNull();
@@ -55,28 +51,28 @@ Result<CertificateAuthority> CertificateAuthority::create(const QString& dir, co
     if (!extensions.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return Error::platform(QStringLiteral("Cannot write %1.").arg(extensions.fileName()));
     // The loopback address too, so that a browser on this machine can open the admin page by address.
-    const QByteArray names = isAddress ? QByteArray("IP:" + hostName.toUtf8())
-                                       : QByteArray("DNS:" + hostName.toUtf8() + ",IP:127.0.0.1");
-    extensions.write("subjectAltName=" + names + "\n"
+    const QByteArray names =
+        isAddress ? QByteArray("IP:" + hostName.toUtf8()) : QByteArray("DNS:" + hostName.toUtf8() + ",IP:127.0.0.1");
+    extensions.write("subjectAltName=" + names +
+                     "\n"
                      "basicConstraints=critical,CA:FALSE\n"
                      "keyUsage=critical,digitalSignature\n"
                      "extendedKeyUsage=serverAuth\n");
     extensions.close();
 
     const QString days = QStringLiteral("30");
-    Result<> step = openssl(dir, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey()
-                                     + QStringList{QStringLiteral("-keyout"), QStringLiteral("ca-key.pem"),
-                                                   QStringLiteral("-out"), QStringLiteral("ca.pem"),
-                                                   QStringLiteral("-days"), days, QStringLiteral("-subj"),
-                                                   QStringLiteral("/CN=Vantrel Test CA"), QStringLiteral("-addext"),
-                                                   QStringLiteral("basicConstraints=critical,CA:TRUE"),
-                                                   QStringLiteral("-addext"),
-                                                   QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")});
+    Result<> step =
+        openssl(dir, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey() +
+                         QStringList{QStringLiteral("-keyout"), QStringLiteral("ca-key.pem"), QStringLiteral("-out"),
+                                     QStringLiteral("ca.pem"), QStringLiteral("-days"), days, QStringLiteral("-subj"),
+                                     QStringLiteral("/CN=Vantrel Test CA"), QStringLiteral("-addext"),
+                                     QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
+                                     QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")});
     if (step)
-        step = openssl(dir, QStringList{QStringLiteral("req"), QStringLiteral("-new")} + ecKey()
-                                + QStringList{QStringLiteral("-keyout"), QStringLiteral("server-key.pem"),
-                                              QStringLiteral("-out"), QStringLiteral("server.csr"),
-                                              QStringLiteral("-subj"), QStringLiteral("/CN=") + hostName});
+        step = openssl(dir, QStringList{QStringLiteral("req"), QStringLiteral("-new")} + ecKey() +
+                                QStringList{QStringLiteral("-keyout"), QStringLiteral("server-key.pem"),
+                                            QStringLiteral("-out"), QStringLiteral("server.csr"),
+                                            QStringLiteral("-subj"), QStringLiteral("/CN=") + hostName});
     if (step)
         step = openssl(dir, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
                              QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
@@ -88,8 +84,7 @@ Result<CertificateAuthority> CertificateAuthority::create(const QString& dir, co
     return load(dir);
 }
 
-Result<CertificateAuthority> CertificateAuthority::load(const QString& dir)
-{
+Result<CertificateAuthority> CertificateAuthority::load(const QString& dir) {
     const QDir folder(dir);
     CertificateAuthority result;
     result.caFile = folder.filePath(QStringLiteral("ca.pem"));

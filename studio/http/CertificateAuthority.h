@@ -13,7 +13,7 @@ struct CertificateAuthority {
     QSslCertificate ca;
     QSslCertificate certificate;
     QSslKey key;
-    QString caFile;           // PEM files in the directory passed to create()
+    QString caFile; // PEM files in the directory passed to create()
     QString certificateFile;
     QString keyFile;
 

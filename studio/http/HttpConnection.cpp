@@ -8,35 +8,54 @@ namespace {
 constexpr int kIdleMs = 120 * 1000;
 constexpr char kTlsHandshakeRecord = 0x16;
 
-QByteArray reasonPhrase(int status)
-{
+QByteArray reasonPhrase(int status) {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 413: return "Content Too Large";
-    case 422: return "Unprocessable Content";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 302:
+        return "Found";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 422:
+        return "Unprocessable Content";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
-bool isToken(const QByteArray& text)
-{
+bool isToken(const QByteArray& text) {
     if (text.isEmpty())
         return false;
     for (char c : text) {
@@ -50,8 +69,10 @@ bool isToken(const QByteArray& text)
 
 HttpConnection::HttpConnection(qintptr descriptor, const HttpsServer::Options& options, HttpsServer::Handler handler,
                                QObject* parent)
-    : QObject(parent), m_options(options), m_handler(std::move(handler)), m_socket(new QSslSocket(this))
-{
+    : QObject(parent)
+    , m_options(options)
+    , m_handler(std::move(handler))
+    , m_socket(new QSslSocket(this)) {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(QList<QSslCertificate>{options.certificate} + options.chain);
     tls.setPrivateKey(options.key);
@@ -90,8 +111,7 @@ HttpConnection::HttpConnection(qintptr descriptor, const HttpsServer::Options& o
 HttpConnection::~HttpConnection() = default;
 
 // Before TLS: either a ClientHello (start the handshake) or a CONNECT preface for the tunnel host.
-void HttpConnection::readPlain()
-{
+void HttpConnection::readPlain() {
     if (m_closing)
         return;
     char first = 0;
@@ -125,8 +145,7 @@ void HttpConnection::readPlain()
     m_socket->startServerEncryption();
 }
 
-void HttpConnection::readSecure()
-{
+void HttpConnection::readSecure() {
     if (m_closing)
         return;
     m_buffer += m_socket->readAll();
@@ -138,8 +157,7 @@ void HttpConnection::readSecure()
     process();
 }
 
-void HttpConnection::process()
-{
+void HttpConnection::process() {
     while (!m_busy && !m_closing) {
         if (!m_head && !takeHead())
             return;
@@ -154,8 +172,7 @@ void HttpConnection::process()
 }
 
 // Parses the request line and headers once they are complete; refuses what cannot be served.
-bool HttpConnection::takeHead()
-{
+bool HttpConnection::takeHead() {
     const qsizetype end = m_buffer.indexOf("\r\n\r\n");
     if ((end < 0 && m_buffer.size() > m_options.maxHeaderBytes) || end + 4 > m_options.maxHeaderBytes) {
         refuse(431, QStringLiteral("The request headers are too large."));
@@ -168,8 +185,8 @@ bool HttpConnection::takeHead()
 
     HttpRequest request;
     const QList<QByteArray> parts = lines.first().trimmed().split(' ');
-    if (parts.size() != 3 || !isToken(parts[0]) || !parts[1].startsWith('/')
-        || (parts[2] != "HTTP/1.1" && parts[2] != "HTTP/1.0")) {
+    if (parts.size() != 3 || !isToken(parts[0]) || !parts[1].startsWith('/') ||
+        (parts[2] != "HTTP/1.1" && parts[2] != "HTTP/1.0")) {
         refuse(400, QStringLiteral("The request line is malformed."));
         return false;
     }
@@ -223,15 +240,13 @@ bool HttpConnection::takeHead()
     return true;
 }
 
-void HttpConnection::dispatch(HttpRequest request)
-{
+void HttpConnection::dispatch(HttpRequest request) {
     m_busy = true;
     m_headOnly = request.method == "HEAD";
     m_handler(std::make_shared<HttpExchange>(this, std::move(request)));
 }
 
-void HttpConnection::send(const HttpResponse& response)
-{
+void HttpConnection::send(const HttpResponse& response) {
     if (!m_busy || m_closing)
         return;
     m_busy = false;
@@ -240,14 +255,12 @@ void HttpConnection::send(const HttpResponse& response)
         QMetaObject::invokeMethod(this, &HttpConnection::process, Qt::QueuedConnection);
 }
 
-void HttpConnection::refuse(int status, const QString& message)
-{
+void HttpConnection::refuse(int status, const QString& message) {
     m_headOnly = false;
     write(HttpsServer::errorResponse(status, message), true);
 }
 
-void HttpConnection::write(const HttpResponse& response, bool closeAfter)
-{
+void HttpConnection::write(const HttpResponse& response, bool closeAfter) {
     const bool bodyless = response.status == 204 || response.status == 304 || response.status < 200;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     if (!bodyless) {
@@ -264,15 +277,13 @@ void HttpConnection::write(const HttpResponse& response, bool closeAfter)
         closeWhenWritten();
 }
 
-void HttpConnection::closeWhenWritten()
-{
+void HttpConnection::closeWhenWritten() {
     m_closing = true;
     m_buffer.clear();
     m_socket->disconnectFromHost();
 }
 
-void HttpConnection::drop()
-{
+void HttpConnection::drop() {
     m_closing = true;
     m_busy = false;
     m_socket->abort();

@@ -37,11 +37,11 @@ private:
     QSslSocket* m_socket;
     QTimer m_idle;
     QByteArray m_buffer;
-    std::optional<HttpRequest> m_head;  // headers read, body still arriving
+    std::optional<HttpRequest> m_head; // headers read, body still arriving
     qint64 m_bodyLength = 0;
     bool m_handshakeStarted = false;
-    bool m_busy = false;  // an exchange waits for its answer
+    bool m_busy = false; // an exchange waits for its answer
     bool m_closeAfter = false;
-    bool m_headOnly = false;  // the waiting request is a HEAD: its answer carries no body
+    bool m_headOnly = false; // the waiting request is a HEAD: its answer carries no body
     bool m_closing = false;
 };

@@ -18,10 +18,10 @@ class HttpConnection;
 
 struct HttpRequest {
     QByteArray method;
-    QByteArray target;  // as sent: path and query
+    QByteArray target; // as sent: path and query
     QByteArray path;
     QByteArray query;
-    QHash<QByteArray, QByteArray> headers;  // names in lower case
+    QHash<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
 };
 
@@ -63,7 +63,7 @@ public:
         QSslCertificate certificate;
         QSslKey key;
         QList<QSslCertificate> chain;
-        QString tunnelHost;  // "CONNECT <tunnelHost>:443" is accepted, anything else refused
+        QString tunnelHost; // "CONNECT <tunnelHost>:443" is accepted, anything else refused
         qint64 maxBodyBytes = 4 << 20;
         qint64 maxHeaderBytes = 16 << 10;
     };

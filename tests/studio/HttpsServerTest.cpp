@@ -1,6 +1,6 @@
-#include "http/CertificateAuthority.h"
 #include "http/HttpsServer.h"
 #include "RawClient.h"
+#include "http/CertificateAuthority.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,21 +9,19 @@
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QSslSocket>
-#include <QTemporaryDir>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
 const QString kHost = QStringLiteral("studio.test");
 
-QByteArray statusLine(const QByteArray& response)
-{
+QByteArray statusLine(const QByteArray& response) {
     return response.left(response.indexOf("\r\n"));
 }
 
-QString errorText(const QByteArray& response)
-{
+QString errorText(const QByteArray& response) {
     return QJsonDocument::fromJson(response.mid(response.indexOf("\r\n\r\n") + 4)).object().value(u"error").toString();
 }
 
@@ -33,8 +31,7 @@ class HttpsServerTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
+    void initTestCase() {
         QVERIFY(m_dir.isValid());
         auto authority = CertificateAuthority::create(m_dir.path(), kHost);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
@@ -54,20 +51,20 @@ private Q_SLOTS:
             }
             HttpResponse response;
             response.status = request.path == "/missing" ? 404 : 200;
-            response.body = QJsonDocument(QJsonObject{{u"method"_qs, QString::fromUtf8(request.method)},
-                                                      {u"path"_qs, QString::fromUtf8(request.path)},
-                                                      {u"query"_qs, QString::fromUtf8(request.query)},
-                                                      {u"auth"_qs, QString::fromUtf8(request.headers.value("authorization"))},
-                                                      {u"body"_qs, QString::fromUtf8(request.body)}})
-                                .toJson(QJsonDocument::Compact);
+            response.body =
+                QJsonDocument(QJsonObject{{u"method"_qs, QString::fromUtf8(request.method)},
+                                          {u"path"_qs, QString::fromUtf8(request.path)},
+                                          {u"query"_qs, QString::fromUtf8(request.query)},
+                                          {u"auth"_qs, QString::fromUtf8(request.headers.value("authorization"))},
+                                          {u"body"_qs, QString::fromUtf8(request.body)}})
+                    .toJson(QJsonDocument::Compact);
             exchange->respond(response);
         });
         QVERIFY(m_server->listen());
     }
 
     // The agent's way in: an ordinary HTTP proxy setting, the real host name, the test CA, certificate checking on.
-    void proxyTunnelWithCertificateChecking()
-    {
+    void proxyTunnelWithCertificateChecking() {
         QNetworkAccessManager manager;
         manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_server->port()));
         QNetworkRequest request(QUrl(QStringLiteral("https://studio.test/device/me?x=1")));
@@ -91,15 +88,15 @@ private Q_SLOTS:
 
         // A tunnel to any other host is refused before the handler sees anything.
         const int handled = m_handled;
-        std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(QStringLiteral("https://elsewhere.test/")))));
+        std::unique_ptr<QNetworkReply> reply(
+            manager.get(QNetworkRequest(QUrl(QStringLiteral("https://elsewhere.test/")))));
         QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 30000);
         QVERIFY(reply->error() != QNetworkReply::NoError);
         QCOMPARE(m_handled, handled);
     }
 
     // Plain HTTP that is not a CONNECT to the tunnel host gets a clear refusal, not a TLS alert.
-    void plainHttpIsRefused()
-    {
+    void plainHttpIsRefused() {
         QTcpSocket socket;
         QByteArray received;
         connect(&socket, &QTcpSocket::readyRead, this, [&] { received += socket.readAll(); });
@@ -110,23 +107,26 @@ private Q_SLOTS:
         QCOMPARE(errorText(received), u"This server speaks HTTPS only."_qs);
     }
 
-    void refusesMalformedAndOversizedRequests_data()
-    {
+    void refusesMalformedAndOversizedRequests_data() {
         QTest::addColumn<QByteArray>("raw");
         QTest::addColumn<QByteArray>("status");
         QTest::newRow("garbage line") << QByteArray("HELLO\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
         QTest::newRow("bad version") << QByteArray("GET / HTTP/9\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
-        QTest::newRow("bad header") << QByteArray("GET / HTTP/1.1\r\nno colon\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
-        QTest::newRow("bad length") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 12x\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
-        QTest::newRow("no length") << QByteArray("POST / HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 411 Length Required");
-        QTest::newRow("chunked") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") << QByteArray("HTTP/1.1 411 Length Required");
+        QTest::newRow("bad header") << QByteArray("GET / HTTP/1.1\r\nno colon\r\n\r\n")
+                                    << QByteArray("HTTP/1.1 400 Bad Request");
+        QTest::newRow("bad length") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 12x\r\n\r\n")
+                                    << QByteArray("HTTP/1.1 400 Bad Request");
+        QTest::newRow("no length") << QByteArray("POST / HTTP/1.1\r\n\r\n")
+                                   << QByteArray("HTTP/1.1 411 Length Required");
+        QTest::newRow("chunked") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                 << QByteArray("HTTP/1.1 411 Length Required");
         // Refused on the declared length, before any of the body arrives.
-        QTest::newRow("body too large") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 1025\r\n\r\n") << QByteArray("HTTP/1.1 413 Content Too Large");
+        QTest::newRow("body too large") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 1025\r\n\r\n")
+                                        << QByteArray("HTTP/1.1 413 Content Too Large");
         QTest::newRow("headers too large") << QByteArray("GET / HTTP/1.1\r\nX: " + QByteArray(3000, 'a') + "\r\n\r\n")
                                            << QByteArray("HTTP/1.1 431 Request Header Fields Too Large");
     }
-    void refusesMalformedAndOversizedRequests()
-    {
+    void refusesMalformedAndOversizedRequests() {
         QFETCH(QByteArray, raw);
         QFETCH(QByteArray, status);
         const int handled = m_handled;
@@ -142,8 +142,7 @@ private Q_SLOTS:
     }
 
     // Keep-alive with pipelining: answers come in order on one connection, bodies split exactly by length.
-    void pipelinedRequestsOnOneConnection()
-    {
+    void pipelinedRequestsOnOneConnection() {
         RawClient client(m_server->port(), m_authority.ca, kHost);
         QVERIFY(client.encrypted());
         client.socket.write("POST /one HTTP/1.1\r\nHost: studio.test\r\nContent-Length: 3\r\n\r\nabc"
@@ -161,8 +160,7 @@ private Q_SLOTS:
     }
 
     // A handler may drop the connection, or never answer; neither harms the server or other clients.
-    void droppedAndStalledExchanges()
-    {
+    void droppedAndStalledExchanges() {
         RawClient dropped(m_server->port(), m_authority.ca, kHost);
         QVERIFY(dropped.encrypted());
         dropped.socket.write("GET /drop HTTP/1.1\r\n\r\n");
@@ -176,7 +174,7 @@ private Q_SLOTS:
         QVERIFY(m_stalled->isOpen());
         stalled.reset();
         QTRY_VERIFY_WITH_TIMEOUT(!m_stalled->isOpen(), 30000);
-        m_stalled->respond(HttpResponse{});  // the client is gone: nothing happens
+        m_stalled->respond(HttpResponse{}); // the client is gone: nothing happens
 
         RawClient after(m_server->port(), m_authority.ca, kHost);
         QVERIFY(after.encrypted());

@@ -1,5 +1,5 @@
-#include "RawClient.h"
 #include "Studio.h"
+#include "RawClient.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
 
@@ -26,25 +26,23 @@ struct Answer {
 };
 
 // The JPEG magic and filler: the studio checks the signature and the size, not the picture.
-QString jpegBase64(int bytes)
-{
+QString jpegBase64(int bytes) {
     QByteArray jpeg(bytes, 'x');
     jpeg.replace(0, 4, "\xFF\xD8\xFF\xE0");
     return QString::fromLatin1(jpeg.toBase64());
 }
 
-Minute minute(qint64 seq, qint64 start, int shots = 1)
-{
+Minute minute(qint64 seq, qint64 start, int shots = 1) {
     Minute m{seq, start, start + 30, 12, 3, 7, {{u"Editor"_qs, 20}, {u"Browser <b>"_qs, 10}}, {}};
     for (int i = 0; i < shots; ++i)
         m.screenshots.append({QString::number(i + 1), start + 30, jpegBase64(200)});
     return m;
 }
 
-QByteArray openBody(const QString& id, const QString& project, const QString& stage = u"Topaz"_qs)
-{
-    return QJsonDocument(QJsonObject{{u"id"_qs, id}, {u"project_id"_qs, project}, {u"stage"_qs, stage},
-                                     {u"note"_qs, u"first pass"_qs}})
+QByteArray openBody(const QString& id, const QString& project, const QString& stage = u"Topaz"_qs) {
+    return QJsonDocument(
+               QJsonObject{
+                   {u"id"_qs, id}, {u"project_id"_qs, project}, {u"stage"_qs, stage}, {u"note"_qs, u"first pass"_qs}})
         .toJson(QJsonDocument::Compact);
 }
 
@@ -54,8 +52,7 @@ class StudioTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
+    void initTestCase() {
         QVERIFY(m_certificates.isValid() && m_dir.isValid());
         auto authority = CertificateAuthority::create(m_certificates.path(), kHost);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
@@ -79,8 +76,7 @@ private Q_SLOTS:
         m_manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_server->port()));
     }
 
-    void pairingCodesAreOneTimeAndExpire()
-    {
+    void pairingCodesAreOneTimeAndExpire() {
         const QString code = *m_studio->issuePairingCode(u"Ben"_qs, 600);
         // Typed in lower case with blanks around: still the same code.
         const Answer paired = pair(QStringLiteral("  ") + code.toLower() + QStringLiteral(" "));
@@ -116,8 +112,7 @@ private Q_SLOTS:
         QCOMPARE(profile->stages.size(), 9);
     }
 
-    void revokedDeviceIsRefused()
-    {
+    void revokedDeviceIsRefused() {
         const QByteArray token = pairedToken(u"Ben"_qs);
         QCOMPARE(call("GET", "/device/me", {}, token).status, 200);
         const qint64 device = m_studio->devices().last().id;
@@ -130,8 +125,7 @@ private Q_SLOTS:
     }
 
     // Reports are stored once per seq, stops are idempotent and may end where the session started.
-    void sessionReportsAndStops()
-    {
+    void sessionReportsAndStops() {
         const QByteArray token = pairedToken(u"Ada <script>alert(1)</script>"_qs);
         const QByteArray open = openBody(u"5A0C1D2E-0000-4000-8000-000000000001"_qs, m_project, u"Rough cut"_qs);
         const Answer opened = call("POST", "/device/sessions", open, token);
@@ -174,15 +168,16 @@ private Q_SLOTS:
     }
 
     // A silent session is ended by expiry; its late clock-out still records the real end.
-    void silentSessionsExpire()
-    {
+    void silentSessionsExpire() {
         const QByteArray token = pairedToken(u"Ada <script>alert(1)</script>"_qs);
         const Answer opened = call("POST", "/device/sessions", openBody(u"expiring-1"_qs, m_project), token);
         QCOMPARE(opened.status, 200);
         const qint64 started = m_now;
-        QCOMPARE(call("POST", "/device/sessions/expiring-1/minutes", records::encode(minute(0, started)), token).status, 200);
+        QCOMPARE(call("POST", "/device/sessions/expiring-1/minutes", records::encode(minute(0, started)), token).status,
+                 200);
         m_now += 601;
-        const Answer late = call("POST", "/device/sessions/expiring-1/minutes", records::encode(minute(1, started + 30)), token);
+        const Answer late =
+            call("POST", "/device/sessions/expiring-1/minutes", records::encode(minute(1, started + 30)), token);
         QCOMPARE(late.status, 409);
         QVERIFY(late.error().contains(u"expired"));
         QCOMPARE(sessionRow(u"expiring-1"_qs).endKind, u"expired"_qs);
@@ -193,8 +188,7 @@ private Q_SLOTS:
         QCOMPARE(*sessionRow(u"expiring-1"_qs).endedAt, started + 45);
     }
 
-    void malformedBodiesAreRefusedClearly_data()
-    {
+    void malformedBodiesAreRefusedClearly_data() {
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
@@ -206,21 +200,25 @@ private Q_SLOTS:
         Minute negative = minute(-1, 100);
         const QByteArray reports = "/device/sessions/malformed-1/minutes";
         QTest::newRow("pair not json") << QByteArray("/device/pair") << QByteArray("{code") << 400;
-        QTest::newRow("pair code number") << QByteArray("/device/pair") << QByteArray(R"({"code":5,"name":"x"})") << 400;
-        QTest::newRow("open without note") << QByteArray("/device/sessions") << QByteArray(R"({"id":"a","project_id":"p","stage":"s"})") << 400;
-        QTest::newRow("open bad id") << QByteArray("/device/sessions") << QByteArray(R"({"id":"../x","project_id":"p","stage":"s","note":""})") << 400;
+        QTest::newRow("pair code number")
+            << QByteArray("/device/pair") << QByteArray(R"({"code":5,"name":"x"})") << 400;
+        QTest::newRow("open without note")
+            << QByteArray("/device/sessions") << QByteArray(R"({"id":"a","project_id":"p","stage":"s"})") << 400;
+        QTest::newRow("open bad id") << QByteArray("/device/sessions")
+                                     << QByteArray(R"({"id":"../x","project_id":"p","stage":"s","note":""})") << 400;
         QTest::newRow("report missing key") << reports << QByteArray(R"({"seq":0})") << 400;
         QTest::newRow("report array") << reports << QByteArray("[]") << 400;
         QTest::newRow("report nine shots") << reports << records::encode(tooMany) << 400;
         QTest::newRow("report bad base64") << reports << records::encode(badImage) << 400;
         QTest::newRow("report not jpeg") << reports << records::encode(notJpeg) << 400;
         QTest::newRow("report negative seq") << reports << records::encode(negative) << 400;
-        QTest::newRow("stop time text") << QByteArray("/device/sessions/malformed-1/stop") << QByteArray(R"({"ended_at":"5"})") << 400;
-        QTest::newRow("stop time fraction") << QByteArray("/device/sessions/malformed-1/stop") << QByteArray(R"({"ended_at":5.5})") << 400;
+        QTest::newRow("stop time text") << QByteArray("/device/sessions/malformed-1/stop")
+                                        << QByteArray(R"({"ended_at":"5"})") << 400;
+        QTest::newRow("stop time fraction")
+            << QByteArray("/device/sessions/malformed-1/stop") << QByteArray(R"({"ended_at":5.5})") << 400;
         QTest::newRow("unknown path") << QByteArray("/device/elsewhere") << QByteArray("{}") << 404;
     }
-    void malformedBodiesAreRefusedClearly()
-    {
+    void malformedBodiesAreRefusedClearly() {
         QFETCH(QByteArray, path);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
@@ -234,8 +232,7 @@ private Q_SLOTS:
     }
 
     // The largest report the agent can send fits; one byte over the limit is refused before it is read.
-    void bodySizeLimit()
-    {
+    void bodySizeLimit() {
         const QByteArray token = deviceToken();
         Minute largest = minute(0, m_now, 0);
         for (int i = 0; i < Studio::kMaxShots; ++i)
@@ -246,15 +243,14 @@ private Q_SLOTS:
 
         RawClient client(m_server->port(), m_authority.ca, kHost);
         QVERIFY(client.encrypted());
-        client.socket.write("POST /device/sessions/malformed-1/minutes HTTP/1.1\r\nContent-Length: "
-                            + QByteArray::number(StudioServer::kMaxBodyBytes + 1) + "\r\n\r\n");
+        client.socket.write("POST /device/sessions/malformed-1/minutes HTTP/1.1\r\nContent-Length: " +
+                            QByteArray::number(StudioServer::kMaxBodyBytes + 1) + "\r\n\r\n");
         QVERIFY(client.waitResponses(1));
         QVERIFY(client.responses().value(0).startsWith("HTTP/1.1 413 "));
         QVERIFY(client.responses().value(0).contains("{\"error\":\""));
     }
 
-    void adminPageNeedsPasswordAndEscapes()
-    {
+    void adminPageNeedsPasswordAndEscapes() {
         QCOMPARE(call("GET", "/admin", {}, {}).status, 401);
         QCOMPARE(call("GET", "/admin", {}, {}, "admin:wrong").status, 401);
         QCOMPARE(call("GET", "/admin/screenshots/1.jpg", {}, {}).status, 401);
@@ -279,8 +275,7 @@ private Q_SLOTS:
 
 private:
     Answer call(const QByteArray& method, const QByteArray& path, const QByteArray& body, const QByteArray& token,
-                const QByteArray& basic = {})
-    {
+                const QByteArray& basic = {}) {
         QNetworkRequest request(QUrl(QStringLiteral("https://studio.test") + QString::fromLatin1(path)));
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
         tls.setCaCertificates({m_authority.ca});
@@ -297,26 +292,22 @@ private:
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
                 reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()};
     }
-    Answer pair(const QString& code)
-    {
+    Answer pair(const QString& code) {
         return call("POST", "/device/pair",
                     QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, u"Edit bay 3"_qs}}).toJson(), {});
     }
-    QByteArray pairedToken(const QString& user)
-    {
+    QByteArray pairedToken(const QString& user) {
         return pair(*m_studio->issuePairingCode(user, 600)).object().value(u"token").toString().toLatin1();
     }
     // A device of Ada's with one open session, "malformed-1".
-    QByteArray deviceToken()
-    {
+    QByteArray deviceToken() {
         if (m_token.isEmpty()) {
             m_token = pairedToken(u"Ada <script>alert(1)</script>"_qs);
             call("POST", "/device/sessions", openBody(u"malformed-1"_qs, m_project), m_token);
         }
         return m_token;
     }
-    Studio::SessionRow sessionRow(const QString& id)
-    {
+    Studio::SessionRow sessionRow(const QString& id) {
         for (const Studio::SessionRow& row : m_studio->sessions())
             if (row.id == id)
                 return row;
