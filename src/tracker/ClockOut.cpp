@@ -4,7 +4,6 @@
 #include "tracker/RunHandle.h"
 #include "tracker/Texts.h"
 
-#include <algorithm>
 
 QCoro::Task<> Tracker::stop(QString reason)
 {
@@ -44,17 +43,8 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
 
     std::optional<QByteArray> finalReport;
     const qint64 length = clockOutTime - m_intervalStart;
-    if (length >= 1 && length <= 75) {
-        Minute minute;
-        minute.seq = m_seq;
-        minute.started_at = m_intervalStart;
-        minute.ended_at = clockOutTime;
-        minute.mouse_moves = m_moves;
-        minute.clicks = m_clicks;
-        minute.mouse_active_seconds = std::min(m_mouseSeconds, length);
-        minute.apps = minutes::budget(m_apps, length);
-        finalReport = records::encode(minute);
-    }
+    if (length >= 1 && length <= 75)
+        finalReport = records::encode(activityReport(clockOutTime));
 
     m_work.reset();
     m_apps.clear();

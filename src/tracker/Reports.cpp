@@ -79,6 +79,20 @@ QCoro::Task<> Tracker::sendMinute(QUuid generation, std::stop_token cancel)
     }
 }
 
+Minute Tracker::activityReport(qint64 ended) const
+{
+    const qint64 length = ended - m_intervalStart;
+    Minute minute;
+    minute.seq = m_seq;
+    minute.started_at = m_intervalStart;
+    minute.ended_at = ended;
+    minute.mouse_moves = m_moves;
+    minute.clicks = m_clicks;
+    minute.mouse_active_seconds = std::min(m_mouseSeconds, length);
+    minute.apps = minutes::budget(m_apps, length);
+    return minute;
+}
+
 QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token cancel, std::shared_ptr<API> api,
                                               QString sessionId)
 {
@@ -128,14 +142,7 @@ QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token 
     const qint64 length = ended - m_intervalStart;
     if (length < kShortestReport || length > kLongestReport)
         co_return Error::api(0, texts::kCaptureInterrupted);
-    Minute minute;
-    minute.seq = m_seq;
-    minute.started_at = m_intervalStart;
-    minute.ended_at = ended;
-    minute.mouse_moves = m_moves;
-    minute.clicks = m_clicks;
-    minute.mouse_active_seconds = std::min(m_mouseSeconds, length);
-    minute.apps = minutes::budget(m_apps, length);
+    Minute minute = activityReport(ended);
     minute.screenshots = std::move(shots);
     m_intervalStart = ended;
     ++m_seq;

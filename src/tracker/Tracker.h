@@ -120,6 +120,8 @@ private:
     void launchRun(QUuid generation);
     QCoro::Task<> runToEnd(std::shared_ptr<RunHandle> run, QUuid generation);
     QCoro::Task<> sendMinute(QUuid generation, std::stop_token cancel);
+    // The counters since `intervalStart` as a report ending at `ended`, without screenshots.
+    Minute activityReport(qint64 ended) const;
     QCoro::Task<Result<>> captureAndSend(QUuid generation, std::stop_token cancel, std::shared_ptr<API> api,
                                          QString sessionId);
     // System events (SystemEventsHandling.cpp).
