@@ -29,6 +29,12 @@ QList<AppSeconds> budget(const QMap<QString, qint64>& apps, qint64 length)
     return result;
 }
 
+QString formatElapsed(qint64 seconds)
+{
+    return QString::asprintf("%02lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                             static_cast<long long>((seconds / 60) % 60), static_cast<long long>(seconds % 60));
+}
+
 QString reportPath(const QString& sessionId)
 {
     return QStringLiteral("/device/sessions/") + sessionId + QStringLiteral("/minutes");

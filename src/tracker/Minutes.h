@@ -12,6 +12,9 @@ namespace minutes {
 // and names left with nothing are omitted.
 QList<AppSeconds> budget(const QMap<QString, qint64>& apps, qint64 length);
 
+// Elapsed seconds as "HH:MM:SS"; the hours take as many digits as they need.
+QString formatElapsed(qint64 seconds);
+
 // The path of a work session's activity reports.
 QString reportPath(const QString& sessionId);
 

@@ -1,5 +1,6 @@
 #include "tracker/Tracker.h"
 
+#include "tracker/Minutes.h"
 #include "tracker/RunHandle.h"
 #include "tracker/Texts.h"
 
@@ -110,11 +111,7 @@ void Tracker::setSavedPairing(bool value)
 
 QString Tracker::formattedTime() const
 {
-    const qint64 hours = m_elapsed / 3600;
-    const qint64 minutes = (m_elapsed / 60) % 60;
-    const qint64 seconds = m_elapsed % 60;
-    return QString::asprintf("%02lld:%02lld:%02lld", static_cast<long long>(hours), static_cast<long long>(minutes),
-                             static_cast<long long>(seconds));
+    return minutes::formatElapsed(m_elapsed);
 }
 
 qint64 Tracker::serviceNow() const

@@ -68,6 +68,7 @@ private Q_SLOTS:
     void ladderAndFloor();
     void budget_data();
     void budget();
+    void elapsedText();
 };
 
 void ReportsTest::typicalScreenFitsAtOnce()
@@ -176,6 +177,13 @@ void ReportsTest::budget()
     QFETCH(qint64, length);
     QFETCH(QList<AppSeconds>, expected);
     QCOMPARE(minutes::budget(apps, length), expected);
+}
+
+void ReportsTest::elapsedText()
+{
+    QCOMPARE(minutes::formatElapsed(0), u"00:00:00"_s);
+    QCOMPARE(minutes::formatElapsed(3'661), u"01:01:01"_s);
+    QCOMPARE(minutes::formatElapsed(360'000 + 59), u"100:00:59"_s);
 }
 
 QTEST_GUILESS_MAIN(ReportsTest)
