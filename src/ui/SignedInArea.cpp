@@ -114,6 +114,7 @@ void SignedInArea::buildChoices()
     m_note->setAccessibleName(QStringLiteral("Task note"));
     m_note->setTabChangesFocus(true);
     m_note->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_note->document()->setDocumentMargin(6);
     connect(m_note, &QPlainTextEdit::textChanged, this, [this] {
         fitNoteHeight();
         const QString text = m_note->toPlainText();
@@ -185,6 +186,7 @@ void SignedInArea::render(const TrackerState& state)
     m_noProjects->setVisible(!hasProjects);
     renderStages(state);
     renderNote(state);
+    fitNoteHeight();
 
     m_clock->setText(state.active ? QStringLiteral("Clock out") : QStringLiteral("Clock in"));
     m_clock->setEnabled(!state.busy && (state.active || !state.projectID.isEmpty()));
@@ -228,7 +230,6 @@ void SignedInArea::renderNote(const TrackerState& state)
     if (m_note->toPlainText() != state.note) {
         const QSignalBlocker blocker(m_note);
         m_note->setPlainText(state.note);
-        fitNoteHeight();
     }
     m_note->setEnabled(!state.active && !state.busy);
 }
@@ -236,6 +237,7 @@ void SignedInArea::renderNote(const TrackerState& state)
 void SignedInArea::fitNoteHeight()
 {
     // Three lines at rest, growing with the text up to five, scrolling beyond that.
+    m_note->ensurePolished();
     const int lines = std::clamp(int(m_note->document()->size().height()), kNoteMinLines, kNoteMaxLines);
     const QMargins margins = m_note->contentsMargins();
     const int frame = 2 * m_note->frameWidth() + margins.top() + margins.bottom();

@@ -10,6 +10,9 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
@@ -62,6 +65,11 @@ StaffView::StaffView(Tracker* tracker, QWidget* parent)
     buildFooter(content);
     column->addStretch(1);
     setWidget(content);
+    for (QWidget* control : content->findChildren<QWidget*>()) {
+        if (qobject_cast<QLineEdit*>(control) || qobject_cast<QPushButton*>(control)
+            || qobject_cast<QPlainTextEdit*>(control))
+            Theme::styleControl(control);
+    }
 
     onPublishedChange(tracker, this, [this] { redraw(); });
     redraw();

@@ -41,6 +41,28 @@ QPalette darkPalette()
     return p;
 }
 
+void styleControl(QWidget* control)
+{
+    control->setStyleSheet(QStringLiteral(
+        "QLineEdit, QPlainTextEdit {"
+        "  background: rgb(28, 30, 36); border: 1px solid rgba(235, 235, 245, 40); border-radius: 6px;"
+        "  selection-background-color: rgb(230, 57, 70); }"
+        "QLineEdit { padding: 5px 6px; }"
+        "QLineEdit:focus, QPlainTextEdit:focus { border: 1px solid rgb(230, 57, 70); }"
+        "QLineEdit:disabled, QPlainTextEdit:disabled { color: rgba(235, 235, 245, 90); background: rgb(20, 21, 25); }"
+        "QPushButton {"
+        "  background: rgb(44, 46, 54); border: 1px solid rgba(235, 235, 245, 30); border-radius: 6px;"
+        "  padding: 6px 14px; color: rgb(242, 242, 247); }"
+        "QPushButton:hover { background: rgb(54, 56, 64); }"
+        "QPushButton:pressed { background: rgb(34, 36, 42); }"
+        "QPushButton:focus { border: 1px solid rgb(230, 57, 70); }"
+        "QPushButton:disabled { color: rgba(235, 235, 245, 77); background: rgb(26, 27, 32); }"));
+    // Style sheets leave the placeholder colour to the palette.
+    QPalette p = control->palette();
+    p.setColor(QPalette::PlaceholderText, kSecondaryText);
+    control->setPalette(p);
+}
+
 QFont font(TextStyle style)
 {
     QFont f = QApplication::font();
