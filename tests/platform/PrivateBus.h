@@ -8,6 +8,9 @@
 #include <QStringList>
 #include <QThread>
 
+#include <sys/prctl.h>
+
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -17,6 +20,7 @@ class PrivateBus final {
 public:
     PrivateBus()
     {
+        m_daemon.setChildProcessModifier(endWithParent);
         m_daemon.start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
         if (!m_daemon.waitForStarted(30000) || !m_daemon.waitForReadyRead(30000))
@@ -50,6 +54,7 @@ public:
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
         process->setProcessEnvironment(environment);
+        process->setChildProcessModifier(endWithParent);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-m"), QStringLiteral("dbusmock")}
                                                                 + arguments);
@@ -75,6 +80,9 @@ public:
     }
 
 private:
+    // Peers end with the test even when a crash or a timeout skips the destructor.
+    static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+
     QProcess m_daemon;
     QString m_address;
     QString m_name;

@@ -5,7 +5,10 @@
 
 #include <xcb/xcb.h>
 
+#include <csignal>
 #include <cstdlib>
+
+#include <sys/prctl.h>
 
 struct X11TestDisplay::State {
     xcb_connection_t* connection = nullptr;
@@ -65,6 +68,8 @@ void X11TestDisplay::destroyWindow(quint32 window)
 bool X11TestDisplay::startWindowManager()
 {
     m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Ends with this process even when a crash or a timeout skips the destructor.
+    m_windowManager.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
     if (!m_windowManager.waitForStarted(30000))
         return false;

@@ -4,6 +4,7 @@
 #include "platform/linux/XcbSupport.h"
 
 #include <QPainter>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrent>
 
 #include <qcoro/qcorofuture.h>
@@ -16,7 +17,13 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <mutex>
+#include <optional>
+
 namespace {
+
+// How long a capture keeps its connection and segment for the next display of the same run.
+constexpr int kKeepSessionMs = 2000;
 
 struct Display {
     xcb::Connection connection;
@@ -47,7 +54,7 @@ QList<X11Monitor> monitorsOf(const Display& display)
 // A System V shared-memory segment the server writes the image into; gone with this object.
 class SharedSegment final {
 public:
-    SharedSegment(xcb_connection_t* c, size_t bytes) : m_connection(c)
+    SharedSegment(xcb_connection_t* c, size_t bytes) : m_connection(c), m_size(bytes)
     {
         m_id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
         if (m_id < 0)
@@ -73,11 +80,13 @@ public:
     SharedSegment& operator=(const SharedSegment&) = delete;
 
     bool isAttached() const { return m_attached; }
+    size_t size() const { return m_size; }
     xcb_shm_seg_t segment() const { return m_segment; }
     uchar* data() const { return m_address; }
 
 private:
     xcb_connection_t* m_connection;
+    size_t m_size;
     int m_id = -1;
     uchar* m_address = nullptr;
     xcb_shm_seg_t m_segment = 0;
@@ -94,43 +103,77 @@ bool hasSharedMemory(xcb_connection_t* c)
 }
 
 // The pixels of a rectangle of the root window, seen in place where the server put them: the shared
-// segment or the reply.  The view is writable and lives as long as this object.
+// segment or the reply.  The view is writable and valid until the next grab.
 struct Frame {
-    std::unique_ptr<SharedSegment> segment;
     xcb::Owned<xcb_get_image_reply_t> reply;
     QImage view;
 };
 
-// Null view when the server refused.
-Frame grab(const Display& display, QRect rect)
-{
-    xcb_connection_t* c = display.connection.get();
-    const auto width = uint16_t(rect.width());
-    const auto height = uint16_t(rect.height());
-    Frame frame;
-    if (hasSharedMemory(c)) {
-        frame.segment = std::make_unique<SharedSegment>(c, size_t(width) * height * 4);
-        if (frame.segment->isAttached()) {
+} // namespace
+
+// What one capture leaves for the next: the connection and its shared segment.  The displays of one run
+// follow one another within milliseconds and reuse them (a fresh 20 MB segment costs more than the whole
+// rest of a capture, in page faults on both sides); between runs they are dropped so that memory returns
+// to idle.  Used by one pool thread at a time, under the mutex.
+struct X11ScreenCapture::Session {
+    std::mutex mutex;
+    std::optional<Display> display;
+    std::unique_ptr<SharedSegment> segment;
+    quint64 uses = 0;
+
+    Result<Display*> open()
+    {
+        if (display && xcb_connection_has_error(display->connection.get())) {
+            segment.reset();
+            display.reset();
+        }
+        if (!display) {
+            auto opened = openDisplay();
+            if (!opened)
+                return opened.error();
+            display = std::move(*opened);
+        }
+        return &*display;
+    }
+
+    // Null view when the server refused.
+    Frame grab(QRect rect)
+    {
+        xcb_connection_t* c = display->connection.get();
+        const auto width = uint16_t(rect.width());
+        const auto height = uint16_t(rect.height());
+        const size_t bytes = size_t(width) * height * 4;
+        Frame frame;
+        if (!segment || segment->size() < bytes) {
+            segment.reset();
+            if (hasSharedMemory(c))
+                segment = std::make_unique<SharedSegment>(c, bytes);
+        }
+        if (segment && segment->isAttached()) {
             xcb::Owned<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
                 c,
-                xcb_shm_get_image(c, display.screen->root, int16_t(rect.x()), int16_t(rect.y()), width, height,
-                                  ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, frame.segment->segment(), 0),
+                xcb_shm_get_image(c, display->screen->root, int16_t(rect.x()), int16_t(rect.y()), width, height, ~0u,
+                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segment->segment(), 0),
                 nullptr));
             if (reply) {
-                frame.view = QImage(frame.segment->data(), width, height, width * 4, QImage::Format_RGB32);
+                frame.view = QImage(segment->data(), width, height, width * 4, QImage::Format_RGB32);
                 return frame;
             }
         }
-        frame.segment.reset();
+        segment.reset();  // refused (a remote server, say): plain GetImage from now on
+        frame.reply.reset(xcb_get_image_reply(c,
+                                              xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, display->screen->root,
+                                                            int16_t(rect.x()), int16_t(rect.y()), width, height, ~0u),
+                                              nullptr));
+        if (frame.reply && xcb_get_image_data_length(frame.reply.get()) >= int(width) * height * 4)
+            frame.view = QImage(xcb_get_image_data(frame.reply.get()), width, height, width * 4, QImage::Format_RGB32);
+        return frame;
     }
-    frame.reply.reset(xcb_get_image_reply(c,
-                                          xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, display.screen->root,
-                                                        int16_t(rect.x()), int16_t(rect.y()), width, height, ~0u),
-                                          nullptr));
-    if (frame.reply && xcb_get_image_data_length(frame.reply.get()) >= int(width) * height * 4)
-        frame.view = QImage(xcb_get_image_data(frame.reply.get()), width, height, width * 4, QImage::Format_RGB32);
-    return frame;
-}
+
+    Result<QImage> capture(quint32 id, QSize size);
+};
+
+namespace {
 
 // Draws the current cursor over `image`, which shows the root window's `rect`.
 void drawCursor(const Display& display, QImage& image, QRect rect)
@@ -158,11 +201,14 @@ void drawCursor(const Display& display, QImage& image, QRect rect)
     painter.drawImage(topLeft, shape);
 }
 
-Result<QImage> captureMonitor(quint32 id, QSize size)
+} // namespace
+
+Result<QImage> X11ScreenCapture::Session::capture(quint32 id, QSize size)
 {
-    auto display = openDisplay();
-    if (!display)
-        return display.error();
+    auto opened = open();
+    if (!opened)
+        return opened.error();
+    Display* display = *opened;
     const QList<X11Monitor> monitors = monitorsOf(*display);
     const auto monitor = std::find_if(monitors.begin(), monitors.end(), [id](const X11Monitor& m) { return m.id == id; });
     if (monitor == monitors.end())
@@ -176,7 +222,7 @@ Result<QImage> captureMonitor(quint32 id, QSize size)
     const QRect visible = monitor->rect.intersected(root);
     if (visible.isEmpty())
         return Error::platform(QStringLiteral("The display is no longer connected."));
-    Frame frame = grab(*display, visible);
+    Frame frame = grab(visible);
     if (frame.view.isNull())
         return Error::platform(QStringLiteral("The screen could not be captured: the X server refused the image."));
     QImage image;
@@ -201,7 +247,9 @@ Result<QImage> captureMonitor(quint32 id, QSize size)
     return image;
 }
 
-} // namespace
+X11ScreenCapture::X11ScreenCapture() : m_session(std::make_shared<Session>()) {}
+
+X11ScreenCapture::~X11ScreenCapture() = default;
 
 bool X11ScreenCapture::isCaptureAllowed()
 {
@@ -219,7 +267,8 @@ void X11ScreenCapture::requestCaptureAccess()
 
 QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays()
 {
-    co_return co_await QtConcurrent::run([]() -> Result<QList<DisplayInfo>> {
+    // The future is a named local: GCC 12 destroys temporaries of a co_await expression twice.
+    QFuture<Result<QList<DisplayInfo>>> listing = QtConcurrent::run([]() -> Result<QList<DisplayInfo>> {
         auto display = openDisplay();
         if (!display)
             return display.error();
@@ -228,16 +277,38 @@ QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays()
             result.append({monitor.id, monitor.rect.width(), monitor.rect.height()});
         return result;
     });
+    co_return co_await listing;
 }
 
 QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize size)
 {
     if (size.isEmpty())
         co_return Error::platform(QStringLiteral("The screen could not be captured: the requested size is empty."));
-    co_return co_await QtConcurrent::run([id = display.id, size]() -> Result<QImage> {
-        Result<QImage> image = captureMonitor(id, size);
-        // The full-size pixels are gone by now; hand their pages back so the footprint returns to idle.
-        malloc_trim(0);
-        return image;
+    const std::shared_ptr<Session> session = m_session;
+    // The future is a named local: GCC 12 destroys temporaries of a co_await expression twice, and this
+    // lambda's copy of the session with them.
+    QFuture<Result<QImage>> grabbing = QtConcurrent::run([session, id = display.id, size]() -> Result<QImage> {
+        const std::lock_guard lock(session->mutex);
+        ++session->uses;
+        return session->capture(id, size);
     });
+    Result<QImage> image = co_await grabbing;
+    // Unless another capture follows soon, give the connection, the segment and the freed pixels back.
+    quint64 uses = 0;
+    {
+        const std::lock_guard lock(session->mutex);
+        uses = session->uses;
+    }
+    QTimer::singleShot(kKeepSessionMs, [weak = std::weak_ptr<Session>(session), uses] {
+        const std::shared_ptr<Session> kept = weak.lock();
+        if (!kept)
+            return;
+        std::unique_lock lock(kept->mutex, std::try_to_lock);
+        if (!lock.owns_lock() || kept->uses != uses)
+            return;  // a later capture is running or has run; its own timer will release
+        kept->segment.reset();
+        kept->display.reset();
+        malloc_trim(0);
+    });
+    co_return image;
 }

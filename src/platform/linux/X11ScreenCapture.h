@@ -2,14 +2,25 @@
 
 #include "platform/ScreenCapture.h"
 
+#include <memory>
+
 // Stills of the RandR monitors of the X display.  Each monitor's own rectangle is read from the server
 // (MIT-SHM, plain GetImage where shared memory is unavailable), the cursor drawn in from XFixes and the
 // result scaled smoothly.  The X work and the scaling run on a pool thread with a connection of their own;
 // the tasks resume on the caller's thread.
 class X11ScreenCapture final : public ScreenCapture {
 public:
+    X11ScreenCapture();
+    ~X11ScreenCapture() override;
+    X11ScreenCapture(const X11ScreenCapture&) = delete;
+    X11ScreenCapture& operator=(const X11ScreenCapture&) = delete;
+
     bool isCaptureAllowed() override;
     void requestCaptureAccess() override;
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override;
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override;
+
+private:
+    struct Session;
+    std::shared_ptr<Session> m_session;
 };
