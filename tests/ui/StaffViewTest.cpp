@@ -243,6 +243,11 @@ void StaffViewTest::serviceTextsShowAsPlainText()
     // Selecting all of the status line copies exactly the service's text.
     line->setSelection(0, int(status.size()));
     QCOMPARE(line->selectedText().replace(QChar::ParagraphSeparator, QLatin1Char('\n')), status);
+    // The clock redraws the window every second; a selection being copied must survive it.
+    s.formattedTime = QStringLiteral("00:00:01");
+    m_view->render(s);
+    QVERIFY(line->hasSelectedText());
+    QCOMPARE(line->selectedText().size(), status.size());
 }
 
 void StaffViewTest::pairClockInAndOutThroughTheWindow()
