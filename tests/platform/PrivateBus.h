@@ -79,6 +79,36 @@ public:
         return m_connection->call(message, QDBus::Block, 30000);
     }
 
+    // python3-dbusmock's logind on this bus with one active session `id` of a user "editor".
+    bool startLogind(const QString& id)
+    {
+        const QString logind = QStringLiteral("org.freedesktop.login1");
+        if (!startMock(logind, {QStringLiteral("--system"), QStringLiteral("--template"), QStringLiteral("logind")}))
+            return false;
+        return call(logind, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.DBus.Mock"),
+                    QStringLiteral("AddSession"),
+                    {id, QStringLiteral("seat0"), quint32(1000), QStringLiteral("editor"), true})
+                   .type() == QDBusMessage::ReplyMessage;
+    }
+
+    // Has the mock `service` send a signal from `path`; true when it did.
+    bool emitSignal(const QString& service, const QString& path, const QString& interface, const QString& name,
+                    const QString& signature, const QVariantList& arguments) const
+    {
+        return call(service, path, QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("EmitSignal"),
+                    {interface, name, signature, QVariant::fromValue(arguments)})
+                   .type() == QDBusMessage::ReplyMessage;
+    }
+
+    // Changes properties of a mock object, which announces them with PropertiesChanged.
+    bool updateProperties(const QString& service, const QString& path, const QString& interface,
+                          const QVariantMap& changed) const
+    {
+        return call(service, path, QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("UpdateProperties"),
+                    {interface, changed})
+                   .type() == QDBusMessage::ReplyMessage;
+    }
+
 private:
     // Peers end with the test even when a crash or a timeout skips the destructor.
     static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }

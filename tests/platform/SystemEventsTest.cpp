@@ -55,12 +55,7 @@ void SystemEventsTest::initTestCase()
     m_system = std::make_unique<PrivateBus>();
     m_session = std::make_unique<PrivateBus>();
     QVERIFY(m_system->isConnected() && m_session->isConnected());
-    QVERIFY(m_system->startMock(kLogind, {QStringLiteral("--system"), QStringLiteral("--template"),
-                                          QStringLiteral("logind")}));
-    const QDBusMessage added =
-        m_system->call(kLogind, kLogindPath, kMock, QStringLiteral("AddSession"),
-                       {QStringLiteral("c7"), QStringLiteral("seat0"), quint32(1000), QStringLiteral("editor"), true});
-    QCOMPARE(added.type(), QDBusMessage::ReplyMessage);
+    QVERIFY(m_system->startLogind(QStringLiteral("c7")));
     QVERIFY(m_session->startMock(kScreenSaver, {kScreenSaver, QStringLiteral("/org/freedesktop/ScreenSaver"),
                                                 kScreenSaver}));
 
@@ -84,9 +79,7 @@ void SystemEventsTest::emitOn(PrivateBus& bus, const QString& path, const QStrin
 {
     // Each mock's bus name: logind on the system bus, the screensaver on the session bus.
     const QString service = &bus == m_system.get() ? kLogind : kScreenSaver;
-    const QDBusMessage reply = bus.call(service, path, kMock, QStringLiteral("EmitSignal"),
-                                        {interface, name, signature, QVariant::fromValue(arguments)});
-    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    QVERIFY(bus.emitSignal(service, path, interface, name, signature, arguments));
 }
 
 void SystemEventsTest::eachSignalEndsTrackingOnce_data()
@@ -106,10 +99,8 @@ void SystemEventsTest::eachSignalEndsTrackingOnce()
     QFETCH(SystemEvent, expected);
     m_seen.clear();
     const auto setSession = [this](const QString& property, bool value) {
-        const QDBusMessage reply = m_system->call(kLogind, kSessionPath, kMock, QStringLiteral("UpdateProperties"),
-                                                  {QStringLiteral("org.freedesktop.login1.Session"),
-                                                   QVariantMap{{property, value}}});
-        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"),
+                                           {{property, value}}));
     };
     if (what == QLatin1String("sleep")) {
         emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
@@ -146,9 +137,8 @@ void SystemEventsTest::stateThatDoesNotChangeIsNoEvent()
     emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver, QStringLiteral("ActiveChanged"),
            QStringLiteral("b"), {false});
     m_system->call(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Unlock"));
-    m_system->call(kLogind, kSessionPath, kMock, QStringLiteral("UpdateProperties"),
-                   {QStringLiteral("org.freedesktop.login1.Session"),
-                    QVariantMap{{QStringLiteral("Active"), true}, {QStringLiteral("LockedHint"), false}}});
+    QVERIFY(m_system->updateProperties(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"),
+                                       {{QStringLiteral("Active"), true}, {QStringLiteral("LockedHint"), false}}));
     emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
            QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
     QTRY_VERIFY_WITH_TIMEOUT(!m_seen.isEmpty(), 30000);
@@ -224,8 +214,7 @@ void SystemEventsTest::computerNameFromHostnamed()
     setPretty(QStringLiteral("Edit Bay 3 · Ana’s"));
     QCOMPARE(HostnameInfo(system.connection()).computerName(), QStringLiteral("Edit Bay 3 · Ana’s"));
     // An empty pretty name falls back to the host name.
-    system.call(service, path, kMock, QStringLiteral("UpdateProperties"),
-                {service, QVariantMap{{QStringLiteral("PrettyHostname"), QString()}}});
+    QVERIFY(system.updateProperties(service, path, service, {{QStringLiteral("PrettyHostname"), QString()}}));
     QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
 }
 
