@@ -97,6 +97,13 @@ void BasicsTest::defaultsReportAFailedWrite()
     SettingsDefaults defaults(blocked);
     QVERIFY(!defaults.setString(QStringLiteral("server"), QStringLiteral("https://a.example")));
     QVERIFY(!defaults.setData(QStringLiteral("pendingStops"), QByteArray("[]")));
+    // Once the disk takes writes again, they succeed and say so.
+    QVERIFY(QDir().rmdir(blocked));
+    QVERIFY(defaults.setString(QStringLiteral("server"), QStringLiteral("https://b.example")));
+    QVERIFY(defaults.setData(QStringLiteral("pendingStops"), QByteArray("[1]")));
+    SettingsDefaults reread(blocked);
+    QCOMPARE(reread.string(QStringLiteral("server")), QStringLiteral("https://b.example"));
+    QCOMPARE(reread.data(QStringLiteral("pendingStops")), QByteArray("[1]"));
 }
 
 void BasicsTest::timerQueuesEachFiringAndStops()

@@ -3,12 +3,16 @@
 #include <QMetaType>
 #include <QVariant>
 
-SettingsDefaults::SettingsDefaults(QString filePath)
-    : m_settings(filePath.isEmpty()
-                     ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                   QStringLiteral("Vantrel"), QStringLiteral("Vantrel"))
-                     : std::make_unique<QSettings>(filePath, QSettings::IniFormat))
+SettingsDefaults::SettingsDefaults(QString filePath) : m_filePath(std::move(filePath))
 {
+    open();
+}
+
+void SettingsDefaults::open()
+{
+    m_settings = m_filePath.isEmpty() ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                                    QStringLiteral("Vantrel"), QStringLiteral("Vantrel"))
+                                      : std::make_unique<QSettings>(m_filePath, QSettings::IniFormat);
 }
 
 SettingsDefaults::~SettingsDefaults() = default;
@@ -45,24 +49,26 @@ std::optional<QByteArray> SettingsDefaults::data(const QString& key) const
 
 bool SettingsDefaults::setString(const QString& key, const QString& value)
 {
-    m_settings->setValue(key, value);
-    return write();
+    return write([&](QSettings& settings) { settings.setValue(key, value); });
 }
 
 bool SettingsDefaults::setData(const QString& key, const QByteArray& value)
 {
-    m_settings->setValue(key, value);
-    return write();
+    return write([&](QSettings& settings) { settings.setValue(key, value); });
 }
 
 bool SettingsDefaults::remove(const QString& key)
 {
-    m_settings->remove(key);
-    return write();
+    return write([&](QSettings& settings) { settings.remove(key); });
 }
 
-bool SettingsDefaults::write()
+bool SettingsDefaults::write(const std::function<void(QSettings&)>& change)
 {
+    // QSettings keeps reporting an error once it had one (a failed read or write), even after the disk
+    // recovers: every later write would be reported as lost.  A store in error starts again.
+    if (m_settings->status() != QSettings::NoError)
+        open();
+    change(*m_settings);
     m_settings->sync();
     return m_settings->status() == QSettings::NoError;
 }

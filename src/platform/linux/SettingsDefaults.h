@@ -4,6 +4,7 @@
 
 #include <QSettings>
 
+#include <functional>
 #include <memory>
 
 // User defaults in QSettings, written through: every setter syncs to disk and reports whether that worked.
@@ -20,7 +21,9 @@ public:
     bool remove(const QString& key) override;
 
 private:
-    bool write();
+    void open();
+    bool write(const std::function<void(QSettings&)>& change);
 
+    QString m_filePath;
     std::unique_ptr<QSettings> m_settings;
 };
