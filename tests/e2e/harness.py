@@ -1,0 +1,314 @@
+"""Drives the real agent and the real studio service for the end-to-end suite.
+
+The agent runs as its own process in a mount namespace whose /etc/ssl/certs also trusts the test CA, and reaches
+the loopback studio through its ordinary proxy support (https_proxy): the address stays "https://studio.test",
+certificate checking stays on.  Its window is driven over AT-SPI; logind is python3-dbusmock on a private bus.
+"""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import tempfile
+import time
+
+import pyatspi
+
+AGENT = os.environ.get("VANTREL_BIN", "vantrel")
+STUDIO = os.environ.get("VANTREL_STUDIO_BIN", "vantrel-studio")
+HOST = "studio.test"
+SERVER = "https://" + HOST
+
+
+def wait_until(predicate, timeout=60.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.2)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def stop_process(process, sig=signal.SIGTERM, timeout=60):
+    if process is None or process.poll() is not None:
+        return
+    process.send_signal(sig)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+class Studio:
+    """A studio service in a temporary folder: its database, certificates and one demo user."""
+
+    def __init__(self, root):
+        self.root = os.path.join(root, "studio")
+        os.makedirs(self.root)
+        self.port = free_port()
+        self.process = None
+        self.run("init", "--data", self.root, "--host", HOST)
+        self.run("add-user", "--data", self.root, "--name", "Dana Editor", "--email", "dana@example.com")
+        self.run("add-project", "--data", self.root, "--user", "dana@example.com", "--title", "Trailer")
+        self.run("add-project", "--data", self.root, "--user", "dana@example.com", "--title", "Feature")
+        self.ca_file = os.path.join(self.root, "ca.pem")
+
+    def run(self, *args):
+        done = subprocess.run([STUDIO, *args], capture_output=True, text=True, timeout=60)
+        if done.returncode != 0:
+            raise AssertionError(f"vantrel-studio {' '.join(args)} failed: {done.stderr}")
+        return done.stdout.strip()
+
+    def pairing_code(self):
+        return self.run("pairing-code", "--data", self.root, "--user", "dana@example.com").split()[-1]
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [STUDIO, "serve", "--data", self.root, "--listen", f"127.0.0.1:{self.port}"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(self._accepting, 30, "the studio to listen")
+
+    def _accepting(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                return True
+        except OSError:
+            return False
+
+    def stop(self):
+        stop_process(self.process)
+        self.process = None
+
+    def query(self, sql, *params):
+        with sqlite3.connect(os.path.join(self.root, "studio.db"), timeout=30) as db:
+            return db.execute(sql, params).fetchall()
+
+
+class TrustedCertificates:
+    """A copy of the system's trust store plus the test CA, to be mounted over /etc/ssl/certs."""
+
+    def __init__(self, root, ca_file):
+        self.path = os.path.join(root, "certs")
+        shutil.copytree("/etc/ssl/certs", self.path, symlinks=True)
+        shutil.copy(ca_file, os.path.join(self.path, "vantrel-test-ca.pem"))
+        subprocess.run(["openssl", "rehash", self.path], check=True, capture_output=True)
+
+
+class Logind:
+    """logind as python3-dbusmock on a private bus that the agent takes for the system bus."""
+
+    def __init__(self, root):
+        self.bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1",
+             f"--address=unix:path={os.path.join(root, 'system_bus')}"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.bus.stdout.readline().strip()
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+        self.mock = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"],
+                                     env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: self.call("/org/freedesktop/login1", "org.freedesktop.login1.Manager.ListSessions"),
+                   30, "logind on the private bus")
+        self.session_path = "/org/freedesktop/login1/session/c1"
+        assert self.call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock.AddSession",
+                         "c1", "seat0", str(os.getuid()), "editor", "true")
+
+    def call(self, path, method, *args):
+        done = subprocess.run(["gdbus", "call", "--address", self.address, "--dest", "org.freedesktop.login1",
+                               "--object-path", path, "--method", method, *args],
+                              capture_output=True, text=True, timeout=30)
+        return done.stdout.strip() if done.returncode == 0 else None
+
+    def sleep(self):
+        assert self.call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock.EmitSignal",
+                         "org.freedesktop.login1.Manager", "PrepareForSleep", "b", "[<true>]")
+
+    def lock(self):
+        assert self.call(self.session_path, "org.freedesktop.login1.Session.Lock") is not None
+
+    def sleep_delays(self):
+        listed = self.call("/org/freedesktop/login1", "org.freedesktop.login1.Manager.ListInhibitors") or ""
+        return listed.count("'delay'")
+
+    def close(self):
+        stop_process(self.mock)
+        stop_process(self.bus)
+
+
+def _find(node, predicate):
+    if node is None:
+        return None
+    try:
+        if predicate(node):
+            return node
+        for i in range(node.childCount):
+            found = _find(node.getChildAtIndex(i), predicate)
+            if found is not None:
+                return found
+    except Exception:  # a node that vanished while we walked the tree
+        return None
+    return None
+
+
+def _find_all(node, predicate, out):
+    if node is None:
+        return out
+    try:
+        if predicate(node):
+            out.append(node)
+        for i in range(node.childCount):
+            _find_all(node.getChildAtIndex(i), predicate, out)
+    except Exception:
+        pass
+    return out
+
+
+class Agent:
+    """The vantrel process, its private settings, and its window over AT-SPI."""
+
+    def __init__(self, root, studio_port, certificates, logind):
+        self.root = root
+        self.config = os.path.join(root, "config")
+        os.makedirs(self.config, exist_ok=True)
+        self.studio_port = studio_port
+        self.certificates = certificates
+        self.logind = logind
+        self.process = None
+
+    def start(self):
+        env = dict(os.environ,
+                   https_proxy=f"http://127.0.0.1:{self.studio_port}",
+                   no_proxy="", NO_PROXY="",
+                   XDG_CONFIG_HOME=self.config,
+                   DBUS_SYSTEM_BUS_ADDRESS=self.logind.address,
+                   XDG_SESSION_ID="c1",
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                   QT_ACCESSIBILITY="1")
+        self.process = subprocess.Popen(
+            ["unshare", "-m", "sh", "-c",
+             f'mount --bind "{self.certificates.path}" /etc/ssl/certs && exec "{AGENT}"'],
+            env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.root, "agent.log"), "ab"))
+        self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus")
+        wait_until(lambda: self.find_button("Connect this Mac") or self.find_button("Reconnect")
+                   or self.find_button("Clock in") or self.find_button("Clock out"), 60, "the window's controls")
+
+    def _application(self):
+        desktop = pyatspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            app = desktop.getChildAtIndex(i)
+            if app is not None and app.name.lower() == "vantrel":
+                try:
+                    if app.get_process_id() != self._pid():
+                        continue
+                except Exception:
+                    pass
+                return app
+        return None
+
+    def _pid(self):
+        # unshare execs sh, which execs the agent: the pid stays the same.
+        return self.process.pid
+
+    def quit(self, timeout=90):
+        stop_process(self.process, signal.SIGTERM, timeout)
+
+    def kill(self):
+        stop_process(self.process, signal.SIGKILL)
+
+    # Window access.
+    def find_button(self, text):
+        return _find(self.app, lambda n: n.getRoleName() in ("push button", "button") and n.name == text)
+
+    def click(self, text, timeout=60):
+        button = wait_until(lambda: self._enabled(self.find_button(text)), timeout, f"button “{text}” enabled")
+        button.queryAction().doAction(0)
+
+    @staticmethod
+    def _enabled(node):
+        if node is None:
+            return None
+        return node if node.getState().contains(pyatspi.STATE_ENABLED) else None
+
+    def texts(self):
+        labels = _find_all(self.app, lambda n: n.getRoleName() in ("label", "text", "static"), [])
+        out = []
+        for label in labels:
+            try:
+                out.append(label.name or label.queryText().getText(0, -1))
+            except Exception:
+                out.append(label.name)
+        return out
+
+    def shows(self, text):
+        return any(text in t for t in self.texts() if t)
+
+    def wait_for_text(self, text, timeout=90):
+        return wait_until(lambda: self.shows(text), timeout, f"“{text}” in the window")
+
+    def fill(self, accessible_name, value):
+        field = wait_until(lambda: _find(self.app, lambda n: n.getRoleName() in ("text", "entry", "password text")
+                                         and n.name == accessible_name), 30, f"field “{accessible_name}”")
+        # Type like a person: the window follows edits, not text set behind its back.
+        x, y, w, h = field.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"], check=True)
+        wait_until(lambda: field.getState().contains(pyatspi.STATE_FOCUSED), 30, f"focus in “{accessible_name}”")
+        subprocess.run(["xdotool", "key", "ctrl+a", "BackSpace"], check=True)
+        subprocess.run(["xdotool", "type", "--delay", "20", value], check=True)
+
+    def choose(self, combo_name, item):
+        combo = wait_until(lambda: _find(self.app, lambda n: n.getRoleName() == "combo box"
+                                         and n.name == combo_name), 30, f"choice “{combo_name}”")
+        option = wait_until(lambda: _find(combo, lambda n: n.name == item and n.getRoleName() != "combo box"),
+                            30, f"item “{item}”")
+        option.queryAction().doAction(0)
+
+
+class Environment:
+    """Everything one scenario needs, torn down in reverse."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="vantrel-e2e-")
+        self.window_manager = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL)
+        self.studio = Studio(self.root)
+        self.studio.start()
+        self.certificates = TrustedCertificates(self.root, self.studio.ca_file)
+        self.logind = Logind(self.root)
+        self.agent = Agent(self.root, self.studio.port, self.certificates, self.logind)
+
+    def close(self):
+        if self.agent.process is not None:
+            self.agent.kill()
+        self.studio.stop()
+        self.logind.close()
+        stop_process(self.window_manager)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def pair(self):
+        self.agent.start()
+        self.agent.fill("Studio address", SERVER)
+        self.agent.fill("One-time pairing code", "  " + self.studio.pairing_code() + "  ")
+        self.agent.click("Connect this Mac")
+        self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
+
+
+def move_mouse(steps=20):
+    for _ in range(steps):
+        subprocess.run(["xdotool", "mousemove_relative", "--", "7", "5"], check=True)
+        subprocess.run(["xdotool", "mousemove_relative", "--", "-7", "-5"], check=True)
+
+
+def click_mouse(times=3):
+    for _ in range(times):
+        subprocess.run(["xdotool", "click", "1"], check=True)
