@@ -46,9 +46,10 @@ SingleInstance::Claim SingleInstance::claim()
     QLocalServer::removeServer(socketPath);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(socketPath))
-        return Claim::Failed;
-    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
+    // The lock alone keeps a second agent out; without the socket a later launch merely cannot show
+    // this agent's window, which is no reason to refuse to run.
+    if (m_server->listen(socketPath))
+        connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
     return Claim::First;
 }
 
