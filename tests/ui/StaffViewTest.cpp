@@ -53,6 +53,7 @@ private Q_SLOTS:
     void signedInFaces_data();
     void signedInFaces();
     void clockButtonNeedsProject();
+    void noteGrowsFromThreeToFiveLines();
     void busyDisablesEveryAction_data();
     void busyDisablesEveryAction();
     void serviceTextsShowAsPlainText();
@@ -178,6 +179,28 @@ void StaffViewTest::clockButtonNeedsProject()
     s.projectID.clear();
     m_view->render(s);
     QVERIFY(enabled("clockButton"));
+}
+
+void StaffViewTest::noteGrowsFromThreeToFiveLines()
+{
+    TrackerState s = signedIn(false);
+    m_view->show();
+    auto* note = child<QPlainTextEdit>("noteField");
+    const auto heightFor = [&](int lines) {
+        QStringList text;
+        for (int i = 0; i < lines; ++i)
+            text << QStringLiteral("line %1").arg(i);
+        s.note = text.join(QLatin1Char('\n'));
+        m_view->render(s);
+        return note->height();
+    };
+    const int one = heightFor(1);
+    const int step = note->fontMetrics().lineSpacing();
+    QCOMPARE(heightFor(3), one);
+    QCOMPARE(heightFor(4), one + step);
+    QCOMPARE(heightFor(5), one + 2 * step);
+    QCOMPARE(heightFor(9), one + 2 * step);
+    QCOMPARE(note->toPlainText().count(QLatin1Char('\n')), 8);
 }
 
 void StaffViewTest::busyDisablesEveryAction_data()
