@@ -45,8 +45,8 @@ void styleControl(QWidget* control)
 {
     control->setStyleSheet(QStringLiteral(
         "QLineEdit, QPlainTextEdit {"
-        "  background: rgb(28, 30, 36); border: 1px solid rgba(235, 235, 245, 40); border-radius: 6px;"
-        "  selection-background-color: rgb(230, 57, 70); }"
+        "  background: rgb(28, 30, 36); color: rgb(242, 242, 247); border: 1px solid rgba(235, 235, 245, 40);"
+        "  border-radius: 6px; selection-background-color: rgb(230, 57, 70); selection-color: white; }"
         "QLineEdit { padding: 5px 6px; }"
         "QLineEdit:focus, QPlainTextEdit:focus { border: 1px solid rgb(230, 57, 70); }"
         "QLineEdit:disabled, QPlainTextEdit:disabled { color: rgba(235, 235, 245, 90); background: rgb(20, 21, 25); }"
