@@ -1,3 +1,4 @@
+#include "Await.h"
 #include "platform/linux/TurboJpegEncoder.h"
 #include "platform/linux/X11ScreenCapture.h"
 
@@ -19,15 +20,13 @@ namespace {
 
 class ContentWindow final : public QRasterWindow {
 public:
-    explicit ContentWindow(QRect rect)
-    {
+    explicit ContentWindow(QRect rect) {
         setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
         setGeometry(rect);
     }
 
 protected:
-    void paintEvent(QPaintEvent*) override
-    {
+    void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         const QRect r(QPoint(0, 0), size());
         QLinearGradient sky(r.topLeft(), r.bottomRight());
@@ -46,27 +45,12 @@ protected:
                                  QColor::fromHsv((track * 40 + clip * 7) % 360, 120, 200));
         painter.setPen(QColor(220, 220, 220));
         for (int line = 0; line < r.height() / 40; ++line)
-            painter.drawText(10, 30 + line * 18, QStringLiteral("Clip %1 · 00:%2:12 · Colour grade").arg(line).arg(line % 60));
+            painter.drawText(10, 30 + line * 18,
+                             QStringLiteral("Clip %1 · 00:%2:12 · Colour grade").arg(line).arg(line % 60));
     }
 };
 
-template <typename T>
-T finish(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    QEventLoop loop;
-    auto waiter = [&]() -> QCoro::Task<> {
-        result.emplace(co_await std::move(task));
-        loop.quit();
-    };
-    auto running = waiter();
-    if (!result)
-        loop.exec();
-    return std::move(*result);
-}
-
-std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage& image)
-{
+std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage& image) {
     for (double factor : {0.75, 0.6, 0.45, 0.3, 0.18, 0.1}) {
         auto bytes = encoder.encode(image, factor);
         if (bytes && bytes->size() <= 200000)
@@ -78,8 +62,7 @@ std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage
 QList<DisplayInfo> g_displays;
 
 // `cold`: a fresh capture object each time, as for the first display of a run (new connection and segment).
-void pipeline(benchmark::State& state, bool withCompression, bool cold = false)
-{
+void pipeline(benchmark::State& state, bool withCompression, bool cold = false) {
     const DisplayInfo display = g_displays.value(int(state.range(0)));
     const int width = std::min(display.width, 1440);
     const QSize size(width, std::max(1, int(double(display.height) * width / display.width)));
@@ -89,7 +72,7 @@ void pipeline(benchmark::State& state, bool withCompression, bool cold = false)
     for (auto _ : state) {
         if (cold)
             capture = std::make_unique<X11ScreenCapture>();
-        Result<QImage> image = finish(capture->capture(display, size));
+        Result<QImage> image = awaitTask(capture->capture(display, size));
         if (!image) {
             state.SkipWithError(qPrintable(image.error().description()));
             return;
@@ -105,13 +88,23 @@ void pipeline(benchmark::State& state, bool withCompression, bool cold = false)
         benchmark::DoNotOptimize(image);
     }
     state.SetLabel(QStringLiteral("%1x%2 -> %3x%4, %5 bytes")
-                       .arg(display.width).arg(display.height).arg(size.width()).arg(size.height()).arg(bytes)
+                       .arg(display.width)
+                       .arg(display.height)
+                       .arg(size.width())
+                       .arg(size.height())
+                       .arg(bytes)
                        .toStdString());
 }
 
-void BM_CaptureScaleCompress(benchmark::State& state) { pipeline(state, true); }
-void BM_CaptureScale(benchmark::State& state) { pipeline(state, false); }
-void BM_CaptureScaleCompressCold(benchmark::State& state) { pipeline(state, true, true); }
+void BM_CaptureScaleCompress(benchmark::State& state) {
+    pipeline(state, true);
+}
+void BM_CaptureScale(benchmark::State& state) {
+    pipeline(state, false);
+}
+void BM_CaptureScaleCompressCold(benchmark::State& state) {
+    pipeline(state, true, true);
+}
 
 BENCHMARK(BM_CaptureScaleCompress)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CaptureScale)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -119,14 +112,13 @@ BENCHMARK(BM_CaptureScaleCompressCold)->Arg(0)->Arg(1)->Unit(benchmark::kMillise
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     // A native 1440 × 900 display and a 2880 × 1800 HiDPI one, side by side.
-    QProcess::execute(QStringLiteral("xrandr"),
-                      {QStringLiteral("--setmonitor"), QStringLiteral("BenchNative"), QStringLiteral("1440/300x900/190+0+0"),
-                       QStringLiteral("none"), QStringLiteral("--setmonitor"), QStringLiteral("BenchHiDPI"),
-                       QStringLiteral("2880/600x1800/340+1440+0"), QStringLiteral("screen")});
+    QProcess::execute(QStringLiteral("xrandr"), {QStringLiteral("--setmonitor"), QStringLiteral("BenchNative"),
+                                                 QStringLiteral("1440/300x900/190+0+0"), QStringLiteral("none"),
+                                                 QStringLiteral("--setmonitor"), QStringLiteral("BenchHiDPI"),
+                                                 QStringLiteral("2880/600x1800/340+1440+0"), QStringLiteral("screen")});
     ContentWindow native(QRect(0, 0, 1440, 900));
     ContentWindow hidpi(QRect(1440, 0, 2880, 1800));
     native.show();
@@ -136,7 +128,7 @@ int main(int argc, char** argv)
     settle.exec();
 
     X11ScreenCapture capture;
-    const Result<QList<DisplayInfo>> displays = finish(capture.displays());
+    const Result<QList<DisplayInfo>> displays = awaitTask(capture.displays());
     if (!displays || displays->size() != 2) {
         fprintf(stderr, "expected two monitors on $DISPLAY\n");
         return 1;

@@ -23,8 +23,7 @@
 
 namespace {
 
-double processSeconds()
-{
+double processSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -32,8 +31,7 @@ double processSeconds()
 }
 
 // The X server serving $DISPLAY, found by its command line; 0 when not found.
-qint64 xServerPid()
-{
+qint64 xServerPid() {
     const QByteArray display = qgetenv("DISPLAY");
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString& entry : entries) {
@@ -51,8 +49,7 @@ qint64 xServerPid()
     return 0;
 }
 
-double pidSeconds(qint64 pid)
-{
+double pidSeconds(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (pid == 0 || !stat.open(QIODevice::ReadOnly))
         return 0;
@@ -62,8 +59,7 @@ double pidSeconds(qint64 pid)
     return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
-qint64 statusKiB(const char* field)
-{
+qint64 statusKiB(const char* field) {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
@@ -74,8 +70,7 @@ qint64 statusKiB(const char* field)
     return 0;
 }
 
-QCoro::Task<> captureRun(X11ScreenCapture& capture, const TurboJpegEncoder& encoder, int* runs, qint64* peakKiB)
-{
+QCoro::Task<> captureRun(X11ScreenCapture& capture, const TurboJpegEncoder& encoder, int* runs, qint64* peakKiB) {
     const Result<QList<DisplayInfo>> displays = co_await capture.displays();
     if (!displays)
         co_return;
@@ -97,8 +92,7 @@ QCoro::Task<> captureRun(X11ScreenCapture& capture, const TurboJpegEncoder& enco
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 60;
     XcbMouseMonitor mouse;
@@ -118,7 +112,7 @@ int main(int argc, char** argv)
     int runs = 0;
     int names = 0;
     qint64 peakKiB = idleKiB;
-    qint64 afterFirstKiB = 0;  // once the first run's memory has been given back
+    qint64 afterFirstKiB = 0; // once the first run's memory has been given back
     std::vector<QCoro::Task<>> running;
     running.push_back(captureRun(capture, encoder, &runs, &peakKiB));
     auto timer = timers.scheduleRepeating(std::chrono::seconds(1), [&] {
@@ -138,8 +132,8 @@ int main(int argc, char** argv)
     // "After" is measured once the capture has given its connection and segment back.
     QTimer::singleShot(3000, &app, &QCoreApplication::quit);
     app.exec();
-    std::printf("%d s of tracking: %d ticks, %d capture runs, %lld mouse events, %d frontmost names\n", seconds,
-                ticks, runs, static_cast<long long>(events), names);
+    std::printf("%d s of tracking: %d ticks, %d capture runs, %lld mouse events, %d frontmost names\n", seconds, ticks,
+                runs, static_cast<long long>(events), names);
     std::printf("CPU of one core: agent %.3f %%, X server %.3f %%%s\n", 100.0 * agent / seconds,
                 100.0 * server / seconds, xPid ? "" : " (X server not found)");
     std::printf("RSS: before the first run %lld KiB, peak during runs %lld KiB, after the first run %lld KiB, "

@@ -38,8 +38,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void BasicsTest::clocksFollowTheKernel()
-{
+void BasicsTest::clocksFollowTheKernel() {
     SystemClock clock;
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
@@ -49,11 +48,10 @@ void BasicsTest::clocksFollowTheKernel()
     const double wall = clock.wallClock();
     const double expected = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     QVERIFY(qAbs(wall - expected) < 60.0);
-    QVERIFY(wall - double(qint64(wall)) != 0.0 || clock.wallClock() != wall);  // sub-second resolution
+    QVERIFY(wall - double(qint64(wall)) != 0.0 || clock.wallClock() != wall); // sub-second resolution
 }
 
-void BasicsTest::defaultsSurviveARestart()
-{
+void BasicsTest::defaultsSurviveARestart() {
     const QString path = m_dir.filePath(QStringLiteral("restart.ini"));
     const QByteArray queue = R"([{"session_id":"s1","ended_at":1700000000,"reason":"Sleep."}])";
     {
@@ -76,8 +74,7 @@ void BasicsTest::defaultsSurviveARestart()
     QCOMPARE(SettingsDefaults(path).data(QStringLiteral("pendingStops")), QByteArray("[]"));
 }
 
-void BasicsTest::defaultsConvertBetweenTextAndBytes()
-{
+void BasicsTest::defaultsConvertBetweenTextAndBytes() {
     SettingsDefaults defaults(m_dir.filePath(QStringLiteral("convert.ini")));
     QVERIFY(defaults.setString(QStringLiteral("text"), QStringLiteral("Café · ’")));
     QCOMPARE(defaults.data(QStringLiteral("text")), QStringLiteral("Café · ’").toUtf8());
@@ -88,8 +85,7 @@ void BasicsTest::defaultsConvertBetweenTextAndBytes()
     QCOMPARE(defaults.data(QStringLiteral("binary")), QByteArray("\xff\xfe\x00", 3));
 }
 
-void BasicsTest::defaultsReportAFailedWrite()
-{
+void BasicsTest::defaultsReportAFailedWrite() {
     // The settings file cannot be created (its path is taken by a directory, which even root cannot replace
     // with a file): every write must say that the value did not reach the disk.
     const QString blocked = m_dir.filePath(QStringLiteral("blocked.ini"));
@@ -106,8 +102,7 @@ void BasicsTest::defaultsReportAFailedWrite()
     QCOMPARE(reread.data(QStringLiteral("pendingStops")), QByteArray("[1]"));
 }
 
-void BasicsTest::timerQueuesEachFiringAndStops()
-{
+void BasicsTest::timerQueuesEachFiringAndStops() {
     QtTimerFactory timers;
     int fired = 0;
     bool insideTimerDispatch = false;
@@ -126,15 +121,14 @@ void BasicsTest::timerQueuesEachFiringAndStops()
     int late = 0;
     auto other = timers.scheduleRepeating(1ms, [&] { ++late; });
     QTRY_VERIFY_WITH_TIMEOUT(late >= 1, 30000);
-    QThread::msleep(20);  // let the timer elapse again without running the event loop
+    QThread::msleep(20); // let the timer elapse again without running the event loop
     other.reset();
     const int atReset = late;
     QTest::qWait(50);
     QCOMPARE(late, atReset);
 }
 
-void BasicsTest::timerStoppedFromItsOwnCallback()
-{
+void BasicsTest::timerStoppedFromItsOwnCallback() {
     QtTimerFactory timers;
     std::unique_ptr<RepeatingTimer> timer;
     int fired = 0;
@@ -149,8 +143,7 @@ void BasicsTest::timerStoppedFromItsOwnCallback()
 
 namespace {
 
-QImage testCard(int width, int height)
-{
+QImage testCard(int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);
     QPainter painter(&image);
     painter.fillRect(0, 0, width / 2, height, QColor(200, 30, 40));
@@ -159,8 +152,7 @@ QImage testCard(int width, int height)
     return image;
 }
 
-QImage noise(int width, int height)
-{
+QImage noise(int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);
     auto* random = QRandomGenerator::global();
     for (int y = 0; y < height; ++y) {
@@ -171,8 +163,7 @@ QImage noise(int width, int height)
     return image;
 }
 
-QImage decode(const QByteArray& bytes)
-{
+QImage decode(const QByteArray& bytes) {
     QImage image;
     image.loadFromData(bytes, "JPEG");
     return image;
@@ -180,8 +171,7 @@ QImage decode(const QByteArray& bytes)
 
 } // namespace
 
-void BasicsTest::jpegDecodesToTheImage_data()
-{
+void BasicsTest::jpegDecodesToTheImage_data() {
     QTest::addColumn<QImage>("image");
     QTest::newRow("rgb32 1440x900") << testCard(1440, 900);
     QTest::newRow("odd size") << testCard(333, 77);
@@ -190,8 +180,7 @@ void BasicsTest::jpegDecodesToTheImage_data()
     QTest::newRow("subimage with padding") << testCard(400, 100).copy(3, 1, 201, 50);
 }
 
-void BasicsTest::jpegDecodesToTheImage()
-{
+void BasicsTest::jpegDecodesToTheImage() {
     QFETCH(QImage, image);
     const auto bytes = TurboJpegEncoder().encode(image, 0.9);
     QVERIFY(bytes);
@@ -209,8 +198,7 @@ void BasicsTest::jpegDecodesToTheImage()
              qPrintable(right.name()));
 }
 
-void BasicsTest::jpegShrinksAsTheFactorDrops()
-{
+void BasicsTest::jpegShrinksAsTheFactorDrops() {
     const QImage image = noise(320, 200);
     TurboJpegEncoder encoder;
     qsizetype previous = std::numeric_limits<qsizetype>::max();
@@ -225,8 +213,7 @@ void BasicsTest::jpegShrinksAsTheFactorDrops()
     QCOMPARE(encoder.encode(image, std::nan("")), std::nullopt);
 }
 
-void BasicsTest::jpegFromManyThreads()
-{
+void BasicsTest::jpegFromManyThreads() {
     const QImage image = testCard(640, 400);
     const QByteArray reference = *TurboJpegEncoder().encode(image, 0.75);
     TurboJpegEncoder encoder;
@@ -237,8 +224,7 @@ void BasicsTest::jpegFromManyThreads()
         QCOMPARE(bytes, reference);
 }
 
-void BasicsTest::platformPicksEveryBackend()
-{
+void BasicsTest::platformPicksEveryBackend() {
     // Whatever this machine lacks (here: a system bus with logind) must not stop the agent from starting.
     const Platform platform = makeLinuxPlatform();
     QVERIFY(platform.clock && platform.defaults && platform.secrets && platform.host && platform.mouse &&

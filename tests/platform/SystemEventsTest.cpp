@@ -3,22 +3,18 @@
 #include "platform/linux/DBusSystemEvents.h"
 #include "platform/linux/HostnameInfo.h"
 
-#include <QDBusArgument>
 #include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QSysInfo>
 #include <QTest>
 
+using namespace bus;
+
 namespace {
 
-const QString kLogind = QStringLiteral("org.freedesktop.login1");
-const QString kLogindPath = QStringLiteral("/org/freedesktop/login1");
 const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
-const QString kMock = QStringLiteral("org.freedesktop.DBus.Mock");
-const QString kScreenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 
-QVariant dbusVariant(const QVariant& value)
-{
+QVariant dbusVariant(const QVariant& value) {
     return QVariant::fromValue(QDBusVariant(value));
 }
 
@@ -40,7 +36,6 @@ private Q_SLOTS:
     void computerNameFromHostnamed();
 
 private:
-    QStringList inhibitors();
     void emitOn(PrivateBus& bus, const QString& path, const QString& interface, const QString& name,
                 const QString& signature, const QVariantList& arguments);
 
@@ -50,14 +45,13 @@ private:
     QList<SystemEvent> m_seen;
 };
 
-void SystemEventsTest::initTestCase()
-{
+void SystemEventsTest::initTestCase() {
     m_system = std::make_unique<PrivateBus>();
     m_session = std::make_unique<PrivateBus>();
     QVERIFY(m_system->isConnected() && m_session->isConnected());
     QVERIFY(m_system->startLogind(QStringLiteral("c7")));
-    QVERIFY(m_session->startMock(kScreenSaver, {kScreenSaver, QStringLiteral("/org/freedesktop/ScreenSaver"),
-                                                kScreenSaver}));
+    QVERIFY(m_session->startMock(kScreenSaver,
+                                 {kScreenSaver, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver}));
 
     qputenv("XDG_SESSION_ID", "c7");
     m_events = std::make_unique<DBusSystemEvents>(m_system->connection(), m_session->connection());
@@ -67,23 +61,20 @@ void SystemEventsTest::initTestCase()
         m_events->observe(event, [this, event] { m_seen << event; });
 }
 
-void SystemEventsTest::cleanupTestCase()
-{
+void SystemEventsTest::cleanupTestCase() {
     m_events.reset();
     m_session.reset();
     m_system.reset();
 }
 
 void SystemEventsTest::emitOn(PrivateBus& bus, const QString& path, const QString& interface, const QString& name,
-                              const QString& signature, const QVariantList& arguments)
-{
+                              const QString& signature, const QVariantList& arguments) {
     // Each mock's bus name: logind on the system bus, the screensaver on the session bus.
     const QString service = &bus == m_system.get() ? kLogind : kScreenSaver;
     QVERIFY(bus.emitSignal(service, path, interface, name, signature, arguments));
 }
 
-void SystemEventsTest::eachSignalEndsTrackingOnce_data()
-{
+void SystemEventsTest::eachSignalEndsTrackingOnce_data() {
     QTest::addColumn<QString>("what");
     QTest::addColumn<SystemEvent>("expected");
     QTest::newRow("sleep") << QStringLiteral("sleep") << SystemEvent::WillSleep;
@@ -93,26 +84,22 @@ void SystemEventsTest::eachSignalEndsTrackingOnce_data()
     QTest::newRow("locked hint") << QStringLiteral("lockedhint") << SystemEvent::ScreenLocked;
 }
 
-void SystemEventsTest::eachSignalEndsTrackingOnce()
-{
+void SystemEventsTest::eachSignalEndsTrackingOnce() {
     QFETCH(QString, what);
     QFETCH(SystemEvent, expected);
     m_seen.clear();
     const auto setSession = [this](const QString& property, bool value) {
-        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"),
-                                           {{property, value}}));
+        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSession, {{property, value}}));
     };
     if (what == QLatin1String("sleep")) {
-        emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
-               QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
+        emitOn(*m_system, kLogindPath, kManager, QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
     } else if (what == QLatin1String("blank")) {
         emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver,
                QStringLiteral("ActiveChanged"), QStringLiteral("b"), {true});
     } else if (what == QLatin1String("switch")) {
         setSession(QStringLiteral("Active"), false);
     } else if (what == QLatin1String("lock")) {
-        const QDBusMessage reply =
-            m_system->call(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"));
+        const QDBusMessage reply = m_system->call(kLogind, kSessionPath, kSession, QStringLiteral("Lock"));
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     } else {
         setSession(QStringLiteral("LockedHint"), true);
@@ -127,65 +114,41 @@ void SystemEventsTest::eachSignalEndsTrackingOnce()
     QCOMPARE(m_seen, QList<SystemEvent>{expected});
 }
 
-void SystemEventsTest::stateThatDoesNotChangeIsNoEvent()
-{
+void SystemEventsTest::stateThatDoesNotChangeIsNoEvent() {
     m_seen.clear();
     // Wake, screensaver off, unlock and a session that stays active are not observed.  A marker event sent
     // last proves the earlier ones were delivered and ignored rather than still on their way.
-    emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
-           QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {false});
+    emitOn(*m_system, kLogindPath, kManager, QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {false});
     emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver, QStringLiteral("ActiveChanged"),
            QStringLiteral("b"), {false});
-    m_system->call(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Unlock"));
-    QVERIFY(m_system->updateProperties(kLogind, kSessionPath, QStringLiteral("org.freedesktop.login1.Session"),
-                                       {{QStringLiteral("Active"), true}, {QStringLiteral("LockedHint"), false}}));
-    emitOn(*m_system, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
-           QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
+    m_system->call(kLogind, kSessionPath, kSession, QStringLiteral("Unlock"));
+    QVERIFY(m_system->resetSession(kSessionPath));
+    emitOn(*m_system, kLogindPath, kManager, QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
     QTRY_VERIFY_WITH_TIMEOUT(!m_seen.isEmpty(), 30000);
     QTest::qWait(200);
     QCOMPARE(m_seen, QList<SystemEvent>{SystemEvent::WillSleep});
 }
 
-QStringList SystemEventsTest::inhibitors()
-{
-    const QDBusMessage reply = m_system->call(kLogind, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
-                                              QStringLiteral("ListInhibitors"));
-    QStringList result;
-    const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-    list.beginArray();
-    while (!list.atEnd()) {
-        QString what, who, why, mode;
-        quint32 uid = 0, pid = 0;
-        list.beginStructure();
-        list >> what >> who >> why >> mode >> uid >> pid;
-        list.endStructure();
-        result << QStringList{what, who, why, mode}.join(QLatin1Char('|'));
-    }
-    list.endArray();
-    return result;
-}
-
-void SystemEventsTest::sleepInhibitorIsHeldUntilTheLastHandleGoes()
-{
-    QCOMPARE(inhibitors(), QStringList());
+void SystemEventsTest::sleepInhibitorIsHeldUntilTheLastHandleGoes() {
+    QCOMPARE(m_system->inhibitors(), QStringList());
     auto first = m_events->delaySleep();
     QVERIFY(first);
     auto second = m_events->delaySleep();
     QCOMPARE(second, first);
-    QCOMPARE(inhibitors(), QStringList{QStringLiteral("sleep|Vantrel|Sending the clock-out to the studio|delay")});
+    QCOMPARE(m_system->inhibitors(),
+             QStringList{QStringLiteral("sleep|Vantrel|Sending the clock-out to the studio|delay")});
     first.reset();
     QTest::qWait(200);
-    QCOMPARE(inhibitors().size(), 1);
+    QCOMPARE(m_system->inhibitors().size(), 1);
     second.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(inhibitors(), QStringList(), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_system->inhibitors(), QStringList(), 30000);
     // A fresh clock-in takes a fresh inhibitor.
     auto again = m_events->delaySleep();
     QVERIFY(again);
-    QCOMPARE(inhibitors().size(), 1);
+    QCOMPARE(m_system->inhibitors().size(), 1);
 }
 
-void SystemEventsTest::withoutLogindOnlyTheScreenSaverIsHeard()
-{
+void SystemEventsTest::withoutLogindOnlyTheScreenSaverIsHeard() {
     PrivateBus emptySystem;
     QVERIFY(emptySystem.isConnected());
     DBusSystemEvents events(emptySystem.connection(), m_session->connection());
@@ -198,8 +161,7 @@ void SystemEventsTest::withoutLogindOnlyTheScreenSaverIsHeard()
     QTRY_COMPARE_WITH_TIMEOUT(blanked, 1, 30000);
 }
 
-void SystemEventsTest::computerNameFromHostnamed()
-{
+void SystemEventsTest::computerNameFromHostnamed() {
     PrivateBus system;
     QVERIFY(system.isConnected());
     QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());

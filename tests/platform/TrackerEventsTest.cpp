@@ -6,7 +6,6 @@
 #include "platform/linux/SettingsDefaults.h"
 #include "platform/linux/TurboJpegEncoder.h"
 
-#include <QDBusArgument>
 #include <QTest>
 
 #include <qcoro/qcorotask.h>
@@ -26,7 +25,6 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<Tracker> makeTracker(Harness& harness, const std::shared_ptr<DBusSystemEvents>& events);
-    int inhibitorCount();
     void send(const QString& what);
 
     std::unique_ptr<PrivateBus> m_system;
@@ -34,20 +32,17 @@ private:
     QTemporaryDir m_dir;
 };
 
+using namespace bus;
+
 namespace {
 
-const QString kLogind = QStringLiteral("org.freedesktop.login1");
-const QString kLogindPath = QStringLiteral("/org/freedesktop/login1");
 const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/t1");
-const QString kSessionInterface = QStringLiteral("org.freedesktop.login1.Session");
-const QString kScreenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString kSleepOrSwitch = QStringLiteral("Mac locked, sleeping, or user switched. Clock in to resume.");
 const QString kLocked = QStringLiteral("Mac locked. Clock in to resume.");
 
 } // namespace
 
-void TrackerEventsTest::initTestCase()
-{
+void TrackerEventsTest::initTestCase() {
     m_system = std::make_unique<PrivateBus>();
     m_session = std::make_unique<PrivateBus>();
     QVERIFY(m_system->isConnected() && m_session->isConnected());
@@ -56,15 +51,13 @@ void TrackerEventsTest::initTestCase()
     qputenv("XDG_SESSION_ID", "t1");
 }
 
-void TrackerEventsTest::cleanupTestCase()
-{
+void TrackerEventsTest::cleanupTestCase() {
     m_session.reset();
     m_system.reset();
 }
 
 std::unique_ptr<Tracker> TrackerEventsTest::makeTracker(Harness& harness,
-                                                        const std::shared_ptr<DBusSystemEvents>& events)
-{
+                                                        const std::shared_ptr<DBusSystemEvents>& events) {
     Platform platform;
     platform.clock = harness.clock;
     platform.defaults = std::make_shared<SettingsDefaults>(m_dir.filePath(QUuid::createUuid().toString() + u".ini"));
@@ -79,46 +72,24 @@ std::unique_ptr<Tracker> TrackerEventsTest::makeTracker(Harness& harness,
     return std::make_unique<Tracker>(platform, harness.server(), harness.peer().transport());
 }
 
-int TrackerEventsTest::inhibitorCount()
-{
-    const QDBusMessage reply = m_system->call(kLogind, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
-                                              QStringLiteral("ListInhibitors"));
-    const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-    int count = 0;
-    list.beginArray();
-    while (!list.atEnd()) {
-        QString what, who, why, mode;
-        quint32 uid = 0, pid = 0;
-        list.beginStructure();
-        list >> what >> who >> why >> mode >> uid >> pid;
-        list.endStructure();
-        count += (what == QLatin1String("sleep") && who == QLatin1String("Vantrel") && mode == QLatin1String("delay"));
-    }
-    list.endArray();
-    return count;
-}
-
-void TrackerEventsTest::send(const QString& what)
-{
+void TrackerEventsTest::send(const QString& what) {
     if (what == QLatin1String("sleep")) {
-        QVERIFY(m_system->emitSignal(kLogind, kLogindPath, QStringLiteral("org.freedesktop.login1.Manager"),
-                                     QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true}));
+        QVERIFY(m_system->emitSignal(kLogind, kLogindPath, kManager, QStringLiteral("PrepareForSleep"),
+                                     QStringLiteral("b"), {true}));
     } else if (what == QLatin1String("switch")) {
-        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSessionInterface, {{QStringLiteral("Active"), false}}));
+        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSession, {{QStringLiteral("Active"), false}}));
     } else if (what == QLatin1String("blank")) {
         QVERIFY(m_session->emitSignal(kScreenSaver, QStringLiteral("/ScreenSaver"), kScreenSaver,
                                       QStringLiteral("ActiveChanged"), QStringLiteral("b"), {true}));
     } else if (what == QLatin1String("lock")) {
-        QCOMPARE(m_system->call(kLogind, kSessionPath, kSessionInterface, QStringLiteral("Lock")).type(),
+        QCOMPARE(m_system->call(kLogind, kSessionPath, kSession, QStringLiteral("Lock")).type(),
                  QDBusMessage::ReplyMessage);
     } else {
-        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSessionInterface,
-                                           {{QStringLiteral("LockedHint"), true}}));
+        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSession, {{QStringLiteral("LockedHint"), true}}));
     }
 }
 
-void TrackerEventsTest::eventEndsTrackingWithItsReason_data()
-{
+void TrackerEventsTest::eventEndsTrackingWithItsReason_data() {
     QTest::addColumn<QString>("what");
     QTest::addColumn<QString>("reason");
     QTest::newRow("sleep") << QStringLiteral("sleep") << kSleepOrSwitch;
@@ -128,26 +99,24 @@ void TrackerEventsTest::eventEndsTrackingWithItsReason_data()
     QTest::newRow("locked hint") << QStringLiteral("lockedhint") << kLocked;
 }
 
-void TrackerEventsTest::eventEndsTrackingWithItsReason()
-{
+void TrackerEventsTest::eventEndsTrackingWithItsReason() {
     QFETCH(QString, what);
     QFETCH(QString, reason);
     // Each row starts from an active, unlocked session.
-    QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSessionInterface,
-                                       {{QStringLiteral("Active"), true}, {QStringLiteral("LockedHint"), false}}));
+    QVERIFY(m_system->resetSession(kSessionPath));
     Harness harness;
     harness.storeToken();
     auto events = std::make_shared<DBusSystemEvents>(m_system->connection(), m_session->connection());
     auto tracker = makeTracker(harness, events);
     QCoro::waitFor(tracker->connect());
     QCOMPARE(tracker->status(), QStringLiteral("Connected. Clocked out; tracking is off."));
-    QCOMPARE(inhibitorCount(), 0);
+    QCOMPARE(m_system->inhibitors().size(), 0);
 
     QCoro::waitFor(tracker->start());
     QVERIFY(tracker->active());
     harness.clock->advance(1.0);
     QTRY_COMPARE_WITH_TIMEOUT(tracker->captureStatus(), QStringLiteral("Screenshot uploaded."), 30000);
-    QCOMPARE(inhibitorCount(), 1);  // sleep waits for the clock-out while clocked in
+    QCOMPARE(m_system->inhibitors().size(), 1); // sleep waits for the clock-out while clocked in
 
     harness.clock->advance(5.0);
     send(what);
@@ -155,14 +124,12 @@ void TrackerEventsTest::eventEndsTrackingWithItsReason()
     QTRY_VERIFY_WITH_TIMEOUT(!tracker->busy(), 30000);
     QVERIFY2(tracker->status().startsWith(reason), qPrintable(tracker->status()));
     QCOMPARE(tracker->captureStatus(), QStringLiteral("Screenshots are off."));
-    QCOMPARE(harness.stops().size(), 1);  // the clock-out reached the studio...
-    QTRY_COMPARE_WITH_TIMEOUT(inhibitorCount(), 0, 30000);  // ...and sleep may go on
+    QCOMPARE(harness.stops().size(), 1);                                // the clock-out reached the studio...
+    QTRY_COMPARE_WITH_TIMEOUT(m_system->inhibitors().size(), 0, 30000); // ...and sleep may go on
 }
 
-void TrackerEventsTest::lockWhileClockedOutChangesNothing()
-{
-    QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSessionInterface,
-                                       {{QStringLiteral("Active"), true}, {QStringLiteral("LockedHint"), false}}));
+void TrackerEventsTest::lockWhileClockedOutChangesNothing() {
+    QVERIFY(m_system->resetSession(kSessionPath));
     Harness harness;
     harness.storeToken();
     auto events = std::make_shared<DBusSystemEvents>(m_system->connection(), m_session->connection());
@@ -176,11 +143,11 @@ void TrackerEventsTest::lockWhileClockedOutChangesNothing()
     send(QStringLiteral("lock"));
     QTRY_COMPARE_WITH_TIMEOUT(heard, 1, 30000);
     QTRY_VERIFY_WITH_TIMEOUT(!tracker->busy(), 30000);
-    QTest::qWait(100);  // the clock-out the handler queued has run
+    QTest::qWait(100); // the clock-out the handler queued has run
     QCOMPARE(tracker->status(), before);
     QVERIFY(!tracker->active());
     QCOMPARE(harness.stops().size(), 0);
-    QCOMPARE(inhibitorCount(), 0);
+    QCOMPARE(m_system->inhibitors().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TrackerEventsTest)

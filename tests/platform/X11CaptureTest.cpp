@@ -1,8 +1,8 @@
+#include "Await.h"
 #include "X11TestSupport.h"
 
 #include "platform/linux/X11ScreenCapture.h"
 
-#include <QEventLoop>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
@@ -35,39 +35,20 @@ private:
 
 namespace {
 
-// Runs `task` to its end on a local event loop (QCoro::waitFor needs a default-constructible result).
-template <typename T>
-T finish(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    QEventLoop loop;
-    auto waiter = [&]() -> QCoro::Task<> {
-        result.emplace(co_await std::move(task));
-        loop.quit();
-    };
-    auto running = waiter();
-    if (!result)
-        loop.exec();
-    return std::move(*result);
-}
-
 // The capture size the tracker asks for: at most 1440 wide, the height in proportion.
-QSize captureSize(const DisplayInfo& display)
-{
+QSize captureSize(const DisplayInfo& display) {
     const int width = std::min(display.width, 1440);
     const int height = std::max(1, int(double(display.height) * width / display.width));
     return {width, height};
 }
 
-bool near(QColor actual, QColor wanted)
-{
+bool near(QColor actual, QColor wanted) {
     return qAbs(actual.red() - wanted.red()) < 16 && qAbs(actual.green() - wanted.green()) < 16 &&
            qAbs(actual.blue() - wanted.blue()) < 16;
 }
 
 // How many pixels of `area` are not `colour`.
-int strayPixels(const QImage& image, QRect area, QColor colour)
-{
+int strayPixels(const QImage& image, QRect area, QColor colour) {
     int count = 0;
     for (int y = area.top(); y <= area.bottom(); ++y)
         for (int x = area.left(); x <= area.right(); ++x)
@@ -80,16 +61,19 @@ const QColor kBlue(20, 40, 230);
 
 } // namespace
 
-QStringList X11CaptureTest::monitorLayout()
-{
+QStringList X11CaptureTest::monitorLayout() {
     // A wide HiDPI monitor on the server's only output, then a smaller 5:4 one beside it made up without one.
-    return {QStringLiteral("--setmonitor"), QStringLiteral("VantrelWide"), QStringLiteral("2880/600x1800/340+0+0"),
-            QStringLiteral("screen"),       QStringLiteral("--setmonitor"), QStringLiteral("VantrelSmall"),
-            QStringLiteral("1280/340x1024/270+2880+0"), QStringLiteral("none")};
+    return {QStringLiteral("--setmonitor"),
+            QStringLiteral("VantrelWide"),
+            QStringLiteral("2880/600x1800/340+0+0"),
+            QStringLiteral("screen"),
+            QStringLiteral("--setmonitor"),
+            QStringLiteral("VantrelSmall"),
+            QStringLiteral("1280/340x1024/270+2880+0"),
+            QStringLiteral("none")};
 }
 
-void X11CaptureTest::initTestCase()
-{
+void X11CaptureTest::initTestCase() {
     QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "run inside scripts/session-env");
     m_display = std::make_unique<X11TestDisplay>();
     QVERIFY(m_display->isOpen());
@@ -99,16 +83,14 @@ void X11CaptureTest::initTestCase()
     m_display->createWindow(QRect(2880, 0, 1280, 1024), kBlue, "blue", "Blue", false);
 }
 
-void X11CaptureTest::cleanupTestCase()
-{
+void X11CaptureTest::cleanupTestCase() {
     X11TestDisplay::xrandr({QStringLiteral("--delmonitor"), QStringLiteral("VantrelWide"),
                             QStringLiteral("--delmonitor"), QStringLiteral("VantrelSmall")});
     m_display.reset();
 }
 
-QList<DisplayInfo> X11CaptureTest::listDisplays()
-{
-    const Result<QList<DisplayInfo>> displays = finish(m_capture.displays());
+QList<DisplayInfo> X11CaptureTest::listDisplays() {
+    const Result<QList<DisplayInfo>> displays = awaitTask(m_capture.displays());
     if (!displays) {
         qWarning("%s", qPrintable(displays.error().description()));
         return {};
@@ -116,9 +98,8 @@ QList<DisplayInfo> X11CaptureTest::listDisplays()
     return *displays;
 }
 
-QImage X11CaptureTest::captureAt(const DisplayInfo& display, QSize size)
-{
-    const Result<QImage> image = finish(m_capture.capture(display, size));
+QImage X11CaptureTest::captureAt(const DisplayInfo& display, QSize size) {
+    const Result<QImage> image = awaitTask(m_capture.capture(display, size));
     if (!image) {
         qWarning("%s", qPrintable(image.error().description()));
         return {};
@@ -126,8 +107,7 @@ QImage X11CaptureTest::captureAt(const DisplayInfo& display, QSize size)
     return *image;
 }
 
-void X11CaptureTest::eachMonitorIsCapturedOnItsOwn()
-{
+void X11CaptureTest::eachMonitorIsCapturedOnItsOwn() {
     QVERIFY(X11TestDisplay::xdotool({QStringLiteral("mousemove"), QStringLiteral("4300"), QStringLiteral("1700")}));
     const QList<DisplayInfo> displays = listDisplays();
     QCOMPARE(displays.size(), 2);
@@ -139,7 +119,7 @@ void X11CaptureTest::eachMonitorIsCapturedOnItsOwn()
     const QImage wide = captureAt(displays[0], captureSize(displays[0]));
     QCOMPARE(wide.size(), QSize(1440, 900));
     QCOMPARE(wide.format(), QImage::Format_RGB32);
-    QCOMPARE(strayPixels(wide, wide.rect(), kRed), 0);  // all of it, nothing of the neighbour
+    QCOMPARE(strayPixels(wide, wide.rect(), kRed), 0); // all of it, nothing of the neighbour
 
     const QImage small = captureAt(displays[1], captureSize(displays[1]));
     QCOMPARE(small.size(), QSize(1280, 1024));
@@ -149,8 +129,7 @@ void X11CaptureTest::eachMonitorIsCapturedOnItsOwn()
     QCOMPARE(captureAt(displays[1], QSize(160, 100)).size(), QSize(160, 100));
 }
 
-void X11CaptureTest::cursorIsDrawnWhereItIs()
-{
+void X11CaptureTest::cursorIsDrawnWhereItIs() {
     const QList<DisplayInfo> displays = listDisplays();
     QCOMPARE(displays.size(), 2);
     // Pointer in the middle of the small monitor: its hot spot is at (640, 512) of that monitor.
@@ -165,17 +144,16 @@ void X11CaptureTest::cursorIsDrawnWhereItIs()
     QCOMPARE(strayPixels(wide, wide.rect(), kRed), 0);
 }
 
-void X11CaptureTest::idsSurviveARestartOfTheServer()
-{
+void X11CaptureTest::idsSurviveARestartOfTheServer() {
     const QList<DisplayInfo> before = listDisplays();
     QCOMPARE(before.size(), 2);
     // A second X server with the same layout stands for this one after a restart.
     const QString number = QString::number(600 + QRandomGenerator::global()->bounded(300));
     QProcess server;
-    server.start(QStringLiteral("Xvfb"), {QLatin1Char(':') + number, QStringLiteral("-screen"), QStringLiteral("0"),
-                                          QStringLiteral("4320x1800x24"), QStringLiteral("-nolisten"),
-                                          QStringLiteral("tcp"), QStringLiteral("-noreset"), QStringLiteral("+extension"),
-                                          QStringLiteral("RANDR")});
+    server.start(QStringLiteral("Xvfb"),
+                 {QLatin1Char(':') + number, QStringLiteral("-screen"), QStringLiteral("0"),
+                  QStringLiteral("4320x1800x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                  QStringLiteral("-noreset"), QStringLiteral("+extension"), QStringLiteral("RANDR")});
     QVERIFY(server.waitForStarted(30000));
     const QByteArray original = qgetenv("DISPLAY");
     qputenv("DISPLAY", QByteArray(":") + number.toLatin1());
@@ -189,8 +167,7 @@ void X11CaptureTest::idsSurviveARestartOfTheServer()
     QCOMPARE(after, before);
 }
 
-void X11CaptureTest::captureIsRefusedUnderWayland_data()
-{
+void X11CaptureTest::captureIsRefusedUnderWayland_data() {
     QTest::addColumn<QByteArray>("sessionType");
     QTest::addColumn<QByteArray>("waylandDisplay");
     QTest::addColumn<bool>("allowed");
@@ -200,8 +177,7 @@ void X11CaptureTest::captureIsRefusedUnderWayland_data()
     QTest::newRow("wayland display only") << QByteArray() << QByteArray("wayland-0") << false;
 }
 
-void X11CaptureTest::captureIsRefusedUnderWayland()
-{
+void X11CaptureTest::captureIsRefusedUnderWayland() {
     QFETCH(QByteArray, sessionType);
     QFETCH(QByteArray, waylandDisplay);
     QFETCH(bool, allowed);
@@ -210,7 +186,7 @@ void X11CaptureTest::captureIsRefusedUnderWayland()
     qputenv("XDG_SESSION_TYPE", sessionType);
     qputenv("WAYLAND_DISPLAY", waylandDisplay);
     const bool result = m_capture.isCaptureAllowed();
-    m_capture.requestCaptureAccess();  // nothing to ask on X11; must not change the answer
+    m_capture.requestCaptureAccess(); // nothing to ask on X11; must not change the answer
     const bool again = m_capture.isCaptureAllowed();
     qputenv("XDG_SESSION_TYPE", savedType);
     qputenv("WAYLAND_DISPLAY", savedWayland);
@@ -218,12 +194,11 @@ void X11CaptureTest::captureIsRefusedUnderWayland()
     QCOMPARE(again, allowed);
 }
 
-void X11CaptureTest::vanishedDisplayIsAnError()
-{
-    const Result<QImage> image = finish(m_capture.capture(DisplayInfo{12345, 800, 600}, QSize(800, 600)));
+void X11CaptureTest::vanishedDisplayIsAnError() {
+    const Result<QImage> image = awaitTask(m_capture.capture(DisplayInfo{12345, 800, 600}, QSize(800, 600)));
     QVERIFY(!image);
     QCOMPARE(image.error().description(), QStringLiteral("The display is no longer connected."));
-    QVERIFY(!finish(m_capture.capture(listDisplays().value(0), QSize(0, 10))));
+    QVERIFY(!awaitTask(m_capture.capture(listDisplays().value(0), QSize(0, 10))));
 }
 
 QTEST_GUILESS_MAIN(X11CaptureTest)

@@ -32,8 +32,7 @@ private:
     QTemporaryDir m_data;
 };
 
-void X11InputTest::initTestCase()
-{
+void X11InputTest::initTestCase() {
     QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "run inside scripts/session-env");
     m_display = std::make_unique<X11TestDisplay>();
     QVERIFY(m_display->isOpen());
@@ -41,23 +40,20 @@ void X11InputTest::initTestCase()
     QVERIFY(X11TestDisplay::xdotool({QStringLiteral("mousemove"), QStringLiteral("400"), QStringLiteral("400")}));
 }
 
-void X11InputTest::cleanupTestCase()
-{
+void X11InputTest::cleanupTestCase() {
     m_display.reset();
 }
 
 namespace {
 
 // Waits for a last right click that marks the end of a sequence: the events before it were delivered first.
-bool waitForMarker(const QList<int>& seen, qsizetype count)
-{
+bool waitForMarker(const QList<int>& seen, qsizetype count) {
     return QTest::qWaitFor([&] { return seen.size() >= count && seen.last() == MouseMonitor::RightMouseDown; }, 30000);
 }
 
 } // namespace
 
-void X11InputTest::mouseEventsAreClassifiedAndCountedOnce()
-{
+void X11InputTest::mouseEventsAreClassifiedAndCountedOnce() {
     XcbMouseMonitor monitor;
     QList<int> seen;
     const auto token = monitor.install([&](int type) { seen << type; });
@@ -85,8 +81,7 @@ void X11InputTest::mouseEventsAreClassifiedAndCountedOnce()
     monitor.remove(*token);
 }
 
-void X11InputTest::removedHandlerHearsNothing()
-{
+void X11InputTest::removedHandlerHearsNothing() {
     XcbMouseMonitor monitor;
     QList<int> first;
     QList<int> second;
@@ -99,9 +94,9 @@ void X11InputTest::removedHandlerHearsNothing()
     QVERIFY(firstToken && secondToken);
     QVERIFY(X11TestDisplay::xdotool({QStringLiteral("click"), QStringLiteral("3")}));
     QVERIFY(waitForMarker(second, 1));
-    QCOMPARE(first, QList<int>{MouseMonitor::RightMouseDown});  // delivered before the second, in token order
+    QCOMPARE(first, QList<int>{MouseMonitor::RightMouseDown}); // delivered before the second, in token order
 
-    XcbMouseMonitor marker;  // an independent listener to know when later events have been delivered
+    XcbMouseMonitor marker; // an independent listener to know when later events have been delivered
     QList<int> markerSeen;
     QVERIFY(marker.install([&](int type) { markerSeen << type; }));
     monitor.remove(*secondToken);
@@ -120,27 +115,25 @@ void X11InputTest::removedHandlerHearsNothing()
 
 // Xvfb's XTest pointer has no scroll axes, so smooth scrolling and the server's emulated copies of it
 // never occur there; these rows build the raw events exactly as xcb hands them over.
-void X11InputTest::scrollsThatXvfbCannotSendAreCountedOnce_data()
-{
+void X11InputTest::scrollsThatXvfbCannotSendAreCountedOnce_data() {
     QTest::addColumn<int>("eventType");
     QTest::addColumn<quint32>("button");
     QTest::addColumn<quint32>("flags");
     QTest::addColumn<quint32>("valuatorMask");
     QTest::addColumn<int>("expected");
     const quint32 emulated = XCB_INPUT_POINTER_EVENT_FLAGS_POINTER_EMULATED;
-    QTest::newRow("touchpad scroll: scroll axis only") << int(XCB_INPUT_RAW_MOTION) << 0u << 0u << 0x8u
-                                                       << int(MouseMonitor::ScrollWheel);
+    QTest::newRow("touchpad scroll: scroll axis only")
+        << int(XCB_INPUT_RAW_MOTION) << 0u << 0u << 0x8u << int(MouseMonitor::ScrollWheel);
     QTest::newRow("wheel copy of a smooth scroll") << int(XCB_INPUT_RAW_BUTTON_PRESS) << 5u << emulated << 0u << 0;
     QTest::newRow("smooth copy of a wheel click") << int(XCB_INPUT_RAW_MOTION) << 0u << emulated << 0x4u << 0;
-    QTest::newRow("motion with a scroll axis too") << int(XCB_INPUT_RAW_MOTION) << 0u << 0u << 0x9u
-                                                   << int(MouseMonitor::MouseMoved);
+    QTest::newRow("motion with a scroll axis too")
+        << int(XCB_INPUT_RAW_MOTION) << 0u << 0u << 0x9u << int(MouseMonitor::MouseMoved);
     QTest::newRow("motion without any axis") << int(XCB_INPUT_RAW_MOTION) << 0u << 0u << 0u << 0;
     QTest::newRow("button 12") << int(XCB_INPUT_RAW_BUTTON_PRESS) << 12u << 0u << 0u
                                << int(MouseMonitor::OtherMouseDown);
 }
 
-void X11InputTest::scrollsThatXvfbCannotSendAreCountedOnce()
-{
+void X11InputTest::scrollsThatXvfbCannotSendAreCountedOnce() {
     QFETCH(int, eventType);
     QFETCH(quint32, button);
     QFETCH(quint32, flags);
@@ -159,16 +152,14 @@ void X11InputTest::scrollsThatXvfbCannotSendAreCountedOnce()
     QCOMPARE(classifyRawPointerEvent(&event), expected);
 }
 
-void X11InputTest::writeEntry(const QString& directory, const QString& fileName, const QByteArray& body)
-{
+void X11InputTest::writeEntry(const QString& directory, const QString& fileName, const QByteArray& body) {
     QVERIFY(QDir().mkpath(directory));
     QFile file(directory + QLatin1Char('/') + fileName);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QVERIFY(file.write("[Desktop Entry]\nType=Application\n" + body) > 0);
 }
 
-void X11InputTest::frontmostFollowsTheFocusedWindow()
-{
+void X11InputTest::frontmostFollowsTheFocusedWindow() {
     const QString home = m_data.filePath(QStringLiteral("home"));
     const QString system = m_data.filePath(QStringLiteral("system"));
     qputenv("XDG_DATA_HOME", home.toUtf8());
@@ -187,23 +178,23 @@ void X11InputTest::frontmostFollowsTheFocusedWindow()
         QString expected;
     };
     const QList<Case> cases{
-        {"cutter", "Cutter-Pro", QStringLiteral("Cutter Pro")},  // file name, case-insensitive
+        {"cutter", "Cutter-Pro", QStringLiteral("Cutter Pro")}, // file name, case-insensitive
         {"editsuite", "EditSuite", QStringLiteral("Edit Suite · 2")},
         {"grader", "Grader", QStringLiteral("Colour Grader")},
-        {"plaintool", "PlainTool", QStringLiteral("PlainTool")},  // no entry: the class itself
+        {"plaintool", "PlainTool", QStringLiteral("PlainTool")}, // no entry: the class itself
     };
     QList<quint32> windows;
     for (const Case& item : cases) {
         const quint32 window =
             m_display->createWindow(QRect(100, 100, 300, 200), Qt::darkGray, item.instance, item.className, true);
         windows << window;
-        QVERIFY(X11TestDisplay::xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"),
-                                         QString::number(window)}));
+        QVERIFY(X11TestDisplay::xdotool(
+            {QStringLiteral("windowactivate"), QStringLiteral("--sync"), QString::number(window)}));
         QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional<QString>(item.expected), 30000);
     }
     // Back to an earlier window.
-    QVERIFY(X11TestDisplay::xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"),
-                                     QString::number(windows.first())}));
+    QVERIFY(X11TestDisplay::xdotool(
+        {QStringLiteral("windowactivate"), QStringLiteral("--sync"), QString::number(windows.first())}));
     QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional<QString>(QStringLiteral("Cutter Pro")), 30000);
     // No window left: no active window, no name.
     for (quint32 window : std::as_const(windows))
@@ -211,11 +202,11 @@ void X11InputTest::frontmostFollowsTheFocusedWindow()
     QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::nullopt, 30000);
 }
 
-void X11InputTest::frontmostIndexFollowsNewEntries()
-{
+void X11InputTest::frontmostIndexFollowsNewEntries() {
     X11FrontmostApp frontmost;
     const quint32 window = m_display->createWindow(QRect(50, 50, 200, 200), Qt::darkGray, "newtool", "NewTool", true);
-    QVERIFY(X11TestDisplay::xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), QString::number(window)}));
+    QVERIFY(
+        X11TestDisplay::xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), QString::number(window)}));
     QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional<QString>(QStringLiteral("NewTool")), 30000);
     // An application installed while the agent runs, into a directory created only now.
     writeEntry(m_data.filePath(QStringLiteral("system/applications/late")), QStringLiteral("newtool.desktop"),

@@ -18,8 +18,8 @@ struct X11TestDisplay::State {
     void sync() const { free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
 };
 
-X11TestDisplay::X11TestDisplay() : m_state(std::make_unique<State>())
-{
+X11TestDisplay::X11TestDisplay()
+    : m_state(std::make_unique<State>()) {
     int screenNumber = 0;
     m_state->connection = xcb_connect(nullptr, &screenNumber);
     if (xcb_connection_has_error(m_state->connection))
@@ -30,20 +30,17 @@ X11TestDisplay::X11TestDisplay() : m_state(std::make_unique<State>())
     m_state->screen = screens.data;
 }
 
-X11TestDisplay::~X11TestDisplay()
-{
+X11TestDisplay::~X11TestDisplay() {
     stopWindowManager();
     xcb_disconnect(m_state->connection);
 }
 
-bool X11TestDisplay::isOpen() const
-{
+bool X11TestDisplay::isOpen() const {
     return m_state->screen != nullptr;
 }
 
-quint32 X11TestDisplay::createWindow(QRect rect, QColor colour, const QByteArray& instance,
-                                     const QByteArray& className, bool managed)
-{
+quint32 X11TestDisplay::createWindow(QRect rect, QColor colour, const QByteArray& instance, const QByteArray& className,
+                                     bool managed) {
     xcb_connection_t* c = m_state->connection;
     const xcb_window_t window = xcb_generate_id(c);
     const uint32_t pixel = (uint32_t(colour.red()) << 16) | (uint32_t(colour.green()) << 8) | uint32_t(colour.blue());
@@ -59,14 +56,12 @@ quint32 X11TestDisplay::createWindow(QRect rect, QColor colour, const QByteArray
     return window;
 }
 
-void X11TestDisplay::destroyWindow(quint32 window)
-{
+void X11TestDisplay::destroyWindow(quint32 window) {
     xcb_destroy_window(m_state->connection, window);
     m_state->sync();
 }
 
-bool X11TestDisplay::startWindowManager()
-{
+bool X11TestDisplay::startWindowManager() {
     m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // Ends with this process even when a crash or a timeout skips the destructor.
     m_windowManager.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
@@ -75,7 +70,8 @@ bool X11TestDisplay::startWindowManager()
         return false;
     xcb_connection_t* c = m_state->connection;
     static constexpr char kCheck[] = "_NET_SUPPORTING_WM_CHECK";
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kCheck) - 1, kCheck), nullptr);
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kCheck) - 1, kCheck), nullptr);
     const xcb_atom_t check = atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
     free(atom);
     const QDeadlineTimer deadline(60000);
@@ -91,8 +87,7 @@ bool X11TestDisplay::startWindowManager()
     return false;
 }
 
-void X11TestDisplay::stopWindowManager()
-{
+void X11TestDisplay::stopWindowManager() {
     if (m_windowManager.state() == QProcess::NotRunning)
         return;
     m_windowManager.terminate();
@@ -101,8 +96,7 @@ void X11TestDisplay::stopWindowManager()
 
 namespace {
 
-bool run(const QString& program, const QStringList& arguments)
-{
+bool run(const QString& program, const QStringList& arguments) {
     QProcess process;
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -112,12 +106,10 @@ bool run(const QString& program, const QStringList& arguments)
 
 } // namespace
 
-bool X11TestDisplay::xdotool(const QStringList& arguments)
-{
+bool X11TestDisplay::xdotool(const QStringList& arguments) {
     return run(QStringLiteral("xdotool"), arguments);
 }
 
-bool X11TestDisplay::xrandr(const QStringList& arguments)
-{
+bool X11TestDisplay::xrandr(const QStringList& arguments) {
     return run(QStringLiteral("xrandr"), arguments);
 }

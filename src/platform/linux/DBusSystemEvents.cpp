@@ -18,15 +18,15 @@ constexpr int kCallTimeoutMs = 3000;
 
 // Sleep is delayed while this descriptor is open.
 struct Inhibitor {
-    explicit Inhibitor(int descriptor) : fd(descriptor) {}
+    explicit Inhibitor(int descriptor)
+        : fd(descriptor) {}
     ~Inhibitor() { ::close(fd); }
     Inhibitor(const Inhibitor&) = delete;
     Inhibitor& operator=(const Inhibitor&) = delete;
     int fd;
 };
 
-std::optional<QString> objectPathReply(const QDBusMessage& reply)
-{
+std::optional<QString> objectPathReply(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     const QString path = reply.arguments().constFirst().value<QDBusObjectPath>().path();
@@ -38,8 +38,9 @@ std::optional<QString> objectPathReply(const QDBusMessage& reply)
 } // namespace
 
 DBusSystemEvents::DBusSystemEvents(QDBusConnection systemBus, QDBusConnection sessionBus, QObject* parent)
-    : QObject(parent), m_system(std::move(systemBus)), m_session(std::move(sessionBus))
-{
+    : QObject(parent)
+    , m_system(std::move(systemBus))
+    , m_session(std::move(sessionBus)) {
     if (m_system.isConnected()) {
         m_system.connect(kLogind, kLogindPath, kManager, QStringLiteral("PrepareForSleep"), this,
                          SLOT(onPrepareForSleep(bool)));
@@ -61,8 +62,7 @@ DBusSystemEvents::DBusSystemEvents(QDBusConnection systemBus, QDBusConnection se
 
 DBusSystemEvents::~DBusSystemEvents() = default;
 
-QString DBusSystemEvents::findSession()
-{
+QString DBusSystemEvents::findSession() {
     QList<QDBusMessage> calls;
     const QString id = qEnvironmentVariable("XDG_SESSION_ID");
     if (!id.isEmpty()) {
@@ -77,20 +77,18 @@ QString DBusSystemEvents::findSession()
             return *path;
         if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
             reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
-            break;  // no logind here: asking again will not help
+            break; // no logind here: asking again will not help
     }
     return {};
 }
 
-SystemEvents::Token DBusSystemEvents::observe(SystemEvent event, Handler handler)
-{
+SystemEvents::Token DBusSystemEvents::observe(SystemEvent event, Handler handler) {
     const Token token = m_nextToken++;
     m_observers.append({token, event, std::move(handler)});
     return token;
 }
 
-void DBusSystemEvents::post(SystemEvent event)
-{
+void DBusSystemEvents::post(SystemEvent event) {
     // Copies: a handler may register further observers while the list is walked.
     const QList<Observer> observers = m_observers;
     for (const Observer& observer : observers) {
@@ -99,20 +97,17 @@ void DBusSystemEvents::post(SystemEvent event)
     }
 }
 
-void DBusSystemEvents::onPrepareForSleep(bool start)
-{
+void DBusSystemEvents::onPrepareForSleep(bool start) {
     if (start)
         post(SystemEvent::WillSleep);
 }
 
-void DBusSystemEvents::onSessionLock()
-{
+void DBusSystemEvents::onSessionLock() {
     post(SystemEvent::ScreenLocked);
 }
 
 void DBusSystemEvents::onSessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
-                                                  const QStringList& invalidated)
-{
+                                                  const QStringList& invalidated) {
     Q_UNUSED(invalidated)
     if (interface != kSession)
         return;
@@ -133,21 +128,19 @@ void DBusSystemEvents::onSessionPropertiesChanged(const QString& interface, cons
     }
 }
 
-void DBusSystemEvents::onScreenSaverActiveChanged(bool active)
-{
+void DBusSystemEvents::onScreenSaverActiveChanged(bool active) {
     if (active)
         post(SystemEvent::ScreensDidSleep);
 }
 
-std::shared_ptr<void> DBusSystemEvents::delaySleep()
-{
+std::shared_ptr<void> DBusSystemEvents::delaySleep() {
     if (auto held = m_inhibitor.lock())
         return held;
     if (!m_system.isConnected())
         return {};
     QDBusMessage call = QDBusMessage::createMethodCall(kLogind, kLogindPath, kManager, QStringLiteral("Inhibit"));
-    call << QStringLiteral("sleep") << QStringLiteral("Vantrel") << QStringLiteral("Sending the clock-out to the studio")
-         << QStringLiteral("delay");
+    call << QStringLiteral("sleep") << QStringLiteral("Vantrel")
+         << QStringLiteral("Sending the clock-out to the studio") << QStringLiteral("delay");
     const QDBusMessage reply = m_system.call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};

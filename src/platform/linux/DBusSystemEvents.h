@@ -32,7 +32,8 @@ public:
 private Q_SLOTS:
     void onPrepareForSleep(bool start);
     void onSessionLock();
-    void onSessionPropertiesChanged(const QString& interface, const QVariantMap& changed, const QStringList& invalidated);
+    void onSessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
+                                    const QStringList& invalidated);
     void onScreenSaverActiveChanged(bool active);
 
 private:

@@ -5,8 +5,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
-QStringList DesktopEntryIndex::applicationDirectories()
-{
+QStringList DesktopEntryIndex::applicationDirectories() {
     QString home = qEnvironmentVariable("XDG_DATA_HOME");
     if (home.isEmpty())
         home = QDir::homePath() + QStringLiteral("/.local/share");
@@ -20,8 +19,7 @@ QStringList DesktopEntryIndex::applicationDirectories()
     return directories;
 }
 
-DesktopEntryIndex DesktopEntryIndex::build(const QStringList& directories)
-{
+DesktopEntryIndex DesktopEntryIndex::build(const QStringList& directories) {
     DesktopEntryIndex index;
     for (const QString& directory : directories) {
         QDirIterator entries(directory, {QStringLiteral("*.desktop")}, QDir::Files | QDir::Readable,
@@ -34,8 +32,7 @@ DesktopEntryIndex DesktopEntryIndex::build(const QStringList& directories)
     return index;
 }
 
-void DesktopEntryIndex::add(const QString& path, const QString& fileName)
-{
+void DesktopEntryIndex::add(const QString& path, const QString& fileName) {
     QFile file(path);
     // Desktop entries are a few hundred bytes; anything far larger is not one.
     if (file.size() > 1024 * 1024 || !file.open(QIODevice::ReadOnly | QIODevice::Text))
@@ -79,8 +76,7 @@ void DesktopEntryIndex::add(const QString& path, const QString& fileName)
         m_byFileName.insert(stem, name);
 }
 
-std::optional<QString> DesktopEntryIndex::nameFor(const QString& windowClass) const
-{
+std::optional<QString> DesktopEntryIndex::nameFor(const QString& windowClass) const {
     const QString key = windowClass.toCaseFolded();
     if (const auto it = m_byWindowClass.constFind(key); it != m_byWindowClass.constEnd())
         return *it;

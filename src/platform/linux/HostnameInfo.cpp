@@ -11,10 +11,10 @@ constexpr int kCallTimeoutMs = 2000;
 
 } // namespace
 
-HostnameInfo::HostnameInfo(QDBusConnection systemBus) : m_bus(std::move(systemBus)) {}
+HostnameInfo::HostnameInfo(QDBusConnection systemBus)
+    : m_bus(std::move(systemBus)) {}
 
-QString HostnameInfo::computerName() const
-{
+QString HostnameInfo::computerName() const {
     if (m_bus.isConnected()) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.hostname1"), QStringLiteral("/org/freedesktop/hostname1"),

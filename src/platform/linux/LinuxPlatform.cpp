@@ -11,8 +11,7 @@
 #include "platform/linux/X11ScreenCapture.h"
 #include "platform/linux/XcbMouseMonitor.h"
 
-Platform makeLinuxPlatform()
-{
+Platform makeLinuxPlatform() {
     Platform platform;
     platform.clock = std::make_shared<SystemClock>();
     platform.defaults = std::make_shared<SettingsDefaults>();

@@ -9,8 +9,7 @@ namespace {
 class QtRepeatingTimer final : public RepeatingTimer {
 public:
     QtRepeatingTimer(std::chrono::milliseconds interval, std::function<void()> fire)
-        : m_fire(std::make_shared<std::function<void()>>(std::move(fire)))
-    {
+        : m_fire(std::make_shared<std::function<void()>>(std::move(fire))) {
         m_timer.setTimerType(Qt::CoarseTimer);
         m_timer.setInterval(interval);
         // The queued job holds the callback weakly: once the timer is invalidated or gone, it does nothing.
@@ -29,22 +28,20 @@ public:
 
     ~QtRepeatingTimer() override { invalidate(); }
 
-    void invalidate() override
-    {
+    void invalidate() override {
         m_timer.stop();
         m_fire.reset();
     }
 
 private:
     std::shared_ptr<std::function<void()>> m_fire;
-    QObject m_context;  // jobs queued on it are dropped with it
+    QObject m_context; // jobs queued on it are dropped with it
     QTimer m_timer;
 };
 
 } // namespace
 
 std::unique_ptr<RepeatingTimer> QtTimerFactory::scheduleRepeating(std::chrono::milliseconds interval,
-                                                                  std::function<void()> fire)
-{
+                                                                  std::function<void()> fire) {
     return std::make_unique<QtRepeatingTimer>(interval, std::move(fire));
 }

@@ -3,22 +3,21 @@
 #include <QMetaType>
 #include <QVariant>
 
-SettingsDefaults::SettingsDefaults(QString filePath) : m_filePath(std::move(filePath))
-{
+SettingsDefaults::SettingsDefaults(QString filePath)
+    : m_filePath(std::move(filePath)) {
     open();
 }
 
-void SettingsDefaults::open()
-{
-    m_settings = m_filePath.isEmpty() ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                                    QStringLiteral("Vantrel"), QStringLiteral("Vantrel"))
-                                      : std::make_unique<QSettings>(m_filePath, QSettings::IniFormat);
+void SettingsDefaults::open() {
+    m_settings = m_filePath.isEmpty()
+                     ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                   QStringLiteral("Vantrel"), QStringLiteral("Vantrel"))
+                     : std::make_unique<QSettings>(m_filePath, QSettings::IniFormat);
 }
 
 SettingsDefaults::~SettingsDefaults() = default;
 
-std::optional<QString> SettingsDefaults::string(const QString& key) const
-{
+std::optional<QString> SettingsDefaults::string(const QString& key) const {
     const QVariant value = m_settings->value(key);
     if (!value.isValid())
         return std::nullopt;
@@ -35,8 +34,7 @@ std::optional<QString> SettingsDefaults::string(const QString& key) const
     return value.toString();
 }
 
-std::optional<QByteArray> SettingsDefaults::data(const QString& key) const
-{
+std::optional<QByteArray> SettingsDefaults::data(const QString& key) const {
     const QVariant value = m_settings->value(key);
     if (!value.isValid())
         return std::nullopt;
@@ -47,23 +45,19 @@ std::optional<QByteArray> SettingsDefaults::data(const QString& key) const
     return std::nullopt;
 }
 
-bool SettingsDefaults::setString(const QString& key, const QString& value)
-{
+bool SettingsDefaults::setString(const QString& key, const QString& value) {
     return write([&](QSettings& settings) { settings.setValue(key, value); });
 }
 
-bool SettingsDefaults::setData(const QString& key, const QByteArray& value)
-{
+bool SettingsDefaults::setData(const QString& key, const QByteArray& value) {
     return write([&](QSettings& settings) { settings.setValue(key, value); });
 }
 
-bool SettingsDefaults::remove(const QString& key)
-{
+bool SettingsDefaults::remove(const QString& key) {
     return write([&](QSettings& settings) { settings.remove(key); });
 }
 
-bool SettingsDefaults::write(const std::function<void(QSettings&)>& change)
-{
+bool SettingsDefaults::write(const std::function<void(QSettings&)>& change) {
     // QSettings keeps reporting an error once it had one (a failed read or write), even after the disk
     // recovers: every later write would be reported as lost.  A store in error starts again.
     if (m_settings->status() != QSettings::NoError)

@@ -4,8 +4,7 @@
 
 namespace {
 
-double seconds(clockid_t id)
-{
+double seconds(clockid_t id) {
     timespec now{};
     clock_gettime(id, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
@@ -13,12 +12,10 @@ double seconds(clockid_t id)
 
 } // namespace
 
-double SystemClock::uptime() const
-{
+double SystemClock::uptime() const {
     return seconds(CLOCK_MONOTONIC);
 }
 
-double SystemClock::wallClock() const
-{
+double SystemClock::wallClock() const {
     return seconds(CLOCK_REALTIME);
 }

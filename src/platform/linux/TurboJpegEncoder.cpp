@@ -17,8 +17,7 @@ struct BufferDeleter {
 
 } // namespace
 
-std::optional<QByteArray> TurboJpegEncoder::encode(const QImage& image, double factor) const
-{
+std::optional<QByteArray> TurboJpegEncoder::encode(const QImage& image, double factor) const {
     if (image.isNull() || !std::isfinite(factor))
         return std::nullopt;
     // RGB32 and ARGB32 keep their pixels as BGRX/BGRA bytes on little-endian machines; anything else is
@@ -40,9 +39,9 @@ std::optional<QByteArray> TurboJpegEncoder::encode(const QImage& image, double f
         return std::nullopt;
     unsigned char* out = buffer.get();
     unsigned long size = capacity;
-    const int result = tjCompress2(compressor.get(), pixels.constBits(), pixels.width(),
-                                   static_cast<int>(pixels.bytesPerLine()), pixels.height(), TJPF_BGRX, &out, &size,
-                                   TJSAMP_420, quality, TJFLAG_NOREALLOC);
+    const int result =
+        tjCompress2(compressor.get(), pixels.constBits(), pixels.width(), static_cast<int>(pixels.bytesPerLine()),
+                    pixels.height(), TJPF_BGRX, &out, &size, TJSAMP_420, quality, TJFLAG_NOREALLOC);
     if (result != 0)
         return std::nullopt;
     return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(size));

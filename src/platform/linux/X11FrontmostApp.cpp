@@ -10,16 +10,16 @@ namespace {
 constexpr int kRebuildDelayMs = 500;
 
 xcb::Owned<xcb_get_property_reply_t> readProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t name,
-                                               xcb_atom_t type, uint32_t longs)
-{
+                                                  xcb_atom_t type, uint32_t longs) {
     return xcb::Owned<xcb_get_property_reply_t>(
         xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, type, 0, longs), nullptr));
 }
 
 } // namespace
 
-X11FrontmostApp::X11FrontmostApp(QObject* parent) : QObject(parent), m_directories(DesktopEntryIndex::applicationDirectories())
-{
+X11FrontmostApp::X11FrontmostApp(QObject* parent)
+    : QObject(parent)
+    , m_directories(DesktopEntryIndex::applicationDirectories()) {
     m_rebuild.setSingleShot(true);
     m_rebuild.setInterval(kRebuildDelayMs);
     connect(&m_rebuild, &QTimer::timeout, this, &X11FrontmostApp::rebuildIndex);
@@ -30,8 +30,7 @@ X11FrontmostApp::X11FrontmostApp(QObject* parent) : QObject(parent), m_directori
 
 X11FrontmostApp::~X11FrontmostApp() = default;
 
-void X11FrontmostApp::rebuildIndex()
-{
+void X11FrontmostApp::rebuildIndex() {
     m_index = DesktopEntryIndex::build(m_directories);
     // Watch every existing directory of the tree, so an entry added in a subdirectory is noticed too.
     QStringList watched;
@@ -49,31 +48,27 @@ void X11FrontmostApp::rebuildIndex()
         m_watcher.addPaths(watched);
 }
 
-bool X11FrontmostApp::connectToDisplay()
-{
+bool X11FrontmostApp::connectToDisplay() {
     int screenNumber = 0;
     xcb::Connection connection = xcb::connect(&screenNumber);
     if (!connection)
         return false;
     xcb_connection_t* c = connection.get();
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    if (!screens.rem)
+    const xcb_screen_t* screen = xcb::screenOf(c, screenNumber);
+    if (!screen)
         return false;
     static constexpr char kActive[] = "_NET_ACTIVE_WINDOW";
     xcb::Owned<xcb_intern_atom_reply_t> atom(
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kActive) - 1, kActive), nullptr));
     if (!atom)
         return false;
-    m_root = screens.data->root;
+    m_root = screen->root;
     m_activeWindowAtom = atom->atom;
     m_connection = std::move(connection);
     return true;
 }
 
-std::optional<QString> X11FrontmostApp::name()
-{
+std::optional<QString> X11FrontmostApp::name() {
     if (m_connection && xcb_connection_has_error(m_connection.get()))
         m_connection.reset();
     if (!m_connection && !connectToDisplay())
@@ -81,7 +76,8 @@ std::optional<QString> X11FrontmostApp::name()
     xcb_connection_t* c = m_connection.get();
 
     const auto active = readProperty(c, m_root, m_activeWindowAtom, XCB_ATOM_WINDOW, 1);
-    if (!active || active->type != XCB_ATOM_WINDOW || active->format != 32 || xcb_get_property_value_length(active.get()) < 4)
+    if (!active || active->type != XCB_ATOM_WINDOW || active->format != 32 ||
+        xcb_get_property_value_length(active.get()) < 4)
         return std::nullopt;
     const xcb_window_t window = *static_cast<const xcb_window_t*>(xcb_get_property_value(active.get()));
     if (window == XCB_WINDOW_NONE)

@@ -9,16 +9,14 @@
 
 namespace {
 
-QByteArray atomName(xcb_connection_t* c, xcb_atom_t atom)
-{
+QByteArray atomName(xcb_connection_t* c, xcb_atom_t atom) {
     xcb::Owned<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr));
     if (!reply)
         return {};
     return QByteArray(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get()));
 }
 
-QByteArray outputName(xcb_connection_t* c, xcb_randr_output_t output)
-{
+QByteArray outputName(xcb_connection_t* c, xcb_randr_output_t output) {
     xcb::Owned<xcb_randr_get_output_info_reply_t> info(
         xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, XCB_CURRENT_TIME), nullptr));
     if (!info)
@@ -27,8 +25,7 @@ QByteArray outputName(xcb_connection_t* c, xcb_randr_output_t output)
                       xcb_randr_get_output_info_name_length(info.get()));
 }
 
-QByteArray outputEdid(xcb_connection_t* c, xcb_randr_output_t output)
-{
+QByteArray outputEdid(xcb_connection_t* c, xcb_randr_output_t output) {
     static constexpr char kEdid[] = "EDID";
     xcb::Owned<xcb_intern_atom_reply_t> atom(
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof(kEdid) - 1, kEdid), nullptr));
@@ -44,8 +41,7 @@ QByteArray outputEdid(xcb_connection_t* c, xcb_randr_output_t output)
 
 } // namespace
 
-quint32 stableDisplayId(const QByteArray& edid, const QByteArray& connector)
-{
+quint32 stableDisplayId(const QByteArray& edid, const QByteArray& connector) {
     // FNV-1a: fixed by definition, so the same display gets the same number in every build and run.
     quint32 hash = 2166136261u;
     const auto mix = [&hash](const QByteArray& bytes) {
@@ -60,8 +56,7 @@ quint32 stableDisplayId(const QByteArray& edid, const QByteArray& connector)
     return hash;
 }
 
-QList<X11Monitor> listMonitors(xcb_connection_t* c, quint32 root, QSize rootSize)
-{
+QList<X11Monitor> listMonitors(xcb_connection_t* c, quint32 root, QSize rootSize) {
     QList<X11Monitor> monitors;
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c, &xcb_randr_id);
     xcb::Owned<xcb_randr_query_version_reply_t> version;
@@ -94,7 +89,7 @@ QList<X11Monitor> listMonitors(xcb_connection_t* c, quint32 root, QSize rootSize
             connector = QByteArrayLiteral("monitor-") + atomName(c, info->name);
         }
         quint32 id = stableDisplayId(edid, connector);
-        while (taken.contains(id))  // two displays never share a number within one listing
+        while (taken.contains(id)) // two displays never share a number within one listing
             ++id;
         taken.insert(id);
         monitors.append({id, QRect(info->x, info->y, info->width, info->height)});

@@ -30,23 +30,18 @@ struct Display {
     xcb_screen_t* screen = nullptr;
 };
 
-Result<Display> openDisplay()
-{
+Result<Display> openDisplay() {
     int screenNumber = 0;
     Display display{xcb::connect(&screenNumber), nullptr};
     if (!display.connection)
         return Error::platform(QStringLiteral("The screen could not be captured: no X display is available."));
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(display.connection.get()));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    if (!screens.rem)
+    display.screen = xcb::screenOf(display.connection.get(), screenNumber);
+    if (!display.screen)
         return Error::platform(QStringLiteral("The screen could not be captured: no X display is available."));
-    display.screen = screens.data;
     return display;
 }
 
-QList<X11Monitor> monitorsOf(const Display& display)
-{
+QList<X11Monitor> monitorsOf(const Display& display) {
     return listMonitors(display.connection.get(), display.screen->root,
                         QSize(display.screen->width_in_pixels, display.screen->height_in_pixels));
 }
@@ -54,8 +49,9 @@ QList<X11Monitor> monitorsOf(const Display& display)
 // A System V shared-memory segment the server writes the image into; gone with this object.
 class SharedSegment final {
 public:
-    SharedSegment(xcb_connection_t* c, size_t bytes) : m_connection(c), m_size(bytes)
-    {
+    SharedSegment(xcb_connection_t* c, size_t bytes)
+        : m_connection(c)
+        , m_size(bytes) {
         m_id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
         if (m_id < 0)
             return;
@@ -69,8 +65,7 @@ public:
         xcb::Owned<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_checked(c, m_segment, m_id, 0)));
         m_attached = !error;
     }
-    ~SharedSegment()
-    {
+    ~SharedSegment() {
         if (m_attached)
             xcb_shm_detach(m_connection, m_segment);
         if (m_address)
@@ -93,12 +88,12 @@ private:
     bool m_attached = false;
 };
 
-bool hasSharedMemory(xcb_connection_t* c)
-{
+bool hasSharedMemory(xcb_connection_t* c) {
     const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
     if (!shm || !shm->present)
         return false;
-    xcb::Owned<xcb_shm_query_version_reply_t> version(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    xcb::Owned<xcb_shm_query_version_reply_t> version(
+        xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
     return version != nullptr;
 }
 
@@ -121,8 +116,7 @@ struct X11ScreenCapture::Session {
     std::unique_ptr<SharedSegment> segment;
     quint64 uses = 0;
 
-    Result<Display*> open()
-    {
+    Result<Display*> open() {
         if (display && xcb_connection_has_error(display->connection.get())) {
             segment.reset();
             display.reset();
@@ -137,8 +131,7 @@ struct X11ScreenCapture::Session {
     }
 
     // Null view when the server refused.
-    Frame grab(QRect rect)
-    {
+    Frame grab(QRect rect) {
         xcb_connection_t* c = display->connection.get();
         const auto width = uint16_t(rect.width());
         const auto height = uint16_t(rect.height());
@@ -160,7 +153,7 @@ struct X11ScreenCapture::Session {
                 return frame;
             }
         }
-        segment.reset();  // refused (a remote server, say): plain GetImage from now on
+        segment.reset(); // refused (a remote server, say): plain GetImage from now on
         frame.reply.reset(xcb_get_image_reply(c,
                                               xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, display->screen->root,
                                                             int16_t(rect.x()), int16_t(rect.y()), width, height, ~0u),
@@ -176,8 +169,7 @@ struct X11ScreenCapture::Session {
 namespace {
 
 // Draws the current cursor over `image`, which shows the root window's `rect`.
-void drawCursor(const Display& display, QImage& image, QRect rect)
-{
+void drawCursor(const Display& display, QImage& image, QRect rect) {
     xcb_connection_t* c = display.connection.get();
     const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
     if (!xfixes || !xfixes->present)
@@ -203,14 +195,14 @@ void drawCursor(const Display& display, QImage& image, QRect rect)
 
 } // namespace
 
-Result<QImage> X11ScreenCapture::Session::capture(quint32 id, QSize size)
-{
+Result<QImage> X11ScreenCapture::Session::capture(quint32 id, QSize size) {
     auto opened = open();
     if (!opened)
         return opened.error();
     Display* display = *opened;
     const QList<X11Monitor> monitors = monitorsOf(*display);
-    const auto monitor = std::find_if(monitors.begin(), monitors.end(), [id](const X11Monitor& m) { return m.id == id; });
+    const auto monitor =
+        std::find_if(monitors.begin(), monitors.end(), [id](const X11Monitor& m) { return m.id == id; });
     if (monitor == monitors.end())
         return Error::platform(QStringLiteral("The display is no longer connected."));
     const xcb_setup_t* setup = xcb_get_setup(display->connection.get());
@@ -247,12 +239,12 @@ Result<QImage> X11ScreenCapture::Session::capture(quint32 id, QSize size)
     return image;
 }
 
-X11ScreenCapture::X11ScreenCapture() : m_session(std::make_shared<Session>()) {}
+X11ScreenCapture::X11ScreenCapture()
+    : m_session(std::make_shared<Session>()) {}
 
 X11ScreenCapture::~X11ScreenCapture() = default;
 
-bool X11ScreenCapture::isCaptureAllowed()
-{
+bool X11ScreenCapture::isCaptureAllowed() {
     // Under Wayland an X11 client sees only other X11 clients: the desktop would come out black.
     if (qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0 ||
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -260,13 +252,11 @@ bool X11ScreenCapture::isCaptureAllowed()
     return !qEnvironmentVariableIsEmpty("DISPLAY");
 }
 
-void X11ScreenCapture::requestCaptureAccess()
-{
+void X11ScreenCapture::requestCaptureAccess() {
     // X11 has no such permission to ask for.
 }
 
-QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays()
-{
+QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays() {
     // The future is a named local: GCC 12 destroys temporaries of a co_await expression twice.
     QFuture<Result<QList<DisplayInfo>>> listing = QtConcurrent::run([]() -> Result<QList<DisplayInfo>> {
         auto display = openDisplay();
@@ -280,8 +270,7 @@ QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays()
     co_return co_await listing;
 }
 
-QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize size)
-{
+QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize size) {
     if (size.isEmpty())
         co_return Error::platform(QStringLiteral("The screen could not be captured: the requested size is empty."));
     const std::shared_ptr<Session> session = m_session;
@@ -305,7 +294,7 @@ QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize
             return;
         std::unique_lock lock(kept->mutex, std::try_to_lock);
         if (!lock.owns_lock() || kept->uses != uses)
-            return;  // a later capture is running or has run; its own timer will release
+            return; // a later capture is running or has run; its own timer will release
         kept->segment.reset();
         kept->display.reset();
         malloc_trim(0);

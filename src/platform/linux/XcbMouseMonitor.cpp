@@ -11,15 +11,13 @@ namespace {
 
 // Raw events carry a bit mask of the valuators they report; on pointers axes 0 and 1 are x and y, the
 // others are scroll axes (a touchpad's two-finger scroll arrives as motion on those alone).
-bool movesPointer(const xcb_input_raw_button_press_event_t* event)
-{
+bool movesPointer(const xcb_input_raw_button_press_event_t* event) {
     if (event->valuators_len == 0)
         return false;
     return (xcb_input_raw_button_press_valuator_mask(event)[0] & 0x3u) != 0;
 }
 
-bool hasValuators(const xcb_input_raw_button_press_event_t* event)
-{
+bool hasValuators(const xcb_input_raw_button_press_event_t* event) {
     const uint32_t* mask = xcb_input_raw_button_press_valuator_mask(event);
     for (uint16_t i = 0; i < event->valuators_len; ++i) {
         if (mask[i] != 0)
@@ -28,8 +26,7 @@ bool hasValuators(const xcb_input_raw_button_press_event_t* event)
     return false;
 }
 
-int classifyButton(uint32_t button)
-{
+int classifyButton(uint32_t button) {
     switch (button) {
     case 1:
         return MouseMonitor::LeftMouseDown;
@@ -49,8 +46,7 @@ int classifyButton(uint32_t button)
 
 } // namespace
 
-int classifyRawPointerEvent(const void* event)
-{
+int classifyRawPointerEvent(const void* event) {
     const auto* generic = static_cast<const xcb_ge_generic_event_t*>(event);
     const auto* raw = static_cast<const xcb_input_raw_button_press_event_t*>(event);
     // The server doubles every scroll: wheel clicks as smooth motion and smooth motion as wheel clicks.
@@ -68,15 +64,14 @@ int classifyRawPointerEvent(const void* event)
     return 0;
 }
 
-XcbMouseMonitor::XcbMouseMonitor(QObject* parent) : QObject(parent) {}
+XcbMouseMonitor::XcbMouseMonitor(QObject* parent)
+    : QObject(parent) {}
 
-XcbMouseMonitor::~XcbMouseMonitor()
-{
+XcbMouseMonitor::~XcbMouseMonitor() {
     close();
 }
 
-std::optional<MouseMonitor::Token> XcbMouseMonitor::install(Handler handler)
-{
+std::optional<MouseMonitor::Token> XcbMouseMonitor::install(Handler handler) {
     if (!handler || (!m_connection && !open()))
         return std::nullopt;
     const Token token = m_nextToken++;
@@ -84,15 +79,13 @@ std::optional<MouseMonitor::Token> XcbMouseMonitor::install(Handler handler)
     return token;
 }
 
-void XcbMouseMonitor::remove(Token token)
-{
+void XcbMouseMonitor::remove(Token token) {
     m_handlers.erase(token);
     if (m_handlers.empty())
         close();
 }
 
-bool XcbMouseMonitor::open()
-{
+bool XcbMouseMonitor::open() {
     int screenNumber = 0;
     xcb::Connection connection = xcb::connect(&screenNumber);
     if (!connection)
@@ -107,10 +100,8 @@ bool XcbMouseMonitor::open()
     if (!version || version->major_version < 2)
         return false;
 
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    if (!screens.rem)
+    const xcb_screen_t* screen = xcb::screenOf(c, screenNumber);
+    if (!screen)
         return false;
     struct {
         xcb_input_event_mask_t head;
@@ -118,7 +109,7 @@ bool XcbMouseMonitor::open()
     } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1},
            XCB_INPUT_XI_EVENT_MASK_RAW_MOTION | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS};
     xcb::Owned<xcb_generic_error_t> error(
-        xcb_request_check(c, xcb_input_xi_select_events_checked(c, screens.data->root, 1, &mask.head)));
+        xcb_request_check(c, xcb_input_xi_select_events_checked(c, screen->root, 1, &mask.head)));
     if (error)
         return false;
 
@@ -131,15 +122,13 @@ bool XcbMouseMonitor::open()
     return true;
 }
 
-void XcbMouseMonitor::close()
-{
+void XcbMouseMonitor::close() {
     delete m_notifier;
     m_notifier = nullptr;
     m_connection.reset();
 }
 
-void XcbMouseMonitor::readEvents()
-{
+void XcbMouseMonitor::readEvents() {
     // Classify the whole batch first: a handler may remove itself, which closes the connection.
     std::vector<int> types;
     while (m_connection) {
@@ -155,13 +144,12 @@ void XcbMouseMonitor::readEvents()
             types.push_back(type);
     }
     if (m_connection && xcb_connection_has_error(m_connection.get()))
-        close();  // the X server went away: the source falls silent rather than spinning on a dead socket
+        close(); // the X server went away: the source falls silent rather than spinning on a dead socket
     for (int type : types)
         deliver(type);
 }
 
-void XcbMouseMonitor::deliver(int eventType)
-{
+void XcbMouseMonitor::deliver(int eventType) {
     std::vector<Token> tokens;
     for (const auto& entry : m_handlers)
         tokens.push_back(entry.first);

@@ -4,13 +4,11 @@
 
 namespace xcb {
 
-void ConnectionDeleter::operator()(xcb_connection_t* connection) const
-{
+void ConnectionDeleter::operator()(xcb_connection_t* connection) const {
     xcb_disconnect(connection);
 }
 
-Connection connect(int* screenNumber)
-{
+Connection connect(int* screenNumber) {
     int screen = 0;
     // xcb returns an object in an error state rather than null when it cannot connect; it must still be freed.
     Connection connection(xcb_connect(nullptr, &screen));
@@ -19,6 +17,13 @@ Connection connect(int* screenNumber)
     if (screenNumber)
         *screenNumber = screen;
     return connection;
+}
+
+xcb_screen_t* screenOf(xcb_connection_t* connection, int number) {
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < number && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    return screens.rem ? screens.data : nullptr;
 }
 
 } // namespace xcb

@@ -4,6 +4,7 @@
 #include <memory>
 
 struct xcb_connection_t;
+struct xcb_screen_t;
 
 // Ownership of xcb's C objects for the X11 backends; the xcb headers stay in their .cpp files.
 namespace xcb {
@@ -12,8 +13,7 @@ struct FreeDeleter {
     void operator()(void* pointer) const { std::free(pointer); }
 };
 // A reply or event that xcb allocated and the caller frees.
-template <typename T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
+template <typename T> using Owned = std::unique_ptr<T, FreeDeleter>;
 
 struct ConnectionDeleter {
     void operator()(xcb_connection_t* connection) const;
@@ -22,5 +22,8 @@ using Connection = std::unique_ptr<xcb_connection_t, ConnectionDeleter>;
 
 // A new connection to $DISPLAY and its default screen number; null when there is no usable X server.
 Connection connect(int* screenNumber = nullptr);
+
+// Screen `number` of the connection; null when the server has no such screen.
+xcb_screen_t* screenOf(xcb_connection_t* connection, int number);
 
 } // namespace xcb
