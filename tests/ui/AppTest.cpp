@@ -13,9 +13,18 @@
 
 namespace {
 
+// Sends a signal to one agent; never to pid 0, which would reach this whole process group.
+bool signalAgent(const QProcess& agent, int signal)
+{
+    const qint64 pid = agent.processId();
+    return pid > 0 && ::kill(pid_t(pid), signal) == 0;
+}
+
 // The agent's mapped "Vantrel" windows, as the X server sees them.
 QStringList visibleWindows(qint64 pid)
 {
+    if (pid <= 0)
+        return {};
     QProcess search;
     search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                                              QStringLiteral("--pid"), QString::number(pid), QStringLiteral("--name"),
@@ -50,6 +59,8 @@ void requestClose(const QString& window)
 class AppTest final : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
     void secondLaunchBringsTheFirstForward();
@@ -61,7 +72,29 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_home;
     std::vector<std::unique_ptr<QProcess>> m_started;
+    // Held open for the whole suite: an X server resets when its last client leaves, and refuses
+    // connections while it does, which would fail the next agent's start.
+    xcb_connection_t* m_holdServer = nullptr;
 };
+
+void AppTest::initTestCase()
+{
+    // The server may be resetting right now, after the previous suite's last client left.
+    for (int attempt = 0; attempt < 100 && !qEnvironmentVariableIsEmpty("DISPLAY"); ++attempt) {
+        m_holdServer = xcb_connect(nullptr, nullptr);
+        if (!xcb_connection_has_error(m_holdServer))
+            break;
+        xcb_disconnect(m_holdServer);
+        m_holdServer = nullptr;
+        QTest::qSleep(100);
+    }
+}
+
+void AppTest::cleanupTestCase()
+{
+    if (m_holdServer)
+        xcb_disconnect(m_holdServer);
+}
 
 void AppTest::init()
 {
@@ -121,7 +154,7 @@ void AppTest::secondLaunchBringsTheFirstForward()
     QCOMPARE(first->state(), QProcess::Running);
 
     // Once the first has gone, a launch starts a new agent.
-    ::kill(pid_t(first->processId()), SIGTERM);
+    QVERIFY(signalAgent(*first, SIGTERM));
     QVERIFY(first->waitForFinished(30000));
     QProcess* third = launch();
     QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(third->processId()).size(), 1, 30000);
@@ -139,7 +172,7 @@ void AppTest::signalQuitsAtOnceWhenClockedOut()
     QFETCH(int, signal);
     QProcess* agent = launch();
     QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(agent->processId()).size(), 1, 30000);
-    ::kill(pid_t(agent->processId()), signal);
+    QVERIFY(signalAgent(*agent, signal));
     QVERIFY(agent->waitForFinished(30000));
     // An orderly exit through the event loop, not death by the signal.
     QCOMPARE(agent->exitStatus(), QProcess::NormalExit);
