@@ -18,21 +18,56 @@ struct X11TestDisplay::State {
     void sync() const { free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
 };
 
+namespace {
+
+// Ends with this process even when a crash or a timeout skips the destructors.
+void endWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+}
+
+} // namespace
+
 X11TestDisplay::X11TestDisplay()
-    : m_state(std::make_unique<State>()) {
+    : m_state(std::make_unique<State>())
+    , m_previousDisplay(qgetenv("DISPLAY")) {
+    if (!startServer())
+        return;
     int screenNumber = 0;
     m_state->connection = xcb_connect(nullptr, &screenNumber);
     if (xcb_connection_has_error(m_state->connection))
         return;
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(m_state->connection));
-    for (int i = 0; i < screenNumber; ++i)
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
         xcb_screen_next(&screens);
-    m_state->screen = screens.data;
+    m_state->screen = screens.rem ? screens.data : nullptr;
 }
 
 X11TestDisplay::~X11TestDisplay() {
     stopWindowManager();
-    xcb_disconnect(m_state->connection);
+    if (m_state->connection)
+        xcb_disconnect(m_state->connection);
+    m_server.terminate();
+    m_server.waitForFinished(30000);
+    qputenv("DISPLAY", m_previousDisplay);
+}
+
+bool X11TestDisplay::startServer() {
+    // The server picks a free display number and writes it to the descriptor given (here its output).
+    m_server.setChildProcessModifier(endWithParent);
+    m_server.start(QStringLiteral("Xvfb"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                    QStringLiteral("4320x1800x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                    QStringLiteral("-noreset"), QStringLiteral("+extension"), QStringLiteral("RANDR")});
+    if (!m_server.waitForStarted(30000))
+        return false;
+    QByteArray number;
+    const QDeadlineTimer deadline(60000);
+    while (!number.endsWith('\n') && !deadline.hasExpired() && m_server.waitForReadyRead(1000))
+        number += m_server.readAllStandardOutput();
+    if (number.trimmed().isEmpty())
+        return false;
+    qputenv("DISPLAY", ":" + number.trimmed());
+    return true;
 }
 
 bool X11TestDisplay::isOpen() const {
@@ -63,8 +98,7 @@ void X11TestDisplay::destroyWindow(quint32 window) {
 
 bool X11TestDisplay::startWindowManager() {
     m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Ends with this process even when a crash or a timeout skips the destructor.
-    m_windowManager.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    m_windowManager.setChildProcessModifier(endWithParent);
     m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
     if (!m_windowManager.waitForStarted(30000))
         return false;

@@ -7,7 +7,9 @@
 
 #include <memory>
 
-// Real X11 windows and a real window manager for the X11 suites, on the display of $DISPLAY.
+// An X server of the suite's own (Xvfb, 4320 × 1800, RandR) with real windows and a real window manager.
+// Its own server keeps the suite's pointer, focus and monitor layout away from other suites running at the
+// same time.  $DISPLAY names it while this object lives, and the previous one again afterwards.
 class X11TestDisplay final {
 public:
     X11TestDisplay();
@@ -30,7 +32,11 @@ public:
     static bool xrandr(const QStringList& arguments);
 
 private:
+    bool startServer();
+
     struct State;
     std::unique_ptr<State> m_state;
+    QProcess m_server;
+    QByteArray m_previousDisplay;
     QProcess m_windowManager;
 };
