@@ -40,6 +40,9 @@ QCoro::Task<bool> sleepUnlessCancelled(std::chrono::milliseconds duration, std::
         co_return false;
     QTimer timer;
     timer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, and a wait that ends before the service clock has moved
+    // on would leave the first report of a fast capture zero seconds long.
+    timer.setTimerType(Qt::PreciseTimer);
     const std::stop_callback wake(cancel, [&timer] {
         QMetaObject::invokeMethod(&timer, [&timer] { timer.start(0); }, Qt::QueuedConnection);
     });
