@@ -23,14 +23,14 @@ HOST = "studio.test"
 SERVER = "https://" + HOST
 
 
-def wait_until(predicate, timeout=60.0, what="condition"):
+def wait_until(predicate, timeout=60.0, what="condition", explain=None):
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
         if value:
             return value
         if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
+            raise AssertionError("timed out waiting for " + what + (": " + explain() if explain else ""))
         time.sleep(0.2)
 
 
@@ -254,24 +254,45 @@ class Agent:
         return any(text in t for t in self.texts() if t)
 
     def wait_for_text(self, text, timeout=90):
-        return wait_until(lambda: self.shows(text), timeout, f"“{text}” in the window")
+        return wait_until(lambda: self.shows(text), timeout, f"“{text}” in the window", self.explain)
+
+    def explain(self):
+        """What the window and the agent's error output say, for a failure message."""
+        shown = " | ".join(t for t in self.texts()[-4:] if t)
+        with open(os.path.join(self.root, "agent.log"), errors="replace") as log:
+            return f"window shows [{shown}]; agent output: {log.read()[-1500:]!r}"
 
     def fill(self, accessible_name, value):
         field = wait_until(lambda: _find(self.app, lambda n: n.getRoleName() in ("text", "entry", "password text")
                                          and n.name == accessible_name), 30, f"field “{accessible_name}”")
         # Type like a person: the window follows edits, not text set behind its back.
-        x, y, w, h = field.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"], check=True)
+        self._click_at(field)
         wait_until(lambda: field.getState().contains(pyatspi.STATE_FOCUSED), 30, f"focus in “{accessible_name}”")
         subprocess.run(["xdotool", "key", "ctrl+a", "BackSpace"], check=True)
         subprocess.run(["xdotool", "type", "--delay", "20", value], check=True)
 
-    def choose(self, combo_name, item):
-        combo = wait_until(lambda: _find(self.app, lambda n: n.getRoleName() == "combo box"
-                                         and n.name == combo_name), 30, f"choice “{combo_name}”")
-        option = wait_until(lambda: _find(combo, lambda n: n.name == item and n.getRoleName() != "combo box"),
-                            30, f"item “{item}”")
-        option.queryAction().doAction(0)
+    def choose(self, item):
+        """Picks `item` in the drop-down list that offers it, with the mouse, as a person would."""
+        def combo_offering():
+            for combo in _find_all(self.app, lambda n: n.getRoleName() == "combo box", []):
+                if _find(combo, lambda n: n.name == item and n.getRoleName() != "combo box") is not None:
+                    return combo
+            return None
+        combo = wait_until(combo_offering, 30, f"a list offering “{item}”")
+        self._click_at(combo)
+        option = wait_until(lambda: self._showing(_find(combo, lambda n: n.name == item
+                                                        and n.getRoleName() != "combo box")),
+                            30, f"“{item}” on screen")
+        self._click_at(option)
+
+    @staticmethod
+    def _showing(node):
+        return node if node is not None and node.getState().contains(pyatspi.STATE_SHOWING) else None
+
+    @staticmethod
+    def _click_at(node):
+        x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"], check=True)
 
 
 class Environment:

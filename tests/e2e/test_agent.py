@@ -45,7 +45,8 @@ class AgentEndToEnd(unittest.TestCase):
         return [r for r in self.sessions() if r[3] is None][-1]
 
     def wait_for_reports(self, session_id, count):
-        wait_until(lambda: len(self.reports(session_id)) >= count, 120, f"{count} report(s) at the studio")
+        wait_until(lambda: len(self.reports(session_id)) >= count, 120, f"{count} report(s) at the studio",
+                   self.agent.explain)
 
     def test_full_session_with_activity(self):
         self.env.pair()
@@ -126,7 +127,7 @@ class AgentEndToEnd(unittest.TestCase):
         self.env.pair()
         first, *_ = self.clock_in()
         self.wait_for_reports(first, 1)
-        self.agent.choose("Stage", "Rough cut")
+        self.agent.choose("Rough cut")
         wait_until(lambda: len(self.sessions()) == 2 and self.sessions()[0][3] is not None, 90,
                    "the first segment closed and a second opened")
         self.agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
