@@ -153,12 +153,6 @@ void BrandTest::buttonFollowsDisabledContainer()
     container.setEnabled(false);
     const QImage image = renderButton(*button);
     QVERIFY(qAbs(qRed(image.pixel(20, image.height() / 2)) - 60) <= 1);
-
-    // Clicking a disabled button does nothing.
-    bool clicked = false;
-    QObject::connect(button, &QAbstractButton::clicked, button, [&] { clicked = true; });
-    QTest::mouseClick(button, Qt::LeftButton);
-    QVERIFY(!clicked);
 }
 
 QTEST_MAIN(BrandTest)
