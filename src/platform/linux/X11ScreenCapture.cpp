@@ -17,6 +17,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -114,7 +115,7 @@ struct X11ScreenCapture::Session {
     std::mutex mutex;
     std::optional<Display> display;
     std::unique_ptr<SharedSegment> segment;
-    quint64 uses = 0;
+    std::atomic<quint64> uses = 0;
 
     Result<Display*> open() {
         if (display && xcb_connection_has_error(display->connection.get())) {
@@ -283,11 +284,8 @@ QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize
     });
     Result<QImage> image = co_await grabbing;
     // Unless another capture follows soon, give the connection, the segment and the freed pixels back.
-    quint64 uses = 0;
-    {
-        const std::lock_guard lock(session->mutex);
-        uses = session->uses;
-    }
+    // Read without the lock: the main thread never waits for a capture that another task has running.
+    const quint64 uses = session->uses.load();
     QTimer::singleShot(kKeepSessionMs, [weak = std::weak_ptr<Session>(session), uses] {
         const std::shared_ptr<Session> kept = weak.lock();
         if (!kept)
