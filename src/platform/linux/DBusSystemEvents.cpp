@@ -2,7 +2,6 @@
 
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
-#include <QPointer>
 
 #include <unistd.h>
 
