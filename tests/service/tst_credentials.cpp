@@ -8,55 +8,47 @@
 
 #include <libsecret/secret.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kService = QStringLiteral("Vantrel");
+const QString kService = u"Vantrel"_s;
 
-// Hosts of this process alone: other suites share the keyring.
-QString host(const char* name) {
-    return QStringLiteral("%1-%2.keyring.test").arg(QLatin1StringView(name)).arg(QCoreApplication::applicationPid());
-}
-
-std::shared_ptr<API> client(const QString& address, const std::shared_ptr<SecretStore>& store) {
-    return API::create(address, store).value();
+// An address of this process alone: other suites share the keyring.
+QString address(const char* name) {
+    return u"https://%1-%2.keyring.test"_s.arg(QLatin1StringView(name)).arg(QCoreApplication::applicationPid());
 }
 
 // How many entries the Secret Service holds for this account, whatever their schema.
 int entriesFor(const QString& account) {
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
-    if (!service)
-        return -1;
-    const QByteArray serviceUtf8 = kService.toUtf8();
-    const QByteArray accountUtf8 = account.toUtf8();
+    const QByteArray service = kService.toUtf8(), accountUtf8 = account.toUtf8();
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(serviceUtf8.constData()));
+    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.constData()));
     g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(accountUtf8.constData()));
-    GList* items = secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
+    GList* items = secret_service_search_sync(nullptr, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
     const int count = static_cast<int>(g_list_length(items));
     g_list_free_full(items, g_object_unref);
     g_hash_table_unref(attributes);
-    g_object_unref(service);
     return count;
 }
 
-// A store that answers each call as scripted: the Secret Service cannot be made to fail on demand here.
-class ScriptedStore final : public SecretStore {
+// Records the calls; every add fails, update as scripted: the Secret Service cannot be made to fail here.
+class FailingStore final : public SecretStore {
 public:
-    Status updateAnswer = Status::Ok;
-    Status addAnswer = Status::Ok;
+    Status updateAnswer = Status::Failed;
     QStringList calls;
 
     std::optional<QByteArray> lookup(const QString&, const QString&) override {
-        calls << QStringLiteral("lookup");
+        calls << u"lookup"_s;
         return std::nullopt;
     }
     Status update(const QString&, const QString&, const QByteArray&) override {
-        calls << QStringLiteral("update");
+        calls << u"update"_s;
         return updateAnswer;
     }
     Status add(const QString&, const QString&, const QByteArray&) override {
-        calls << QStringLiteral("add");
-        return addAnswer;
+        calls << u"add"_s;
+        return Status::Failed;
     }
 };
 
@@ -66,93 +58,61 @@ class CredentialsTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() {
-        // Without a running Secret Service every case below would pass for the wrong reason.
-        SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
-        QVERIFY2(service, "no Secret Service on the session bus; run inside scripts/session-env");
-        g_object_unref(service);
-    }
-
-    // Letter case, ":443" and a trailing "/" name one studio and share one entry; another host has its own.
+    // Letter case, ":443" and a trailing "/" name one studio and share one entry, updated in place and holding
+    // the token's UTF-8 bytes; another host has its own.
     void oneEntryPerStudio() {
-        const QString mixed = u"https://Edit-" + host("bay") + u"/";
-        const QString plain = u"https://edit-" + host("bay");
-        QVERIFY(client(mixed, m_store)->credential().store(QStringLiteral("first")));
-        const QString token = QStringLiteral("tök-\u2019-42");
-        QVERIFY(client(plain + u":443", m_store)->credential().store(token));
+        const QString token = u"tök-\u2019-42"_s;
+        QVERIFY(client(address("Bay") + u"/")->credential().store(u"first"_s));
+        QVERIFY(client(address("bay") + u":443")->credential().store(token));
+        QCOMPARE(entriesFor(address("bay")), 1);
+        QCOMPARE(m_store->lookup(kService, address("bay")), std::optional(token.toUtf8()));
+        QCOMPARE(client(address("BAY") + u":443/")->credential().token(), std::optional(token));
 
-        // Updated in place: one entry, holding the token's UTF-8 bytes and nothing else.
-        QCOMPARE(entriesFor(plain), 1);
-        QCOMPARE(m_store->lookup(kService, plain), std::optional(token.toUtf8()));
-        QCOMPARE(client(u"https://EDIT-" + host("bay") + u":443/", m_store)->credential().token(),
-                 std::optional(token));
-
-        std::shared_ptr<API> other = client(u"https://" + host("other"), m_store);
-        QVERIFY(!other->hasSavedCredential());
-        QCOMPARE(m_store->update(kService, other->server(), QByteArray("x")), SecretStore::Status::NotFound);
-        QCOMPARE(entriesFor(other->server()), 0);
+        QVERIFY(!client(address("other"))->hasSavedCredential());
+        QCOMPARE(m_store->update(kService, address("other"), "x"), SecretStore::Status::NotFound);
+        QCOMPARE(entriesFor(address("other")), 0);
     }
 
     void notUtf8ReadsAsNoToken() {
-        const QString account = u"https://" + host("binary");
         const QByteArray raw("\xff\xfe\x00tok", 6);
-        QCOMPARE(m_store->add(kService, account, raw), SecretStore::Status::Ok);
-        QCOMPARE(m_store->lookup(kService, account), std::optional(raw));
-        QCOMPARE(CredentialStore::read(*m_store, account), std::nullopt);
-        QVERIFY(!client(account, m_store)->hasSavedCredential());
+        QCOMPARE(m_store->add(kService, address("binary"), raw), SecretStore::Status::Ok);
+        QCOMPARE(m_store->lookup(kService, address("binary")), std::optional(raw));
+        QCOMPARE(CredentialStore::read(*m_store, address("binary")), std::nullopt);
+        QVERIFY(!client(address("binary"))->hasSavedCredential());
     }
 
-    // The first query reads the store; what anyone writes afterwards is not seen by that connection.
+    // The first answer, "no token" included, is kept: another writer is not seen, the connection's own save is.
     void firstAnswerIsKept() {
-        const QString account = u"https://" + host("cached");
-        std::shared_ptr<API> early = client(account, m_store);
+        std::shared_ptr<API> early = client(address("cached"));
         QVERIFY(!early->hasSavedCredential());
-        QVERIFY(CredentialStore::save(*m_store, QStringLiteral("later"), account));
+        QVERIFY(CredentialStore::save(*m_store, u"later"_s, address("cached")));
         QCOMPARE(early->credential().token(), std::nullopt);
-
-        std::shared_ptr<API> next = client(account, m_store);
-        QCOMPARE(next->credential().token(), std::optional(QStringLiteral("later")));
-        QVERIFY(CredentialStore::save(*m_store, QStringLiteral("rotated"), account));
-        QCOMPARE(next->credential().token(), std::optional(QStringLiteral("later")));
-
-        // Its own successful save is the new known value.
-        QVERIFY(early->credential().store(QStringLiteral("own")));
-        QCOMPARE(early->credential().token(), std::optional(QStringLiteral("own")));
+        QCOMPARE(client(address("cached"))->credential().token(), std::optional(u"later"_s));
+        QVERIFY(early->credential().store(u"own"_s));
+        QCOMPARE(early->credential().token(), std::optional(u"own"_s));
     }
 
     // Update first, add only when there is nothing to update; each failure keeps its own text and leaves the
-    // connection's token as it was.
+    // token unloaded, so the next query asks the store again.  (Saves that succeed are shown above.)
     void saveFailures() {
-        using S = SecretStore::Status;
-        const QString updateFailed = QStringLiteral("Could not update Keychain.");
-        const QString addFailed = QStringLiteral("Could not save device access in Keychain.");
-        const struct {
-            S update, add;
-            QString message;
-            QStringList calls;
-        } cases[]{{S::Failed, S::Ok, updateFailed, {QStringLiteral("update")}},
-                  {S::NotFound, S::Failed, addFailed, {QStringLiteral("update"), QStringLiteral("add")}},
-                  {S::NotFound, S::Ok, {}, {QStringLiteral("update"), QStringLiteral("add")}},
-                  {S::Ok, S::Failed, {}, {QStringLiteral("update")}}};
-        for (const auto& c : cases) {
-            auto store = std::make_shared<ScriptedStore>();
-            store->updateAnswer = c.update;
-            store->addAnswer = c.add;
-            std::shared_ptr<API> api = client(QStringLiteral("https://studio.example.com"), store);
-            const Result<> saved = api->credential().store(QStringLiteral("token"));
-            QCOMPARE(store->calls, c.calls);
-            if (c.message.isEmpty())
-                QVERIFY(saved);
-            else
-                QCOMPARE(saved.error(), Error::api(0, c.message));
-            // Known after a save; after a failure still unloaded, so the store is asked.
-            QCOMPARE(api->credential().token(),
-                     c.message.isEmpty() ? std::optional(QStringLiteral("token")) : std::nullopt);
-            QCOMPARE(store->calls.size(), c.calls.size() + (c.message.isEmpty() ? 0 : 1));
+        for (const SecretStore::Status update : {SecretStore::Status::Failed, SecretStore::Status::NotFound}) {
+            auto store = std::make_shared<FailingStore>();
+            store->updateAnswer = update;
+            std::shared_ptr<API> api = API::create(u"https://studio.example.com"_s, store).value();
+            const bool added = update == SecretStore::Status::NotFound;
+            const QStringList calls = added ? QStringList{u"update"_s, u"add"_s} : QStringList{u"update"_s};
+            QCOMPARE(api->credential().store(u"token"_s).error(),
+                     Error::api(0, added ? u"Could not save device access in Keychain."_s
+                                         : u"Could not update Keychain."_s));
+            QCOMPARE(store->calls, calls);
+            QCOMPARE(api->credential().token(), std::nullopt);
+            QCOMPARE(store->calls, calls + QStringList{u"lookup"_s});
         }
     }
 
 private:
+    std::shared_ptr<API> client(const QString& address) { return API::create(address, m_store).value(); }
+
     std::shared_ptr<SecretStore> m_store = std::make_shared<SecretServiceStore>();
 };
 

@@ -21,10 +21,9 @@ template <typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds
         result.emplace(std::move(value));
         loop.quit();
     });
-    if (!result) {
-        QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    if (!result)
         loop.exec();
-    }
     if (!result)
         qFatal("awaitTask: the task did not finish in time");
     return std::move(*result);

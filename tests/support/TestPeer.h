@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/CertificateAuthority.h"
 #include "service/API.h"
 
 #include <QByteArray>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class HttpExchange;
 class HttpsServer;
@@ -40,18 +42,19 @@ public:
     };
 
     // Listens on loopback at once; a peer that cannot start fails the calling test through QVERIFY on isListening().
-    explicit TestPeer(QObject* parent = nullptr);
-    // Serves another host name, e.g. one of the suite's own so that its device tokens are its alone.
-    explicit TestPeer(QString host, QObject* parent = nullptr);
+    // Another host name than the default keeps a suite's device tokens its own.
+    explicit TestPeer(QString host = QStringLiteral("studio.test"), QObject* parent = nullptr);
     Q_DISABLE_COPY_MOVE(TestPeer)
-    ~TestPeer() override;
+    ~TestPeer() override = default;
 
-    bool isListening() const;
-    QString server() const;             // "https://studio.test"
+    bool isListening() const { return m_listening; }
+    QString server() const { return u"https://" + m_host; }
     TransportOptions transport() const; // proxy 127.0.0.1:port + the test CA; product time limits
 
-    void setHandler(std::function<Reply(const Request&)> handler); // default: 200 "{}"
-    void setReply(const QByteArray& pathPrefix, Reply reply);      // fixed answer by path prefix (longest wins)
+    // Default: 200 "{}".
+    void setHandler(std::function<Reply(const Request&)> handler) { m_handler = std::move(handler); }
+    // A fixed answer by path prefix (longest wins), before the handler.
+    void setReply(const QByteArray& pathPrefix, Reply reply) { m_fixed.insert(pathPrefix, std::move(reply)); }
 
     QList<Request> requests() const { return m_requests; }
     int count(const QByteArray& pathPrefix) const;
@@ -65,6 +68,7 @@ private:
     Reply replyFor(const Request& request) const;
 
     QString m_host;
+    std::optional<CertificateAuthority> m_ca;
     quint16 m_port = 0;
     bool m_listening = false;
     HttpsServer* m_server = nullptr;
