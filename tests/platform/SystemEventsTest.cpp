@@ -3,7 +3,6 @@
 #include "platform/linux/DBusSystemEvents.h"
 #include "platform/linux/HostnameInfo.h"
 
-#include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QSysInfo>
 #include <QTest>
@@ -11,13 +10,8 @@
 using namespace bus;
 
 namespace {
-
-const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/c7");
-
-QVariant dbusVariant(const QVariant& value) {
-    return QVariant::fromValue(QDBusVariant(value));
-}
-
+const QString kSessionPath = u"/org/freedesktop/login1/session/c7"_s;
+const QString kSaverPath = u"/org/freedesktop/ScreenSaver"_s;
 } // namespace
 
 // Events come from python3-dbusmock's logind on a private "system" bus and a mock screensaver on a private
@@ -25,132 +19,97 @@ QVariant dbusVariant(const QVariant& value) {
 class SystemEventsTest final : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void initTestCase();
-    void cleanupTestCase();
-    void eachChangeIsOneEvent();
-    void sleepInhibitorIsHeldUntilTheLastHandleGoes();
-    void withoutLogindOnlyTheScreenSaverIsHeard();
-    void computerNameFromHostnamed();
-
-private:
-    void emitOn(PrivateBus& bus, const QString& path, const QString& interface, const QString& name,
-                const QString& signature, const QVariantList& arguments);
-
-    std::unique_ptr<PrivateBus> m_system;
-    std::unique_ptr<PrivateBus> m_session;
+    PrivateBus m_system;
+    PrivateBus m_session;
     std::unique_ptr<DBusSystemEvents> m_events;
     QList<SystemEvent> m_seen;
+
+    bool blankScreens() const {
+        return m_session.emitSignal(kScreenSaver, kSaverPath, kScreenSaver, u"ActiveChanged"_s, true);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_system.isConnected() && m_session.isConnected());
+        QVERIFY(m_system.startLogind(u"c7"_s));
+        QVERIFY(m_session.startMock(kScreenSaver, {kScreenSaver, kSaverPath, kScreenSaver}));
+        qputenv("XDG_SESSION_ID", "c7");
+        m_events = std::make_unique<DBusSystemEvents>(m_system.connection(), m_session.connection());
+        QCOMPARE(m_events->sessionPath(), kSessionPath);
+        for (SystemEvent event : {SystemEvent::WillSleep, SystemEvent::ScreensDidSleep,
+                                  SystemEvent::SessionResignActive, SystemEvent::ScreenLocked})
+            m_events->observe(event, [this, event] { m_seen << event; });
+    }
+
+    void cleanupTestCase() { m_events.reset(); }
+
+    void eachChangeIsOneEvent() {
+        // On the system bus, in order: wake is ignored, each state change counts once however often it is
+        // announced, and the sleep sent last marks the end of the sequence.
+        QVERIFY(m_system.emitSignal(kLogind, kLogindPath, kManager, u"PrepareForSleep"_s, false));
+        for (const QString& property : {u"Active"_s, u"Active"_s, u"LockedHint"_s, u"LockedHint"_s})
+            QVERIFY(m_system.setSession(kSessionPath, {{property, property == u"LockedHint"}}));
+        QVERIFY(m_system.succeeds(kLogind, kSessionPath, kSession, u"Lock"_s));
+        m_system.call(kLogind, kSessionPath, kSession, u"Unlock"_s);
+        QVERIFY(m_system.resetSession(kSessionPath));
+        QVERIFY(m_system.emitSignal(kLogind, kLogindPath, kManager, u"PrepareForSleep"_s, true));
+        const QList<SystemEvent> expected{SystemEvent::SessionResignActive, SystemEvent::ScreenLocked,
+                                          SystemEvent::ScreenLocked, SystemEvent::WillSleep};
+        QTRY_COMPARE_WITH_TIMEOUT(m_seen, expected, 30000);
+
+        // On the session bus: the screensaver going off is ignored, coming on is the displays going to sleep.
+        m_seen.clear();
+        QVERIFY(m_session.emitSignal(kScreenSaver, kSaverPath, kScreenSaver, u"ActiveChanged"_s, false));
+        QVERIFY(blankScreens());
+        QTRY_COMPARE_WITH_TIMEOUT(m_seen, QList<SystemEvent>{SystemEvent::ScreensDidSleep}, 30000);
+    }
+
+    void sleepInhibitorIsHeldUntilTheLastHandleGoes() {
+        QCOMPARE(m_system.inhibitors(), QStringList());
+        auto first = m_events->delaySleep();
+        QVERIFY(first);
+        auto second = m_events->delaySleep();
+        QCOMPARE(second, first);
+        QCOMPARE(m_system.inhibitors(), QStringList{u"sleep|Vantrel|Sending the clock-out to the studio|delay"_s});
+        first.reset();
+        QTest::qWait(200);
+        QCOMPARE(m_system.inhibitors().size(), 1);
+        second.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(m_system.inhibitors(), QStringList(), 30000);
+        // A fresh clock-in takes a fresh inhibitor.
+        auto again = m_events->delaySleep();
+        QVERIFY(again);
+        QCOMPARE(m_system.inhibitors().size(), 1);
+    }
+
+    void withoutLogindOnlyTheScreenSaverIsHeard() {
+        PrivateBus emptySystem;
+        QVERIFY(emptySystem.isConnected());
+        DBusSystemEvents events(emptySystem.connection(), m_session.connection());
+        QCOMPARE(events.sessionPath(), QString());
+        QCOMPARE(events.delaySleep(), nullptr);
+        int blanked = 0;
+        events.observe(SystemEvent::ScreensDidSleep, [&] { ++blanked; });
+        QVERIFY(blankScreens());
+        QTRY_COMPARE_WITH_TIMEOUT(blanked, 1, 30000);
+    }
+
+    void computerNameFromHostnamed() {
+        PrivateBus system;
+        QVERIFY(system.isConnected());
+        QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
+        const QString service = u"org.freedesktop.hostname1"_s;
+        const QString path = u"/org/freedesktop/hostname1"_s;
+        QVERIFY(system.startMock(service, {u"--system"_s, service, path, service}));
+        const QString pretty = u"Edit Bay 3 · Ana’s"_s;
+        QVERIFY(system.succeeds(service, path, kMock, u"AddProperty"_s,
+                                {service, u"PrettyHostname"_s, QVariant::fromValue(QDBusVariant(pretty))}));
+        QCOMPARE(HostnameInfo(system.connection()).computerName(), pretty);
+        // An empty pretty name falls back to the host name.
+        QVERIFY(system.updateProperties(service, path, service, {{u"PrettyHostname"_s, QString()}}));
+        QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
+    }
 };
-
-void SystemEventsTest::initTestCase() {
-    m_system = std::make_unique<PrivateBus>();
-    m_session = std::make_unique<PrivateBus>();
-    QVERIFY(m_system->isConnected() && m_session->isConnected());
-    QVERIFY(m_system->startLogind(QStringLiteral("c7")));
-    QVERIFY(m_session->startMock(kScreenSaver,
-                                 {kScreenSaver, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver}));
-
-    qputenv("XDG_SESSION_ID", "c7");
-    m_events = std::make_unique<DBusSystemEvents>(m_system->connection(), m_session->connection());
-    QCOMPARE(m_events->sessionPath(), kSessionPath);
-    for (SystemEvent event : {SystemEvent::WillSleep, SystemEvent::ScreensDidSleep, SystemEvent::SessionResignActive,
-                              SystemEvent::ScreenLocked})
-        m_events->observe(event, [this, event] { m_seen << event; });
-}
-
-void SystemEventsTest::cleanupTestCase() {
-    m_events.reset();
-    m_session.reset();
-    m_system.reset();
-}
-
-void SystemEventsTest::emitOn(PrivateBus& bus, const QString& path, const QString& interface, const QString& name,
-                              const QString& signature, const QVariantList& arguments) {
-    // Each mock's bus name: logind on the system bus, the screensaver on the session bus.
-    const QString service = &bus == m_system.get() ? kLogind : kScreenSaver;
-    QVERIFY(bus.emitSignal(service, path, interface, name, signature, arguments));
-}
-
-void SystemEventsTest::eachChangeIsOneEvent() {
-    m_seen.clear();
-    const auto setSession = [this](const QString& property, bool value) {
-        QVERIFY(m_system->updateProperties(kLogind, kSessionPath, kSession, {{property, value}}));
-    };
-    // On the system bus, in order: wake is ignored, each state change counts once however often it is
-    // announced, and the sleep sent last marks the end of the sequence.
-    emitOn(*m_system, kLogindPath, kManager, QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {false});
-    setSession(QStringLiteral("Active"), false);
-    setSession(QStringLiteral("Active"), false);
-    setSession(QStringLiteral("LockedHint"), true);
-    setSession(QStringLiteral("LockedHint"), true);
-    QCOMPARE(m_system->call(kLogind, kSessionPath, kSession, QStringLiteral("Lock")).type(),
-             QDBusMessage::ReplyMessage);
-    m_system->call(kLogind, kSessionPath, kSession, QStringLiteral("Unlock"));
-    QVERIFY(m_system->resetSession(kSessionPath));
-    emitOn(*m_system, kLogindPath, kManager, QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {true});
-    const QList<SystemEvent> expected{SystemEvent::SessionResignActive, SystemEvent::ScreenLocked,
-                                      SystemEvent::ScreenLocked, SystemEvent::WillSleep};
-    QTRY_COMPARE_WITH_TIMEOUT(m_seen, expected, 30000);
-
-    // On the session bus: the screensaver going off is ignored, coming on is the displays going to sleep.
-    m_seen.clear();
-    for (bool active : {false, true})
-        emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver,
-               QStringLiteral("ActiveChanged"), QStringLiteral("b"), {active});
-    QTRY_COMPARE_WITH_TIMEOUT(m_seen, QList<SystemEvent>{SystemEvent::ScreensDidSleep}, 30000);
-}
-
-void SystemEventsTest::sleepInhibitorIsHeldUntilTheLastHandleGoes() {
-    QCOMPARE(m_system->inhibitors(), QStringList());
-    auto first = m_events->delaySleep();
-    QVERIFY(first);
-    auto second = m_events->delaySleep();
-    QCOMPARE(second, first);
-    QCOMPARE(m_system->inhibitors(),
-             QStringList{QStringLiteral("sleep|Vantrel|Sending the clock-out to the studio|delay")});
-    first.reset();
-    QTest::qWait(200);
-    QCOMPARE(m_system->inhibitors().size(), 1);
-    second.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(m_system->inhibitors(), QStringList(), 30000);
-    // A fresh clock-in takes a fresh inhibitor.
-    auto again = m_events->delaySleep();
-    QVERIFY(again);
-    QCOMPARE(m_system->inhibitors().size(), 1);
-}
-
-void SystemEventsTest::withoutLogindOnlyTheScreenSaverIsHeard() {
-    PrivateBus emptySystem;
-    QVERIFY(emptySystem.isConnected());
-    DBusSystemEvents events(emptySystem.connection(), m_session->connection());
-    QCOMPARE(events.sessionPath(), QString());
-    QCOMPARE(events.delaySleep(), nullptr);
-    int blanked = 0;
-    events.observe(SystemEvent::ScreensDidSleep, [&] { ++blanked; });
-    emitOn(*m_session, QStringLiteral("/org/freedesktop/ScreenSaver"), kScreenSaver, QStringLiteral("ActiveChanged"),
-           QStringLiteral("b"), {true});
-    QTRY_COMPARE_WITH_TIMEOUT(blanked, 1, 30000);
-}
-
-void SystemEventsTest::computerNameFromHostnamed() {
-    PrivateBus system;
-    QVERIFY(system.isConnected());
-    QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
-    const QString service = QStringLiteral("org.freedesktop.hostname1");
-    const QString path = QStringLiteral("/org/freedesktop/hostname1");
-    QVERIFY(system.startMock(service, {QStringLiteral("--system"), service, path, service}));
-    const auto setPretty = [&](const QString& name) {
-        const QDBusMessage reply = system.call(service, path, kMock, QStringLiteral("AddProperty"),
-                                               {service, QStringLiteral("PrettyHostname"), dbusVariant(name)});
-        QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
-    };
-    setPretty(QStringLiteral("Edit Bay 3 · Ana’s"));
-    QCOMPARE(HostnameInfo(system.connection()).computerName(), QStringLiteral("Edit Bay 3 · Ana’s"));
-    // An empty pretty name falls back to the host name.
-    QVERIFY(system.updateProperties(service, path, service, {{QStringLiteral("PrettyHostname"), QString()}}));
-    QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
-}
 
 QTEST_GUILESS_MAIN(SystemEventsTest)
 #include "SystemEventsTest.moc"
