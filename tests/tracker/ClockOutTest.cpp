@@ -1,10 +1,5 @@
 #include "Harness.h"
 
-#include <QJsonArray>
-#include <QTest>
-
-#include <qcoro/qcorotask.h>
-
 using namespace Qt::StringLiterals;
 
 // Clocking out: the final report, the queued clock-out and the outcome line.
@@ -14,23 +9,16 @@ class ClockOutTest final : public QObject {
 private Q_SLOTS:
     void finalReportLength_data();
     void finalReportLength();
-    void finalReportBudget();
-    void networkDownKeepsClockOutAcrossRestart();
-    void refusedStopCountsAsDelivered();
-    void secondClockOutChangesNothing();
     void clockOutResendsCutOffReport();
     void failedResendSkipsFinalReport();
-    void lockEndsTracking();
+    void undeliveredStop_data();
+    void undeliveredStop();
+    void secondClockOutChangesNothing();
 };
 
-namespace {
-const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
-const QString kSavedLocally =
-    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
-} // namespace
+static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
 
-void ClockOutTest::finalReportLength_data()
-{
+void ClockOutTest::finalReportLength_data() {
     QTest::addColumn<int>("length");
     QTest::addColumn<bool>("sent");
     QTest::newRow("same second") << 0 << false;
@@ -39,15 +27,13 @@ void ClockOutTest::finalReportLength_data()
     QTest::newRow("90 seconds") << 90 << false;
 }
 
-void ClockOutTest::finalReportLength()
-{
+void ClockOutTest::finalReportLength() {
     QFETCH(int, length);
     QFETCH(bool, sent);
-    Harness h;
-    h.setServiceAhead(100);
-    h.connectPaired();
-    h.clockInAndFirstReport();
-    const qint64 lastEnd = h.startedAt() + 1;
+    Harness h(true);
+    h.serviceAhead = 100;
+    h.clockIn();
+    const qint64 lastEnd = h.startedAt + 1;
     for (const int type : {1, 5, 5})
         h.mouse->send(type);
     h.clock->advance(length);
@@ -58,96 +44,88 @@ void ClockOutTest::finalReportLength()
     const QList<QJsonObject> minutes = h.minutes();
     QCOMPARE(minutes.size(), sent ? 2 : 1);
     if (sent) {
-        const QJsonObject last = minutes.last();
-        QCOMPARE(last.value(u"seq"_s).toInteger(), 1);
-        QCOMPARE(last.value(u"started_at"_s).toInteger(), lastEnd);
-        QCOMPARE(last.value(u"ended_at"_s).toInteger(), lastEnd + length);
-        QCOMPARE(last.value(u"clicks"_s).toInteger(), 1);
-        QCOMPARE(last.value(u"mouse_moves"_s).toInteger(), 2);
-        QCOMPARE(last.value(u"screenshots"_s).toArray(), QJsonArray());
+        QCOMPARE(withoutShots(minutes[1]), report(1, lastEnd, lastEnd + length, 1, 2, 0));
+        QCOMPARE(minutes[1][u"screenshots"_s], QJsonArray());
     }
     QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, lastEnd + length}})});
-    QVERIFY(h.paths().last().endsWith("/stop"));
-    QVERIFY(h.tracker().pending().isEmpty());
 }
 
-void ClockOutTest::finalReportBudget()
-{
-    Harness h;
-    h.connectPaired();
+void ClockOutTest::clockOutResendsCutOffReport() {
+    Harness h(true);
     // The first report stays unanswered, so no other run closes the interval before the clock-out.
-    h.onMinutes([](qint64 seq, int attempt) {
-        TestPeer::Reply answer = reply(200);
-        answer.stall = seq == 0 && attempt == 0;
-        return answer;
-    });
-    QCoro::waitFor(h.tracker().start());
-    h.clock->advance(1.0);
-    QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), 1, 30000);
+    h.onMinutes = [](qint64 seq, int attempt) { return reply(200, "{}", seq == 0 && attempt == 0); };
+    h.clockIn(false);
     // 40 seconds in half-second ticks: B in front for 30 ticks, A for 20, c for 30; the mouse busy in 42.
     for (int i = 0; i < 80; ++i) {
-        h.frontmost->set(i < 30 ? u"B"_s : i < 50 ? u"A"_s : u"c"_s);
+        h.frontmost->app = i < 30 ? u"B"_s : i < 50 ? u"A"_s : u"c"_s;
         if (i < 42)
             h.mouse->send(5);
         h.tick(0.5);
     }
-    QVERIFY(h.tracker().active());
     QCoro::waitFor(h.tracker().stop(kReason));
 
     const QList<QJsonObject> minutes = h.minutes();
     QCOMPARE(minutes.size(), 3);
-    QCOMPARE(minutes[1], minutes[0]);  // the cut-off report, sent again
-    const QJsonObject final = minutes[2];
-    QCOMPARE(final.value(u"ended_at"_s).toInteger() - final.value(u"started_at"_s).toInteger(), 40);
-    QCOMPARE(final.value(u"mouse_active_seconds"_s).toInteger(), 40);
-    QCOMPARE(final.value(u"mouse_moves"_s).toInteger(), 42);
-    QCOMPARE(final.value(u"apps"_s).toArray(),
-             QJsonArray({QJsonObject{{u"name"_s, u"A"_s}, {u"seconds"_s, 20}},
-                         QJsonObject{{u"name"_s, u"B"_s}, {u"seconds"_s, 20}}}));
-    QCOMPARE(h.tracker().status(), kReason);
+    QCOMPARE(minutes[1], minutes[0]); // the cut-off report, sent again before the final one
+    // Mouse seconds capped at the length; upper-case names before lower-case ones, so c gets nothing.
+    const qint64 start = minutes[0][u"ended_at"_s].toInteger();
+    QCOMPARE(withoutShots(minutes[2]), report(1, start, start + 40, 0, 42, 40, {app(u"A"_s, 20), app(u"B"_s, 20)}));
+    QVERIFY(h.paths().last().endsWith("/stop"));
+
+    // The cut-off run has ended with the clock-out: it changes nothing of the next clock-in's texts.
+    QCoro::waitFor(h.tracker().start());
+    h.tick();
+    QCOMPARE(h.tracker().captureStatus(), u"Capturing the first screenshot…"_s);
+    QCOMPARE(h.tracker().status(), u"Clocked in. Mouse activity and app usage are being shared."_s);
 }
 
-void ClockOutTest::networkDownKeepsClockOutAcrossRestart()
-{
-    Harness h;
-    h.connectPaired();
-    h.clockInAndFirstReport();
-    const QString session = h.sessionId();
+void ClockOutTest::failedResendSkipsFinalReport() {
+    Harness h(true);
+    h.onMinutes = [](qint64, int attempt) { return reply(attempt == 0 ? 200 : 500, "{}", attempt == 0); };
+    h.clockIn(false);
+    h.clock->advance(10.0);
+    QCoro::waitFor(h.tracker().stop(kReason));
+    QCOMPARE(h.minutes().size(), 2); // the resend failed: no final report after it
+    QCOMPARE(h.stops().size(), 1);
+    QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
+}
+
+void ClockOutTest::undeliveredStop_data() {
+    QTest::addColumn<bool>("down");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("network down") << true
+                                  << kReason + u" Clock-out is saved locally and will sync on reconnect. "
+                                               u"The server also expires disconnected sessions."_s;
+    QTest::newRow("refused") << false << kReason; // a 401: the studio has ended the session itself
+}
+
+void ClockOutTest::undeliveredStop() {
+    QFETCH(bool, down);
+    Harness h(true);
+    h.clockIn();
     h.tick();
-    h.peer().setDown(true);
+    h.peer().setDown(down);
+    h.peer().setReply("/device/sessions/" + h.sessionId.toUtf8() + "/stop", reply(down ? 200 : 401));
     h.clock->advance(5.0);
     QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
-    const qint64 endedAt = h.startedAt() + 7;
-    QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{session, endedAt}}));
+    QTEST(h.tracker().status(), "status");
+    const QList<PendingStop> kept = down ? QList<PendingStop>{{h.sessionId, h.startedAt + 7}} : QList<PendingStop>{};
+    QCOMPARE(h.tracker().pending(), kept);
 
-    Tracker& again = h.restart();
-    QCOMPARE(again.pending(), (QList<PendingStop>{{session, endedAt}}));
+    // Written through: a new process finds the entry in the defaults file, and delivers it.
+    QCOMPARE(h.restart().pending(), kept);
+    QCOMPARE(h.defaults().data(u"pendingStops"_s).value_or("").contains(R"("endedAt":)"), down);
     h.peer().setDown(false);
-    QCoro::waitFor(again.connect());
-    QCOMPARE(h.stops().last(), QJsonObject({{u"ended_at"_s, endedAt}}));
-    QVERIFY(h.paths().contains("/device/sessions/" + session.toUtf8() + "/stop"));
-    QVERIFY(again.pending().isEmpty());
-}
-
-void ClockOutTest::refusedStopCountsAsDelivered()
-{
-    Harness h;
-    h.connectPaired();
-    h.clockInAndFirstReport();
-    h.peer().setReply("/device/sessions/" + h.sessionId().toUtf8() + "/stop", reply(401));
-    QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.tracker().status(), kReason);
+    QCoro::waitFor(h.tracker().connect());
     QVERIFY(h.tracker().pending().isEmpty());
+    QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})}); // once, never again
 }
 
-void ClockOutTest::secondClockOutChangesNothing()
-{
-    Harness h;
-    h.connectPaired();
-    QCoro::waitFor(h.tracker().stop(kReason));  // nothing running: not even the status changes
+void ClockOutTest::secondClockOutChangesNothing() {
+    Harness h(true);
+    QCoro::waitFor(h.tracker().stop(kReason)); // nothing running: not even the status changes
     QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
-    h.clockInAndFirstReport();
+    h.clockIn();
     h.clock->advance(3.0);
     QCoro::Task<> first = h.tracker().stop(kReason);
     QVERIFY(h.tracker().busy());
@@ -158,71 +136,6 @@ void ClockOutTest::secondClockOutChangesNothing()
     QCoro::waitFor(first);
     QCOMPARE(h.stops().size(), 1);
     QCOMPARE(h.minutes().size(), 2);
-}
-
-void ClockOutTest::clockOutResendsCutOffReport()
-{
-    Harness h;
-    h.connectPaired();
-    h.onMinutes([](qint64 seq, int attempt) {
-        TestPeer::Reply answer = reply(200);
-        answer.stall = seq == 1 && attempt == 0;
-        return answer;
-    });
-    h.clockInAndFirstReport();
-    for (int i = 0; i < 29; ++i)
-        h.tick();
-    // The second run is now waiting for its answer.
-    QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), 2, 30000);
-    h.tick();
-    h.clock->advance(2.0);
-    QCoro::waitFor(h.tracker().stop(kReason));
-
-    const QList<QJsonObject> minutes = h.minutes();
-    QCOMPARE(minutes.size(), 4);
-    QCOMPARE(minutes[2], minutes[1]);
-    QCOMPARE(minutes[3].value(u"seq"_s).toInteger(), 2);
-    QCOMPARE(minutes[3].value(u"started_at"_s), minutes[1].value(u"ended_at"_s));
-    QCOMPARE(h.tracker().status(), kReason);
-    QCOMPARE(h.tracker().captureStatus(), u"Screenshots are off."_s);
-    QVERIFY(h.paths().last().endsWith("/stop"));
-}
-
-void ClockOutTest::failedResendSkipsFinalReport()
-{
-    Harness h;
-    h.connectPaired();
-    h.onMinutes([](qint64, int attempt) {
-        TestPeer::Reply answer = reply(attempt == 0 ? 200 : 500);
-        answer.stall = attempt == 0;
-        return answer;
-    });
-    QCoro::waitFor(h.tracker().start());
-    h.clock->advance(1.0);
-    QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), 1, 30000);
-    h.clock->advance(10.0);
-    QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.minutes().size(), 2);  // the resend failed: no final report after it
-    QCOMPARE(h.stops().size(), 1);
-    QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
-}
-
-void ClockOutTest::lockEndsTracking()
-{
-    Harness h;
-    h.connectPaired();
-    h.clockInAndFirstReport();
-    QCOMPARE(h.events->heldDelays(), 1L);
-    h.events->trigger(SystemEvent::ScreenLocked);
-    h.events->trigger(SystemEvent::WillSleep);
-    QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().active(), 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().busy(), 30000);
-    QCOMPARE(h.tracker().status(), u"Mac locked. Clock in to resume."_s);
-    QCOMPARE(h.tracker().captureStatus(), u"Screenshots are off."_s);
-    QCOMPARE(h.events->heldDelays(), 0L);
-    QCOMPARE(h.mouse->installed(), 0);
-    QCOMPARE(h.timers->liveTimers(), 0);
-    QCOMPARE(h.stops().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(ClockOutTest)

@@ -2,24 +2,27 @@
 
 #include "Fakes.h"
 #include "TestPeer.h"
+#include "platform/linux/SecretServiceStore.h"
+#include "platform/linux/SettingsDefaults.h"
+#include "service/CredentialStore.h"
 #include "tracker/Tracker.h"
 
+#include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTest>
 
-#include <functional>
-#include <memory>
-
-class SettingsDefaults;
-class SecretServiceStore;
+#include <qcoro/qcorotask.h>
 
 // One tracker against a real HTTPS peer, a real Secret Service and a real defaults file, with fake clocks,
 // timer, capture, mouse, front application and system events.  Each harness has a studio host name of its
 // own, so keychain entries of one test never meet another.
 class Harness final {
 public:
-    Harness();
-    ~Harness();
+    // Connected: as after connectPaired().
+    explicit Harness(bool connected = false);
+    ~Harness() { settle(); }
     Q_DISABLE_COPY_MOVE(Harness)
 
     Tracker& tracker() { return *m_tracker; }
@@ -27,27 +30,34 @@ public:
     Tracker& restart();
 
     TestPeer& peer() { return *m_peer; }
-    QString server() const;
-    void storeToken(const QString& token = QStringLiteral("device-token"));
-    std::optional<QString> storedToken();
+    QString server() const { return m_peer->server(); }
+    void storeToken(const QString& token = QStringLiteral("device-token")) {
+        QVERIFY(CredentialStore::save(*m_secrets, token, server()).ok());
+    }
+    std::optional<QString> storedToken() { return CredentialStore::read(*m_secrets, server()); }
     SettingsDefaults& defaults() { return *m_defaults; }
 
     // Stores the token and connects; the tracker is then clocked out with a profile of two projects.
     void connectPaired();
-    // Clocks in and lets the first report reach the peer; the clock stands one second after started_at.
-    void clockInAndFirstReport();
+    // Clocks in and lets the first report reach the peer, and its answer the tracker unless the peer
+    // holds it; the clock stands one second after started_at.
+    void clockIn(bool answered = true);
     // One timer firing after `seconds` of awake time, and the tick it queues.
-    void tick(double seconds = 1.0);
+    void tick(double seconds = 1.0) {
+        clock->advance(seconds);
+        timers->fire();
+        QCoreApplication::sendPostedEvents();
+    }
 
-    // The service's started_at for the next clock-in: the wall clock plus this many seconds.
-    void setServiceAhead(qint64 seconds) { m_serviceAhead = seconds; }
-    qint64 startedAt() const { return m_startedAt; }
-    QString sessionId() const { return m_sessionId; }
+    // The service's started_at for the next clock-in is the wall clock plus `serviceAhead` seconds.
+    qint64 serviceAhead = 0;
+    qint64 startedAt = 0; // of the last session opened, with its id
+    QString sessionId;
     // The answer to a report, given its seq and how often that seq has been sent before.
-    void onMinutes(std::function<TestPeer::Reply(qint64 seq, int attempt)> reply) { m_minutesReply = std::move(reply); }
+    std::function<TestPeer::Reply(qint64 seq, int attempt)> onMinutes;
     // Reports and stop requests as the peer received them, in order.
-    QList<QJsonObject> minutes() const;
-    QList<QJsonObject> stops() const;
+    QList<QJsonObject> minutes() const { return bodiesOf("/minutes"); }
+    QList<QJsonObject> stops() const { return bodiesOf("/stop"); }
     QList<QByteArray> paths() const;
 
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
@@ -60,22 +70,39 @@ public:
 
 private:
     TestPeer::Reply answer(const TestPeer::Request& request);
+    QList<QJsonObject> bodiesOf(const QByteArray& suffix) const;
     void settle();
 
     QTemporaryDir m_dir;
     std::unique_ptr<TestPeer> m_peer;
     std::shared_ptr<SettingsDefaults> m_defaults;
-    std::shared_ptr<SecretServiceStore> m_secrets;
+    std::shared_ptr<SecretServiceStore> m_secrets = std::make_shared<SecretServiceStore>();
     std::unique_ptr<Tracker> m_tracker;
-    qint64 m_serviceAhead = 0;
-    qint64 m_startedAt = 0;
-    QString m_sessionId;
-    std::function<TestPeer::Reply(qint64, int)> m_minutesReply;
     QHash<qint64, int> m_minutesSent;
 };
 
-// An answer with that status and body, at once.
-TestPeer::Reply reply(int status, QByteArray body = QByteArrayLiteral("{}"));
+// An answer with that status and body; a stalled one never comes.
+inline TestPeer::Reply reply(int status, QByteArray body = "{}", bool stall = false) {
+    return {status, std::move(body), {}, stall, false, {}};
+}
+
+inline QJsonObject app(const QString& name, int seconds) {
+    return {{QStringLiteral("name"), name}, {QStringLiteral("seconds"), seconds}};
+}
+
+// A report as the studio receives it, the screenshots aside.
+inline QJsonObject report(qint64 seq, qint64 start, qint64 end, int clicks, int moves, int active,
+                          QJsonArray apps = {}) {
+    return {{QStringLiteral("seq"), seq},           {QStringLiteral("started_at"), start},
+            {QStringLiteral("ended_at"), end},      {QStringLiteral("clicks"), clicks},
+            {QStringLiteral("mouse_moves"), moves}, {QStringLiteral("mouse_active_seconds"), active},
+            {QStringLiteral("apps"), apps}};
+}
+inline QJsonObject withoutShots(QJsonObject report) {
+    report.remove(QStringLiteral("screenshots"));
+    return report;
+}
 
 // The profile every harness peer answers with.
-QByteArray profileJson();
+inline const QByteArray kProfile =
+    R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},{"id":"p2","title":"Teaser"}],"stages":[]})";
