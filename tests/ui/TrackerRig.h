@@ -11,43 +11,37 @@
 
 #include <memory>
 
+// GCC 12 warns about every member a designated initializer leaves to its default, which is what they are for.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 // A real tracker for the interface suites: real defaults file, Secret Service and encoder; fakes for the
-// clocks, the timer, displays, mouse and system events, which the suites drive by hand.
+// clocks, the timer, displays, mouse and system events, which these suites never need to move.
 struct TrackerRig {
     QTemporaryDir dir;
-    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
-    std::shared_ptr<FakeTimerFactory> timers = std::make_shared<FakeTimerFactory>();
-    std::shared_ptr<FakeScreenCapture> capture = std::make_shared<FakeScreenCapture>();
-    std::shared_ptr<FakeMouseMonitor> mouse = std::make_shared<FakeMouseMonitor>();
-    std::shared_ptr<FakeSystemEvents> events = std::make_shared<FakeSystemEvents>();
 
-    Platform platform()
-    {
-        Platform p;
-        p.clock = clock;
-        p.defaults = std::make_shared<SettingsDefaults>(dir.filePath(QStringLiteral("defaults.ini")));
-        p.secrets = std::make_shared<SecretServiceStore>();
-        p.host = std::make_shared<FakeHostInfo>();
-        p.mouse = mouse;
-        p.frontmost = std::make_shared<FakeFrontmostApp>();
-        p.capture = capture;
-        p.jpeg = std::make_shared<TurboJpegEncoder>();
-        p.timers = timers;
-        p.systemEvents = events;
-        return p;
-    }
-
-    std::unique_ptr<Tracker> make(const QString& server, TransportOptions transport = {})
-    {
-        return std::make_unique<Tracker>(platform(), server, std::move(transport));
+    std::unique_ptr<Tracker> make(TransportOptions transport = {}) {
+        Platform p{.clock = std::make_shared<FakeClock>(),
+                   .defaults = std::make_shared<SettingsDefaults>(dir.filePath(QStringLiteral("defaults.ini"))),
+                   .secrets = std::make_shared<SecretServiceStore>(),
+                   .host = std::make_shared<FakeHostInfo>(),
+                   .mouse = std::make_shared<FakeMouseMonitor>(),
+                   .frontmost = std::make_shared<FakeFrontmostApp>(),
+                   .capture = std::make_shared<FakeScreenCapture>(),
+                   .jpeg = std::make_shared<TurboJpegEncoder>(),
+                   .timers = std::make_shared<FakeTimerFactory>(),
+                   .systemEvents = std::make_shared<FakeSystemEvents>()};
+        return std::make_unique<Tracker>(std::move(p), QStringLiteral("https://studio.example.com"),
+                                         std::move(transport));
     }
 };
 
-// A peer answer with a status and a body, the rest as default.
-inline TestPeer::Reply answer(int status, QByteArray body)
-{
-    TestPeer::Reply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    return reply;
+// A studio that pairs with any code, knows Ada with two projects and opens session s1; everything else
+// under that session is answered with "{}".  True when it is up.
+inline bool serveStudio(TestPeer& peer) {
+    peer.setReply("/device/pair", {.body = R"({"token":"device-token"})"});
+    peer.setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},)"
+                                         R"({"id":"p2","title":"Teaser"}],"stages":[]})"});
+    peer.setReply("/device/sessions", {.body = R"({"id":"s1","started_at":1700000000})"});
+    peer.setReply("/device/sessions/s1/", {});
+    return peer.isListening();
 }
