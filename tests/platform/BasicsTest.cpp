@@ -80,10 +80,8 @@ private Q_SLOTS:
         QtTimerFactory timers;
         int fired = 0;
         bool offThread = false;
-        auto timer = timers.scheduleRepeating(10ms, [&] {
-            ++fired;
-            offThread = offThread || QThread::currentThread() != qApp->thread();
-        });
+        auto timer =
+            timers.scheduleRepeating(10ms, [&] { ++fired, offThread |= QThread::currentThread() != qApp->thread(); });
         QTRY_VERIFY_WITH_TIMEOUT(fired >= 3, 30000);
         QVERIFY(!offThread);
         timer->invalidate();
@@ -92,24 +90,19 @@ private Q_SLOTS:
         QCOMPARE(fired, atStop);
 
         // A firing already queued when the timer goes away does nothing.
-        fired = 0;
         timer = timers.scheduleRepeating(1ms, [&] { ++fired; });
-        QTRY_VERIFY_WITH_TIMEOUT(fired >= 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(fired > atStop, 30000);
         QThread::msleep(20); // let the timer elapse again without running the event loop
         timer.reset();
         const int atReset = fired;
         QTest::qWait(50);
         QCOMPARE(fired, atReset);
 
-        // Stopped from its own callback.
-        fired = 0;
-        timer = timers.scheduleRepeating(5ms, [&] {
-            ++fired;
-            timer.reset();
-        });
+        // Stopped from its own callback, which runs once.
+        timer = timers.scheduleRepeating(5ms, [&] { ++fired, timer.reset(); });
         QTRY_VERIFY_WITH_TIMEOUT(!timer, 30000);
         QTest::qWait(50);
-        QCOMPARE(fired, 1);
+        QCOMPARE(fired, atReset + 1);
     }
 
     void jpegDecodesToTheImage_data() {
@@ -131,16 +124,13 @@ private Q_SLOTS:
     }
 
     void jpegShrinksAsTheFactorDrops() {
-        QImage noise(320, 200, QImage::Format_RGB32);
-        for (int y = 0; y < noise.height(); ++y)
-            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.scanLine(y)), noise.width());
+        QImage noise(320, 200, QImage::Format_RGB32); // no padding: the bits are one run of pixels
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.bits()), noise.sizeInBytes() / 4);
         TurboJpegEncoder encoder;
         qsizetype previous = std::numeric_limits<qsizetype>::max();
         for (double factor : {1.0, 0.75, 0.5, 0.25, 0.0}) {
             const auto bytes = encoder.encode(noise, factor);
-            QVERIFY(bytes);
-            QCOMPARE(QImage::fromData(*bytes, "JPEG").size(), noise.size());
-            QVERIFY2(bytes->size() < previous, qPrintable(QString::number(factor)));
+            QVERIFY2(bytes && bytes->size() < previous, qPrintable(QString::number(factor)));
             previous = bytes->size();
         }
         QCOMPARE(encoder.encode(QImage(), 0.5), std::nullopt);

@@ -1,44 +1,34 @@
 #pragma once
 
+#include "platform/linux/DBusSystemEvents.h"
+
 #include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QProcess>
-#include <QStringList>
 #include <QThread>
 
 #include <sys/prctl.h>
 
 #include <csignal>
 #include <list>
-#include <memory>
+#include <string_view>
 
 using namespace Qt::StringLiterals;
-
-// The services the system-event suites talk to, as the desktop names them.
-namespace bus {
-inline const QString kLogind = u"org.freedesktop.login1"_s;
-inline const QString kLogindPath = u"/org/freedesktop/login1"_s;
-inline const QString kManager = u"org.freedesktop.login1.Manager"_s;
-inline const QString kSession = u"org.freedesktop.login1.Session"_s;
-inline const QString kScreenSaver = u"org.freedesktop.ScreenSaver"_s;
-inline const QString kMock = u"org.freedesktop.DBus.Mock"_s;
-} // namespace bus
 
 // A private dbus-daemon with python3-dbusmock peers on it, all stopped with this object.  Debian's own
 // python3 carries dbusmock, so that one is used whatever comes first on PATH.
 class PrivateBus final {
 public:
+    static inline const QString kMock = u"org.freedesktop.DBus.Mock"_s;
+
     PrivateBus() {
         m_daemon.setChildProcessModifier(endWithParent);
         m_daemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s});
-        if (!m_daemon.waitForStarted(30000) || !m_daemon.waitForReadyRead(30000))
+        if (!m_daemon.waitForReadyRead(30000))
             return;
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        m_name = u"private-%1"_s.arg(quintptr(this));
-        m_connection = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, m_name));
+        m_connection = QDBusConnection::connectToBus(m_address, m_address);
     }
 
     ~PrivateBus() {
@@ -46,78 +36,92 @@ public:
             process.terminate();
             process.waitForFinished(10000);
         }
-        m_connection.reset();
-        QDBusConnection::disconnectFromBus(m_name);
+        QDBusConnection::disconnectFromBus(m_address);
         m_daemon.terminate();
         m_daemon.waitForFinished(10000);
     }
 
-    bool isConnected() const { return m_connection && m_connection->isConnected(); }
-    QDBusConnection connection() const { return *m_connection; }
+    QDBusConnection connection() const { return m_connection; }
 
-    // Starts `python3 -m dbusmock <arguments>` on this bus as the system bus and waits for `busName`.
+    // Starts `python3 -m dbusmock <arguments>` on this bus, which is also its system bus, and waits for
+    // `busName` to appear.
     bool startMock(const QString& busName, const QStringList& arguments) {
         QProcess& process = m_mocks.emplace_back();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, m_address);
-        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_address);
-        process.setProcessEnvironment(environment);
+        process.setEnvironment(QProcess::systemEnvironment() << u"DBUS_SYSTEM_BUS_ADDRESS="_s + m_address
+                                                             << u"DBUS_SESSION_BUS_ADDRESS="_s + m_address);
         process.setChildProcessModifier(endWithParent);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(u"/usr/bin/python3"_s, QStringList{u"-m"_s, u"dbusmock"_s} + arguments);
-        if (!process.waitForStarted(30000))
-            return false;
-        const QDeadlineTimer deadline(60000);
-        while (!deadline.hasExpired()) {
-            if (m_connection->interface()->isServiceRegistered(busName))
+        for (QDeadlineTimer deadline(60000); m_connection.isConnected() && !deadline.hasExpired(); QThread::msleep(50))
+            if (m_connection.interface()->isServiceRegistered(busName))
                 return true;
-            QThread::msleep(50);
-        }
         return false;
     }
 
-    // The reply to a blocking call (an error reply fails the caller's check).
-    QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
-                      const QVariantList& arguments = {}) const {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-        message.setArguments(arguments);
-        return m_connection->call(message, QDBus::Block, 30000);
-    }
+    // Whether a blocking call has a reply that is no error.
     bool succeeds(const QString& service, const QString& path, const QString& interface, const QString& method,
                   const QVariantList& arguments = {}) const {
-        return call(service, path, interface, method, arguments).type() == QDBusMessage::ReplyMessage;
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        return m_connection.call(message, QDBus::Block, 30000).type() == QDBusMessage::ReplyMessage;
     }
 
-    // python3-dbusmock's logind on this bus with one active session `id` of a user "editor".
-    bool startLogind(const QString& id) {
-        return startMock(bus::kLogind, {u"--system"_s, u"--template"_s, u"logind"_s}) &&
-               succeeds(bus::kLogind, bus::kLogindPath, bus::kMock, u"AddSession"_s,
-                        {id, u"seat0"_s, quint32(1000), u"editor"_s, true});
+private:
+    // Peers end with the test even when a crash or a timeout skips the destructor.
+    static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+
+    QProcess m_daemon;
+    QString m_address;
+    QDBusConnection m_connection{QString()};
+    std::list<QProcess> m_mocks;
+};
+
+// The desktop's two buses: python3-dbusmock's logind with one active session of a user "editor" on a
+// private "system" bus, a mock screensaver on a private session bus, and events that listen to both.
+struct DesktopBuses {
+    PrivateBus system, session;
+    QString sessionPath;
+    const QString logind = u"org.freedesktop.login1"_s, logindPath = u"/org/freedesktop/login1"_s;
+    const QString saver = u"org.freedesktop.ScreenSaver"_s, saverPath = u"/org/freedesktop/ScreenSaver"_s;
+
+    bool start(const char* id) {
+        qputenv("XDG_SESSION_ID", id);
+        sessionPath = u"/org/freedesktop/login1/session/"_s + QLatin1String(id);
+        return system.startMock(logind, {u"--system"_s, u"--template"_s, u"logind"_s}) &&
+               system.succeeds(logind, logindPath, PrivateBus::kMock, u"AddSession"_s,
+                               {QLatin1String(id), u"seat0"_s, quint32(1000), u"editor"_s, true}) &&
+               session.startMock(saver, {saver, saverPath, saver});
     }
 
-    // Has the mock `service` send a signal with one boolean argument (all the desktop's events here have one).
-    bool emitSignal(const QString& service, const QString& path, const QString& interface, const QString& name,
-                    bool value) const {
-        return succeeds(service, path, bus::kMock, u"EmitSignal"_s,
-                        {interface, name, u"b"_s, QVariant::fromValue(QVariantList{value})});
+    std::shared_ptr<DBusSystemEvents> events() const {
+        return std::make_shared<DBusSystemEvents>(system.connection(), session.connection());
     }
 
-    // Changes properties of a mock object, which announces them with PropertiesChanged.
-    bool updateProperties(const QString& service, const QString& path, const QString& interface,
-                          const QVariantMap& changed) const {
-        return succeeds(service, path, bus::kMock, u"UpdateProperties"_s, {interface, changed});
-    }
-    bool setSession(const QString& path, const QVariantMap& changed) const {
-        return updateProperties(bus::kLogind, path, bus::kSession, changed);
-    }
-    // The logind session `path` back to active and unlocked.
-    bool resetSession(const QString& path) const {
-        return setSession(path, {{u"Active"_s, true}, {u"LockedHint"_s, false}});
+    // Has the peers send what the desktop sends when `what` happens: sleep, wake, blank, unblank, lock,
+    // unlock, switch (the session goes inactive), lockedhint, reset (the session active and unlocked again).
+    bool send(std::string_view what) const {
+        const auto signal = [](const PrivateBus& bus, const QString& service, const QString& path,
+                               const QString& interface, const QString& name, bool value) {
+            return bus.succeeds(service, path, PrivateBus::kMock, u"EmitSignal"_s,
+                                {interface, name, u"b"_s, QVariant::fromValue(QVariantList{value})});
+        };
+        const QString logindSession = logind + u".Session";
+        if (what == "sleep" || what == "wake")
+            return signal(system, logind, logindPath, logind + u".Manager", u"PrepareForSleep"_s, what == "sleep");
+        if (what == "blank" || what == "unblank")
+            return signal(session, saver, saverPath, saver, u"ActiveChanged"_s, what == "blank");
+        if (what == "lock" || what == "unlock")
+            return system.succeeds(logind, sessionPath, logindSession, what == "lock" ? u"Lock"_s : u"Unlock"_s);
+        const QVariantMap changed = what == "switch"       ? QVariantMap{{u"Active"_s, false}}
+                                    : what == "lockedhint" ? QVariantMap{{u"LockedHint"_s, true}}
+                                                           : QVariantMap{{u"Active"_s, true}, {u"LockedHint"_s, false}};
+        return system.succeeds(logind, sessionPath, PrivateBus::kMock, u"UpdateProperties"_s, {logindSession, changed});
     }
 
     // The inhibitors logind holds, each as "what|who|why|mode".
     QStringList inhibitors() const {
-        const QDBusMessage reply = call(bus::kLogind, bus::kLogindPath, bus::kManager, u"ListInhibitors"_s);
+        const QDBusMessage reply = system.connection().call(
+            QDBusMessage::createMethodCall(logind, logindPath, logind + u".Manager", u"ListInhibitors"_s));
         const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
         QStringList result;
         list.beginArray();
@@ -132,14 +136,4 @@ public:
         list.endArray();
         return result;
     }
-
-private:
-    // Peers end with the test even when a crash or a timeout skips the destructor.
-    static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }
-
-    QProcess m_daemon;
-    QString m_address;
-    QString m_name;
-    std::unique_ptr<QDBusConnection> m_connection;
-    std::list<QProcess> m_mocks;
 };

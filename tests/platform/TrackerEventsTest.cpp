@@ -1,7 +1,6 @@
 #include "Harness.h"
 #include "PrivateBus.h"
 
-#include "platform/linux/DBusSystemEvents.h"
 #include "platform/linux/SecretServiceStore.h"
 #include "platform/linux/SettingsDefaults.h"
 #include "platform/linux/TurboJpegEncoder.h"
@@ -10,10 +9,7 @@
 
 #include <qcoro/qcorotask.h>
 
-using namespace bus;
-
 namespace {
-const QString kSessionPath = u"/org/freedesktop/login1/session/t1"_s;
 const QString kSleepOrSwitch = u"Mac locked, sleeping, or user switched. Clock in to resume."_s;
 const QString kLocked = u"Mac locked. Clock in to resume."_s;
 } // namespace
@@ -24,98 +20,80 @@ const QString kLocked = u"Mac locked. Clock in to resume."_s;
 class TrackerEventsTest final : public QObject {
     Q_OBJECT
 
-    PrivateBus m_system;
-    PrivateBus m_session;
+    DesktopBuses m_buses;
     QTemporaryDir m_dir;
+    std::unique_ptr<Harness> m_harness;
     std::shared_ptr<DBusSystemEvents> m_events;
-
-    // A connected tracker on the harness's peer and fakes, but with the real system events.
-    std::unique_ptr<Tracker> connectedTracker(Harness& harness) {
-        harness.storeToken();
-        m_events = std::make_shared<DBusSystemEvents>(m_system.connection(), m_session.connection());
-        auto defaults = std::make_shared<SettingsDefaults>(m_dir.filePath(QUuid::createUuid().toString() + u".ini"));
-        const Platform platform{
-            harness.clock,     defaults,        std::make_shared<SecretServiceStore>(), harness.host,   harness.mouse,
-            harness.frontmost, harness.capture, std::make_shared<TurboJpegEncoder>(),   harness.timers, m_events};
-        auto tracker = std::make_unique<Tracker>(platform, harness.server(), harness.peer().transport());
-        QCoro::waitFor(tracker->connect());
-        return tracker;
-    }
-
-    void send(const QString& what) {
-        if (what == u"sleep")
-            QVERIFY(m_system.emitSignal(kLogind, kLogindPath, kManager, u"PrepareForSleep"_s, true));
-        else if (what == u"switch")
-            QVERIFY(m_system.setSession(kSessionPath, {{u"Active"_s, false}}));
-        else if (what == u"blank")
-            QVERIFY(m_session.emitSignal(kScreenSaver, u"/ScreenSaver"_s, kScreenSaver, u"ActiveChanged"_s, true));
-        else if (what == u"lock")
-            QVERIFY(m_system.succeeds(kLogind, kSessionPath, kSession, u"Lock"_s));
-        else
-            QVERIFY(m_system.setSession(kSessionPath, {{u"LockedHint"_s, true}}));
-    }
+    std::unique_ptr<Tracker> m_tracker;
 
 private Q_SLOTS:
-    void initTestCase() {
-        QVERIFY(m_system.isConnected() && m_session.isConnected());
-        QVERIFY(m_system.startLogind(u"t1"_s));
-        QVERIFY(m_session.startMock(kScreenSaver, {kScreenSaver, u"/ScreenSaver"_s, kScreenSaver}));
-        qputenv("XDG_SESSION_ID", "t1");
+    void initTestCase() { QVERIFY(m_buses.start("t1")); }
+
+    // Each case: a connected tracker on a harness's peer and fakes, but with the real system events, from
+    // an active, unlocked session.
+    void init() {
+        QVERIFY(m_buses.send("reset"));
+        m_harness = std::make_unique<Harness>();
+        m_harness->storeToken();
+        m_events = m_buses.events();
+        Harness& h = *m_harness;
+        auto defaults = std::make_shared<SettingsDefaults>(m_dir.filePath(QUuid::createUuid().toString() + u".ini"));
+        const Platform platform{h.clock,     defaults,  std::make_shared<SecretServiceStore>(), h.host,   h.mouse,
+                                h.frontmost, h.capture, std::make_shared<TurboJpegEncoder>(),   h.timers, m_events};
+        m_tracker = std::make_unique<Tracker>(platform, h.server(), h.peer().transport());
+        QCoro::waitFor(m_tracker->connect());
+        QCOMPARE(m_tracker->status(), u"Connected. Clocked out; tracking is off."_s);
     }
-    // Each case starts from an active, unlocked session, and its handlers go with it.
-    void init() { QVERIFY(m_system.resetSession(kSessionPath)); }
-    void cleanup() { m_events.reset(); }
+
+    void cleanup() {
+        m_tracker.reset();
+        m_events.reset();
+        m_harness.reset();
+    }
 
     void eventEndsTrackingWithItsReason_data() {
-        QTest::addColumn<QString>("what");
+        QTest::addColumn<QByteArray>("what");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("sleep") << u"sleep"_s << kSleepOrSwitch;
-        QTest::newRow("user switched") << u"switch"_s << kSleepOrSwitch;
-        QTest::newRow("screen blanked") << u"blank"_s << kSleepOrSwitch;
-        QTest::newRow("lock signal") << u"lock"_s << kLocked;
-        QTest::newRow("locked hint") << u"lockedhint"_s << kLocked;
+        QTest::newRow("sleep") << QByteArray("sleep") << kSleepOrSwitch;
+        QTest::newRow("user switched") << QByteArray("switch") << kSleepOrSwitch;
+        QTest::newRow("screen blanked") << QByteArray("blank") << kSleepOrSwitch;
+        QTest::newRow("lock signal") << QByteArray("lock") << kLocked;
+        QTest::newRow("locked hint") << QByteArray("lockedhint") << kLocked;
     }
 
     void eventEndsTrackingWithItsReason() {
-        QFETCH(QString, what);
+        QFETCH(QByteArray, what);
         QFETCH(QString, reason);
-        Harness harness;
-        auto tracker = connectedTracker(harness);
-        QCOMPARE(tracker->status(), u"Connected. Clocked out; tracking is off."_s);
-        QCOMPARE(m_system.inhibitors().size(), 0);
+        QCOMPARE(m_buses.inhibitors().size(), 0);
+        QCoro::waitFor(m_tracker->start());
+        QVERIFY(m_tracker->active());
+        m_harness->clock->advance(1.0);
+        QTRY_COMPARE_WITH_TIMEOUT(m_tracker->captureStatus(), u"Screenshot uploaded."_s, 30000);
+        QCOMPARE(m_buses.inhibitors().size(), 1); // sleep waits for the clock-out while clocked in
 
-        QCoro::waitFor(tracker->start());
-        QVERIFY(tracker->active());
-        harness.clock->advance(1.0);
-        QTRY_COMPARE_WITH_TIMEOUT(tracker->captureStatus(), u"Screenshot uploaded."_s, 30000);
-        QCOMPARE(m_system.inhibitors().size(), 1); // sleep waits for the clock-out while clocked in
-
-        harness.clock->advance(5.0);
-        send(what);
-        QTRY_VERIFY_WITH_TIMEOUT(!tracker->active(), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!tracker->busy(), 30000);
-        QVERIFY2(tracker->status().startsWith(reason), qPrintable(tracker->status()));
-        QCOMPARE(tracker->captureStatus(), u"Screenshots are off."_s);
-        QCOMPARE(harness.stops().size(), 1);                               // the clock-out reached the studio...
-        QTRY_COMPARE_WITH_TIMEOUT(m_system.inhibitors().size(), 0, 30000); // ...and sleep may go on
+        m_harness->clock->advance(5.0);
+        QVERIFY(m_buses.send(what.constData()));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->active(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->busy(), 30000);
+        QVERIFY2(m_tracker->status().startsWith(reason), qPrintable(m_tracker->status()));
+        QCOMPARE(m_tracker->captureStatus(), u"Screenshots are off."_s);
+        QCOMPARE(m_harness->stops().size(), 1);                           // the clock-out reached the studio...
+        QTRY_COMPARE_WITH_TIMEOUT(m_buses.inhibitors().size(), 0, 30000); // ...and sleep may go on
     }
 
     void lockWhileClockedOutChangesNothing() {
-        Harness harness;
-        auto tracker = connectedTracker(harness);
         // Observed after the tracker's own handler: once this one has run, the tracker's has too.
         int heard = 0;
         m_events->observe(SystemEvent::ScreenLocked, [&heard] { ++heard; });
-        const QString before = tracker->status();
-
-        send(u"lock"_s);
+        const QString before = m_tracker->status();
+        QVERIFY(m_buses.send("lock"));
         QTRY_COMPARE_WITH_TIMEOUT(heard, 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!tracker->busy(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->busy(), 30000);
         QTest::qWait(100); // the clock-out the handler queued has run
-        QCOMPARE(tracker->status(), before);
-        QVERIFY(!tracker->active());
-        QCOMPARE(harness.stops().size(), 0);
-        QCOMPARE(m_system.inhibitors().size(), 0);
+        QCOMPARE(m_tracker->status(), before);
+        QVERIFY(!m_tracker->active());
+        QCOMPARE(m_harness->stops().size(), 0);
+        QCOMPARE(m_buses.inhibitors().size(), 0);
     }
 };
 

@@ -17,17 +17,24 @@ constexpr int kMove = MouseMonitor::MouseMoved, kLeft = MouseMonitor::LeftMouseD
               kRight = MouseMonitor::RightMouseDown, kOther = MouseMonitor::OtherMouseDown,
               kScroll = MouseMonitor::ScrollWheel;
 
-// Each argument list is one xdotool run.
-bool xdotool(std::initializer_list<const char*> runs) {
-    for (const char* arguments : runs)
-        if (!X11TestDisplay::xdotool(QString::fromLatin1(arguments)))
-            return false;
-    return true;
-}
-
 // Waits for a last right click that marks the end of a sequence: the events before it were delivered first.
 bool waitForMarker(const QList<int>& seen, qsizetype count) {
     return QTest::qWaitFor([&] { return seen.size() >= count && seen.last() == kRight; }, 30000);
+}
+
+// A raw pointer event with one word of valuator mask, exactly as xcb hands it over.
+QByteArray rawEvent(int type, quint32 button, quint32 flags, quint32 valuatorMask) {
+    struct {
+        xcb_input_raw_button_press_event_t head;
+        uint32_t mask;
+    } event{};
+    event.head.response_type = XCB_GE_GENERIC;
+    event.head.event_type = uint16_t(type);
+    event.head.detail = button;
+    event.head.flags = flags;
+    event.head.valuators_len = 1;
+    event.mask = valuatorMask;
+    return QByteArray(reinterpret_cast<const char*>(&event), sizeof event);
 }
 
 void writeEntry(const QString& path, const QByteArray& body) {
@@ -58,7 +65,7 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_display.isOpen());
         QVERIFY(m_display.startWindowManager());
-        QVERIFY(xdotool({"mousemove 400 400"}));
+        QVERIFY(X11TestDisplay::xdotool(u"mousemove 400 400"_s));
     }
 
     void mouseEventsAreClassifiedAndCountedOnce() {
@@ -66,11 +73,11 @@ private Q_SLOTS:
         QList<int> seen;
         const auto token = monitor.install([&](int type) { seen << type; });
         QVERIFY(token);
-        QVERIFY(xdotool({"mousemove_relative -- 7 3", "mousemove_relative -- 7 3"}));
-        QVERIFY(xdotool(
-            {"click 1", "click 3", "click 2", "click 4", "click 5", "click 6", "click 7", "click 8", "click 9"}));
+        // One xdotool run, its commands chained.
+        QVERIFY(X11TestDisplay::xdotool(u"mousemove_relative -- 7 3 mousemove_relative -- 7 3 "
+                                        u"click 1 click 3 click 2 click 4 click 5 click 6 click 7 click 8 click 9"_s));
         // A drag: press, move, release.  The move counts as a move, the press as a click, the release not at all.
-        QVERIFY(xdotool({"mousedown 1", "mousemove_relative -- 7 3", "mouseup 1", "click 3"}));
+        QVERIFY(X11TestDisplay::xdotool(u"mousedown 1 mousemove_relative -- 7 3 mouseup 1 click 3"_s));
         const QList<int> expected{kMove,   kMove,   kLeft,  kRight, kOther, kScroll, kScroll,
                                   kScroll, kScroll, kOther, kOther, kLeft,  kMove,   kRight};
         QVERIFY(waitForMarker(seen, expected.size()));
@@ -88,58 +95,42 @@ private Q_SLOTS:
             monitor.remove(*firstToken);
         });
         QVERIFY(firstToken && secondToken);
-        QVERIFY(xdotool({"click 3"}));
+        QVERIFY(X11TestDisplay::xdotool(u"click 3"_s));
         QVERIFY(waitForMarker(second, 1));
         QCOMPARE(first, QList<int>{kRight}); // delivered before the second, in token order
 
         XcbMouseMonitor marker; // an independent listener to know when later events have been delivered
         QVERIFY(marker.install([&](int type) { later << type; }));
         monitor.remove(*secondToken);
-        QVERIFY(xdotool({"click 1", "click 3"}));
+        QVERIFY(X11TestDisplay::xdotool(u"click 1 click 3"_s));
         QVERIFY(waitForMarker(later, 2));
         QCOMPARE(first, QList<int>{kRight});
         QCOMPARE(second, QList<int>{kRight});
 
         // A monitor whose every handler was removed can be installed again.
         QVERIFY(monitor.install([&](int type) { again << type; }));
-        QVERIFY(xdotool({"click 3"}));
+        QVERIFY(X11TestDisplay::xdotool(u"click 3"_s));
         QVERIFY(waitForMarker(again, 1));
     }
 
     // Xvfb's XTest pointer has no scroll axes, so smooth scrolling and the server's emulated copies of it
     // never occur there; these rows build the raw events exactly as xcb hands them over.
     void scrollsThatXvfbCannotSendAreCountedOnce_data() {
-        QTest::addColumn<int>("eventType");
-        QTest::addColumn<quint32>("button");
-        QTest::addColumn<quint32>("flags");
-        QTest::addColumn<quint32>("valuatorMask");
+        QTest::addColumn<QByteArray>("event");
         QTest::addColumn<int>("expected");
-        const int motion = XCB_INPUT_RAW_MOTION;
+        const int motion = XCB_INPUT_RAW_MOTION, press = XCB_INPUT_RAW_BUTTON_PRESS;
         const quint32 emulated = XCB_INPUT_POINTER_EVENT_FLAGS_POINTER_EMULATED;
-        QTest::newRow("touchpad scroll: scroll axis only") << motion << 0u << 0u << 0x8u << kScroll;
-        QTest::newRow("wheel copy of a smooth scroll") << int(XCB_INPUT_RAW_BUTTON_PRESS) << 5u << emulated << 0u << 0;
-        QTest::newRow("smooth copy of a wheel click") << motion << 0u << emulated << 0x4u << 0;
-        QTest::newRow("motion with a scroll axis too") << motion << 0u << 0u << 0x9u << kMove;
-        QTest::newRow("motion without any axis") << motion << 0u << 0u << 0u << 0;
+        QTest::newRow("touchpad scroll: scroll axis only") << rawEvent(motion, 0, 0, 0x8) << kScroll;
+        QTest::newRow("wheel copy of a smooth scroll") << rawEvent(press, 5, emulated, 0) << 0;
+        QTest::newRow("smooth copy of a wheel click") << rawEvent(motion, 0, emulated, 0x4) << 0;
+        QTest::newRow("motion with a scroll axis too") << rawEvent(motion, 0, 0, 0x9) << kMove;
+        QTest::newRow("motion without any axis") << rawEvent(motion, 0, 0, 0) << 0;
     }
 
     void scrollsThatXvfbCannotSendAreCountedOnce() {
-        QFETCH(int, eventType);
-        QFETCH(quint32, button);
-        QFETCH(quint32, flags);
-        QFETCH(quint32, valuatorMask);
+        QFETCH(QByteArray, event);
         QFETCH(int, expected);
-        struct {
-            xcb_input_raw_button_press_event_t head;
-            uint32_t mask;
-        } event{};
-        event.head.response_type = XCB_GE_GENERIC;
-        event.head.event_type = uint16_t(eventType);
-        event.head.detail = button;
-        event.head.flags = flags;
-        event.head.valuators_len = 1;
-        event.mask = valuatorMask;
-        QCOMPARE(classifyRawPointerEvent(&event), expected);
+        QCOMPARE(classifyRawPointerEvent(event.constData()), expected);
     }
 
     void frontmostFollowsTheFocusedWindow() {

@@ -1,11 +1,18 @@
 #pragma once
 
 #include <QColor>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRect>
-#include <QString>
+#include <QThread>
 
-#include <memory>
+#include <xcb/xcb.h>
+
+#include <sys/prctl.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -14,29 +21,96 @@ using namespace Qt::StringLiterals;
 // same time.  $DISPLAY names it while this object lives, and the previous one again afterwards.
 class X11TestDisplay final {
 public:
-    X11TestDisplay();
-    ~X11TestDisplay();
+    X11TestDisplay() {
+        // The server picks a free display number and writes it to the descriptor given (here its output).
+        m_server.setChildProcessModifier(endWithParent);
+        m_server.start(u"Xvfb"_s,
+                       u"-displayfd 1 -screen 0 4320x1800x24 -nolisten tcp -noreset +extension RANDR"_s.split(u' '));
+        QByteArray number;
+        const QDeadlineTimer deadline(60000);
+        while (!number.endsWith('\n') && !deadline.hasExpired() && m_server.waitForReadyRead(1000))
+            number += m_server.readAllStandardOutput();
+        if (number.trimmed().isEmpty())
+            return;
+        qputenv("DISPLAY", ":" + number.trimmed());
+        m_connection = xcb_connect(nullptr, nullptr);
+        if (!xcb_connection_has_error(m_connection))
+            m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+    }
+
+    ~X11TestDisplay() {
+        m_windowManager.terminate();
+        m_windowManager.waitForFinished(10000);
+        if (m_connection)
+            xcb_disconnect(m_connection);
+        m_server.terminate();
+        m_server.waitForFinished(30000);
+        qputenv("DISPLAY", m_previousDisplay);
+    }
+
     X11TestDisplay(const X11TestDisplay&) = delete;
     X11TestDisplay& operator=(const X11TestDisplay&) = delete;
 
-    bool isOpen() const;
+    bool isOpen() const { return m_screen != nullptr; }
+
     // A window filled with `colour`.  Unmanaged windows sit exactly at `rect`, above everything; managed
     // ones are placed and focused by the window manager.
-    quint32 createWindow(QRect rect, QColor colour, const QByteArray& className, bool managed);
-    void destroyWindow(quint32 window);
-    // Starts openbox and waits until it manages the screen.
-    bool startWindowManager();
+    quint32 createWindow(QRect rect, QColor colour, const QByteArray& className, bool managed) {
+        const xcb_window_t window = xcb_generate_id(m_connection);
+        const uint32_t values[] = {colour.rgb() & 0xffffffu, managed ? 0u : 1u};
+        xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, window, m_screen->root, int16_t(rect.x()),
+                          int16_t(rect.y()), uint16_t(rect.width()), uint16_t(rect.height()), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, m_screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        // WM_CLASS is "instance\0class\0"; one instance for all, so names can only come from the class.
+        const QByteArray wmClass = QByteArray("test-window") + '\0' + className + '\0';
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            uint32_t(wmClass.size()), wmClass.constData());
+        xcb_map_window(m_connection, window);
+        sync();
+        return window;
+    }
+
+    void destroyWindow(quint32 window) {
+        xcb_destroy_window(m_connection, window);
+        sync();
+    }
+
+    // Starts openbox and waits until it manages the screen, which it shows by naming its check window.
+    bool startWindowManager() {
+        m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_windowManager.setChildProcessModifier(endWithParent);
+        m_windowManager.start(u"openbox"_s, {u"--sm-disable"_s});
+        for (const QDeadlineTimer deadline(60000); !deadline.hasExpired(); QThread::msleep(50))
+            if (run(u"xprop"_s, u"-root _NET_SUPPORTING_WM_CHECK"_s).value_or("").contains("window id"))
+                return true;
+        return false;
+    }
+
     // Runs a tool on this server with space-separated `arguments`; true when it succeeded.
-    static bool xdotool(const QString& arguments) { return run(u"xdotool"_s, arguments); }
-    static bool xrandr(const QString& arguments) { return run(u"xrandr"_s, arguments); }
+    static bool xdotool(const QString& arguments) { return run(u"xdotool"_s, arguments).has_value(); }
+    static bool xrandr(const QString& arguments) { return run(u"xrandr"_s, arguments).has_value(); }
 
 private:
-    static bool run(const QString& program, const QString& arguments);
-    bool startServer();
+    // Ends with this process even when a crash or a timeout skips the destructors.
+    static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }
 
-    struct State;
-    std::unique_ptr<State> m_state;
+    // The output of a tool that succeeded.
+    static std::optional<QByteArray> run(const QString& program, const QString& arguments) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(program, arguments.split(u' '));
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode())
+            return std::nullopt;
+        return process.readAllStandardOutput();
+    }
+
+    // A round trip: every request sent before it has been handled by the server.
+    void sync() const { free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr)); }
+
+    QByteArray m_previousDisplay = qgetenv("DISPLAY");
     QProcess m_server;
     QProcess m_windowManager;
-    QByteArray m_previousDisplay = qgetenv("DISPLAY");
+    xcb_connection_t* m_connection = nullptr;
+    xcb_screen_t* m_screen = nullptr;
 };
