@@ -3,7 +3,6 @@
 #include "platform/linux/SettingsDefaults.h"
 #include "platform/linux/TurboJpegEncoder.h"
 
-#include <QFile>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -36,28 +35,20 @@ class BasicsTest final : public QObject {
     QTemporaryDir m_dir;
 
 private Q_SLOTS:
-    void defaultsSurviveARestart() {
-        const QString path = m_dir.filePath(u"restart.ini"_s);
-        const QString server = u"https://café.example/’"_s;
-        const QByteArray queue = R"([{"session_id":"s1","ended_at":1700000000,"reason":"Sleep."}])";
-        {
-            SettingsDefaults defaults(path);
-            QVERIFY(defaults.setString(u"server"_s, server));
-            QVERIFY(defaults.setData(u"pendingStops"_s, queue));
-            QVERIFY(defaults.setString(u"gone"_s, u"x"_s));
-            QVERIFY(defaults.remove(u"gone"_s));
-            // Written through: another instance reads the values before this one is gone.
-            QCOMPARE(SettingsDefaults(path).data(u"pendingStops"_s), queue);
-            // Text and bytes are one value; bytes that are no UTF-8 are no text.
-            QVERIFY(defaults.setData(u"binary"_s, QByteArray("\xff\xfe\x00", 3)));
-            QCOMPARE(defaults.string(u"binary"_s), std::nullopt);
-        }
-        SettingsDefaults restarted(path);
-        QCOMPARE(restarted.data(u"server"_s), server.toUtf8());
-        QCOMPARE(restarted.string(u"pendingStops"_s), QString::fromUtf8(queue));
-        QCOMPARE(restarted.data(u"binary"_s), QByteArray("\xff\xfe\x00", 3));
-        QCOMPARE(restarted.string(u"gone"_s), std::nullopt);
-        QCOMPARE(restarted.data(u"missing"_s), std::nullopt);
+    // A second instance on the same file stands for a restart.
+    void defaultsKeepEveryValueAsWritten() {
+        const QString path = m_dir.filePath(u"values.ini"_s);
+        const QString text = u"https://café.example/’"_s;
+        const QByteArray binary("\xff\xfe\x00", 3);
+        SettingsDefaults defaults(path);
+        QVERIFY(defaults.setString(u"text"_s, text) && defaults.setData(u"binary"_s, binary));
+        QVERIFY(defaults.setString(u"gone"_s, u"x"_s) && defaults.remove(u"gone"_s));
+        // Written through: another instance reads the values while this one lives.
+        SettingsDefaults other(path);
+        QCOMPARE(other.data(u"text"_s), text.toUtf8());
+        QCOMPARE(other.data(u"binary"_s), binary);
+        QCOMPARE(other.string(u"binary"_s), std::nullopt); // bytes that are no UTF-8 are no text
+        QCOMPARE(other.string(u"gone"_s), std::nullopt);
     }
 
     void defaultsReportAFailedWrite() {
@@ -70,9 +61,7 @@ private Q_SLOTS:
         QVERIFY(!defaults.setData(u"pendingStops"_s, "[]"));
         // Once the disk takes writes again, they succeed and say so.
         QVERIFY(QDir().rmdir(blocked));
-        QVERIFY(defaults.setString(u"server"_s, u"https://b.example"_s));
         QVERIFY(defaults.setData(u"pendingStops"_s, "[1]"));
-        QCOMPARE(SettingsDefaults(blocked).string(u"server"_s), u"https://b.example"_s);
         QCOMPARE(SettingsDefaults(blocked).data(u"pendingStops"_s), QByteArray("[1]"));
     }
 
@@ -127,12 +116,10 @@ private Q_SLOTS:
         QImage noise(320, 200, QImage::Format_RGB32); // no padding: the bits are one run of pixels
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.bits()), noise.sizeInBytes() / 4);
         TurboJpegEncoder encoder;
-        qsizetype previous = std::numeric_limits<qsizetype>::max();
-        for (double factor : {1.0, 0.75, 0.5, 0.25, 0.0}) {
-            const auto bytes = encoder.encode(noise, factor);
-            QVERIFY2(bytes && bytes->size() < previous, qPrintable(QString::number(factor)));
-            previous = bytes->size();
-        }
+        const auto best = encoder.encode(noise, 1.0), middle = encoder.encode(noise, 0.5),
+                   worst = encoder.encode(noise, 0.0);
+        QVERIFY(best && middle && worst);
+        QVERIFY(best->size() > middle->size() && middle->size() > worst->size());
         QCOMPARE(encoder.encode(QImage(), 0.5), std::nullopt);
         QCOMPARE(encoder.encode(noise, std::nan("")), std::nullopt);
     }
@@ -141,10 +128,8 @@ private Q_SLOTS:
         const QImage image = testCard(640, 400);
         TurboJpegEncoder encoder;
         const QByteArray reference = *TurboJpegEncoder().encode(image, 0.75);
-        const QList<QByteArray> results = QtConcurrent::blockingMapped(
-            QList<int>(16), [&](int) { return encoder.encode(image, 0.75).value_or(QByteArray()); });
-        for (const QByteArray& bytes : results)
-            QCOMPARE(bytes, reference);
+        const auto encode = [&](int) { return encoder.encode(image, 0.75).value_or(QByteArray()); };
+        QCOMPARE(QtConcurrent::blockingMapped(QList<int>(16), encode), QList<QByteArray>(16, reference));
     }
 
     void platformPicksEveryBackend() {
@@ -152,7 +137,6 @@ private Q_SLOTS:
         const Platform platform = makeLinuxPlatform();
         QVERIFY(platform.clock && platform.defaults && platform.secrets && platform.host && platform.mouse &&
                 platform.frontmost && platform.capture && platform.jpeg && platform.timers && platform.systemEvents);
-        QVERIFY(!platform.host->computerName().isEmpty());
     }
 };
 

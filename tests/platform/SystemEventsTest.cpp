@@ -62,27 +62,25 @@ private Q_SLOTS:
         QCOMPARE(m_buses.inhibitors().size(), 1);
     }
 
-    void withoutLogindOnlyTheScreenSaverIsHeard() {
-        PrivateBus emptySystem;
-        DBusSystemEvents events(emptySystem.connection(), m_buses.session.connection());
+    // A system bus without logind and hostnamed: only the screensaver is heard, the host name names the
+    // computer.  Then hostnamed comes, with a pretty name and without one.
+    void systemBusWithoutTheirServices() {
+        PrivateBus system;
+        DBusSystemEvents events(system.connection(), m_buses.session.connection());
         QCOMPARE(events.sessionPath(), QString());
         QCOMPARE(events.delaySleep(), nullptr);
         int blanked = 0;
         events.observe(SystemEvent::ScreensDidSleep, [&] { ++blanked; });
         QVERIFY(m_buses.send("blank"));
         QTRY_COMPARE_WITH_TIMEOUT(blanked, 1, 30000);
-    }
-
-    void computerNameFromHostnamed() {
-        PrivateBus system;
         QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());
+
         const QString service = u"org.freedesktop.hostname1"_s, path = u"/org/freedesktop/hostname1"_s;
         QVERIFY(system.startMock(service, {u"--system"_s, service, path, service}));
         const QString pretty = u"Edit Bay 3 · Ana’s"_s;
         QVERIFY(system.succeeds(service, path, PrivateBus::kMock, u"AddProperty"_s,
                                 {service, u"PrettyHostname"_s, QVariant::fromValue(QDBusVariant(pretty))}));
         QCOMPARE(HostnameInfo(system.connection()).computerName(), pretty);
-        // An empty pretty name falls back to the host name.
         QVERIFY(system.succeeds(service, path, PrivateBus::kMock, u"UpdateProperties"_s,
                                 {service, QVariantMap{{u"PrettyHostname"_s, QString()}}}));
         QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());

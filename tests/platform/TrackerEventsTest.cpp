@@ -2,7 +2,6 @@
 #include "PrivateBus.h"
 
 #include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/SettingsDefaults.h"
 #include "platform/linux/TurboJpegEncoder.h"
 
 #include <QTest>
@@ -21,7 +20,6 @@ class TrackerEventsTest final : public QObject {
     Q_OBJECT
 
     DesktopBuses m_buses;
-    QTemporaryDir m_dir;
     std::unique_ptr<Harness> m_harness;
     std::shared_ptr<DBusSystemEvents> m_events;
     std::unique_ptr<Tracker> m_tracker;
@@ -33,11 +31,10 @@ private Q_SLOTS:
     // an active, unlocked session.
     void init() {
         QVERIFY(m_buses.send("reset"));
-        m_harness = std::make_unique<Harness>();
-        m_harness->storeToken();
+        Harness& h = *(m_harness = std::make_unique<Harness>());
+        h.storeToken();
         m_events = m_buses.events();
-        Harness& h = *m_harness;
-        auto defaults = std::make_shared<SettingsDefaults>(m_dir.filePath(QUuid::createUuid().toString() + u".ini"));
+        const std::shared_ptr<Defaults> defaults(std::shared_ptr<Defaults>(), &h.defaults()); // the harness's own
         const Platform platform{h.clock,     defaults,  std::make_shared<SecretServiceStore>(), h.host,   h.mouse,
                                 h.frontmost, h.capture, std::make_shared<TurboJpegEncoder>(),   h.timers, m_events};
         m_tracker = std::make_unique<Tracker>(platform, h.server(), h.peer().transport());
@@ -45,11 +42,7 @@ private Q_SLOTS:
         QCOMPARE(m_tracker->status(), u"Connected. Clocked out; tracking is off."_s);
     }
 
-    void cleanup() {
-        m_tracker.reset();
-        m_events.reset();
-        m_harness.reset();
-    }
+    void cleanup() { m_tracker.reset(), m_events.reset(), m_harness.reset(); }
 
     void eventEndsTrackingWithItsReason_data() {
         QTest::addColumn<QByteArray>("what");

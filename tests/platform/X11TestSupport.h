@@ -26,13 +26,9 @@ public:
         m_server.setChildProcessModifier(endWithParent);
         m_server.start(u"Xvfb"_s,
                        u"-displayfd 1 -screen 0 4320x1800x24 -nolisten tcp -noreset +extension RANDR"_s.split(u' '));
-        QByteArray number;
-        const QDeadlineTimer deadline(60000);
-        while (!number.endsWith('\n') && !deadline.hasExpired() && m_server.waitForReadyRead(1000))
-            number += m_server.readAllStandardOutput();
-        if (number.trimmed().isEmpty())
+        if (!m_server.waitForReadyRead(60000))
             return;
-        qputenv("DISPLAY", ":" + number.trimmed());
+        qputenv("DISPLAY", ":" + m_server.readLine().trimmed());
         m_connection = xcb_connect(nullptr, nullptr);
         if (!xcb_connection_has_error(m_connection))
             m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
