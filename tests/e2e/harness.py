@@ -5,8 +5,8 @@ the loopback studio through its ordinary proxy support (https_proxy): the addres
 certificate checking stays on.  Its window is driven over AT-SPI; logind is python3-dbusmock on a private bus.
 """
 
-import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -180,7 +180,9 @@ class Agent:
     def __init__(self, root, studio_port, certificates, logind):
         self.root = root
         self.config = os.path.join(root, "config")
+        self.runtime = os.path.join(root, "runtime")  # its own single-agent lock, apart from other suites'
         os.makedirs(self.config, exist_ok=True)
+        os.makedirs(self.runtime, mode=0o700, exist_ok=True)
         self.studio_port = studio_port
         self.certificates = certificates
         self.logind = logind
@@ -191,6 +193,7 @@ class Agent:
                    https_proxy=f"http://127.0.0.1:{self.studio_port}",
                    no_proxy="", NO_PROXY="",
                    XDG_CONFIG_HOME=self.config,
+                   XDG_RUNTIME_DIR=self.runtime,
                    DBUS_SYSTEM_BUS_ADDRESS=self.logind.address,
                    XDG_SESSION_ID="c1",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
@@ -209,19 +212,13 @@ class Agent:
             app = desktop.getChildAtIndex(i)
             if app is not None and app.name.lower() == "vantrel":
                 try:
-                    if app.get_process_id() != self._pid():
+                    # unshare execs sh, which execs the agent: the pid stays the one we started.
+                    if app.get_process_id() != self.process.pid:
                         continue
                 except Exception:
                     pass
                 return app
         return None
-
-    def _pid(self):
-        # unshare execs sh, which execs the agent: the pid stays the same.
-        return self.process.pid
-
-    def quit(self, timeout=90):
-        stop_process(self.process, signal.SIGTERM, timeout)
 
     def kill(self):
         stop_process(self.process, signal.SIGKILL)
@@ -295,11 +292,30 @@ class Agent:
         subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"], check=True)
 
 
+def start_x_server():
+    """An X server of the scenario's own, so input from other suites never reaches the counts."""
+    for _ in range(20):
+        display = f":{random.randint(500, 5000)}"
+        server = subprocess.Popen(["Xvfb", display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_until(lambda: server.poll() is not None or subprocess.run(
+                ["xdpyinfo", "-display", display], capture_output=True).returncode == 0, 30, "Xvfb")
+        except AssertionError:
+            server.kill()
+            continue
+        if server.poll() is None:
+            os.environ["DISPLAY"] = display
+            return server
+    raise AssertionError("no X server could be started")
+
+
 class Environment:
     """Everything one scenario needs, torn down in reverse."""
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="vantrel-e2e-")
+        self.x_server = start_x_server()
         self.window_manager = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
                                                stderr=subprocess.DEVNULL)
         self.studio = Studio(self.root)
@@ -314,6 +330,7 @@ class Environment:
         self.studio.stop()
         self.logind.close()
         stop_process(self.window_manager)
+        stop_process(self.x_server)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def pair(self):
