@@ -44,9 +44,6 @@ public:
         qputenv("DISPLAY", m_previousDisplay);
     }
 
-    X11TestDisplay(const X11TestDisplay&) = delete;
-    X11TestDisplay& operator=(const X11TestDisplay&) = delete;
-
     bool isOpen() const { return m_screen != nullptr; }
 
     // A window filled with `colour`.  Unmanaged windows sit exactly at `rect`, above everything; managed
