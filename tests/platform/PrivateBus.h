@@ -124,13 +124,10 @@ struct DesktopBuses {
             QDBusMessage::createMethodCall(logind, logindPath, logind + u".Manager", u"ListInhibitors"_s));
         const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
         QStringList result;
-        list.beginArray();
-        while (!list.atEnd()) {
+        for (list.beginArray(); !list.atEnd(); list.endStructure()) {
             QString what, who, why, mode;
-            quint32 uid = 0, pid = 0;
             list.beginStructure();
-            list >> what >> who >> why >> mode >> uid >> pid;
-            list.endStructure();
+            list >> what >> who >> why >> mode; // the uid and pid after them are left unread
             result << QStringList{what, who, why, mode}.join(u'|');
         }
         list.endArray();

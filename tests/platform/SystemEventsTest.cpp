@@ -25,8 +25,6 @@ private Q_SLOTS:
             m_events->observe(event, [this, event] { m_seen << event; });
     }
 
-    void cleanupTestCase() { m_events.reset(); }
-
     void eachChangeIsOneEvent() {
         // In order: wake is ignored, each state change counts once however often it is announced, unlocking
         // is no event, and the sleep sent last marks the end of the sequence.

@@ -48,15 +48,14 @@ class X11CaptureTest final : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_display.isOpen());
-        QVERIFY(m_display.startWindowManager());
-        QVERIFY(X11TestDisplay::xrandr(kLayout));
+        QVERIFY(X11TestDisplay::run(u"xrandr "_s + kLayout));
         m_display.createWindow(QRect(0, 0, 2880, 1800), kRed, "Red", false);
         m_display.createWindow(QRect(2880, 0, 1280, 1024), kBlue, "Blue", false);
     }
 
     void eachMonitorIsCapturedOnItsOwnUnderAStableId() {
         // Pointer in the middle of the small monitor: its hot spot is at (640, 512) of that monitor.
-        QVERIFY(X11TestDisplay::xdotool(u"mousemove 3520 512"_s));
+        QVERIFY(X11TestDisplay::run(u"xdotool mousemove 3520 512"_s));
         const QList<DisplayInfo> displays = valueOf(m_capture.displays());
         QCOMPARE(displays.size(), 2);
         QCOMPARE(QSize(displays[0].width, displays[0].height), QSize(2880, 1800));
@@ -81,7 +80,7 @@ private Q_SLOTS:
 
         // The ids survive a restart of the server: a second one with the same layout stands for it.
         X11TestDisplay restarted;
-        QVERIFY(restarted.isOpen() && X11TestDisplay::xrandr(kLayout));
+        QVERIFY(restarted.isOpen() && X11TestDisplay::run(u"xrandr "_s + kLayout));
         QCOMPARE(valueOf(m_capture.displays()), displays);
     }
 

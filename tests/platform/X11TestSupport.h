@@ -16,31 +16,32 @@
 
 using namespace Qt::StringLiterals;
 
-// An X server of the suite's own (Xvfb, 4320 × 1800, RandR) with real windows and a real window manager.
-// Its own server keeps the suite's pointer, focus and monitor layout away from other suites running at the
-// same time.  $DISPLAY names it while this object lives, and the previous one again afterwards.
+// An X server of the suite's own (Xvfb, 4320 × 1800, RandR) with real windows and a real window manager
+// (openbox).  Its own server keeps the suite's pointer, focus and monitor layout away from other suites
+// running at the same time.  $DISPLAY names it while this object lives, and the previous one afterwards.
 class X11TestDisplay final {
 public:
     X11TestDisplay() {
         // The server picks a free display number and writes it to the descriptor given (here its output).
-        m_server.setChildProcessModifier(endWithParent);
-        m_server.start(u"Xvfb"_s,
-                       u"-displayfd 1 -screen 0 4320x1800x24 -nolisten tcp -noreset +extension RANDR"_s.split(u' '));
+        start(m_server, u"Xvfb -displayfd 1 -screen 0 4320x1800x24 -nolisten tcp -noreset +extension RANDR"_s);
         if (!m_server.waitForReadyRead(60000))
             return;
         qputenv("DISPLAY", ":" + m_server.readLine().trimmed());
         m_connection = xcb_connect(nullptr, nullptr);
-        if (!xcb_connection_has_error(m_connection))
-            m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+        start(m_windowManager, u"openbox --sm-disable"_s);
+        // Open once the window manager manages the screen, which it shows by naming its check window.
+        for (const QDeadlineTimer deadline(60000);
+             !xcb_connection_has_error(m_connection) && !deadline.hasExpired() && !isOpen(); QThread::msleep(50))
+            if (run(u"xprop -root _NET_SUPPORTING_WM_CHECK"_s).value_or("").contains("window id"))
+                m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
     }
 
     ~X11TestDisplay() {
-        m_windowManager.terminate();
-        m_windowManager.waitForFinished(10000);
-        if (m_connection)
-            xcb_disconnect(m_connection);
-        m_server.terminate();
-        m_server.waitForFinished(30000);
+        for (QProcess* process : {&m_windowManager, &m_server}) {
+            process->terminate();
+            process->waitForFinished(30000);
+        }
+        xcb_disconnect(m_connection);
         qputenv("DISPLAY", m_previousDisplay);
     }
 
@@ -69,33 +70,21 @@ public:
         sync();
     }
 
-    // Starts openbox and waits until it manages the screen, which it shows by naming its check window.
-    bool startWindowManager() {
-        m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_windowManager.setChildProcessModifier(endWithParent);
-        m_windowManager.start(u"openbox"_s, {u"--sm-disable"_s});
-        for (const QDeadlineTimer deadline(60000); !deadline.hasExpired(); QThread::msleep(50))
-            if (run(u"xprop"_s, u"-root _NET_SUPPORTING_WM_CHECK"_s).value_or("").contains("window id"))
-                return true;
-        return false;
-    }
-
-    // Runs a tool on this server with space-separated `arguments`; true when it succeeded.
-    static bool xdotool(const QString& arguments) { return run(u"xdotool"_s, arguments).has_value(); }
-    static bool xrandr(const QString& arguments) { return run(u"xrandr"_s, arguments).has_value(); }
-
-private:
-    // Ends with this process even when a crash or a timeout skips the destructors.
-    static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }
-
-    // The output of a tool that succeeded.
-    static std::optional<QByteArray> run(const QString& program, const QString& arguments) {
+    // Runs a tool on this server, its arguments separated by spaces; the output when it succeeded.
+    static std::optional<QByteArray> run(const QString& commandLine) {
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(program, arguments.split(u' '));
+        process.startCommand(commandLine);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode())
             return std::nullopt;
         return process.readAllStandardOutput();
+    }
+
+private:
+    // Ends with this process even when a crash or a timeout skips the destructors.
+    static void start(QProcess& process, const QString& commandLine) {
+        process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        process.startCommand(commandLine);
     }
 
     // A round trip: every request sent before it has been handled by the server.
