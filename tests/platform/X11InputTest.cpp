@@ -63,11 +63,11 @@ private Q_SLOTS:
         XcbMouseMonitor monitor;
         QList<int> seen;
         QVERIFY(monitor.install([&](int type) { seen << type; }));
-        // One xdotool run, its commands chained.
-        QVERIFY(X11TestDisplay::run(u"xdotool mousemove_relative -- 7 3 mousemove_relative -- 7 3 "
-                                    u"click 1 click 3 click 2 click 4 click 5 click 6 click 7 click 8 click 9"_s));
-        // A drag: press, move, release.  The move counts as a move, the press as a click, the release not at all.
-        QVERIFY(X11TestDisplay::run(u"xdotool mousedown 1 mousemove_relative -- 7 3 mouseup 1 click 3"_s));
+        // One xdotool run, its commands chained.  Last a drag: press, move, release; the move counts as a move,
+        // the press as a click, the release not at all.
+        QVERIFY(X11TestDisplay::run(u"xdotool mousemove_relative -- 7 3 mousemove_relative -- 7 3 click 1 click 3 "
+                                    u"click 2 click 4 click 5 click 6 click 7 click 8 click 9 "
+                                    u"mousedown 1 mousemove_relative -- 7 3 mouseup 1 click 3"_s));
         const QList<int> expected{kMove,   kMove,   kLeft,  kRight, kOther, kScroll, kScroll,
                                   kScroll, kScroll, kOther, kOther, kLeft,  kMove,   kRight};
         QVERIFY(waitForMarker(seen, expected.size()));
