@@ -77,7 +77,6 @@ private Q_SLOTS:
     void jpegDecodesToTheImage_data() {
         QTest::addColumn<QImage>("image");
         QTest::newRow("rgb32 1440x900") << testCard(1440, 900);
-        QTest::newRow("argb32") << testCard(64, 48).convertToFormat(QImage::Format_ARGB32);
         QTest::newRow("subimage with padding") << testCard(400, 100).copy(3, 1, 201, 50);
     }
 
@@ -99,10 +98,8 @@ private Q_SLOTS:
         QImage noise(320, 200, QImage::Format_RGB32); // no padding: the bits are one run of pixels
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.bits()), noise.sizeInBytes() / 4);
         TurboJpegEncoder encoder;
-        const auto best = encoder.encode(noise, 1.0), middle = encoder.encode(noise, 0.5),
-                   worst = encoder.encode(noise, 0.0);
-        QVERIFY(best && middle && worst);
-        QVERIFY(best->size() > middle->size() && middle->size() > worst->size());
+        const auto size = [&](double factor) { return encoder.encode(noise, factor).value_or(QByteArray()).size(); };
+        QVERIFY(size(1.0) > size(0.5) && size(0.5) > size(0.0) && size(0.0) > 0);
         QCOMPARE(encoder.encode(QImage(), 0.5), std::nullopt);
         QCOMPARE(encoder.encode(noise, std::nan("")), std::nullopt);
     }

@@ -15,6 +15,7 @@
 #include <string_view>
 
 using namespace Qt::StringLiterals;
+using enum SystemEvent;
 
 // A private dbus-daemon with python3-dbusmock peers on it, all stopped with this object.  Debian's own
 // python3 carries dbusmock, so that one is used whatever comes first on PATH.
@@ -23,22 +24,19 @@ public:
     static inline const QString kMock = u"org.freedesktop.DBus.Mock"_s;
 
     PrivateBus() {
-        m_daemon.setChildProcessModifier(endWithParent);
-        m_daemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s});
-        if (!m_daemon.waitForReadyRead(30000))
+        QProcess& daemon = m_processes.emplace_back();
+        daemon.setChildProcessModifier(endWithParent);
+        daemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s});
+        if (!daemon.waitForReadyRead(30000))
             return;
-        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        m_address = QString::fromUtf8(daemon.readLine()).trimmed();
         m_connection = QDBusConnection::connectToBus(m_address, m_address);
     }
 
     ~PrivateBus() {
-        for (QProcess& process : m_mocks) {
-            process.terminate();
-            process.waitForFinished(10000);
-        }
         QDBusConnection::disconnectFromBus(m_address);
-        m_daemon.terminate();
-        m_daemon.waitForFinished(10000);
+        for (QProcess& process : m_processes)
+            process.terminate(), process.waitForFinished(10000);
     }
 
     QDBusConnection connection() const { return m_connection; }
@@ -46,7 +44,7 @@ public:
     // Starts `python3 -m dbusmock <arguments>` on this bus, which is also its system bus, and waits for
     // `busName` to appear.
     bool startMock(const QString& busName, const QStringList& arguments) {
-        QProcess& process = m_mocks.emplace_back();
+        QProcess& process = m_processes.emplace_back();
         process.setEnvironment(QProcess::systemEnvironment() << u"DBUS_SYSTEM_BUS_ADDRESS="_s + m_address
                                                              << u"DBUS_SESSION_BUS_ADDRESS="_s + m_address);
         process.setChildProcessModifier(endWithParent);
@@ -70,10 +68,9 @@ private:
     // Peers end with the test even when a crash or a timeout skips the destructor.
     static void endWithParent() { prctl(PR_SET_PDEATHSIG, SIGTERM); }
 
-    QProcess m_daemon;
+    std::list<QProcess> m_processes; // the daemon, then its peers
     QString m_address;
     QDBusConnection m_connection{QString()};
-    std::list<QProcess> m_mocks;
 };
 
 // The desktop's two buses: python3-dbusmock's logind with one active session of a user "editor" on a
@@ -91,10 +88,6 @@ struct DesktopBuses {
                system.succeeds(logind, logindPath, PrivateBus::kMock, u"AddSession"_s,
                                {QLatin1String(id), u"seat0"_s, quint32(1000), u"editor"_s, true}) &&
                session.startMock(saver, {saver, saverPath, saver});
-    }
-
-    std::shared_ptr<DBusSystemEvents> events() const {
-        return std::make_shared<DBusSystemEvents>(system.connection(), session.connection());
     }
 
     // Has the peers send what the desktop sends when `what` happens: sleep, wake, blank, unblank, lock,

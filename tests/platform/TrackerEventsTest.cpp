@@ -34,7 +34,7 @@ private Q_SLOTS:
         QVERIFY(m_buses.send("reset"));
         Harness& h = *(m_harness = std::make_unique<Harness>());
         h.storeToken();
-        m_events = m_buses.events();
+        m_events = std::make_shared<DBusSystemEvents>(m_buses.system.connection(), m_buses.session.connection());
         const std::shared_ptr<Defaults> defaults(std::shared_ptr<Defaults>(), &h.defaults()); // the harness's own
         const Platform platform{h.clock,     defaults,  std::make_shared<SecretServiceStore>(), h.host,   h.mouse,
                                 h.frontmost, h.capture, std::make_shared<TurboJpegEncoder>(),   h.timers, m_events};
@@ -62,8 +62,7 @@ private Q_SLOTS:
         QFETCH(QString, status);
         // Observed after the tracker's own handlers: once one of these has run, the tracker's has too.
         int heard = 0;
-        for (SystemEvent event : {SystemEvent::WillSleep, SystemEvent::ScreensDidSleep,
-                                  SystemEvent::SessionResignActive, SystemEvent::ScreenLocked})
+        for (SystemEvent event : {WillSleep, ScreensDidSleep, SessionResignActive, ScreenLocked})
             m_events->observe(event, [&heard] { ++heard; });
         if (clockedIn) {
             QCoro::waitFor(m_tracker->start());

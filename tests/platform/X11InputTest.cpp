@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,7 +22,7 @@ bool waitForMarker(const QList<int>& seen, qsizetype count) {
 }
 
 // A raw pointer event with one word of valuator mask, exactly as xcb hands it over.
-QByteArray rawEvent(uint16_t type, uint32_t button, uint32_t flags, uint32_t valuatorMask) {
+QByteArray rawEvent(uint32_t button, uint32_t flags, uint32_t valuatorMask, uint16_t type = XCB_INPUT_RAW_MOTION) {
     struct {
         xcb_input_raw_button_press_event_t head;
         uint32_t mask;
@@ -38,7 +37,7 @@ bool activate(quint32 window) {
 }
 
 void writeEntry(const QString& path, const QByteArray& body) {
-    QDir().mkpath(QFileInfo(path).path()); // a failure shows when the file cannot be opened
+    QDir().mkpath(path.section(u'/', 0, -2)); // a failure shows when the file cannot be opened
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Desktop Entry]\nType=Application\n" + body) > 0);
 }
@@ -54,10 +53,7 @@ class X11InputTest final : public QObject {
     QTemporaryDir m_data;
 
 private Q_SLOTS:
-    void initTestCase() {
-        QVERIFY(m_display.isOpen());
-        QVERIFY(X11TestDisplay::run(u"xdotool mousemove 400 400"_s));
-    }
+    void initTestCase() { QVERIFY(m_display.isOpen()); }
 
     void mouseEventsAreClassifiedAndCountedOnce() {
         XcbMouseMonitor monitor;
@@ -76,7 +72,7 @@ private Q_SLOTS:
 
     void removedHandlerHearsNothing() {
         XcbMouseMonitor monitor, marker; // the marker, a listener of its own, tells when later events have come
-        QList<int> first, second, later, again;
+        QList<int> first, second, later;
         const auto firstToken = monitor.install([&](int type) { first << type; });
         // The second handler removes the first while the event is being delivered.
         const auto secondToken = monitor.install([&](int type) { second << type, monitor.remove(*firstToken); });
@@ -90,11 +86,6 @@ private Q_SLOTS:
         QVERIFY(waitForMarker(later, 3));
         QCOMPARE(first, QList<int>{kRight});
         QCOMPARE(second, QList<int>{kRight});
-
-        // A monitor whose every handler was removed can be installed again.
-        QVERIFY(monitor.install([&](int type) { again << type; }));
-        QVERIFY(X11TestDisplay::run(u"xdotool click 3"_s));
-        QVERIFY(waitForMarker(again, 1));
     }
 
     // Xvfb's XTest pointer has no scroll axes, so smooth scrolling and the server's emulated copies of it
@@ -102,13 +93,12 @@ private Q_SLOTS:
     void scrollsThatXvfbCannotSendAreCountedOnce_data() {
         QTest::addColumn<QByteArray>("event");
         QTest::addColumn<int>("expected");
-        const uint16_t motion = XCB_INPUT_RAW_MOTION, press = XCB_INPUT_RAW_BUTTON_PRESS;
         const quint32 emulated = XCB_INPUT_POINTER_EVENT_FLAGS_POINTER_EMULATED;
-        QTest::newRow("touchpad scroll: scroll axis only") << rawEvent(motion, 0, 0, 0x8) << kScroll;
-        QTest::newRow("wheel copy of a smooth scroll") << rawEvent(press, 5, emulated, 0) << 0;
-        QTest::newRow("smooth copy of a wheel click") << rawEvent(motion, 0, emulated, 0x4) << 0;
-        QTest::newRow("motion with a scroll axis too") << rawEvent(motion, 0, 0, 0x9) << kMove;
-        QTest::newRow("motion without any axis") << rawEvent(motion, 0, 0, 0) << 0;
+        QTest::newRow("touchpad scroll: scroll axis only") << rawEvent(0, 0, 0x8) << kScroll;
+        QTest::newRow("wheel copy of a smooth scroll") << rawEvent(5, emulated, 0, XCB_INPUT_RAW_BUTTON_PRESS) << 0;
+        QTest::newRow("smooth copy of a wheel click") << rawEvent(0, emulated, 0x4) << 0;
+        QTest::newRow("motion with a scroll axis too") << rawEvent(0, 0, 0x9) << kMove;
+        QTest::newRow("motion without any axis") << rawEvent(0, 0, 0) << 0;
     }
 
     void scrollsThatXvfbCannotSendAreCountedOnce() {
@@ -141,16 +131,14 @@ private Q_SLOTS:
             QVERIFY(activate(windows.last()));
             QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional<QString>(expected), 30000);
         }
+        // An application installed while the agent runs, into a directory created only now.
+        writeEntry(system + u"/applications/late/plaintool.desktop", "Name=Plain Tool\n");
+        QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional<QString>(u"Plain Tool"_s), 30000);
+
         // No window left: no active window, no name.
         for (quint32 window : std::as_const(windows))
             m_display.destroyWindow(window);
         QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::nullopt, 30000);
-
-        // An application installed while the agent runs, into a directory created only now.
-        const quint32 window = m_display.createWindow(QRect(50, 50, 200, 200), Qt::darkGray, "NewTool", true);
-        QVERIFY(activate(window));
-        writeEntry(system + u"/applications/late/newtool.desktop", "Name=New Tool\n");
-        QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional<QString>(u"New Tool"_s), 30000);
     }
 };
 

@@ -37,10 +37,8 @@ public:
     }
 
     ~X11TestDisplay() {
-        for (QProcess* process : {&m_windowManager, &m_server}) {
-            process->terminate();
-            process->waitForFinished(30000);
-        }
+        for (QProcess* process : {&m_windowManager, &m_server})
+            process->terminate(), process->waitForFinished(30000);
         xcb_disconnect(m_connection);
         qputenv("DISPLAY", m_previousDisplay);
     }
@@ -60,14 +58,13 @@ public:
         const QByteArray wmClass = QByteArray("test-window") + '\0' + className + '\0';
         xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                             uint32_t(wmClass.size()), wmClass.constData());
-        xcb_map_window(m_connection, window);
-        sync();
+        // A checked request is a round trip: the server has handled everything sent before it.
+        free(xcb_request_check(m_connection, xcb_map_window_checked(m_connection, window)));
         return window;
     }
 
     void destroyWindow(quint32 window) {
-        xcb_destroy_window(m_connection, window);
-        sync();
+        free(xcb_request_check(m_connection, xcb_destroy_window_checked(m_connection, window)));
     }
 
     // Runs a tool on this server, its arguments separated by spaces; the output when it succeeded.
@@ -75,9 +72,8 @@ public:
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.startCommand(commandLine);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode())
-            return std::nullopt;
-        return process.readAllStandardOutput();
+        const bool ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+        return ok && process.exitCode() == 0 ? std::optional(process.readAllStandardOutput()) : std::nullopt;
     }
 
 private:
@@ -86,9 +82,6 @@ private:
         process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process.startCommand(commandLine);
     }
-
-    // A round trip: every request sent before it has been handled by the server.
-    void sync() const { free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr)); }
 
     QByteArray m_previousDisplay = qgetenv("DISPLAY");
     QProcess m_server;
