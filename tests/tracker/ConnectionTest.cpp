@@ -11,6 +11,7 @@ private Q_SLOTS:
     void pairingTrimsCodeAndStoresToken();
     void pairingRefusals();
     void failuresKeepPairingUnlessRefused();
+    void projectChoiceAndNewPairing();
     void queueDelivery();
     void undecodableQueueReadsEmpty();
 };
@@ -93,6 +94,29 @@ void ConnectionTest::failuresKeepPairingUnlessRefused() {
     QCoro::waitFor(h.tracker().connect());
     QCOMPARE(h.tracker().status(), u"Device revoked."_s);
     QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
+}
+
+void ConnectionTest::projectChoiceAndNewPairing() {
+    Harness h(true);
+    QCOMPARE(h.tracker().projectID(), u"p1"_s); // nothing chosen yet: the first project
+    h.tracker().setProjectID(u"p2"_s);
+    QCoro::waitFor(h.tracker().connect());
+    QCOMPARE(h.tracker().projectID(), u"p2"_s); // still offered: kept
+    h.peer().setReply("/device/me", reply(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"}],"stages":[]})"));
+    QCoro::waitFor(h.tracker().connect());
+    QCOMPARE(h.tracker().projectID(), u"p1"_s);
+    h.peer().setReply("/device/me", reply(200, R"({"name":"Ada","projects":[],"stages":[]})"));
+    QCoro::waitFor(h.tracker().connect());
+    QCOMPARE(h.tracker().projectID(), QString());
+
+    // A new pairing first delivers the queue; the address and the stored token stay.
+    h.tracker().setPending({{u"s-9"_s, 7}});
+    QCoro::waitFor(h.tracker().preparePairing());
+    QVERIFY(h.tracker().pending().isEmpty());
+    QCOMPARE(h.paths().last(), QByteArray("/device/sessions/s-9/stop"));
+    QCOMPARE(h.tracker().status(), u"Enter a new pairing code from your admin."_s);
+    QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
+    QCOMPARE(h.tracker().server(), h.server());
 }
 
 void ConnectionTest::queueDelivery() {
