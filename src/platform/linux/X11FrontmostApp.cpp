@@ -57,13 +57,11 @@ bool X11FrontmostApp::connectToDisplay() {
     const xcb_screen_t* screen = xcb::screenOf(c, screenNumber);
     if (!screen)
         return false;
-    static constexpr char kActive[] = "_NET_ACTIVE_WINDOW";
-    xcb::Owned<xcb_intern_atom_reply_t> atom(
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kActive) - 1, kActive), nullptr));
-    if (!atom)
+    const xcb_atom_t activeWindow = xcb::atom(c, "_NET_ACTIVE_WINDOW", false);
+    if (activeWindow == XCB_ATOM_NONE)
         return false;
     m_root = screen->root;
-    m_activeWindowAtom = atom->atom;
+    m_activeWindowAtom = activeWindow;
     m_connection = std::move(connection);
     return true;
 }

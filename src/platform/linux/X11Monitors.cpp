@@ -25,14 +25,11 @@ QByteArray outputName(xcb_connection_t* c, xcb_randr_output_t output) {
                       xcb_randr_get_output_info_name_length(info.get()));
 }
 
-QByteArray outputEdid(xcb_connection_t* c, xcb_randr_output_t output) {
-    static constexpr char kEdid[] = "EDID";
-    xcb::Owned<xcb_intern_atom_reply_t> atom(
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof(kEdid) - 1, kEdid), nullptr));
-    if (!atom || atom->atom == XCB_ATOM_NONE)
+QByteArray outputEdid(xcb_connection_t* c, xcb_randr_output_t output, xcb_atom_t edidAtom) {
+    if (edidAtom == XCB_ATOM_NONE)
         return {};
     xcb::Owned<xcb_randr_get_output_property_reply_t> property(xcb_randr_get_output_property_reply(
-        c, xcb_randr_get_output_property(c, output, atom->atom, XCB_ATOM_INTEGER, 0, 128, 0, 0), nullptr));
+        c, xcb_randr_get_output_property(c, output, edidAtom, XCB_ATOM_INTEGER, 0, 128, 0, 0), nullptr));
     if (!property || property->format != 8)
         return {};
     return QByteArray(reinterpret_cast<const char*>(xcb_randr_get_output_property_data(property.get())),
@@ -71,6 +68,8 @@ QList<X11Monitor> listMonitors(xcb_connection_t* c, quint32 root, QSize rootSize
         return monitors;
     }
 
+    // Made by the X server for outputs that report one; no output has an EDID when it does not exist.
+    const xcb_atom_t edidAtom = xcb::atom(c, "EDID", true);
     QSet<quint32> taken;
     for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem; xcb_randr_monitor_info_next(&it)) {
         const xcb_randr_monitor_info_t* info = it.data;
@@ -81,7 +80,7 @@ QList<X11Monitor> listMonitors(xcb_connection_t* c, quint32 root, QSize rootSize
         QByteArray connector;
         if (info->nOutput > 0) {
             const xcb_randr_output_t output = xcb_randr_monitor_info_outputs(info)[0];
-            edid = outputEdid(c, output);
+            edid = outputEdid(c, output, edidAtom);
             connector = outputName(c, output);
             if (connector.isEmpty())
                 connector = QByteArrayLiteral("output-") + QByteArray::number(output);

@@ -2,6 +2,8 @@
 
 #include <xcb/xcb.h>
 
+#include <cstring>
+
 namespace xcb {
 
 void ConnectionDeleter::operator()(xcb_connection_t* connection) const {
@@ -24,6 +26,13 @@ xcb_screen_t* screenOf(xcb_connection_t* connection, int number) {
     for (int i = 0; i < number && screens.rem; ++i)
         xcb_screen_next(&screens);
     return screens.rem ? screens.data : nullptr;
+}
+
+std::uint32_t atom(xcb_connection_t* connection, const char* name, bool onlyIfExists) {
+    const auto length = static_cast<std::uint16_t>(std::strlen(name));
+    Owned<xcb_intern_atom_reply_t> reply(
+        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, onlyIfExists, length, name), nullptr));
+    return reply ? reply->atom : std::uint32_t{XCB_ATOM_NONE};
 }
 
 } // namespace xcb

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -25,5 +26,9 @@ Connection connect(int* screenNumber = nullptr);
 
 // Screen `number` of the connection; null when the server has no such screen.
 xcb_screen_t* screenOf(xcb_connection_t* connection, int number);
+
+// The atom named `name` (a round trip to the server); 0 (XCB_ATOM_NONE) when it cannot be had, or when
+// `onlyIfExists` is set and no client has made it yet.
+std::uint32_t atom(xcb_connection_t* connection, const char* name, bool onlyIfExists);
 
 } // namespace xcb
