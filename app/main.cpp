@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxPlatform.h"
+#include "platform/LinuxPlatform.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
 #include "ui/VantrelApp.h"

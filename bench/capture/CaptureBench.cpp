@@ -1,6 +1,6 @@
 #include "Await.h"
-#include "platform/linux/TurboJpegEncoder.h"
-#include "platform/linux/X11ScreenCapture.h"
+#include "platform/common/TurboJpegEncoder.h"
+#include "platform/x11/X11ScreenCapture.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>

@@ -3,11 +3,11 @@
 // at the start and every 30 seconds.  Run inside scripts/session-env:
 //   bench_tracking_load [seconds]
 // The X server's own CPU is included when it can be found ($DISPLAY's Xvfb or Xorg in /proc).
-#include "platform/linux/QtTimerFactory.h"
-#include "platform/linux/TurboJpegEncoder.h"
-#include "platform/linux/X11FrontmostApp.h"
-#include "platform/linux/X11ScreenCapture.h"
-#include "platform/linux/XcbMouseMonitor.h"
+#include "platform/common/QtTimerFactory.h"
+#include "platform/common/TurboJpegEncoder.h"
+#include "platform/x11/X11FrontmostApp.h"
+#include "platform/x11/X11ScreenCapture.h"
+#include "platform/x11/XcbMouseMonitor.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 // compressScreenshot on the screens the performance targets name: a typical 1440 × 900 screen, 1440 × 900
 // pure noise and a 1080 × 1920 pure-noise portrait.  Reports time, bytes and encoder tries per image.
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/TurboJpegEncoder.h"
 #include "tracker/Compression.h"
 
 #include <QGuiApplication>

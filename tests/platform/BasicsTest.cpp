@@ -1,6 +1,6 @@
-#include "platform/linux/QtTimerFactory.h"
-#include "platform/linux/SettingsDefaults.h"
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/QtTimerFactory.h"
+#include "platform/common/SettingsDefaults.h"
+#include "platform/common/TurboJpegEncoder.h"
 
 #include <QPainter>
 #include <QRandomGenerator>

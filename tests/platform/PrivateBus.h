@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/DBusSystemEvents.h"
+#include "platform/common/DBusSystemEvents.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>

@@ -1,6 +1,6 @@
 #include "PrivateBus.h"
 
-#include "platform/linux/HostnameInfo.h"
+#include "platform/common/HostnameInfo.h"
 
 #include <QDBusVariant>
 #include <QSysInfo>

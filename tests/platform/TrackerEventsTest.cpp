@@ -1,8 +1,8 @@
 #include "Harness.h"
 #include "PrivateBus.h"
 
-#include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/SecretServiceStore.h"
+#include "platform/common/TurboJpegEncoder.h"
 
 #include <QTest>
 

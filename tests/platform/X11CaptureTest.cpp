@@ -1,7 +1,7 @@
 #include "Await.h"
 #include "X11TestSupport.h"
 
-#include "platform/linux/X11ScreenCapture.h"
+#include "platform/x11/X11ScreenCapture.h"
 
 #include <QTest>
 

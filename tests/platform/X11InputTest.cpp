@@ -1,7 +1,7 @@
 #include "X11TestSupport.h"
 
-#include "platform/linux/X11FrontmostApp.h"
-#include "platform/linux/XcbMouseMonitor.h"
+#include "platform/x11/X11FrontmostApp.h"
+#include "platform/x11/XcbMouseMonitor.h"
 
 #include <xcb/xinput.h>
 

@@ -3,7 +3,7 @@
 #include "Await.h"
 #include "TestPeer.h"
 
-#include "platform/linux/SecretServiceStore.h"
+#include "platform/common/SecretServiceStore.h"
 #include "service/API.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 // Device tokens in the real Secret Service of the test session (gnome-keyring on a private bus).
-#include "platform/linux/SecretServiceStore.h"
+#include "platform/common/SecretServiceStore.h"
 #include "service/API.h"
 #include "service/CredentialStore.h"
 

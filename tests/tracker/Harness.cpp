@@ -1,6 +1,6 @@
 #include "Harness.h"
 
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/TurboJpegEncoder.h"
 
 Harness::Harness(bool connected) {
     static int made = 0;

@@ -2,8 +2,8 @@
 
 #include "Fakes.h"
 #include "TestPeer.h"
-#include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/SettingsDefaults.h"
+#include "platform/common/SecretServiceStore.h"
+#include "platform/common/SettingsDefaults.h"
 #include "service/CredentialStore.h"
 #include "tracker/Tracker.h"
 

@@ -1,5 +1,5 @@
 #include "Fakes.h"
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/TurboJpegEncoder.h"
 #include "tracker/Compression.h"
 #include "tracker/Minutes.h"
 

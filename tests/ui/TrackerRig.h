@@ -2,9 +2,9 @@
 
 #include "Fakes.h"
 #include "TestPeer.h"
-#include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/SettingsDefaults.h"
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/SecretServiceStore.h"
+#include "platform/common/SettingsDefaults.h"
+#include "platform/common/TurboJpegEncoder.h"
 #include "tracker/Tracker.h"
 
 #include <QTemporaryDir>

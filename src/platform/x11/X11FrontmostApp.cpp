@@ -1,4 +1,4 @@
-#include "platform/linux/X11FrontmostApp.h"
+#include "platform/x11/X11FrontmostApp.h"
 
 #include <QDirIterator>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/MouseMonitor.h"
-#include "platform/linux/XcbSupport.h"
+#include "platform/x11/XcbSupport.h"
 
 #include <QObject>
 

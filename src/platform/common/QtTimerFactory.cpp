@@ -1,4 +1,4 @@
-#include "platform/linux/QtTimerFactory.h"
+#include "platform/common/QtTimerFactory.h"
 
 #include <QMetaObject>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "platform/linux/SecretServiceStore.h"
+#include "platform/common/SecretServiceStore.h"
 
 #include <libsecret/secret.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/XcbMouseMonitor.h"
+#include "platform/x11/XcbMouseMonitor.h"
 
 #include <QSocketNotifier>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/XcbSupport.h"
+#include "platform/x11/XcbSupport.h"
 
 #include <xcb/xcb.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/FrontmostApp.h"
-#include "platform/linux/DesktopEntryIndex.h"
-#include "platform/linux/XcbSupport.h"
+#include "platform/common/DesktopEntryIndex.h"
+#include "platform/x11/XcbSupport.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>

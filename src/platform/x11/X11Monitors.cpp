@@ -1,6 +1,6 @@
-#include "platform/linux/X11Monitors.h"
+#include "platform/x11/X11Monitors.h"
 
-#include "platform/linux/XcbSupport.h"
+#include "platform/x11/XcbSupport.h"
 
 #include <QSet>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/DesktopEntryIndex.h"
+#include "platform/common/DesktopEntryIndex.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,7 +1,7 @@
-#include "platform/linux/X11ScreenCapture.h"
+#include "platform/x11/X11ScreenCapture.h"
 
-#include "platform/linux/X11Monitors.h"
-#include "platform/linux/XcbSupport.h"
+#include "platform/x11/X11Monitors.h"
+#include "platform/x11/XcbSupport.h"
 
 #include <QPainter>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "platform/linux/SystemClock.h"
+#include "platform/common/SystemClock.h"
 
 #include <time.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/SettingsDefaults.h"
+#include "platform/common/SettingsDefaults.h"
 
 #include <QMetaType>
 #include <QVariant>

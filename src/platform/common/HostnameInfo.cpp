@@ -1,4 +1,4 @@
-#include "platform/linux/HostnameInfo.h"
+#include "platform/common/HostnameInfo.h"
 
 #include <QDBusMessage>
 #include <QDBusVariant>

@@ -1,15 +1,15 @@
-#include "platform/linux/LinuxPlatform.h"
+#include "platform/LinuxPlatform.h"
 
-#include "platform/linux/DBusSystemEvents.h"
-#include "platform/linux/HostnameInfo.h"
-#include "platform/linux/QtTimerFactory.h"
-#include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/SettingsDefaults.h"
-#include "platform/linux/SystemClock.h"
-#include "platform/linux/TurboJpegEncoder.h"
-#include "platform/linux/X11FrontmostApp.h"
-#include "platform/linux/X11ScreenCapture.h"
-#include "platform/linux/XcbMouseMonitor.h"
+#include "platform/common/DBusSystemEvents.h"
+#include "platform/common/HostnameInfo.h"
+#include "platform/common/QtTimerFactory.h"
+#include "platform/common/SecretServiceStore.h"
+#include "platform/common/SettingsDefaults.h"
+#include "platform/common/SystemClock.h"
+#include "platform/common/TurboJpegEncoder.h"
+#include "platform/x11/X11FrontmostApp.h"
+#include "platform/x11/X11ScreenCapture.h"
+#include "platform/x11/XcbMouseMonitor.h"
 
 Platform makeLinuxPlatform() {
     Platform platform;

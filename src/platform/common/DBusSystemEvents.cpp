@@ -1,4 +1,4 @@
-#include "platform/linux/DBusSystemEvents.h"
+#include "platform/common/DBusSystemEvents.h"
 
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>

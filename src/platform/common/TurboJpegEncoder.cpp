@@ -1,4 +1,4 @@
-#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/common/TurboJpegEncoder.h"
 
 #include <turbojpeg.h>
 
