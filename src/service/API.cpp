@@ -165,7 +165,7 @@ QCoro::Task<Result<QByteArray>> API::request(QString path, std::optional<QByteAr
     if (authenticated) {
         const std::optional<QString> token = m_credential.token();
         if (!token)
-            co_return Error::api(401, QStringLiteral("Pair this Mac first."));
+            co_return Error::api(401, QStringLiteral("Pair this computer first."));
         request.setRawHeader(QByteArrayLiteral("Authorization"), "Bearer " + token->toUtf8());
     }
 

@@ -31,11 +31,11 @@ Result<> save(SecretStore& store, const QString& token, const QString& server) {
     case SecretStore::Status::NotFound:
         if (store.add(kService, server, bytes) == SecretStore::Status::Ok)
             return {};
-        return Error::api(0, QStringLiteral("Could not save device access in Keychain."));
+        return Error::api(0, QStringLiteral("Could not save device access in the keyring."));
     case SecretStore::Status::Failed:
         break;
     }
-    return Error::api(0, QStringLiteral("Could not update Keychain."));
+    return Error::api(0, QStringLiteral("Could not update the keyring."));
 }
 
 } // namespace CredentialStore

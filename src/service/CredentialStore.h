@@ -14,7 +14,7 @@ namespace CredentialStore {
 // The stored token, or nothing for any problem (bytes that are not UTF-8 included).
 std::optional<QString> read(SecretStore& store, const QString& server);
 // Updates the existing entry, or adds one when there is none.
-// Fails with "Could not update Keychain." or "Could not save device access in Keychain.".
+// Fails with "Could not update the keyring." or "Could not save device access in the keyring.".
 Result<> save(SecretStore& store, const QString& token, const QString& server);
 
 } // namespace CredentialStore

@@ -11,7 +11,7 @@ inline const QString kPendingKey = QStringLiteral("pendingStops");
 inline const QString kClockedOut = QStringLiteral("Clocked out. Tracking and screenshots are off.");
 inline const QString kScreenshotsOff = QStringLiteral("Screenshots are off.");
 inline const QString kDefaultStage = QStringLiteral("Footage review");
-inline const QString kUnnamedComputer = QStringLiteral("Editor Mac");
+inline const QString kUnnamedComputer = QStringLiteral("Editor computer");
 
 inline const QString kReconnecting = QStringLiteral("Reconnecting to your studio. Tracking is off.");
 inline const QString kConnected = QStringLiteral("Connected. Clocked out; tracking is off.");
@@ -45,8 +45,8 @@ inline const QString kCompressionFailed =
     QStringLiteral("Screenshot could not be compressed to the upload size limit.");
 
 inline const QString kSleepOrSwitch =
-    QStringLiteral("Mac locked, sleeping, or user switched. Clock in to resume.");
-inline const QString kLocked = QStringLiteral("Mac locked. Clock in to resume.");
+    QStringLiteral("Computer locked, sleeping, or user switched. Clock in to resume.");
+inline const QString kLocked = QStringLiteral("Computer locked. Clock in to resume.");
 
 inline QString runFailed(const QString& description)
 {

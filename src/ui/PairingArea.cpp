@@ -45,7 +45,7 @@ QWidget* PairingArea::buildReconnectForm()
     m_reconnectForm->setObjectName(QStringLiteral("reconnectForm"));
     auto* layout = column(m_reconnectForm);
     layout->addWidget(Theme::makeText(
-        QStringLiteral("This Mac is already paired. Reconnecting does not need a new code."),
+        QStringLiteral("This computer is already paired. Reconnecting does not need a new code."),
         Theme::TextStyle::Body, false, m_reconnectForm));
 
     m_reconnect = new QPushButton(QStringLiteral("Reconnect"), m_reconnectForm);
@@ -82,13 +82,13 @@ QWidget* PairingArea::buildPairForm()
     connect(m_code, &QLineEdit::textEdited, this, [this](const QString& text) { m_tracker->setPairingCode(text); });
     layout->addWidget(m_code);
 
-    m_connect = new QPushButton(QStringLiteral("Connect this Mac"), m_pairForm);
+    m_connect = new QPushButton(QStringLiteral("Connect this computer"), m_pairForm);
     m_connect->setObjectName(QStringLiteral("connectButton"));
     connect(m_connect, &QPushButton::clicked, this, [this] { m_tracker->connect(); });
     layout->addWidget(m_connect, 0, Qt::AlignLeft);
 
     layout->addWidget(Theme::makeText(QStringLiteral("Your admin gives you the studio address and pairing code. "
-                                                     "Device access is stored in your Mac’s Keychain."),
+                                                     "Device access is stored in your login keyring."),
                                       Theme::TextStyle::Caption, true, m_pairForm));
     return m_pairForm;
 }

@@ -203,7 +203,7 @@ class Agent:
              f'mount --bind "{self.certificates.path}" /etc/ssl/certs && exec "{AGENT}"'],
             env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.root, "agent.log"), "ab"))
         self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus")
-        wait_until(lambda: self.find_button("Connect this Mac") or self.find_button("Reconnect")
+        wait_until(lambda: self.find_button("Connect this computer") or self.find_button("Reconnect")
                    or self.find_button("Clock in") or self.find_button("Clock out"), 60, "the window's controls")
 
     def _application(self):
@@ -337,7 +337,7 @@ class Environment:
         self.agent.start()
         self.agent.fill("Studio address", SERVER)
         self.agent.fill("One-time pairing code", "  " + self.studio.pairing_code() + "  ")
-        self.agent.click("Connect this Mac")
+        self.agent.click("Connect this computer")
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
 
 

@@ -115,14 +115,14 @@ class AgentEndToEnd(unittest.TestCase):
         session_id, *_ = self.clock_in()
         wait_until(lambda: self.env.logind.sleep_delays() == 1, 60, "the sleep delay held while clocked in")
         self.env.logind.sleep()
-        self.agent.wait_for_text("Mac locked, sleeping, or user switched. Clock in to resume.")
+        self.agent.wait_for_text("Computer locked, sleeping, or user switched. Clock in to resume.")
         wait_until(lambda: self.sessions()[0][3] is not None, 60, "the stop at the studio")
         wait_until(lambda: self.env.logind.sleep_delays() == 0, 60, "the sleep delay released")
 
         second, *_ = self.clock_in()
         self.assertNotEqual(second, session_id)
         self.env.logind.lock()
-        self.agent.wait_for_text("Mac locked. Clock in to resume.")
+        self.agent.wait_for_text("Computer locked. Clock in to resume.")
         wait_until(lambda: all(r[3] is not None for r in self.sessions()), 60, "both sessions closed")
 
     def test_stage_change_makes_one_session_per_stage(self):

@@ -9,8 +9,8 @@
 #include <qcoro/qcorotask.h>
 
 namespace {
-const QString kSleepOrSwitch = u"Mac locked, sleeping, or user switched. Clock in to resume."_s;
-const QString kLocked = u"Mac locked. Clock in to resume."_s;
+const QString kSleepOrSwitch = u"Computer locked, sleeping, or user switched. Clock in to resume."_s;
+const QString kLocked = u"Computer locked. Clock in to resume."_s;
 const QString kClockedOut = u"Connected. Clocked out; tracking is off."_s;
 } // namespace
 

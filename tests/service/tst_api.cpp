@@ -76,7 +76,7 @@ private Q_SLOTS:
     // the studio's host.
     void framing() {
         const qsizetype before = m_peer.requests().size();
-        QCOMPARE(exchange(*m_api, u"/device/me"_s, {}, true).error(), Error::api(401, u"Pair this Mac first."_s));
+        QCOMPARE(exchange(*m_api, u"/device/me"_s, {}, true).error(), Error::api(401, u"Pair this computer first."_s));
         QVERIFY(m_api->credential().store(u"token-ä1"_s));
         for (const char* path : {"/device/sessions/a b/stop", "@elsewhere.test/device/me", ":8443/device/me"}) {
             QCOMPARE(exchange(*m_api, QString::fromLatin1(path), {}, true).error(),

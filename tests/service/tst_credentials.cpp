@@ -102,8 +102,8 @@ private Q_SLOTS:
             const bool added = update == SecretStore::Status::NotFound;
             const QStringList calls = added ? QStringList{u"update"_s, u"add"_s} : QStringList{u"update"_s};
             QCOMPARE(api->credential().store(u"token"_s).error(),
-                     Error::api(0, added ? u"Could not save device access in Keychain."_s
-                                         : u"Could not update Keychain."_s));
+                     Error::api(0, added ? u"Could not save device access in the keyring."_s
+                                         : u"Could not update the keyring."_s));
             QCOMPARE(store->calls, calls);
             QCOMPARE(api->credential().token(), std::nullopt);
             QCOMPARE(store->calls, calls + QStringList{u"lookup"_s});

@@ -130,7 +130,7 @@ void ClockOutTest::secondClockOutChangesNothing() {
     QCoro::Task<> first = h.tracker().stop(kReason);
     QVERIFY(h.tracker().busy());
     const QList<PendingStop> queued = h.tracker().pending();
-    QCoro::waitFor(h.tracker().stop(u"Mac locked. Clock in to resume."_s));
+    QCoro::waitFor(h.tracker().stop(u"Computer locked. Clock in to resume."_s));
     QCOMPARE(h.tracker().status(), kReason);
     QCOMPARE(h.tracker().pending(), queued);
     QCoro::waitFor(first);

@@ -46,7 +46,7 @@ void ConnectionTest::pairingTrimsCodeAndStoresToken() {
 
     const QList<TestPeer::Request> requests = h.peer().requests();
     QCOMPARE(h.paths(), (QList<QByteArray>{"/device/pair", "/device/me"}));
-    QCOMPARE(requests[0].json().toObject(), (QJsonObject{{u"code"_s, u"K7-PX2"_s}, {u"name"_s, u"Editor Mac"_s}}));
+    QCOMPARE(requests[0].json().toObject(), (QJsonObject{{u"code"_s, u"K7-PX2"_s}, {u"name"_s, u"Editor computer"_s}}));
     QVERIFY(!requests[0].headers.contains("authorization"));
     QCOMPARE(requests[1].headers.value("authorization"), QByteArray("Bearer paired-token"));
     QCOMPARE(h.storedToken(), u"paired-token"_s);

@@ -19,7 +19,7 @@ private Q_SLOTS:
 };
 
 static const QString kClockedIn = u"Clocked in. Mouse activity and app usage are being shared."_s;
-static const QString kLocked = u"Mac locked. Clock in to resume."_s;
+static const QString kLocked = u"Computer locked. Clock in to resume."_s;
 
 void LoopTest::wholeSession() {
     Harness h(true);
