@@ -102,7 +102,12 @@ QCoro::Task<> Tracker::preparePairing()
 {
     if (m_active || m_busy)
         co_return;
-    if (Result<> flushed = co_await flushStops(); !flushed) {
+    const Result<> flushed = co_await flushStops();
+    // Nothing holds the user back during the delivery: a clock-in or connection begun meanwhile owns the
+    // profile, the pairing and the status line from then on.
+    if (m_active || m_busy)
+        co_return;
+    if (!flushed) {
         setStatus(flushed.error().description());
         co_return;
     }

@@ -1,9 +1,11 @@
 #include "tracker/Tracker.h"
 
+#include "tracker/RunHandle.h"
 #include "tracker/Texts.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 
 QList<PendingStop> Tracker::pending() const
 {
@@ -25,6 +27,18 @@ void Tracker::setPending(const QList<PendingStop>& stops)
 
 QCoro::Task<Result<>> Tracker::flushStops()
 {
+    // One delivery at a time: a caller that comes while one is under way waits for it, then delivers what
+    // is left, so a clock-out is never sent twice and never overtaken by the session opened after it.
+    while (m_flushing) {
+        const std::shared_ptr<RunHandle> underWay = m_flushing;
+        co_await underWay->waitUntilEnded();
+    }
+    const auto delivery = std::make_shared<RunHandle>();
+    m_flushing = delivery;
+    const auto ended = qScopeGuard([this, delivery] {
+        m_flushing.reset();
+        delivery->markEnded();
+    });
     const std::shared_ptr<API> api = m_api;
     if (!api)
         co_return Result<>{};

@@ -6,8 +6,9 @@
 
 #include <stop_token>
 
-// The handle of one capture-and-report run.  Cancelling is a request the run notices at its next check;
-// whoever must not go on while the run lives (the clock-out) waits until it has ended.
+// The handle of one job of the tracker that others may have to wait for: a capture-and-report run, or a
+// delivery of the clock-out queue.  Cancelling is a request the run notices at its next check; whoever must
+// not go on while the job lives (the clock-out, a second delivery) waits until it has ended.
 class RunHandle final : public QObject {
     Q_OBJECT
 

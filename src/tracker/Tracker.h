@@ -173,4 +173,6 @@ private:
     TransportOptions m_transport;
     // Holds back sleep from clock-in until the clock-out has been delivered or queued.
     std::shared_ptr<void> m_sleepDelay;
+    // The delivery of the queue under way, which a second delivery waits for.
+    std::shared_ptr<RunHandle> m_flushing;
 };

@@ -11,7 +11,8 @@ private Q_SLOTS:
     void pairingTrimsCodeAndStoresToken();
     void pairingRefusals();
     void failuresKeepPairingUnlessRefused();
-    void projectChoiceAndNewPairing();
+    void projectChoice();
+    void newPairingRacingClockIn();
     void queueDelivery();
     void undecodableQueueReadsEmpty();
 };
@@ -96,7 +97,7 @@ void ConnectionTest::failuresKeepPairingUnlessRefused() {
     QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
 }
 
-void ConnectionTest::projectChoiceAndNewPairing() {
+void ConnectionTest::projectChoice() {
     Harness h(true);
     QCOMPARE(h.tracker().projectID(), u"p1"_s); // nothing chosen yet: the first project
     h.tracker().setProjectID(u"p2"_s);
@@ -108,15 +109,28 @@ void ConnectionTest::projectChoiceAndNewPairing() {
     h.peer().setReply("/device/me", reply(200, R"({"name":"Ada","projects":[],"stages":[]})"));
     QCoro::waitFor(h.tracker().connect());
     QCOMPARE(h.tracker().projectID(), QString());
+}
 
-    // A new pairing first delivers the queue; the address and the stored token stay.
+void ConnectionTest::newPairingRacingClockIn() {
+    Harness h(true);
+    // A new pairing first delivers the queue; the user clocks in while that is slow.  The clock-in wins,
+    // and the old clock-out reaches the studio once.
     h.tracker().setPending({{u"s-9"_s, 7}});
+    h.peer().setReply("/device/sessions/s-9/stop", slowly(std::chrono::milliseconds(300)));
+    QCoro::Task<> preparing = h.tracker().preparePairing();
+    h.clockIn();
+    QCoro::waitFor(preparing);
+    QVERIFY(h.tracker().active() && h.tracker().savedPairing() && h.tracker().hasProfile());
+    QCOMPARE(h.tracker().status(), u"Clocked in. Mouse activity and app usage are being shared."_s);
+    QCOMPARE(h.peer().count("/device/sessions/s-9/stop"), 1);
+
+    // Clocked out, nothing racing: the pairing form, with the address and the stored token kept.
+    QCoro::waitFor(h.tracker().stop(u"Clocked out. Tracking and screenshots are off."_s));
     QCoro::waitFor(h.tracker().preparePairing());
-    QVERIFY(h.tracker().pending().isEmpty());
-    QCOMPARE(h.paths().last(), QByteArray("/device/sessions/s-9/stop"));
     QCOMPARE(h.tracker().status(), u"Enter a new pairing code from your admin."_s);
-    QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
+    QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile() && h.tracker().pending().isEmpty());
     QCOMPARE(h.tracker().server(), h.server());
+    QCOMPARE(h.storedToken(), u"device-token"_s);
 }
 
 void ConnectionTest::queueDelivery() {

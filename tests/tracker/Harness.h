@@ -85,6 +85,10 @@ private:
 inline TestPeer::Reply reply(int status, QByteArray body = "{}", bool stall = false) {
     return {status, std::move(body), {}, stall, false, {}};
 }
+// A 200 that takes its time, as a studio under load.
+inline TestPeer::Reply slowly(std::chrono::milliseconds delay) {
+    return {200, "{}", delay, false, false, {}};
+}
 
 inline QJsonObject app(const QString& name, int seconds) {
     return {{QStringLiteral("name"), name}, {QStringLiteral("seconds"), seconds}};
