@@ -19,8 +19,14 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
         setCaptureStatus(texts::kScreenshotsOff);
         co_return;
     }
-    if (!m_active || !m_work)
+    if (!m_active || !m_work) {
+        // A stage switch between its clock-out and its clock-in: ending tracking now means staying out.
+        if (m_switchingStage && !m_switchEndedBy) {
+            m_switchEndedBy = reason;
+            setStatus(reason);
+        }
         co_return;
+    }
 
     // Everything up to the first wait happens at once, so the rest of the agent sees a clocked-out tracker.
     const QString sessionId = m_work->id;

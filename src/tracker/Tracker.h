@@ -173,6 +173,10 @@ private:
     TransportOptions m_transport;
     // Holds back sleep from clock-in until the clock-out has been delivered or queued.
     std::shared_ptr<void> m_sleepDelay;
+    // A stage switch is closing its old segment; a clock-out asked for meanwhile cancels its clock-in, and
+    // its reason is kept here.
+    bool m_switchingStage = false;
+    std::optional<QString> m_switchEndedBy;
     // The delivery of the queue under way, which a second delivery waits for.
     std::shared_ptr<RunHandle> m_flushing;
 };

@@ -201,8 +201,20 @@ void LoopTest::stageChange() {
     QVERIFY(!h.tracker().active());
     QCOMPARE(h.tracker().stage(), u"Color grade"_s);
     QCOMPARE(h.tracker().status(), u"Stage change paused. Reconnect to finish syncing the previous stage."_s);
-    QCOMPARE(h.tracker().pending().size(), 1);
-    QCOMPARE(h.tracker().pending().first().id, h.sessionId);
+    QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{h.sessionId, h.startedAt}}));
+
+    // A lock while the old segment's clock-out is on its way ends the switch there: no new segment opens.
+    h.peer().setDown(false);
+    QCoro::waitFor(h.tracker().start());
+    h.peer().setReply("/device/sessions/" + h.sessionId.toUtf8() + "/stop", slowly(std::chrono::milliseconds(300)));
+    QCoro::Task<> switching = h.tracker().changeStage(u"Rendering"_s);
+    h.events->trigger(SystemEvent::ScreenLocked);
+    QCoro::waitFor(switching);
+    QVERIFY(!h.tracker().active() && !h.tracker().busy());
+    QCOMPARE(h.tracker().status(), kLocked);
+    QCOMPARE(h.tracker().stage(), u"Rendering"_s); // for the next clock-in
+    QCOMPARE(h.paths().count("/device/sessions"), 3);
+    QVERIFY(h.tracker().pending().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(LoopTest)
