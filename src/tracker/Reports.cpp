@@ -138,9 +138,16 @@ QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token 
             co_return Error::platform(QStringLiteral("Capture was cancelled."));
     }
 
-    // From here to the reset there is no wait: activity so far is in this report, later activity in the next.
     if (!current())
         co_return Result<>{};
+    // A capture held up across a sleep resumes here before any tick has seen the wake: the tick's check
+    // decides, and the session ends as a tick would end it, without the sleep.
+    if (interrupted(m_platform.clock->uptime())) {
+        m_uploadTask.reset(); // this run: the clock-out must not wait for it
+        co_await clockOut(texts::kInterrupted, interruptionEnd());
+        co_return Result<>{};
+    }
+    // From here to the reset there is no wait: activity so far is in this report, later activity in the next.
     const qint64 ended = serviceNow();
     const qint64 length = ended - m_intervalStart;
     if (length < kShortestReport || length > kLongestReport)

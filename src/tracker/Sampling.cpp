@@ -36,19 +36,12 @@ void Tracker::tick()
     if (!m_active || !m_work)
         return;
     const double now = m_platform.clock->uptime();
-    // A stalled main thread shows as a gap between ticks; a sleep that stopped the uptime clock shows as
-    // disagreement between the two elapsed times.
-    if (now - m_lastTick >= 5.0) {
+    if (interrupted(now)) {
         interrupt();
         return;
     }
     const qint64 serviceTime = serviceNow();
-    const qint64 wallElapsed = serviceTime - m_work->started_at;
     const double uptimeElapsed = now - m_startUptime;
-    if (std::abs(static_cast<double>(wallElapsed) - uptimeElapsed) >= 10.0) {
-        interrupt();
-        return;
-    }
 
     m_lastTick = now;
     setElapsed(static_cast<qint64>(uptimeElapsed));
@@ -68,7 +61,17 @@ void Tracker::tick()
     setCaptureStatus(QStringLiteral("Next screenshot in %1 seconds.").arg(remaining));
 }
 
-void Tracker::interrupt()
+bool Tracker::interrupted(double now) const
+{
+    // A stalled main thread shows as a gap since the last accepted tick; a sleep that stopped the uptime
+    // clock shows as disagreement between the two elapsed times.
+    if (now - m_lastTick >= 5.0)
+        return true;
+    const qint64 wallElapsed = serviceNow() - m_work->started_at;
+    return std::abs(static_cast<double>(wallElapsed) - (now - m_startUptime)) >= 10.0;
+}
+
+qint64 Tracker::interruptionEnd() const
 {
     // The session ends where the last accepted tick saw it running, the time the queue already holds:
     // "now" would count an unnoticed sleep as worked time.  A report closed after that tick moves it on.
@@ -77,7 +80,11 @@ void Tracker::interrupt()
         if (stop.id == m_work->id)
             lastSeen = stop.endedAt;
     }
-    const qint64 endedAt = std::max(lastSeen.value_or(m_work->started_at), m_intervalStart);
+    return std::max(lastSeen.value_or(m_work->started_at), m_intervalStart);
+}
+
+void Tracker::interrupt()
+{
     QMetaObject::invokeMethod(
-        this, [this, endedAt] { clockOut(texts::kInterrupted, endedAt); }, Qt::QueuedConnection);
+        this, [this, endedAt = interruptionEnd()] { clockOut(texts::kInterrupted, endedAt); }, Qt::QueuedConnection);
 }

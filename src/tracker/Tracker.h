@@ -115,6 +115,9 @@ private:
     void installMouseMonitors();
     void record(int type);
     void tick();
+    // The timing check of a tick, also made by a run before it closes its interval.
+    bool interrupted(double now) const;
+    qint64 interruptionEnd() const;
     void interrupt();
     // Reports (Reports.cpp).
     void launchRun(QUuid generation);

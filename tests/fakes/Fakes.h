@@ -10,6 +10,8 @@
 
 #include <QHash>
 
+#include <qcoro/qcorotimer.h>
+
 // Stand-ins for what no real component can drive on command here: time, the timer, displays, the mouse,
 // the application in front, and system events.  The tests steer them through their public state.
 
@@ -48,10 +50,13 @@ struct FakeScreenCapture final : ScreenCapture {
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override { co_return QList<DisplayInfo>(screens); }
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override {
         sizes.append(size);
+        while (held)
+            co_await QCoro::sleepFor(std::chrono::milliseconds(10));
         co_return syntheticImage(size, false, display.id);
     }
     QList<DisplayInfo> screens{DisplayInfo{1, 1440, 900}};
     QList<QSize> sizes; // asked for, in order
+    bool held = false;  // captures wait while set, as one held up across a sleep would
 };
 
 struct FakeMouseMonitor final : MouseMonitor {

@@ -113,32 +113,46 @@ void LoopTest::tickTiming_data() {
     QTest::addColumn<double>("gap");
     QTest::addColumn<double>("wallShift");
     QTest::addColumn<bool>("stops");
-    QTest::newRow("gap 4.9") << 4.9 << 0.0 << false;
-    QTest::newRow("gap 5.0") << 5.0 << 0.0 << true;
-    QTest::newRow("drift 9") << 1.0 << 9.0 << false;
-    QTest::newRow("drift 10") << 1.0 << 10.0 << true;
+    QTest::addColumn<bool>("inCapture"); // the first capture is held over the shift and checks instead of a tick
+    QTest::newRow("gap 4.9") << 4.9 << 0.0 << false << false;
+    QTest::newRow("gap 5.0") << 5.0 << 0.0 << true << false;
+    QTest::newRow("drift 9") << 1.0 << 9.0 << false << false;
+    QTest::newRow("drift 10") << 1.0 << 10.0 << true << false;
+    QTest::newRow("sleep during a capture") << 0.0 << 100.0 << true << true;
 }
 
 void LoopTest::tickTiming() {
     QFETCH(double, gap);
     QFETCH(double, wallShift);
     QFETCH(bool, stops);
+    QFETCH(bool, inCapture);
     Harness h(true);
-    h.clockIn();
+    h.capture->held = inCapture;
+    if (inCapture) {
+        QCoro::waitFor(h.tracker().start());
+        h.mouse->send(1);
+        h.tick();
+    } else {
+        h.clockIn();
+    }
     h.tick();
     const qint64 lastAccepted = h.startedAt + 2;
 
-    h.clock->wall += wallShift;
-    h.tick(gap);
+    h.clock->wall += wallShift; // a sleep: the uptime clock stands still
+    if (inCapture)
+        h.capture->held = false;
+    else
+        h.tick(gap);
     if (!stops) {
         QCOMPARE(h.tracker().status(), kClockedIn);
         return;
     }
     QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().busy() && !h.tracker().active(), 30000);
     QCOMPARE(h.tracker().status(), u"Tracking paused after an interruption. Clock in again to resume."_s);
-    // The session ends where the last accepted tick saw it, not after the interruption.
+    // The session ends where the last accepted tick saw it, not after the interruption; its activity is kept.
     QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, lastAccepted}})});
     QCOMPARE(h.minutes().last()[u"ended_at"_s].toInteger(), lastAccepted);
+    QCOMPARE(h.minutes().last()[u"clicks"_s].toInteger(), inCapture ? 1 : 0);
 }
 
 void LoopTest::clockInFailures() {
