@@ -20,7 +20,6 @@ void ClockOutTest::finalReportLength_data() {
     QTest::addColumn<int>("length");
     QTest::addColumn<bool>("sent");
     QTest::newRow("same second") << 0 << false;
-    QTest::newRow("40 seconds") << 40 << true;
     QTest::newRow("75 seconds") << 75 << true;
     QTest::newRow("90 seconds") << 90 << false;
 }
