@@ -1,4 +1,5 @@
 #include "Harness.h"
+#include "PrivateKeyring.h"
 
 using namespace Qt::StringLiterals;
 
@@ -7,6 +8,10 @@ class ClockOutTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() {
+        m_keyring = std::make_unique<PrivateKeyring>();
+        QVERIFY(m_keyring->ready());
+    }
     void finalReportLength_data();
     void finalReportLength();
     void clockOutResendsCutOffReport();
@@ -14,6 +19,10 @@ private Q_SLOTS:
     void undeliveredStop_data();
     void undeliveredStop();
     void secondClockOutChangesNothing();
+    void unreadableKeyringKeepsQueue(); // last: it stops the keyring
+
+private:
+    std::unique_ptr<PrivateKeyring> m_keyring;
 };
 
 static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
@@ -136,6 +145,31 @@ void ClockOutTest::secondClockOutChangesNothing() {
     QCoro::waitFor(first);
     QCOMPARE(h.stops().size(), 1);
     QCOMPARE(h.minutes().size(), 2);
+}
+
+// A keyring that cannot be read, locked or not running, may hold the token: the queued clock-out is kept and
+// nothing is sent, where "no token" would drop it.
+void ClockOutTest::unreadableKeyringKeepsQueue() {
+    Harness h(true);
+    h.clockIn();
+    h.peer().setDown(true);
+    QCoro::waitFor(h.tracker().stop(kReason));
+    h.peer().setDown(false);
+    const QList<PendingStop> queued = h.tracker().pending();
+    QCOMPARE(queued.size(), 1);
+    const qsizetype sent = h.paths().size();
+    QVERIFY(m_keyring->lock());
+    for (const bool running : {true, false}) {
+        if (!running)
+            m_keyring->stop();
+        Tracker& tracker = h.restart();
+        QCoro::waitFor(tracker.restoreConnection());
+        QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
+        QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
+        QVERIFY(tracker.savedPairing());
+        QCOMPARE(tracker.pending(), queued);
+        QCOMPARE(h.paths().size(), sent);
+    }
 }
 
 QTEST_GUILESS_MAIN(ClockOutTest)
