@@ -4,9 +4,14 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
+
+#include <chrono>
 
 QList<PendingStop> Tracker::pending() const
 {
+    if (m_unsavedPending)
+        return *m_unsavedPending;
     const std::optional<QByteArray> bytes = m_platform.defaults->data(texts::kPendingKey);
     if (!bytes)
         return {};
@@ -16,11 +21,30 @@ QList<PendingStop> Tracker::pending() const
 
 void Tracker::setPending(const QList<PendingStop>& stops)
 {
-    const QByteArray bytes = records::encodePendingStops(stops);
-    if (bytes.isEmpty())
-        m_platform.defaults->remove(texts::kPendingKey);
-    else
-        m_platform.defaults->setData(texts::kPendingKey, bytes);
+    // Held here until the disk takes it: a full disk or a read-only home must not lose a clock-out.  Every
+    // later write and a retry every few seconds try again.
+    m_unsavedPending = stops;
+    if (writePending() || m_pendingRetry)
+        return;
+    m_pendingRetry = m_platform.timers->scheduleRepeating(std::chrono::seconds(5), [self = QPointer<Tracker>(this)] {
+        if (self)
+            QMetaObject::invokeMethod(
+                self.data(), [self] { if (self) self->writePending(); }, Qt::QueuedConnection);
+    });
+}
+
+bool Tracker::writePending()
+{
+    if (!m_unsavedPending)
+        return true;
+    const QByteArray bytes = records::encodePendingStops(*m_unsavedPending);
+    const bool written = bytes.isEmpty() ? m_platform.defaults->remove(texts::kPendingKey)
+                                         : m_platform.defaults->setData(texts::kPendingKey, bytes);
+    if (written) {
+        m_unsavedPending.reset();
+        m_pendingRetry.reset();
+    }
+    return written;
 }
 
 QCoro::Task<Result<>> Tracker::flushStops()

@@ -101,29 +101,41 @@ void ClockOutTest::failedResendSkipsFinalReport() {
 
 void ClockOutTest::undeliveredStop_data() {
     QTest::addColumn<bool>("down");
+    QTest::addColumn<bool>("diskRefuses");
     QTest::addColumn<QString>("status");
-    QTest::newRow("network down") << true
+    QTest::newRow("network down") << true << false
                                   << kReason + u" Clock-out is saved locally and will sync on reconnect. "
                                                u"The server also expires disconnected sessions."_s;
-    QTest::newRow("refused") << false << kReason; // a 401: the studio has ended the session itself
+    QTest::newRow("disk refuses too")
+        << true << true << kReason + u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
+    QTest::newRow("refused") << false << false << kReason; // a 401: the studio has ended the session itself
 }
 
 void ClockOutTest::undeliveredStop() {
     QFETCH(bool, down);
+    QFETCH(bool, diskRefuses);
     Harness h(true);
     h.clockIn();
     h.tick();
     h.peer().setDown(down);
     h.peer().setReply("/device/sessions/" + h.sessionId.toUtf8() + "/stop", reply(down ? 200 : 401));
     h.clock->advance(5.0);
+    // A folder where the file should be: no write lands there, not even root's.
+    const QString file = h.defaultsFile();
+    QVERIFY(!diskRefuses || (QFile::remove(file) && QDir().mkdir(file)));
     QCoro::waitFor(h.tracker().stop(kReason));
     QTEST(h.tracker().status(), "status");
     const QList<PendingStop> kept = down ? QList<PendingStop>{{h.sessionId, h.startedAt + 7}} : QList<PendingStop>{};
     QCOMPARE(h.tracker().pending(), kept);
+    if (diskRefuses) { // the entry is written again once the disk takes it
+        QVERIFY(QDir().rmdir(file));
+        h.timers->fire();
+        QCoreApplication::sendPostedEvents();
+    }
 
     // Written through: a new process finds the entry in the defaults file, and delivers it.
+    QCOMPARE(SettingsDefaults(file).data(u"pendingStops"_s).value_or("").contains(R"("endedAt":)"), down);
     QCOMPARE(h.restart().pending(), kept);
-    QCOMPARE(h.defaults().data(u"pendingStops"_s).value_or("").contains(R"("endedAt":)"), down);
     h.peer().setDown(false);
     QCoro::waitFor(h.tracker().connect());
     QVERIFY(h.tracker().pending().isEmpty());

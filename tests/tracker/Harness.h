@@ -36,6 +36,7 @@ public:
     }
     std::optional<QString> storedToken() { return CredentialStore::read(*m_secrets, server()).value(); }
     SettingsDefaults& defaults() { return *m_defaults; }
+    QString defaultsFile() const { return m_dir.filePath(QStringLiteral("defaults.ini")); }
 
     // Stores the token and connects; the tracker is then clocked out with a profile of two projects.
     void connectPaired();
