@@ -6,6 +6,7 @@
 #include <csignal>
 
 using namespace Qt::StringLiterals;
+using namespace std::string_view_literals;
 
 // Clocking out: the final report, the queued clock-out and the outcome line.
 class ClockOutTest final : public QObject {
@@ -19,7 +20,7 @@ private Q_SLOTS:
     void undeliveredStop_data();
     void undeliveredStop();
     void secondClockOutChangesNothing();
-    void unreadableKeyringKeepsQueue(); // last: it stops the keyring
+    void unreadableKeyring(); // last: it stops the keyring
 };
 
 static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
@@ -154,8 +155,8 @@ void ClockOutTest::secondClockOutChangesNothing() {
 }
 
 // A keyring that cannot be read, locked or not running, may hold the token: the queued clock-out is kept and
-// nothing is sent, where "no token" would drop it.
-void ClockOutTest::unreadableKeyringKeepsQueue() {
+// nothing is sent, where "no token" would drop it.  Once a keyring runs unlocked again, reconnecting delivers it.
+void ClockOutTest::unreadableKeyring() {
     Harness h(true);
     h.clockIn();
     h.peer().setDown(true);
@@ -171,19 +172,30 @@ void ClockOutTest::unreadableKeyringKeepsQueue() {
              0);
     const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
     const QString secrets = u"org.freedesktop.secrets"_s;
-    for (const bool running : {true, false}) {
-        if (!running) {
+    QProcess keyring;
+    for (const char* state : {"locked", "stopped", "restarted"}) {
+        if (state == "stopped"sv) {
             QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
             QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
+        } else if (state == "restarted"sv) {
+            keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
+            keyring.write("vantrel-test\n");
+            keyring.closeWriteChannel();
+            QTRY_VERIFY(bus.isServiceRegistered(secrets).value());
         }
         Tracker& tracker = h.restart();
         QCoro::waitFor(tracker.restoreConnection());
         QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
+        if (state == "restarted"sv)
+            break;
         QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
         QVERIFY(tracker.savedPairing());
         QCOMPARE(tracker.pending(), queued);
         QCOMPARE(h.paths().size(), sent);
     }
+    QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
+    QVERIFY(h.tracker().pending().isEmpty());
+    QCOMPARE(h.stops().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(ClockOutTest)
