@@ -43,6 +43,9 @@ bool Tracker::writePending()
     if (written) {
         m_unsavedPending.reset();
         m_pendingRetry.reset();
+        // The clock-out's outcome line no longer tells the truth once the entry is on disk.
+        if (m_status.endsWith(texts::kNotSavedNotice))
+            setStatus(m_status.chopped(texts::kNotSavedNotice.size()) + texts::kSavedLocallyNotice);
     }
     return written;
 }

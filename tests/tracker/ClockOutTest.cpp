@@ -24,6 +24,8 @@ private Q_SLOTS:
 };
 
 static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
+static const QString kSavedLocally =
+    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
 
 void ClockOutTest::finalReportLength_data() {
     QTest::addColumn<int>("length");
@@ -100,9 +102,7 @@ void ClockOutTest::failedResendSkipsFinalReport() {
 void ClockOutTest::undeliveredStop_data() {
     QTest::addColumn<bool>("diskRefuses");
     QTest::addColumn<QString>("notice");
-    QTest::newRow("network down") << false
-                                  << u" Clock-out is saved locally and will sync on reconnect. "
-                                     u"The server also expires disconnected sessions."_s;
+    QTest::newRow("network down") << false << kSavedLocally;
     QTest::newRow("disk refuses too")
         << true << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
 }
@@ -126,6 +126,7 @@ void ClockOutTest::undeliveredStop() {
         QVERIFY(QDir().rmdir(file));
         h.timers->fire();
         QCoreApplication::sendPostedEvents();
+        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
     }
 
     // Written through: a new process finds the entry in the defaults file, and delivers it once.
