@@ -6,7 +6,6 @@
 #include <csignal>
 
 using namespace Qt::StringLiterals;
-using namespace std::string_view_literals;
 
 // Clocking out: the final report, the queued clock-out and the outcome line.
 class ClockOutTest final : public QObject {
@@ -17,10 +16,12 @@ private Q_SLOTS:
     void finalReportLength();
     void clockOutResendsCutOffReport();
     void failedResendSkipsFinalReport();
-    void undeliveredStop_data();
-    void undeliveredStop();
     void secondClockOutChangesNothing();
-    void unreadableKeyring(); // last: it stops the keyring
+    void undeliveredStop_data();
+    void undeliveredStop(); // last: it stops the keyring
+
+private:
+    QProcess m_keyring; // the keyring started again
 };
 
 static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
@@ -99,45 +100,6 @@ void ClockOutTest::failedResendSkipsFinalReport() {
     QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
 }
 
-void ClockOutTest::undeliveredStop_data() {
-    QTest::addColumn<bool>("diskRefuses");
-    QTest::addColumn<QString>("notice");
-    QTest::newRow("network down") << false << kSavedLocally;
-    QTest::newRow("disk refuses too")
-        << true << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
-}
-
-void ClockOutTest::undeliveredStop() {
-    QFETCH(bool, diskRefuses);
-    QFETCH(QString, notice);
-    Harness h(true);
-    h.clockIn();
-    h.tick();
-    h.peer().setDown(true);
-    h.clock->advance(5.0);
-    // A folder where the file should be: no write lands there, not even root's.
-    const QString file = h.defaultsFile();
-    QVERIFY(!diskRefuses || (QFile::remove(file) && QDir().mkdir(file)));
-    QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.tracker().status(), kReason + notice);
-    const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
-    QCOMPARE(h.tracker().pending(), kept);
-    if (diskRefuses) { // written again once the disk takes it
-        QVERIFY(QDir().rmdir(file));
-        h.timers->fire();
-        QCoreApplication::sendPostedEvents();
-        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
-    }
-
-    // Written through: a new process finds the entry in the defaults file, and delivers it once.
-    QCOMPARE(SettingsDefaults(file).data(u"pendingStops"_s), std::optional(records::encodePendingStops(kept)));
-    QCOMPARE(h.restart().pending(), kept);
-    h.peer().setDown(false);
-    QCoro::waitFor(h.tracker().connect());
-    QVERIFY(h.tracker().pending().isEmpty());
-    QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});
-}
-
 void ClockOutTest::secondClockOutChangesNothing() {
     Harness h(true);
     QCoro::waitFor(h.tracker().stop(kReason)); // nothing running: not even the status changes
@@ -155,48 +117,73 @@ void ClockOutTest::secondClockOutChangesNothing() {
     QCOMPARE(h.minutes().size(), 2);
 }
 
-// A keyring that cannot be read, locked or not running, may hold the token: the queued clock-out is kept and
-// nothing is sent, where "no token" would drop it.  Once a keyring runs unlocked again, reconnecting delivers it.
-void ClockOutTest::unreadableKeyring() {
+void ClockOutTest::undeliveredStop_data() {
+    QTest::addColumn<QString>("alsoFailing"); // besides the network
+    QTest::addColumn<QString>("notice");
+    QTest::newRow("network") << QString() << kSavedLocally;
+    QTest::newRow("disk") << u"disk"_s
+                          << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
+    QTest::newRow("keyring") << u"keyring"_s << kSavedLocally;
+}
+
+void ClockOutTest::undeliveredStop() {
+    QFETCH(QString, alsoFailing);
+    QFETCH(QString, notice);
     Harness h(true);
     h.clockIn();
+    h.tick();
     h.peer().setDown(true);
+    h.clock->advance(5.0);
+    // A folder where the file should be: no write lands there, not even root's.
+    const QString file = h.defaultsFile();
+    QVERIFY(alsoFailing != u"disk" || (QFile::remove(file) && QDir().mkdir(file)));
     QCoro::waitFor(h.tracker().stop(kReason));
+    QCOMPARE(h.tracker().status(), kReason + notice);
+    const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
+    QCOMPARE(h.tracker().pending(), kept);
     h.peer().setDown(false);
-    const QList<PendingStop> queued = h.tracker().pending();
-    QCOMPARE(queued.size(), 1);
-    const qsizetype sent = h.paths().size();
-    QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/private-keyring");
-    QCOMPARE(QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
-                                                u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
-                                                u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}),
-             0);
-    const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
-    const QString secrets = u"org.freedesktop.secrets"_s;
-    QProcess keyring;
-    for (const char* state : {"locked", "stopped", "restarted"}) {
-        if (state == "stopped"sv) {
-            QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
-            QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
-        } else if (state == "restarted"sv) {
-            keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
-            keyring.write("vantrel-test\n");
-            keyring.closeWriteChannel();
-            QTRY_VERIFY(bus.isServiceRegistered(secrets).value());
+    if (alsoFailing == u"disk") { // written again once the disk takes it
+        QVERIFY(QDir().rmdir(file));
+        h.timers->fire();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
+    } else if (alsoFailing == u"keyring") {
+        // Locked, then not running, it may hold the token: the entry stays and nothing is sent, where "no token"
+        // would drop it.  Then a keyring runs unlocked again.
+        QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/private-keyring");
+        QCOMPARE(
+            QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
+                                               u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
+                                               u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}),
+            0);
+        const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
+        const QString secrets = u"org.freedesktop.secrets"_s;
+        const qsizetype sent = h.paths().size();
+        for (const bool running : {true, false}) {
+            if (!running) {
+                QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
+                QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
+            }
+            Tracker& tracker = h.restart();
+            QCoro::waitFor(tracker.restoreConnection());
+            QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
+            QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
+            QVERIFY(tracker.savedPairing());
+            QCOMPARE(tracker.pending(), kept);
+            QCOMPARE(h.paths().size(), sent);
         }
-        Tracker& tracker = h.restart();
-        QCoro::waitFor(tracker.restoreConnection());
-        QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
-        if (state == "restarted"sv)
-            break;
-        QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
-        QVERIFY(tracker.savedPairing());
-        QCOMPARE(tracker.pending(), queued);
-        QCOMPARE(h.paths().size(), sent);
+        m_keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
+        m_keyring.write("vantrel-test\n");
+        m_keyring.closeWriteChannel();
+        QTRY_VERIFY(bus.isServiceRegistered(secrets).value());
     }
-    QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
+
+    // Written through: a new process finds the entry in the defaults file, and delivers it once.
+    QCOMPARE(SettingsDefaults(file).data(u"pendingStops"_s), std::optional(records::encodePendingStops(kept)));
+    QCOMPARE(h.restart().pending(), kept);
+    QCoro::waitFor(h.tracker().connect());
     QVERIFY(h.tracker().pending().isEmpty());
-    QCOMPARE(h.stops().size(), 1);
+    QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});
 }
 
 QTEST_GUILESS_MAIN(ClockOutTest)
