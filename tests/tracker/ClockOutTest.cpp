@@ -156,6 +156,8 @@ void ClockOutTest::undeliveredStop() {
                                                u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
                                                u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}),
             0);
+        // Nothing found in a locked collection proves nothing either.
+        QCOMPARE(SecretServiceStore().lookup(u"Vantrel"_s, u"https://none.test"_s).status, SecretStore::Status::Failed);
         const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
         const QString secrets = u"org.freedesktop.secrets"_s;
         const qsizetype sent = h.paths().size();

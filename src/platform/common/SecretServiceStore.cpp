@@ -48,6 +48,7 @@ using Value = std::unique_ptr<SecretValue, ValueFree>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 using Service = std::unique_ptr<SecretService, ObjectFree>;
 using ItemList = std::unique_ptr<GList, ItemListFree>;
+using Collection = std::unique_ptr<SecretCollection, ObjectFree>;
 
 // The attribute table borrows the UTF-8 bytes, which must outlive it.
 struct Attributes {
@@ -93,7 +94,15 @@ SecretStore::Lookup SecretServiceStore::lookup(const QString& service, const QSt
         return {Status::Ok, QByteArray(bytes, static_cast<qsizetype>(length))};
     }
     // Entries whose secret could not be loaded are locked ones.
-    return {items ? Status::Failed : Status::NotFound, {}};
+    if (items)
+        return {Status::Failed, {}};
+    // Some services search only what is unlocked: while the default collection is locked, finding nothing
+    // proves nothing.
+    const Collection collection(secret_collection_for_alias_sync(secrets.get(), SECRET_COLLECTION_DEFAULT,
+                                                                 SECRET_COLLECTION_NONE, nullptr, &rawError));
+    error.reset(rawError);
+    const bool locked = error || (collection && secret_collection_get_locked(collection.get()));
+    return {locked ? Status::Failed : Status::NotFound, {}};
 }
 
 SecretStore::Status SecretServiceStore::update(const QString& service, const QString& account,
