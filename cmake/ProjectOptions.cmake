@@ -19,10 +19,11 @@ endif()
 
 # Registers one Qt Test executable with CTest.  Extra arguments are the libraries it links.
 function(vantrel_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    # WRAPPER: a program that runs the test, given the test's path (a private environment).
+    cmake_parse_arguments(ARG "" "WRAPPER" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE vantrel_options Qt6::Test ${ARG_LIBS})
-    add_test(NAME ${name} COMMAND ${name})
+    add_test(NAME ${name} COMMAND ${ARG_WRAPPER} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "TZ=UTC;LANG=C.UTF-8;LC_ALL=C.UTF-8"
         TIMEOUT 300)

@@ -163,10 +163,12 @@ QCoro::Task<Result<QByteArray>> API::request(QString path, std::optional<QByteAr
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
 
     if (authenticated) {
-        const std::optional<QString> token = m_credential.token();
+        const Result<std::optional<QString>> token = m_credential.token();
         if (!token)
+            co_return token.error();
+        if (!*token)
             co_return Error::api(401, QStringLiteral("Pair this computer first."));
-        request.setRawHeader(QByteArrayLiteral("Authorization"), "Bearer " + token->toUtf8());
+        request.setRawHeader(QByteArrayLiteral("Authorization"), "Bearer " + (*token)->toUtf8());
     }
 
     // Nothing of `this` is used after the wait: the client may be gone by then.

@@ -41,7 +41,6 @@ public:
     // "https://" + the host in lower case; no port, path or trailing slash.
     const QString& server() const { return m_server; }
     SessionCredential& credential() { return m_credential; }
-    bool hasSavedCredential() { return m_credential.token().has_value(); }
 
     // One exchange: GET without a body, POST with a JSON body; the answer's body on a 2xx status.
     // A stop requested through `cancel` aborts the exchange, which then fails as a transport error.

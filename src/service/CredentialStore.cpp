@@ -10,17 +10,19 @@ const QString kService = QStringLiteral("Vantrel");
 
 namespace CredentialStore {
 
-std::optional<QString> read(SecretStore& store, const QString& server) {
-    const std::optional<QByteArray> bytes = store.lookup(kService, server);
-    if (!bytes)
-        return std::nullopt;
+Result<std::optional<QString>> read(SecretStore& store, const QString& server) {
+    const SecretStore::Lookup found = store.lookup(kService, server);
+    if (found.status == SecretStore::Status::Failed)
+        return Error::api(0, QStringLiteral("The keyring could not be read. Unlock it, then choose Reconnect."));
+    if (found.status == SecretStore::Status::NotFound)
+        return std::optional<QString>();
     // Bytes that are not UTF-8 are someone else's entry or damage: treat them as no token rather than
     // sending a mangled credential.
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString token = utf8.decode(*bytes);
+    QString token = utf8.decode(found.secret);
     if (utf8.hasError())
-        return std::nullopt;
-    return token;
+        return std::optional<QString>();
+    return std::optional<QString>(std::move(token));
 }
 
 Result<> save(SecretStore& store, const QString& token, const QString& server) {

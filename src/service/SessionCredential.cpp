@@ -6,9 +6,12 @@ SessionCredential::SessionCredential(Read read, Save save)
     : m_read(std::move(read))
     , m_save(std::move(save)) {}
 
-std::optional<QString> SessionCredential::token() {
+Result<std::optional<QString>> SessionCredential::token() {
     if (!m_loaded) {
-        m_value = m_read();
+        Result<std::optional<QString>> read = m_read();
+        if (!read)
+            return read;
+        m_value = std::move(*read);
         m_loaded = true;
     }
     return m_value;

@@ -7,17 +7,17 @@
 #include <functional>
 #include <optional>
 
-// The device token of one connection: the secret store is read at most once, and "no token" is
-// remembered as well as a token.
+// The device token of one connection: the secret store is read until it answers, then never again; "no token"
+// is remembered as well as a token.
 class SessionCredential final {
 public:
-    using Read = std::function<std::optional<QString>()>;
+    using Read = std::function<Result<std::optional<QString>>()>;
     using Save = std::function<Result<>(const QString& token)>;
 
     SessionCredential(Read read, Save save);
 
-    // The token, loading it on the first call.
-    std::optional<QString> token();
+    // The token, loading it on the first call; a failed read is not remembered.
+    Result<std::optional<QString>> token();
     // Saves the token; on success it becomes the known value, on failure nothing changes.
     Result<> store(const QString& token);
 

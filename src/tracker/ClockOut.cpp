@@ -82,7 +82,7 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
     m_inFlightData.reset();
 
     if (Result<> flushed = co_await flushStops(); !flushed)
-        setStatus(reason + texts::kSavedLocallyNotice);
+        setStatus(reason + (pendingOnDisk() ? texts::kSavedLocallyNotice : texts::kNotSavedNotice));
     else if (finalActivityFailed)
         setStatus(reason + texts::kFinalReportNotice);
     m_sleepDelay.reset();

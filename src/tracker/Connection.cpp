@@ -15,7 +15,9 @@ QCoro::Task<> Tracker::restoreConnection()
     Result<std::shared_ptr<API>> client = API::create(m_server, m_platform.secrets, m_transport);
     if (!client)
         co_return;
-    if (!(*client)->hasSavedCredential())
+    // A keyring that cannot be read may hold the token: reconnecting then shows why it cannot go on.
+    const Result<std::optional<QString>> token = (*client)->credential().token();
+    if (token && !*token)
         co_return;
     setSavedPairing(true);
     setStatus(texts::kReconnecting);

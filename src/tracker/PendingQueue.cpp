@@ -5,10 +5,15 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QScopeGuard>
+
+#include <chrono>
 
 QList<PendingStop> Tracker::pending() const
 {
+    if (m_unsavedPending)
+        return *m_unsavedPending;
     const std::optional<QByteArray> bytes = m_platform.defaults->data(texts::kPendingKey);
     if (!bytes)
         return {};
@@ -18,11 +23,33 @@ QList<PendingStop> Tracker::pending() const
 
 void Tracker::setPending(const QList<PendingStop>& stops)
 {
-    const QByteArray bytes = records::encodePendingStops(stops);
-    if (bytes.isEmpty())
-        m_platform.defaults->remove(texts::kPendingKey);
-    else
-        m_platform.defaults->setData(texts::kPendingKey, bytes);
+    // Held here until the disk takes it: a full disk or a read-only home must not lose a clock-out.  Every
+    // later write and a retry every few seconds try again.
+    m_unsavedPending = stops;
+    if (writePending() || m_pendingRetry)
+        return;
+    m_pendingRetry = m_platform.timers->scheduleRepeating(std::chrono::seconds(5), [self = QPointer<Tracker>(this)] {
+        if (self)
+            QMetaObject::invokeMethod(
+                self.data(), [self] { if (self) self->writePending(); }, Qt::QueuedConnection);
+    });
+}
+
+bool Tracker::writePending()
+{
+    if (!m_unsavedPending)
+        return true;
+    const QByteArray bytes = records::encodePendingStops(*m_unsavedPending);
+    const bool written = bytes.isEmpty() ? m_platform.defaults->remove(texts::kPendingKey)
+                                         : m_platform.defaults->setData(texts::kPendingKey, bytes);
+    if (written) {
+        m_unsavedPending.reset();
+        m_pendingRetry.reset();
+        // The clock-out's outcome line no longer tells the truth once the entry is on disk.
+        if (m_status.endsWith(texts::kNotSavedNotice))
+            setStatus(m_status.chopped(texts::kNotSavedNotice.size()) + texts::kSavedLocallyNotice);
+    }
+    return written;
 }
 
 QCoro::Task<Result<>> Tracker::flushStops()

@@ -29,6 +29,8 @@ inline const QString kCapturingFirst = QStringLiteral("Capturing the first scree
 inline const QString kFinalReportNotice = QStringLiteral(" Some final activity could not sync.");
 inline const QString kSavedLocallyNotice = QStringLiteral(
     " Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions.");
+inline const QString kNotSavedNotice =
+    QStringLiteral(" Clock-out could not be saved to disk and will be retried while Vantrel runs.");
 
 inline const QString kSwitchingStage = QStringLiteral("Switching editing stage…");
 inline const QString kStageChangePaused =

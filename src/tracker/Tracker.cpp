@@ -25,6 +25,8 @@ Tracker::~Tracker()
         m_platform.mouse->remove(token);
     if (m_uploadTask)
         m_uploadTask->requestCancel();
+    // A last chance for a queue the disk refused so far.
+    writePending();
 }
 
 const QStringList& Tracker::editingStagesList()

@@ -73,9 +73,11 @@ public:
     QCoro::Task<> stop(QString reason);
     QCoro::Task<> changeStage(QString requested);
 
-    // The queue of undelivered clock-outs, read from and written to the defaults on every access.
+    // The queue of undelivered clock-outs, read from and written to the defaults on every access; a queue the
+    // disk refused is kept in memory, read in its place, and written again until the disk takes it.
     QList<PendingStop> pending() const;
     void setPending(const QList<PendingStop>& stops);
+    bool pendingOnDisk() const { return !m_unsavedPending; }
 
 Q_SIGNALS:
     void serverChanged();
@@ -106,6 +108,8 @@ private:
     QCoro::Task<Result<>> connectSteps(std::shared_ptr<API> client);
     // Pending queue (PendingQueue.cpp): delivers every queued clock-out, fails on the first it cannot.
     QCoro::Task<Result<>> flushStops();
+    // Writes the queue held in memory, if any; whether the disk now holds the queue.
+    bool writePending();
     // Clock-in (ClockIn.cpp): the steps that may fail; `start()` wraps them.
     QCoro::Task<Result<>> clockIn(std::shared_ptr<API> api, QUuid startCopy);
     void beginTracking(const WorkSession& work, const QString& sessionId);
@@ -174,6 +178,9 @@ private:
     // What the operating system provides, and how requests reach the network.
     Platform m_platform;
     TransportOptions m_transport;
+    // The queue the disk last refused, and the timer that writes it again.
+    std::optional<QList<PendingStop>> m_unsavedPending;
+    std::unique_ptr<RepeatingTimer> m_pendingRetry;
     // Holds back sleep from clock-in until the clock-out has been delivered or queued.
     std::shared_ptr<void> m_sleepDelay;
     // A stage switch is closing its old segment; a clock-out asked for meanwhile cancels its clock-in, and

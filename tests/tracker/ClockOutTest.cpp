@@ -1,5 +1,10 @@
 #include "Harness.h"
 
+#include <QDBusConnectionInterface>
+#include <QProcess>
+
+#include <csignal>
+
 using namespace Qt::StringLiterals;
 
 // Clocking out: the final report, the queued clock-out and the outcome line.
@@ -11,10 +16,16 @@ private Q_SLOTS:
     void finalReportLength();
     void clockOutResendsCutOffReport();
     void failedResendSkipsFinalReport();
-    void undeliveredStop();
+    void undeliveredStop_data();
+    void undeliveredStop(); // last: it stops the keyring
+
+private:
+    QProcess m_keyring; // the keyring started again
 };
 
 static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
+static const QString kSavedLocally =
+    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
 
 void ClockOutTest::finalReportLength_data() {
     QTest::addColumn<int>("length");
@@ -92,21 +103,72 @@ void ClockOutTest::failedResendSkipsFinalReport() {
     QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
 }
 
+void ClockOutTest::undeliveredStop_data() {
+    QTest::addColumn<QString>("alsoFailing"); // besides the network
+    QTest::addColumn<QString>("notice");
+    QTest::newRow("network") << QString() << kSavedLocally;
+    QTest::newRow("disk") << u"disk"_s
+                          << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
+    QTest::newRow("keyring") << u"keyring"_s << kSavedLocally;
+}
+
 void ClockOutTest::undeliveredStop() {
+    QFETCH(QString, alsoFailing);
+    QFETCH(QString, notice);
     Harness h(true);
     h.clockIn();
     h.tick();
     h.peer().setDown(true);
     h.clock->advance(5.0);
+    // A folder where the file should be: no write lands there, not even root's.
+    const QString file = h.defaultsFile();
+    QVERIFY(alsoFailing != u"disk" || (QFile::remove(file) && QDir().mkdir(file)));
     QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.tracker().status(), kReason + u" Clock-out is saved locally and will sync on reconnect. "
-                                             u"The server also expires disconnected sessions."_s);
+    QCOMPARE(h.tracker().status(), kReason + notice);
     const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
     QCOMPARE(h.tracker().pending(), kept);
+    h.peer().setDown(false);
+    if (alsoFailing == u"disk") { // written again once the disk takes it
+        QVERIFY(QDir().rmdir(file));
+        h.timers->fire();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
+    } else if (alsoFailing == u"keyring") {
+        // Locked, then not running, it may hold the token: the entry stays and nothing is sent, where "no token"
+        // would drop it.  Then a keyring runs unlocked again.
+        QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/private-keyring");
+        QCOMPARE(
+            QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
+                                               u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
+                                               u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}),
+            0);
+        // Nothing found in a locked collection proves nothing either.
+        QCOMPARE(SecretServiceStore().lookup(u"Vantrel"_s, u"https://none.test"_s).status, SecretStore::Status::Failed);
+        const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
+        const QString secrets = u"org.freedesktop.secrets"_s;
+        const qsizetype sent = h.paths().size();
+        for (const bool running : {true, false}) {
+            if (!running) {
+                QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
+                QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
+            }
+            Tracker& tracker = h.restart();
+            QCoro::waitFor(tracker.restoreConnection());
+            QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
+            QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
+            QVERIFY(tracker.savedPairing());
+            QCOMPARE(tracker.pending(), kept);
+            QCOMPARE(h.paths().size(), sent);
+        }
+        m_keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
+        m_keyring.write("vantrel-test\n");
+        m_keyring.closeWriteChannel();
+        QTRY_VERIFY(bus.isServiceRegistered(secrets).value());
+    }
 
     // Written through: a new process finds the entry in the defaults file, and delivers it once.
+    QCOMPARE(SettingsDefaults(file).data(u"pendingStops"_s), std::optional(records::encodePendingStops(kept)));
     QCOMPARE(h.restart().pending(), kept);
-    h.peer().setDown(false);
     QCoro::waitFor(h.tracker().connect());
     QVERIFY(h.tracker().pending().isEmpty());
     QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});

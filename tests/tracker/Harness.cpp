@@ -27,7 +27,7 @@ Tracker& Harness::restart() {
     settle();
     m_tracker.reset();
     // A new store on the same file, as a new process would open it.
-    m_defaults = std::make_shared<SettingsDefaults>(m_dir.filePath(QStringLiteral("defaults.ini")));
+    m_defaults = std::make_shared<SettingsDefaults>(defaultsFile());
     m_tracker = std::make_unique<Tracker>(Platform{clock, m_defaults, m_secrets, host, mouse, frontmost, capture,
                                                    std::make_shared<TurboJpegEncoder>(), timers, events},
                                           server(), m_peer->transport());

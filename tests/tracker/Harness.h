@@ -34,8 +34,9 @@ public:
     void storeToken(const QString& token = QStringLiteral("device-token")) {
         QVERIFY(CredentialStore::save(*m_secrets, token, server()).ok());
     }
-    std::optional<QString> storedToken() { return CredentialStore::read(*m_secrets, server()); }
+    std::optional<QString> storedToken() { return CredentialStore::read(*m_secrets, server()).value(); }
     SettingsDefaults& defaults() { return *m_defaults; }
+    QString defaultsFile() const { return m_dir.filePath(QStringLiteral("defaults.ini")); }
 
     // Stores the token and connects; the tracker is then clocked out with a profile of two projects.
     void connectPaired();

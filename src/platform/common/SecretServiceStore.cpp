@@ -48,6 +48,7 @@ using Value = std::unique_ptr<SecretValue, ValueFree>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 using Service = std::unique_ptr<SecretService, ObjectFree>;
 using ItemList = std::unique_ptr<GList, ItemListFree>;
+using Collection = std::unique_ptr<SecretCollection, ObjectFree>;
 
 // The attribute table borrows the UTF-8 bytes, which must outlive it.
 struct Attributes {
@@ -69,16 +70,39 @@ Value secretValue(const QByteArray& secret) {
 
 } // namespace
 
-std::optional<QByteArray> SecretServiceStore::lookup(const QString& service, const QString& account) {
-    const Attributes attributes(service, account);
+SecretStore::Lookup SecretServiceStore::lookup(const QString& service, const QString& account) {
     GError* rawError = nullptr;
-    const Value value(secret_password_lookupv_binary_sync(schema(), attributes.table.get(), nullptr, &rawError));
-    const ErrorPtr error(rawError);
-    if (error || !value)
-        return std::nullopt;
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value.get(), &length);
-    return QByteArray(bytes, static_cast<qsizetype>(length));
+    const Service secrets(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &rawError));
+    ErrorPtr error(rawError);
+    if (error || !secrets)
+        return {Status::Failed, {}};
+
+    // Nothing is unlocked here: a prompt would hold the caller, and a locked entry is not a missing one.
+    const Attributes attributes(service, account);
+    const auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS);
+    const ItemList items(
+        secret_service_search_sync(secrets.get(), schema(), attributes.table.get(), flags, nullptr, &rawError));
+    error.reset(rawError);
+    if (error)
+        return {Status::Failed, {}};
+    for (GList* node = items.get(); node; node = node->next) {
+        const Value value(secret_item_get_secret(SECRET_ITEM(node->data)));
+        if (!value)
+            continue;
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value.get(), &length);
+        return {Status::Ok, QByteArray(bytes, static_cast<qsizetype>(length))};
+    }
+    // Entries whose secret could not be loaded are locked ones.
+    if (items)
+        return {Status::Failed, {}};
+    // Some services search only what is unlocked: while the default collection is locked, finding nothing
+    // proves nothing.
+    const Collection collection(secret_collection_for_alias_sync(secrets.get(), SECRET_COLLECTION_DEFAULT,
+                                                                 SECRET_COLLECTION_NONE, nullptr, &rawError));
+    error.reset(rawError);
+    const bool locked = error || (collection && secret_collection_get_locked(collection.get()));
+    return {locked ? Status::Failed : Status::NotFound, {}};
 }
 
 SecretStore::Status SecretServiceStore::update(const QString& service, const QString& account,

@@ -9,7 +9,7 @@ class SecretServiceStore final : public SecretStore {
 public:
     SecretServiceStore() = default;
 
-    std::optional<QByteArray> lookup(const QString& service, const QString& account) override;
+    Lookup lookup(const QString& service, const QString& account) override;
     Status update(const QString& service, const QString& account, const QByteArray& secret) override;
     Status add(const QString& service, const QString& account, const QByteArray& secret) override;
 };
