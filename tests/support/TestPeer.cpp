@@ -67,14 +67,12 @@ void TestPeer::setDown(bool down) {
 }
 
 TestPeer::Reply TestPeer::replyFor(const Request& request) const {
-    const QByteArray* best = nullptr;
-    for (auto it = m_fixed.constBegin(); it != m_fixed.constEnd(); ++it) {
-        if (request.path.startsWith(it.key()) && (!best || it.key().size() > best->size()))
-            best = &it.key();
+    std::optional<QByteArray> best;
+    for (const QByteArray& prefix : m_fixed.keys()) {
+        if (request.path.startsWith(prefix) && prefix.size() >= best.value_or("").size())
+            best = prefix;
     }
-    if (best)
-        return m_fixed.value(*best);
-    return m_handler ? m_handler(request) : Reply{};
+    return best ? m_fixed.value(*best) : m_handler ? m_handler(request) : Reply{};
 }
 
 void TestPeer::serve(const std::shared_ptr<HttpExchange>& exchange) {
