@@ -51,8 +51,8 @@ void Harness::clockIn(bool answered) {
 }
 
 TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
-    if (request.path == "/device/me")
-        return reply(200, kProfile);
+    if (request.path == "/device/me") // two projects, so that a choice can be kept or fall back
+        return reply(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"},{"id":"p2","title":"S"}],"stages":[]})");
     if (request.path == "/device/pair")
         return reply(200, R"({"token":"paired-token"})");
     if (request.path == "/device/sessions") {

@@ -85,10 +85,6 @@ private:
 inline TestPeer::Reply reply(int status, QByteArray body = "{}", bool stall = false) {
     return {status, std::move(body), {}, stall, false, {}};
 }
-// A 200 that takes its time, as a studio under load.
-inline TestPeer::Reply slowly(std::chrono::milliseconds delay) {
-    return {200, "{}", delay, false, false, {}};
-}
 
 inline QJsonObject app(const QString& name, int seconds) {
     return {{QStringLiteral("name"), name}, {QStringLiteral("seconds"), seconds}};
@@ -106,7 +102,3 @@ inline QJsonObject withoutShots(QJsonObject report) {
     report.remove(QStringLiteral("screenshots"));
     return report;
 }
-
-// The profile every harness peer answers with.
-inline const QByteArray kProfile =
-    R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},{"id":"p2","title":"Teaser"}],"stages":[]})";
