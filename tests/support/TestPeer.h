@@ -64,7 +64,6 @@ public:
 private:
     void start();
     void serve(const std::shared_ptr<HttpExchange>& exchange);
-    Reply replyFor(const Request& request) const;
 
     QString m_host;
     std::optional<CertificateAuthority> m_ca;

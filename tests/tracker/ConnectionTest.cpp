@@ -7,7 +7,7 @@ class ConnectionTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void launches() {
+    void launchAndReconnect() {
         Harness h;
         QCoro::waitFor(h.tracker().restoreConnection()); // nothing stored: nothing sent
         QVERIFY(h.peer().requests().isEmpty());
@@ -26,56 +26,8 @@ private Q_SLOTS:
         QCOMPARE(h.peer().requests().first().headers.value("authorization"), QByteArray("Bearer kept-token"));
         QCoro::waitFor(h.tracker().restoreConnection());
         QCOMPARE(h.paths(), QList<QByteArray>{"/device/me"});
-    }
 
-    void pairingTrimsCodeAndStoresToken() {
-        Harness h;
-        h.host->name.clear();
-        h.tracker().setServer(h.server().toUpper().replace(u"HTTPS://"_s, u"https://"_s) + u'/');
-        h.tracker().setPairingCode(u"  K7-PX2\n"_s);
-        QCoro::waitFor(h.tracker().connect());
-
-        const QList<TestPeer::Request> requests = h.peer().requests();
-        QCOMPARE(h.paths(), (QList<QByteArray>{"/device/pair", "/device/me"}));
-        QCOMPARE(requests[0].json().toObject(),
-                 (QJsonObject{{u"code"_s, u"K7-PX2"_s}, {u"name"_s, u"Editor computer"_s}}));
-        QVERIFY(!requests[0].headers.contains("authorization"));
-        QCOMPARE(requests[1].headers.value("authorization"), QByteArray("Bearer paired-token"));
-        QCOMPARE(h.storedToken(), u"paired-token"_s);
-        QCOMPARE(h.tracker().pairingCode(), QString());
-        QCOMPARE(h.defaults().string(u"server"_s), h.server());
-        QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
-    }
-
-    void pairingRefusals() {
-        Harness h;
-        h.tracker().setPairingCode(u"NEW-2"_s);
-        h.tracker().setPending({{u"s-1"_s, 100}});
-        QCoro::waitFor(h.tracker().connect());
-        QCOMPARE(h.tracker().status(), u"Reconnect with the existing pairing to finish a pending clock-out first."_s);
-
-        h.tracker().setPending({});
-        h.peer().setReply("/device/pair", reply(401, R"({"error":"This pairing code has expired."})"));
-        QCoro::waitFor(h.tracker().connect());
-        QCOMPARE(h.tracker().status(), u"This pairing code has expired."_s);
-        QCOMPARE(h.peer().requests()[0].json()[u"name"_s], u"Suite 4"_s); // the computer's name
-        QCOMPARE(h.tracker().pairingCode(), u"NEW-2"_s);
-        QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile() && !h.tracker().busy());
-        QCOMPARE(h.paths(), QList<QByteArray>{"/device/pair"}); // and none for the refusal before
-
-        // A clock-out pending for the previous studio address keeps the tracker from connecting to another.
-        h.storeToken();
-        h.defaults().setString(u"server"_s, u"https://previous.studio.test"_s);
-        h.restart().setServer(h.server());
-        h.tracker().setPending({{u"s-1"_s, 100}});
-        QCoro::waitFor(h.tracker().connect());
-        QCOMPARE(h.tracker().status(), u"Finish the pending clock-out on the previous studio address first."_s);
-        QCOMPARE(h.peer().requests().size(), 1);
-        QCOMPARE(h.defaults().string(u"server"_s), u"https://previous.studio.test"_s);
-    }
-
-    void reconnecting() {
-        Harness h(true);
+        // Reconnecting refreshes the projects.
         QCOMPARE(h.tracker().projectID(), u"p1"_s); // nothing chosen yet: the first project
         h.tracker().setProjectID(u"p2"_s);
         QCoro::waitFor(h.tracker().connect());
@@ -96,6 +48,49 @@ private Q_SLOTS:
         QCoro::waitFor(h.tracker().connect());
         QCOMPARE(h.tracker().status(), u"Device revoked."_s);
         QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
+    }
+
+    void pairing() {
+        Harness h;
+        h.tracker().setPairingCode(u"NEW-2"_s);
+        h.tracker().setPending({{u"s-1"_s, 100}});
+        QCoro::waitFor(h.tracker().connect());
+        QCOMPARE(h.tracker().status(), u"Reconnect with the existing pairing to finish a pending clock-out first."_s);
+
+        h.tracker().setPending({});
+        h.peer().setReply("/device/pair", reply(401, R"({"error":"This pairing code has expired."})"));
+        QCoro::waitFor(h.tracker().connect());
+        QCOMPARE(h.tracker().status(), u"This pairing code has expired."_s);
+        QCOMPARE(h.peer().requests()[0].json()[u"name"_s], u"Suite 4"_s); // the computer's name
+        QCOMPARE(h.tracker().pairingCode(), u"NEW-2"_s);
+        QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile() && !h.tracker().busy());
+        QCOMPARE(h.paths(), QList<QByteArray>{"/device/pair"}); // and none for the refusal before
+
+        // The code is trimmed, the address normalised and the token stored; a computer without a name has one.
+        h.host->name.clear();
+        h.peer().setReply("/device/pair", reply(200, R"({"token":"paired-token"})"));
+        h.tracker().setServer(h.server().toUpper().replace(u"HTTPS://"_s, u"https://"_s) + u'/');
+        h.tracker().setPairingCode(u"  K7-PX2\n"_s);
+        QCoro::waitFor(h.tracker().connect());
+        const QList<TestPeer::Request> requests = h.peer().requests();
+        QCOMPARE(h.paths(), (QList<QByteArray>{"/device/pair", "/device/pair", "/device/me"}));
+        QCOMPARE(requests[1].json().toObject(),
+                 (QJsonObject{{u"code"_s, u"K7-PX2"_s}, {u"name"_s, u"Editor computer"_s}}));
+        QVERIFY(!requests[1].headers.contains("authorization"));
+        QCOMPARE(requests[2].headers.value("authorization"), QByteArray("Bearer paired-token"));
+        QCOMPARE(h.storedToken(), u"paired-token"_s);
+        QCOMPARE(h.tracker().pairingCode(), QString());
+        QCOMPARE(h.defaults().string(u"server"_s), h.server());
+        QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
+
+        // A clock-out pending for the previous studio address keeps the tracker from connecting to another.
+        h.defaults().setString(u"server"_s, u"https://previous.studio.test"_s);
+        h.restart().setServer(h.server());
+        h.tracker().setPending({{u"s-1"_s, 100}});
+        QCoro::waitFor(h.tracker().connect());
+        QCOMPARE(h.tracker().status(), u"Finish the pending clock-out on the previous studio address first."_s);
+        QCOMPARE(h.peer().requests().size(), 3);
+        QCOMPARE(h.defaults().string(u"server"_s), u"https://previous.studio.test"_s);
     }
 
     void newPairingRacingClockIn() {
