@@ -34,12 +34,6 @@ Tracker& Harness::restart() {
     return *m_tracker;
 }
 
-void Harness::connectPaired() {
-    storeToken();
-    QCoro::waitFor(m_tracker->connect());
-    QCOMPARE(m_tracker->status(), QStringLiteral("Connected. Clocked out; tracking is off."));
-}
-
 void Harness::clockIn(bool answered) {
     QCoro::waitFor(m_tracker->start());
     QVERIFY(m_tracker->active());
@@ -65,20 +59,4 @@ TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
         return onMinutes(seq, m_minutesSent[seq]++);
     }
     return {};
-}
-
-QList<QJsonObject> Harness::bodiesOf(const QByteArray& suffix) const {
-    QList<QJsonObject> bodies;
-    for (const TestPeer::Request& request : m_peer->requests()) {
-        if (request.path.startsWith("/device/sessions/") && request.path.endsWith(suffix))
-            bodies.append(request.json().toObject());
-    }
-    return bodies;
-}
-
-QList<QByteArray> Harness::paths() const {
-    QList<QByteArray> paths;
-    for (const TestPeer::Request& request : m_peer->requests())
-        paths.append(request.path);
-    return paths;
 }

@@ -38,7 +38,11 @@ public:
     SettingsDefaults& defaults() { return *m_defaults; }
 
     // Stores the token and connects; the tracker is then clocked out with a profile of two projects.
-    void connectPaired();
+    void connectPaired() {
+        storeToken();
+        QCoro::waitFor(m_tracker->connect());
+        QCOMPARE(m_tracker->status(), QStringLiteral("Connected. Clocked out; tracking is off."));
+    }
     // Clocks in and lets the first report reach the peer, and its answer the tracker unless the peer
     // holds it; the clock stands one second after started_at.
     void clockIn(bool answered = true);
@@ -58,7 +62,12 @@ public:
     // Reports and stop requests as the peer received them, in order.
     QList<QJsonObject> minutes() const { return bodiesOf("/minutes"); }
     QList<QJsonObject> stops() const { return bodiesOf("/stop"); }
-    QList<QByteArray> paths() const;
+    QList<QByteArray> paths() const {
+        QList<QByteArray> paths;
+        for (const TestPeer::Request& request : m_peer->requests())
+            paths.append(request.path);
+        return paths;
+    }
 
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::shared_ptr<FakeTimerFactory> timers = std::make_shared<FakeTimerFactory>();
@@ -70,7 +79,14 @@ public:
 
 private:
     TestPeer::Reply answer(const TestPeer::Request& request);
-    QList<QJsonObject> bodiesOf(const QByteArray& suffix) const;
+    QList<QJsonObject> bodiesOf(const QByteArray& suffix) const {
+        QList<QJsonObject> bodies;
+        for (const TestPeer::Request& request : m_peer->requests()) {
+            if (request.path.startsWith("/device/sessions/") && request.path.endsWith(suffix))
+                bodies.append(request.json().toObject());
+        }
+        return bodies;
+    }
     void settle();
 
     QTemporaryDir m_dir;
