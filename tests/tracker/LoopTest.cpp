@@ -195,7 +195,8 @@ private Q_SLOTS:
         // A lock while the old segment's clock-out is on its way ends the switch there: no new segment opens.
         h.peer().setDown(false);
         QCoro::waitFor(h.tracker().start());
-        h.peer().setReply("/device/sessions/" + h.sessionId.toUtf8() + "/stop", {.delay = std::chrono::milliseconds(300), .location = {}});
+        h.peer().setReply("/device/sessions/" + h.sessionId.toUtf8() + "/stop",
+                          {.delay = std::chrono::milliseconds(300), .location = {}});
         QCoro::Task<> switching = h.tracker().changeStage(u"Rendering"_s);
         h.events->trigger(SystemEvent::ScreenLocked);
         QCoro::waitFor(switching);
