@@ -9,6 +9,7 @@
 #include "platform/SystemEvents.h"
 
 #include <QHash>
+#include <QRandomGenerator>
 
 #include <qcoro/qcorotimer.h>
 
@@ -28,12 +29,27 @@ struct FakeClock final : Clock {
 };
 
 struct FakeTimerFactory final : TimerFactory {
+    struct Timer final : RepeatingTimer {
+        ~Timer() override { *live = false; }
+        void invalidate() override { *live = false; }
+        std::shared_ptr<bool> live = std::make_shared<bool>(true);
+    };
     std::unique_ptr<RepeatingTimer> scheduleRepeating(std::chrono::milliseconds interval,
-                                                      std::function<void()> fire) override;
-    void fire(); // every timer still scheduled, once
+                                                      std::function<void()> fire) override {
+        auto timer = std::make_unique<Timer>();
+        slots.append({std::move(fire), timer->live});
+        lastInterval = interval;
+        return timer;
+    }
+    // Every timer still scheduled, once.  Over a copy: a firing may schedule or invalidate timers.
+    void fire() {
+        for (const auto& [fire, live] : QList(slots)) {
+            if (*live)
+                fire();
+        }
+    }
     int liveTimers() const {
-        return static_cast<int>(
-            std::count_if(slots.cbegin(), slots.cend(), [](const auto& slot) { return *slot.second; }));
+        return int(std::ranges::count_if(slots, [](const auto& slot) { return *slot.second; }));
     }
     std::chrono::milliseconds lastInterval{0};
     // Kept after their timer is gone, so that a firing in progress stays valid.
@@ -41,7 +57,19 @@ struct FakeTimerFactory final : TimerFactory {
 };
 
 // Synthetic screen content of the given size: a gradient, or noise from a fixed seed.
-QImage syntheticImage(QSize size, bool noise, quint32 seed = 1);
+inline QImage syntheticImage(QSize size, bool noise, quint32 seed = 1) {
+    QImage image(size, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            line[x] = noise ? (random.generate() | 0xff000000u)
+                            : qRgb((x * 255) / std::max(1, size.width()), (y * 255) / std::max(1, size.height()),
+                                   (x / 64 + y / 64) % 2 ? 200 : 40);
+        }
+    }
+    return image;
+}
 
 struct FakeScreenCapture final : ScreenCapture {
     bool isCaptureAllowed() override { return true; }

@@ -66,22 +66,16 @@ void TestPeer::setDown(bool down) {
     }
 }
 
-TestPeer::Reply TestPeer::replyFor(const Request& request) const {
-    const QByteArray* best = nullptr;
-    for (auto it = m_fixed.constBegin(); it != m_fixed.constEnd(); ++it) {
-        if (request.path.startsWith(it.key()) && (!best || it.key().size() > best->size()))
-            best = &it.key();
-    }
-    if (best)
-        return m_fixed.value(*best);
-    return m_handler ? m_handler(request) : Reply{};
-}
-
 void TestPeer::serve(const std::shared_ptr<HttpExchange>& exchange) {
     const HttpRequest& raw = exchange->request();
     const Request request{raw.method, raw.target, raw.headers, raw.body};
     m_requests.append(request);
-    const Reply reply = replyFor(request);
+    std::optional<QByteArray> best; // the longest prefix with a fixed reply
+    for (const QByteArray& prefix : m_fixed.keys()) {
+        if (request.path.startsWith(prefix) && prefix.size() >= best.value_or("").size())
+            best = prefix;
+    }
+    const Reply reply = best ? m_fixed.value(*best) : m_handler ? m_handler(request) : Reply{};
     if (reply.stall) {
         m_stalled.append(exchange);
         return;

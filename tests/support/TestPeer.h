@@ -45,7 +45,6 @@ public:
     // Another host name than the default keeps a suite's device tokens its own.
     explicit TestPeer(QString host = QStringLiteral("studio.test"), QObject* parent = nullptr);
     Q_DISABLE_COPY_MOVE(TestPeer)
-    ~TestPeer() override = default;
 
     bool isListening() const { return m_listening; }
     QString server() const { return u"https://" + m_host; }
@@ -65,7 +64,6 @@ public:
 private:
     void start();
     void serve(const std::shared_ptr<HttpExchange>& exchange);
-    Reply replyFor(const Request& request) const;
 
     QString m_host;
     std::optional<CertificateAuthority> m_ca;

@@ -34,12 +34,6 @@ Tracker& Harness::restart() {
     return *m_tracker;
 }
 
-void Harness::connectPaired() {
-    storeToken();
-    QCoro::waitFor(m_tracker->connect());
-    QCOMPARE(m_tracker->status(), QStringLiteral("Connected. Clocked out; tracking is off."));
-}
-
 void Harness::clockIn(bool answered) {
     QCoro::waitFor(m_tracker->start());
     QVERIFY(m_tracker->active());
@@ -51,8 +45,8 @@ void Harness::clockIn(bool answered) {
 }
 
 TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
-    if (request.path == "/device/me")
-        return reply(200, kProfile);
+    if (request.path == "/device/me") // two projects, so that a choice can be kept or fall back
+        return reply(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"},{"id":"p2","title":"S"}],"stages":[]})");
     if (request.path == "/device/pair")
         return reply(200, R"({"token":"paired-token"})");
     if (request.path == "/device/sessions") {
@@ -65,20 +59,4 @@ TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
         return onMinutes(seq, m_minutesSent[seq]++);
     }
     return {};
-}
-
-QList<QJsonObject> Harness::bodiesOf(const QByteArray& suffix) const {
-    QList<QJsonObject> bodies;
-    for (const TestPeer::Request& request : m_peer->requests()) {
-        if (request.path.startsWith("/device/sessions/") && request.path.endsWith(suffix))
-            bodies.append(request.json().toObject());
-    }
-    return bodies;
-}
-
-QList<QByteArray> Harness::paths() const {
-    QList<QByteArray> paths;
-    for (const TestPeer::Request& request : m_peer->requests())
-        paths.append(request.path);
-    return paths;
 }

