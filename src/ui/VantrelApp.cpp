@@ -18,7 +18,7 @@ VantrelApp::VantrelApp(Tracker* tracker, QObject* parent)
     , m_tracker(tracker)
     , m_window(std::make_unique<StaffWindow>(tracker))
     , m_tray(new TrayMenu(tracker, this))
-    , m_quit(new QuitRequest([] { QCoreApplication::quit(); }, this))
+    , m_quit(new QuitRequest(&QuitRequest::exitEventLoop, this))
     , m_signals(new UnixSignals(this))
 {
     // The agent lives in the tray; a hidden window is no reason to end.
