@@ -3,6 +3,7 @@
 #include "tracker/Tracker.h"
 #include "ui/QuitRequest.h"
 #include "ui/StaffWindow.h"
+#include "ui/Theme.h"
 #include "ui/TrayMenu.h"
 #include "ui/UnixSignals.h"
 
@@ -44,6 +45,9 @@ void VantrelApp::configureApplication()
     // Fusion draws every control from the palette, so the window's dark scheme holds on every desktop.
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion")))
         QApplication::setStyle(style);
+    // For the whole process, not only the window: pop-up lists, scroll bars and menus are windows or
+    // style-sheeted children of their own, which a palette set on the window never reaches.
+    QApplication::setPalette(Theme::darkPalette());
 }
 
 int VantrelApp::reportNoRuntimeDirectory(const QString& directory)
