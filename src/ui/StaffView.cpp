@@ -88,7 +88,7 @@ QWidget* StaffView::buildHeader(QWidget* parent)
     auto* names = new QVBoxLayout;
     names->setSpacing(4);
     QFont titleFont = font();
-    titleFont.setPointSizeF(29);
+    titleFont.setPixelSize(29);
     titleFont.setWeight(QFont::DemiBold);
     auto* title = Theme::makeText(QStringLiteral("Vantrel"), Theme::TextStyle::Body, false, header);
     title->setFont(titleFont);
