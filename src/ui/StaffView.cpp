@@ -91,6 +91,7 @@ QWidget* StaffView::buildHeader(QWidget* parent)
     titleFont.setPixelSize(29);
     titleFont.setWeight(QFont::DemiBold);
     auto* title = Theme::makeText(QStringLiteral("Vantrel"), Theme::TextStyle::Body, false, header);
+    title->setObjectName(QStringLiteral("titleLabel"));
     title->setFont(titleFont);
     names->addWidget(title);
     auto* subtitle = Theme::makeText(QStringLiteral("EDITING OPERATIONS"), Theme::TextStyle::Body, true, header);

@@ -34,14 +34,3 @@ struct TrackerRig {
                                          std::move(transport));
     }
 };
-
-// A studio that pairs with any code, knows Ada with two projects and opens session s1; everything else
-// under that session is answered with "{}".  True when it is up.
-inline bool serveStudio(TestPeer& peer) {
-    peer.setReply("/device/pair", {.body = R"({"token":"device-token"})"});
-    peer.setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},)"
-                                         R"({"id":"p2","title":"Teaser"}],"stages":[]})"});
-    peer.setReply("/device/sessions", {.body = R"({"id":"s1","started_at":1700000000})"});
-    peer.setReply("/device/sessions/s1/", {});
-    return peer.isListening();
-}
