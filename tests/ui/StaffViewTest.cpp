@@ -147,15 +147,6 @@ private Q_SLOTS:
         m_view->render(s);
         QCOMPARE(line->selectedText().size(), s.status.size());
     }
-    void pickerAndNoteWriteTheTracker() {
-        // Pairing, the stage list and the clock button are driven by the end-to-end suite; these two are not.
-        m_view->render(face(2));
-        m_view->show();
-        QTest::keyClick(child(u"projectPicker"_s), Qt::Key_Up);
-        QCOMPARE(m_tracker->projectID(), u"p1"_s);
-        QTest::keyClicks(child(u"noteField"_s), u"Fix the <b>intro</b>"_s);
-        QCOMPARE(m_tracker->note(), u"Fix the <b>intro</b>"_s);
-    }
     void darkEverywhereSizedInPixels() {
         // The pop-up lists and the scroll bars are windows and children the window's own palette never reached.
         m_view->render(face(2));

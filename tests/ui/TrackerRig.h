@@ -4,6 +4,7 @@
 #include "TestPeer.h"
 #include "platform/common/SecretServiceStore.h"
 #include "platform/common/SettingsDefaults.h"
+#include "platform/common/SystemClock.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "tracker/Tracker.h"
 
@@ -14,13 +15,14 @@
 // GCC 12 warns about every member a designated initializer leaves to its default, which is what they are for.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-// A real tracker for the interface suites: real defaults file, Secret Service and encoder; fakes for the
-// clocks, the timer, displays, mouse and system events, which these suites never need to move.
+// A real tracker for the interface suites: real clocks, defaults file, Secret Service and encoder; fakes for
+// the timer, displays, mouse and system events, which these suites never need to move.  With the timer still,
+// a clock-in sends its first report and then stays clocked in for as long as a suite needs.
 struct TrackerRig {
     QTemporaryDir dir;
 
     std::unique_ptr<Tracker> make(TransportOptions transport = {}) {
-        Platform p{.clock = std::make_shared<FakeClock>(),
+        Platform p{.clock = std::make_shared<SystemClock>(),
                    .defaults = std::make_shared<SettingsDefaults>(dir.filePath(QStringLiteral("defaults.ini"))),
                    .secrets = std::make_shared<SecretServiceStore>(),
                    .host = std::make_shared<FakeHostInfo>(),
