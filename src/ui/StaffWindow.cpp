@@ -29,6 +29,7 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
 
     // Qt announces no change of the tray, so it is asked again on close, when tracking starts or ends, and
     // every few seconds while tracking, so that a panel that quits or starts shows in the title soon after.
+    // (Qt 6.4 answers afresh for StatusNotifier hosts; an XEmbed tray that quits can stay reported as present.)
     m_trayCheck->setInterval(kTrayCheckInterval);
     connect(m_trayCheck, &QTimer::timeout, this, &StaffWindow::refreshTrayPresence);
     const auto onTrackerChange = [this] {
