@@ -39,7 +39,8 @@ VantrelApp::~VantrelApp() = default;
 void VantrelApp::configureApplication()
 {
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vantrel"));
+    // No display name of its own (it defaults to the name): Qt would append it to every window title that
+    // does not end with it, and "Vantrel — clocked in" would read "Vantrel — clocked in — Vantrel".
     QApplication::setDesktopFileName(QStringLiteral("vantrel"));
     QApplication::setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
     // Fusion draws every control from the palette, so the window's dark scheme holds on every desktop.
