@@ -128,13 +128,5 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char* argv[]) {
-    // On the session's X server where there is one: a tray host must be able to come and go.
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ShellTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(ShellTest)
 #include "ShellTest.moc"
