@@ -12,7 +12,7 @@ constexpr qreal kCornerRadius = 12;
 
 QFont labelFont(QFont base)
 {
-    base.setPointSizeF(16);
+    base.setPixelSize(16);
     base.setWeight(QFont::DemiBold);
     return base;
 }

@@ -79,7 +79,7 @@ void SignedInArea::buildSession()
     layout->addWidget(m_sessionLabel);
 
     QFont clockFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    clockFont.setPointSizeF(48);
+    clockFont.setPixelSize(48);
     clockFont.setWeight(QFont::Medium);
     m_elapsed = Theme::makeText({}, Theme::TextStyle::Body, false, this);
     m_elapsed->setObjectName(QStringLiteral("elapsedLabel"));

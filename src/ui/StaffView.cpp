@@ -88,9 +88,10 @@ QWidget* StaffView::buildHeader(QWidget* parent)
     auto* names = new QVBoxLayout;
     names->setSpacing(4);
     QFont titleFont = font();
-    titleFont.setPointSizeF(29);
+    titleFont.setPixelSize(29);
     titleFont.setWeight(QFont::DemiBold);
     auto* title = Theme::makeText(QStringLiteral("Vantrel"), Theme::TextStyle::Body, false, header);
+    title->setObjectName(QStringLiteral("titleLabel"));
     title->setFont(titleFont);
     names->addWidget(title);
     auto* subtitle = Theme::makeText(QStringLiteral("EDITING OPERATIONS"), Theme::TextStyle::Body, true, header);

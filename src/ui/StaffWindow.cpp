@@ -1,21 +1,61 @@
 #include "ui/StaffWindow.h"
 
+#include "tracker/Tracker.h"
 #include "ui/StaffView.h"
 #include "ui/TrayMenu.h"
 
 #include <QCloseEvent>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVBoxLayout>
+
+const QString StaffWindow::kTrackingTitle = QStringLiteral("Vantrel — clocked in");
+
+namespace {
+constexpr std::chrono::seconds kTrayCheckInterval{5};
+} // namespace
 
 StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     : QWidget(parent)
+    , m_tracker(tracker)
     , m_view(new StaffView(tracker, this))
+    , m_trayCheck(new QTimer(this))
 {
-    setWindowTitle(QStringLiteral("Vantrel"));
     setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);
     resize(440, 650);
+
+    // Qt announces no change of the tray, so it is asked again on close, when tracking starts or ends, and
+    // every few seconds while tracking, so that a panel that quits or starts shows in the title soon after.
+    // (Qt 6.4 answers afresh for StatusNotifier hosts; an XEmbed tray that quits can stay reported as present.)
+    m_trayCheck->setInterval(kTrayCheckInterval);
+    connect(m_trayCheck, &QTimer::timeout, this, &StaffWindow::refreshTrayPresence);
+    const auto onTrackerChange = [this] {
+        if (m_tracking != tracking())
+            refreshTrayPresence();
+    };
+    connect(tracker, &Tracker::activeChanged, this, onTrackerChange);
+    connect(tracker, &Tracker::busyChanged, this, onTrackerChange);
+    refreshTrayPresence();
+}
+
+bool StaffWindow::tracking() const
+{
+    return m_tracker->active() || m_tracker->starting();
+}
+
+void StaffWindow::refreshTrayPresence()
+{
+    m_tracking = tracking();
+    const bool wasAvailable = m_trayAvailable;
+    m_trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    setWindowTitle(m_tracking && !m_trayAvailable ? kTrackingTitle : QStringLiteral("Vantrel"));
+    if (m_tracking != m_trayCheck->isActive())
+        m_tracking ? m_trayCheck->start() : m_trayCheck->stop();
+    if (wasAvailable && !m_trayAvailable && m_tracking && isHidden())
+        showMinimized();
 }
 
 void StaffWindow::bringForward()
@@ -36,5 +76,9 @@ void StaffWindow::showEvent(QShowEvent* event)
 void StaffWindow::closeEvent(QCloseEvent* event)
 {
     event->ignore();
-    hide();
+    refreshTrayPresence();
+    if (m_tracking && !m_trayAvailable)
+        showMinimized();
+    else
+        hide();
 }

@@ -2,11 +2,13 @@
 
 #include <QWidget>
 
+class QTimer;
 class StaffView;
 class Tracker;
 
-// The top-level "Vantrel" window around the staff view.  Closing it only hides it: the agent lives on in
-// the tray and keeps tracking.
+// The top-level "Vantrel" window around the staff view.  Closing it hides it: the agent lives on in the
+// tray and keeps tracking.  Where the desktop shows no tray, closing while tracking only minimises it and
+// its title says tracking is on, so that something on screen always tells the user.
 class StaffWindow final : public QWidget {
     Q_OBJECT
 public:
@@ -18,6 +20,8 @@ public:
     // Shows the window in front with keyboard focus, restoring it when minimised or hidden.
     void bringForward();
 
+    static const QString kTrackingTitle;
+
 Q_SIGNALS:
     // The content came on screen (each time it does).
     void contentShown();
@@ -27,5 +31,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Tracking, or about to be: the window must not vanish without a tray item to stand in for it.
+    bool tracking() const;
+    // Asks the desktop again whether it shows a tray, then sets the title and brings back a window that
+    // was hidden while tracking once its tray item has gone.
+    void refreshTrayPresence();
+
+    Tracker* m_tracker;
     StaffView* m_view;
+    QTimer* m_trayCheck;
+    bool m_trayAvailable = false;
+    bool m_tracking = false;
 };

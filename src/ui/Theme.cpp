@@ -1,6 +1,7 @@
 #include "ui/Theme.h"
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QLabel>
 
 #include <algorithm>
@@ -65,16 +66,17 @@ void styleControl(QWidget* control)
 
 QFont font(TextStyle style)
 {
+    // The desktop's own body size, in pixels; callouts and captions are a step and two below it.
     QFont f = QApplication::font();
-    const qreal body = f.pointSizeF() > 0 ? f.pointSizeF() : 10.0;
+    const int body = QFontInfo(f).pixelSize() > 0 ? QFontInfo(f).pixelSize() : 13;
     switch (style) {
     case TextStyle::Body:
         break;
     case TextStyle::Callout:
-        f.setPointSizeF(body * 0.93);
+        f.setPixelSize(qRound(body * 0.93));
         break;
     case TextStyle::Caption:
-        f.setPointSizeF(std::max(8.0, body * 0.85));
+        f.setPixelSize(std::max(10, qRound(body * 0.85)));
         break;
     }
     return f;
@@ -83,7 +85,7 @@ QFont font(TextStyle style)
 QFont spacedLabelFont()
 {
     QFont f = QApplication::font();
-    f.setPointSizeF(10);
+    f.setPixelSize(10);
     f.setWeight(QFont::Medium);
     f.setLetterSpacing(QFont::AbsoluteSpacing, 2);
     return f;

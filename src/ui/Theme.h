@@ -27,10 +27,11 @@ QPalette darkPalette();
 // rather than on the window: a style sheet on the window would replace its dark palette.
 void styleControl(QWidget* control);
 
-// The platform's body font scaled down for callouts and captions.
+// The platform's body font scaled down for callouts and captions.  Sizes are in pixels throughout: the
+// brand's sizes are logical pixels, and points would make text a third larger at 96 dpi.
 QFont font(TextStyle style);
 
-// A small capitalised label: 10 pt, medium weight, 2 points between letters.
+// A small capitalised label: 10 px, medium weight, 2 px between letters.
 QFont spacedLabelFont();
 
 // A label that shows its text as plain text, wraps, and uses the given style and colour.

@@ -3,6 +3,7 @@
 #include "tracker/Tracker.h"
 #include "ui/QuitRequest.h"
 #include "ui/StaffWindow.h"
+#include "ui/Theme.h"
 #include "ui/TrayMenu.h"
 #include "ui/UnixSignals.h"
 
@@ -18,7 +19,7 @@ VantrelApp::VantrelApp(Tracker* tracker, QObject* parent)
     , m_tracker(tracker)
     , m_window(std::make_unique<StaffWindow>(tracker))
     , m_tray(new TrayMenu(tracker, this))
-    , m_quit(new QuitRequest([] { QCoreApplication::quit(); }, this))
+    , m_quit(new QuitRequest(&QuitRequest::exitEventLoop, this))
     , m_signals(new UnixSignals(this))
 {
     // The agent lives in the tray; a hidden window is no reason to end.
@@ -38,12 +39,16 @@ VantrelApp::~VantrelApp() = default;
 void VantrelApp::configureApplication()
 {
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vantrel"));
+    // No display name of its own (it defaults to the name): Qt would append it to every window title that
+    // does not end with it, and "Vantrel — clocked in" would read "Vantrel — clocked in — Vantrel".
     QApplication::setDesktopFileName(QStringLiteral("vantrel"));
     QApplication::setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
     // Fusion draws every control from the palette, so the window's dark scheme holds on every desktop.
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion")))
         QApplication::setStyle(style);
+    // For the whole process, not only the window: pop-up lists, scroll bars and menus are windows or
+    // style-sheeted children of their own, which a palette set on the window never reaches.
+    QApplication::setPalette(Theme::darkPalette());
 }
 
 int VantrelApp::reportNoRuntimeDirectory(const QString& directory)

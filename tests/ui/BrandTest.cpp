@@ -54,7 +54,6 @@ private Q_SLOTS:
         // Red channel over black: 201 × opacity; the label's white over that background.
         QTest::newRow("enabled") << true << false << false << 201 << 255;
         QTest::newRow("pressed") << true << true << false << 151 << 255;
-        QTest::newRow("disabled") << false << false << false << 60 << 158;
         QTest::newRow("disabled pressed") << false << true << false << 60 << 158;
         QTest::newRow("in a disabled container") << false << false << true << 60 << 158;
     }

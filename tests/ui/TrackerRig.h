@@ -4,6 +4,7 @@
 #include "TestPeer.h"
 #include "platform/common/SecretServiceStore.h"
 #include "platform/common/SettingsDefaults.h"
+#include "platform/common/SystemClock.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "tracker/Tracker.h"
 
@@ -14,13 +15,14 @@
 // GCC 12 warns about every member a designated initializer leaves to its default, which is what they are for.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-// A real tracker for the interface suites: real defaults file, Secret Service and encoder; fakes for the
-// clocks, the timer, displays, mouse and system events, which these suites never need to move.
+// A real tracker for the interface suites: real clocks, defaults file, Secret Service and encoder; fakes for
+// the timer, displays, mouse and system events, which these suites never need to move.  With the timer still,
+// a clock-in sends its first report and then stays clocked in for as long as a suite needs.
 struct TrackerRig {
     QTemporaryDir dir;
 
     std::unique_ptr<Tracker> make(TransportOptions transport = {}) {
-        Platform p{.clock = std::make_shared<FakeClock>(),
+        Platform p{.clock = std::make_shared<SystemClock>(),
                    .defaults = std::make_shared<SettingsDefaults>(dir.filePath(QStringLiteral("defaults.ini"))),
                    .secrets = std::make_shared<SecretServiceStore>(),
                    .host = std::make_shared<FakeHostInfo>(),
@@ -34,14 +36,3 @@ struct TrackerRig {
                                          std::move(transport));
     }
 };
-
-// A studio that pairs with any code, knows Ada with two projects and opens session s1; everything else
-// under that session is answered with "{}".  True when it is up.
-inline bool serveStudio(TestPeer& peer) {
-    peer.setReply("/device/pair", {.body = R"({"token":"device-token"})"});
-    peer.setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},)"
-                                         R"({"id":"p2","title":"Teaser"}],"stages":[]})"});
-    peer.setReply("/device/sessions", {.body = R"({"id":"s1","started_at":1700000000})"});
-    peer.setReply("/device/sessions/s1/", {});
-    return peer.isListening();
-}
