@@ -4,11 +4,50 @@
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+
+namespace {
+
+void describeOptions(QCommandLineParser& parser, const QCommandLineOption& hidden)
+{
+    parser.setApplicationDescription(QStringLiteral("Records working time and screen activity for your studio."));
+    parser.addOption(hidden);
+    parser.addHelpOption();
+    parser.addVersionOption();
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    const QCommandLineOption hidden(QStringLiteral("hidden"),
+                                    QStringLiteral("Start in the tray without opening the window (used at login)."));
+    // --help and --version answer before the toolkit starts, so they work without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    {
+        QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
+        QCommandLineParser early;
+        describeOptions(early, hidden);
+        early.parse(arguments);
+        if (early.isSet(QStringLiteral("version"))) {
+            std::printf("vantrel %s\n", VANTREL_VERSION);
+            return 0;
+        }
+        if (early.isSet(QStringLiteral("help"))) {
+            std::fputs(qPrintable(early.helpText()), stdout);
+            return 0;
+        }
+    }
+
     QApplication app(argc, argv);
     VantrelApp::configureApplication();
+    QCommandLineParser parser;
+    describeOptions(parser, hidden);
+    parser.process(app); // refuses unknown options with a message
 
     SingleInstance instance;
     const SingleInstance::Claim claim = instance.claim();
@@ -20,6 +59,6 @@ int main(int argc, char* argv[])
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
-    shell.start();
+    shell.start(parser.isSet(hidden) ? VantrelApp::Start::InTray : VantrelApp::Start::WithWindow);
     return QApplication::exec();
 }

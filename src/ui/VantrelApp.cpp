@@ -62,10 +62,13 @@ int VantrelApp::reportNoRuntimeDirectory(const QString& directory)
     return 1;
 }
 
-void VantrelApp::start()
+void VantrelApp::start(Start mode)
 {
     m_tray->trayIcon()->show();
-    m_window->show();
+    if (mode == Start::InTray && QSystemTrayIcon::isSystemTrayAvailable())
+        onContentShown(); // queued clock-outs are delivered without waiting for the window
+    else
+        m_window->show();
 }
 
 void VantrelApp::bringForward()

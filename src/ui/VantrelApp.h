@@ -24,8 +24,10 @@ public:
     // Tells the user why the agent cannot start when its runtime folder is unusable; the exit status.
     static int reportNoRuntimeDirectory(const QString& directory);
 
-    // Opens the window and puts the item in the tray.
-    void start();
+    enum class Start { WithWindow, InTray };
+    // Puts the item in the tray and opens the window; InTray leaves the window closed where a tray shows
+    // the item (a login start), and opens it anyway where there is no tray to reach the agent from.
+    void start(Start mode = Start::WithWindow);
     // "Open Vantrel", a later launch, a click on the tray item.
     void bringForward();
 
