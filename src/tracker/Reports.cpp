@@ -72,8 +72,9 @@ QCoro::Task<> Tracker::sendMinute(QUuid generation, std::stop_token cancel)
 {
     if (!m_active || !m_api || !m_work || generation != m_generation)
         co_return;
+    const std::shared_ptr<bool> alive = m_alive;
     const Result<> outcome = co_await captureAndSend(generation, cancel, m_api, m_work->id);
-    if (outcome)
+    if (outcome || !*alive)
         co_return;
     if (m_active && generation == m_generation) {
         // This run is the one in `uploadTask`: the clock-out must neither cancel nor await it.
@@ -99,18 +100,19 @@ Minute Tracker::activityReport(qint64 ended) const
 QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token cancel, std::shared_ptr<API> api,
                                               QString sessionId)
 {
-    // A run that is no longer current ends quietly: an ok result with nothing changed.
-    const auto current = [this, generation, cancel] {
-        return m_active && generation == m_generation && !cancel.stop_requested();
+    // A run that is no longer current ends quietly: an ok result with nothing changed.  Whether the
+    // tracker still exists is asked first, after every wait.
+    const auto current = [this, alive = m_alive, generation, cancel] {
+        return *alive && !cancel.stop_requested() && m_active && generation == m_generation;
     };
     ScreenCapture& capture = *m_platform.capture;
     if (!capture.isCaptureAllowed())
         co_return Error::api(0, texts::kPermissionRemoved);
     const Result<QList<DisplayInfo>> displays = co_await capture.displays();
-    if (!displays)
-        co_return displays.error();
     if (!current())
         co_return Result<>{};
+    if (!displays)
+        co_return displays.error();
     if (displays->isEmpty() || displays->size() > kMostDisplays)
         co_return Error::api(0, texts::kNoDisplays);
 
@@ -119,15 +121,17 @@ QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token 
         if (!current())
             co_return Result<>{};
         const Result<QImage> image = co_await capture.capture(display, captureSize(display));
-        if (!image)
-            co_return image.error();
         if (!current())
             co_return Result<>{};
+        if (!image)
+            co_return image.error();
         // Compression runs on a worker thread; only its result comes back here.
         // The future is made outside the co_await: GCC 12 destroys a lambda temporary of a co_await twice.
         QFuture<Result<QByteArray>> compressing = QtConcurrent::run(
             [picture = *image, encoder = m_platform.jpeg] { return compressScreenshot(picture, kJpegLimit, *encoder); });
         const Result<QByteArray> jpeg = co_await compressing;
+        if (!current())
+            co_return Result<>{};
         if (!jpeg)
             co_return jpeg.error();
         shots.append(Shot{QString::number(display.id), serviceNow(), QString::fromLatin1(jpeg->toBase64())});
@@ -163,7 +167,10 @@ QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token 
 
     const QByteArray body = records::encode(minute);
     m_inFlightData = body;
+    const std::shared_ptr<bool> alive = m_alive;
     const Result<QByteArray> sent = co_await api->request(minutes::reportPath(sessionId), body, true, cancel);
+    if (!*alive)
+        co_return Result<>{};
     if (!sent)
         co_return sent.error();
     m_inFlightData.reset();

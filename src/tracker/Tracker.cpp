@@ -18,6 +18,7 @@ Tracker::Tracker(Platform platform, QString defaultServer, TransportOptions tran
 
 Tracker::~Tracker()
 {
+    *m_alive = false;
     // The application ends: mouse events and ticks have nobody left to count them.
     if (m_timer)
         m_timer->invalidate();

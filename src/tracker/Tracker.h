@@ -159,6 +159,8 @@ private:
     QList<SystemEvents::Token> m_observers;
     std::optional<SystemEvents::Token> m_distributed;
     std::shared_ptr<RunHandle> m_uploadTask;
+    // False once the tracker is gone: a run's wait (a capture, a compression) may end after that.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::optional<QByteArray> m_inFlightData;
     QUuid m_generation;
     bool m_uploading = false;
