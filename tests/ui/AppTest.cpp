@@ -3,7 +3,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <xcb/xcb.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -17,13 +20,37 @@ bool quitsOrderly(QProcess* agent, int signal) {
            agent->exitStatus() == QProcess::NormalExit && agent->exitCode() == 0;
 }
 
-// The agent's mapped "Vantrel" windows, as the X server sees them.
-QStringList visibleWindows(const QProcess* agent) {
-    QProcess search;
-    search.start(QStringLiteral("xdotool"),
-                 QStringLiteral("search --onlyvisible --pid %1 --name ^Vantrel$").arg(agent->processId()).split(u' '));
-    search.waitForFinished(30000);
-    return QString::fromLatin1(search.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+// The agent's mapped staff windows, as the X server sees them; a tray icon, a small window of the same
+// name, is left out unless `any` asks for every mapped window.
+QStringList visibleWindows(const QProcess* agent, bool any = false) {
+    const auto xdotool = [](const QString& arguments) {
+        QProcess run;
+        run.start(QStringLiteral("xdotool"), arguments.split(u' '));
+        run.waitForFinished(30000);
+        return QString::fromLatin1(run.readAllStandardOutput());
+    };
+    QStringList windows =
+        xdotool(QStringLiteral("search --onlyvisible --pid %1 --name ^Vantrel").arg(agent->processId()))
+            .split(u'\n', Qt::SkipEmptyParts);
+    if (!any)
+        windows.removeIf([&](const QString& window) {
+            return xdotool(u"getwindowgeometry --shell "_qs + window).section(u"WIDTH="_qs, 1).section(u'\n', 0, 0).toInt() < 100;
+        });
+    return windows;
+}
+
+// Whether a system tray holds the screen's tray selection, as an agent starting now would find it.
+bool trayPresent() {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const char name[] = "_NET_SYSTEM_TRAY_S0";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+    xcb_get_selection_owner_reply_t* owner =
+        atom ? xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr) : nullptr;
+    const bool present = owner && owner->owner != XCB_NONE;
+    std::free(owner);
+    std::free(atom);
+    xcb_disconnect(c);
+    return present;
 }
 
 } // namespace
@@ -33,7 +60,7 @@ class AppTest final : public QObject {
     Q_OBJECT
     QTemporaryDir m_home;
     std::vector<std::unique_ptr<QProcess>> m_started;
-    QProcess* launch() {
+    QProcess* launch(const QStringList& arguments = {}) {
         // Own runtime and settings folders: the agent's lock and address stay inside this test.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path()); // owner-only, as a runtime folder must be
@@ -42,7 +69,7 @@ class AppTest final : public QObject {
         auto& process = m_started.emplace_back(std::make_unique<QProcess>());
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(VANTREL_BINARY), {});
+        process->start(QStringLiteral(VANTREL_BINARY), arguments);
         return process.get();
     }
 
@@ -65,6 +92,28 @@ private Q_SLOTS:
         QProcess* third = launch();
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(third).size(), 1, 30000);
         QVERIFY(quitsOrderly(third, SIGINT));
+    }
+    // The login start: in the tray without the window, or with it where no tray would show the agent.
+    void startsHiddenOnlyWithATray() {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs the session's X server (scripts/test starts one)");
+        QProcess* trayless = launch({QStringLiteral("--hidden")});
+        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(trayless).size(), 1, 30000);
+        QVERIFY(quitsOrderly(trayless, SIGTERM));
+
+        QProcess trayer;
+        trayer.start(QStringLiteral("trayer"), {});
+        QTRY_VERIFY_WITH_TIMEOUT(trayPresent(), 30000);
+        QProcess* hidden = launch({QStringLiteral("--hidden")});
+        // Its tray icon is on screen; its window is not, until a later launch asks for it.
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(hidden, true).isEmpty(), 30000);
+        QVERIFY(visibleWindows(hidden).isEmpty());
+        QProcess* second = launch();
+        QVERIFY(second->waitForFinished(60000));
+        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(hidden).size(), 1, 30000);
+        QVERIFY(quitsOrderly(hidden, SIGTERM));
+        trayer.kill();
+        trayer.waitForFinished();
     }
 };
 
