@@ -81,12 +81,24 @@ struct DesktopBuses {
     const QString logind = u"org.freedesktop.login1"_s, logindPath = u"/org/freedesktop/login1"_s;
     const QString saver = u"org.freedesktop.ScreenSaver"_s, saverPath = u"/org/freedesktop/ScreenSaver"_s;
 
+    // The template answers "auto" with a path of that name and knows no GetSessionByPID; here they answer
+    // as logind does for a process outside any session (as under the user's service manager).
     bool start(const char* id) {
         qputenv("XDG_SESSION_ID", id);
         sessionPath = u"/org/freedesktop/login1/session/"_s + QLatin1String(id);
+        const QString manager = logind + u".Manager";
         return system.startMock(logind, {u"--system"_s, u"--template"_s, u"logind"_s}) &&
                system.succeeds(logind, logindPath, PrivateBus::kMock, u"AddSession"_s,
                                {QLatin1String(id), u"seat0"_s, quint32(1000), u"editor"_s, true}) &&
+               system.succeeds(
+                   logind, logindPath, PrivateBus::kMock, u"AddMethod"_s,
+                   {manager, u"GetSession"_s, u"s"_s, u"o"_s,
+                    u"ret = '%1' if args[0] == 'auto' else '/org/freedesktop/login1/session/' + args[0]"_s.arg(
+                        sessionPath)}) &&
+               system.succeeds(logind, logindPath, PrivateBus::kMock, u"AddMethod"_s,
+                               {manager, u"GetSessionByPID"_s, u"u"_s, u"o"_s,
+                                u"raise dbus.exceptions.DBusException('No session', "
+                                u"name='org.freedesktop.login1.NoSessionForPID')"_s}) &&
                session.startMock(saver, {saver, saverPath, saver});
     }
 
