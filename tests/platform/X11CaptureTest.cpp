@@ -69,6 +69,16 @@ private Q_SLOTS:
         QVERIFY2(strayPixels(small, aroundHotSpot, kBlue) > 20, "no cursor drawn at the pointer");
         QCOMPARE(strayPixels(small, small.rect(), kBlue), strayPixels(small, aroundHotSpot, kBlue));
 
+        // The small one was read ahead while the wide one was handed over.  A read-ahead serves only its own
+        // size, and only right after that capture: later, the screen as it is then.
+        QCOMPARE(valueOf(m_capture.capture(displays[1], QSize(640, 512))).size(), QSize(640, 512));
+        valueOf(m_capture.capture(displays[0], QSize(1440, 900)));
+        QTest::qWait(1500);
+        const quint32 green = m_display.createWindow(QRect(2880, 0, 1280, 1024), Qt::green, "Green", false);
+        const QImage later = valueOf(m_capture.capture(displays[1], QSize(1280, 1024)));
+        QCOMPARE(strayPixels(later, later.rect(), Qt::green), strayPixels(later, aroundHotSpot, Qt::green));
+        m_display.destroyWindow(green);
+
         // The ids survive a restart of the server: a second one with the same layout stands for it.
         X11TestDisplay restarted;
         QVERIFY(restarted.isOpen() && X11TestDisplay::run(u"xrandr "_s + kLayout));
