@@ -115,9 +115,13 @@ private Q_SLOTS:
 
     void jpegDecodesToTheImage() {
         QFETCH(QImage, image);
-        const auto bytes = TurboJpegEncoder().encode(image, 0.9);
-        QVERIFY(bytes && bytes->startsWith("\xff\xd8"));
-        const QImage decoded = QImage::fromData(*bytes, "JPEG");
+        // One encoder for many threads at once, as capture runs use it: every one gets the same bytes.
+        TurboJpegEncoder encoder;
+        const auto encode = [&](int) { return encoder.encode(image, 0.9).value_or(QByteArray()); };
+        const QList<QByteArray> results = QtConcurrent::blockingMapped(QList<int>(16), encode);
+        QCOMPARE(results, QList<QByteArray>(16, results.first()));
+        QVERIFY(results.first().startsWith("\xff\xd8"));
+        const QImage decoded = QImage::fromData(results.first(), "JPEG");
         QCOMPARE(decoded.size(), image.size());
         // Colours survive: left red, right blue (not swapped, which a wrong pixel order would do).
         for (const QPoint at : {QPoint(4, image.height() - 3), QPoint(image.width() - 4, image.height() - 3)}) {
@@ -135,14 +139,6 @@ private Q_SLOTS:
         QVERIFY(size(1.0) > size(0.5) && size(0.5) > size(0.0) && size(0.0) > 0);
         QCOMPARE(encoder.encode(QImage(), 0.5), std::nullopt);
         QCOMPARE(encoder.encode(noise, std::nan("")), std::nullopt);
-    }
-
-    void jpegFromManyThreads() {
-        const QImage image = testCard(640, 400);
-        TurboJpegEncoder encoder;
-        const QByteArray reference = *TurboJpegEncoder().encode(image, 0.75);
-        const auto encode = [&](int) { return encoder.encode(image, 0.75).value_or(QByteArray()); };
-        QCOMPARE(QtConcurrent::blockingMapped(QList<int>(16), encode), QList<QByteArray>(16, reference));
     }
 };
 
