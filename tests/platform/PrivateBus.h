@@ -2,7 +2,6 @@
 
 #include "platform/common/DBusSystemEvents.h"
 
-#include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -81,12 +80,23 @@ struct DesktopBuses {
     const QString logind = u"org.freedesktop.login1"_s, logindPath = u"/org/freedesktop/login1"_s;
     const QString saver = u"org.freedesktop.ScreenSaver"_s, saverPath = u"/org/freedesktop/ScreenSaver"_s;
 
+    // The template answers "auto" with a path of that name; here it answers as logind does: the user's
+    // display session.  The template knows no GetSessionByPID, which fails as for a process outside any
+    // session (under the user's service manager, say).
     bool start(const char* id) {
         qputenv("XDG_SESSION_ID", id);
         sessionPath = u"/org/freedesktop/login1/session/"_s + QLatin1String(id);
         return system.startMock(logind, {u"--system"_s, u"--template"_s, u"logind"_s}) &&
                system.succeeds(logind, logindPath, PrivateBus::kMock, u"AddSession"_s,
                                {QLatin1String(id), u"seat0"_s, quint32(1000), u"editor"_s, true}) &&
+               system.succeeds(
+                   logind, logindPath, PrivateBus::kMock, u"AddMethod"_s,
+                   {QString(logind + u".Manager"), u"GetSession"_s, u"s"_s, u"o"_s,
+                    u"ret = '%1' if args[0] == 'auto' else '/org/freedesktop/login1/session/' + args[0]"_s.arg(
+                        sessionPath)}) &&
+               system.succeeds(logind, logindPath, PrivateBus::kMock, u"AddMethod"_s,
+                               {PrivateBus::kMock, u"Inhibitors"_s, QString(), u"as"_s,
+                                u"ret = ['|'.join(i[:4]) for i in globals().get('inhibitors', [])]"_s}) &&
                session.startMock(saver, {saver, saverPath, saver});
     }
 
@@ -111,19 +121,11 @@ struct DesktopBuses {
         return system.succeeds(logind, sessionPath, PrivateBus::kMock, u"UpdateProperties"_s, {logindSession, changed});
     }
 
-    // The inhibitors logind holds, each as "what|who|why|mode".
+    // The inhibitors logind holds, each as "what|who|why|mode", read from the template's own list by a
+    // method added to the mock (plain strings instead of ListInhibitors' structures).
     QStringList inhibitors() const {
-        const QDBusMessage reply = system.connection().call(
-            QDBusMessage::createMethodCall(logind, logindPath, logind + u".Manager", u"ListInhibitors"_s));
-        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-        QStringList result;
-        for (list.beginArray(); !list.atEnd(); list.endStructure()) {
-            QString what, who, why, mode;
-            list.beginStructure();
-            list >> what >> who >> why >> mode; // the uid and pid after them are left unread
-            result << QStringList{what, who, why, mode}.join(u'|');
-        }
-        list.endArray();
-        return result;
+        const QDBusMessage call =
+            QDBusMessage::createMethodCall(logind, logindPath, PrivateBus::kMock, u"Inhibitors"_s);
+        return system.connection().call(call).arguments().value(0).toStringList();
     }
 };

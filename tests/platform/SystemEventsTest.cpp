@@ -18,6 +18,11 @@ class SystemEventsTest final : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_buses.start("c7"));
+        // The session named by XDG_SESSION_ID, else, as for an agent started by the user's service manager,
+        // the one logind picks for "auto".  The events below then show that this session is watched.
+        qputenv("XDG_SESSION_ID", "c9");
+        QCOMPARE(DBusSystemEvents(m_buses.system.connection()).sessionPath(), u"/org/freedesktop/login1/session/c9"_s);
+        qunsetenv("XDG_SESSION_ID");
         m_events = std::make_shared<DBusSystemEvents>(m_buses.system.connection(), m_buses.session.connection());
         QCOMPARE(m_events->sessionPath(), m_buses.sessionPath);
         for (SystemEvent event : {WillSleep, ScreensDidSleep, SessionResignActive, ScreenLocked})

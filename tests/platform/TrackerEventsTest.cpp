@@ -49,10 +49,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("clockedIn");
         QTest::addColumn<QString>("status");
         QTest::newRow("sleep") << QByteArray("sleep") << true << kSleepOrSwitch;
-        QTest::newRow("user switched") << QByteArray("switch") << true << kSleepOrSwitch;
-        QTest::newRow("screen blanked") << QByteArray("blank") << true << kSleepOrSwitch;
         QTest::newRow("lock signal") << QByteArray("lock") << true << kLocked;
-        QTest::newRow("locked hint") << QByteArray("lockedhint") << true << kLocked;
         QTest::newRow("lock while clocked out changes nothing") << QByteArray("lock") << false << kClockedOut;
     }
 

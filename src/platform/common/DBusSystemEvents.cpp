@@ -70,6 +70,10 @@ QString DBusSystemEvents::findSession() {
     }
     calls << QDBusMessage::createMethodCall(kLogind, kLogindPath, kManager, QStringLiteral("GetSessionByPID"));
     calls.last() << quint32(::getpid());
+    // Started by the user's service manager, the agent belongs to no session; "auto" has logind pick the
+    // user's display session, which is the one whose lock and switch matter.
+    calls << QDBusMessage::createMethodCall(kLogind, kLogindPath, kManager, QStringLiteral("GetSession"));
+    calls.last() << QStringLiteral("auto");
     for (const QDBusMessage& call : std::as_const(calls)) {
         const QDBusMessage reply = m_system.call(call, QDBus::Block, kCallTimeoutMs);
         if (auto path = objectPathReply(reply))

@@ -3,6 +3,7 @@
 #include "platform/x11/X11Monitors.h"
 #include "platform/x11/XcbSupport.h"
 
+#include <QDeadlineTimer>
 #include <QPainter>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrent>
@@ -25,6 +26,9 @@ namespace {
 
 // How long a capture keeps its connection and segment for the next display of the same run.
 constexpr int kKeepSessionMs = 2000;
+// How long an image read ahead may wait for its caller: a run asks for the next display within
+// milliseconds, so anything older belongs to no run and would show the screen as it was.
+constexpr int kReadAheadFreshMs = 1000;
 
 struct Display {
     xcb::Connection connection;
@@ -107,6 +111,12 @@ struct Frame {
 
 } // namespace
 
+// One display's image and the display that follows it in RandR order, if any.
+struct X11ScreenCapture::Grab {
+    Result<QImage> image;
+    std::optional<X11Monitor> next;
+};
+
 // What one capture leaves for the next: the connection and its shared segment.  The displays of one run
 // follow one another within milliseconds and reuse them (a fresh 20 MB segment costs more than the whole
 // rest of a capture, in page faults on both sides); between runs they are dropped so that memory returns
@@ -116,6 +126,15 @@ struct X11ScreenCapture::Session {
     std::optional<Display> display;
     std::unique_ptr<SharedSegment> segment;
     std::atomic<quint64> uses = 0;
+
+    // Main thread only: the next display's capture, started while the caller compresses the previous one.
+    struct ReadAhead {
+        quint32 id;
+        QSize size;
+        QFuture<Grab> grab;
+        QDeadlineTimer fresh;
+    };
+    std::optional<ReadAhead> ahead;
 
     Result<Display*> open() {
         if (display && xcb_connection_has_error(display->connection.get())) {
@@ -164,7 +183,8 @@ struct X11ScreenCapture::Session {
         return frame;
     }
 
-    Result<QImage> capture(quint32 id, QSize size);
+    Grab capture(quint32 id, QSize size);
+    Result<QImage> still(const Display& display, const X11Monitor& monitor, QSize size);
 };
 
 namespace {
@@ -196,42 +216,50 @@ void drawCursor(const Display& display, QImage& image, QRect rect) {
 
 } // namespace
 
-Result<QImage> X11ScreenCapture::Session::capture(quint32 id, QSize size) {
+X11ScreenCapture::Grab X11ScreenCapture::Session::capture(quint32 id, QSize size) {
     auto opened = open();
     if (!opened)
-        return opened.error();
+        return {opened.error(), {}};
     Display* display = *opened;
     const QList<X11Monitor> monitors = monitorsOf(*display);
     const auto monitor =
         std::find_if(monitors.begin(), monitors.end(), [id](const X11Monitor& m) { return m.id == id; });
     if (monitor == monitors.end())
-        return Error::platform(QStringLiteral("The display is no longer connected."));
-    const xcb_setup_t* setup = xcb_get_setup(display->connection.get());
-    if (display->screen->root_depth < 24 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
+        return {Error::platform(QStringLiteral("The display is no longer connected.")), {}};
+    Grab result{Result<QImage>(QImage()), {}};
+    if (monitor + 1 != monitors.end())
+        result.next = *(monitor + 1);
+    result.image = still(*display, *monitor, size);
+    return result;
+}
+
+Result<QImage> X11ScreenCapture::Session::still(const Display& display, const X11Monitor& monitor, QSize size) {
+    const xcb_setup_t* setup = xcb_get_setup(display.connection.get());
+    if (display.screen->root_depth < 24 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
         return Error::platform(QStringLiteral("The screen could not be captured: its pixel format is not supported."));
 
     // Only the part of the monitor that lies on the root window can be read; the rest stays black.
-    const QRect root(0, 0, display->screen->width_in_pixels, display->screen->height_in_pixels);
-    const QRect visible = monitor->rect.intersected(root);
+    const QRect root(0, 0, display.screen->width_in_pixels, display.screen->height_in_pixels);
+    const QRect visible = monitor.rect.intersected(root);
     if (visible.isEmpty())
         return Error::platform(QStringLiteral("The display is no longer connected."));
     Frame frame = grab(visible);
     if (frame.view.isNull())
         return Error::platform(QStringLiteral("The screen could not be captured: the X server refused the image."));
     QImage image;
-    if (visible == monitor->rect) {
+    if (visible == monitor.rect) {
         // Cursor and scaling work on the server's pixels in place; only the result is a new image.
-        drawCursor(*display, frame.view, monitor->rect);
+        drawCursor(display, frame.view, monitor.rect);
         image = frame.view.size() == size ? frame.view.copy()
                                           : frame.view.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     } else {
-        image = QImage(monitor->rect.size(), QImage::Format_RGB32);
+        image = QImage(monitor.rect.size(), QImage::Format_RGB32);
         image.fill(Qt::black);
         {
             QPainter painter(&image);
-            painter.drawImage(visible.topLeft() - monitor->rect.topLeft(), frame.view);
+            painter.drawImage(visible.topLeft() - monitor.rect.topLeft(), frame.view);
         }
-        drawCursor(*display, image, monitor->rect);
+        drawCursor(display, image, monitor.rect);
         if (image.size() != size)
             image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
@@ -240,8 +268,9 @@ Result<QImage> X11ScreenCapture::Session::capture(quint32 id, QSize size) {
     return image;
 }
 
-X11ScreenCapture::X11ScreenCapture()
-    : m_session(std::make_shared<Session>()) {}
+X11ScreenCapture::X11ScreenCapture(bool readAhead)
+    : m_session(std::make_shared<Session>())
+    , m_readAhead(readAhead) {}
 
 X11ScreenCapture::~X11ScreenCapture() = default;
 
@@ -271,18 +300,44 @@ QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays() {
     co_return co_await listing;
 }
 
+namespace {
+
+// The size a caller that caps the width asks for `next` after asking `asked` for `display`: the same cap,
+// the height in proportion.
+QSize sizeLike(QSize asked, const DisplayInfo& display, QSize next) {
+    const int width = asked.width() < display.width ? std::min(next.width(), asked.width()) : next.width();
+    return {width, std::max(1, int(double(next.height()) * width / next.width()))};
+}
+
+} // namespace
+
+QFuture<X11ScreenCapture::Grab> X11ScreenCapture::start(std::shared_ptr<Session> session, quint32 id, QSize size) {
+    ++session->uses; // counted here, so that a release already pending sees this capture coming
+    return QtConcurrent::run([session, id, size] {
+        const std::lock_guard lock(session->mutex);
+        return session->capture(id, size);
+    });
+}
+
 QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize size) {
     if (size.isEmpty())
         co_return Error::platform(QStringLiteral("The screen could not be captured: the requested size is empty."));
     const std::shared_ptr<Session> session = m_session;
-    // The future is a named local: GCC 12 destroys temporaries of a co_await expression twice, and this
+    const bool readAhead = m_readAhead; // this object may be gone once the capture is back
+    // The future is a named local: GCC 12 destroys temporaries of a co_await expression twice, and a
     // lambda's copy of the session with them.
-    QFuture<Result<QImage>> grabbing = QtConcurrent::run([session, id = display.id, size]() -> Result<QImage> {
-        const std::lock_guard lock(session->mutex);
-        ++session->uses;
-        return session->capture(id, size);
-    });
-    Result<QImage> image = co_await grabbing;
+    const std::optional<Session::ReadAhead> ahead = std::exchange(session->ahead, std::nullopt);
+    QFuture<Grab> grabbing = ahead && ahead->id == display.id && ahead->size == size && !ahead->fresh.hasExpired()
+                                 ? ahead->grab
+                                 : start(session, display.id, size);
+    Grab grab = co_await grabbing;
+    // A run asks for the displays one after another and compresses each in between: the next display is
+    // captured meanwhile, so the two overlap on the pool's threads.
+    if (readAhead && grab.image && grab.next && !session->ahead) {
+        const QSize nextSize = sizeLike(size, display, grab.next->rect.size());
+        session->ahead = Session::ReadAhead{grab.next->id, nextSize, start(session, grab.next->id, nextSize),
+                                            QDeadlineTimer(kReadAheadFreshMs)};
+    }
     // Unless another capture follows soon, give the connection, the segment and the freed pixels back.
     // Read without the lock: the main thread never waits for a capture that another task has running.
     const quint64 uses = session->uses.load();
@@ -292,10 +347,11 @@ QCoro::Task<Result<QImage>> X11ScreenCapture::capture(DisplayInfo display, QSize
             return;
         std::unique_lock lock(kept->mutex, std::try_to_lock);
         if (!lock.owns_lock() || kept->uses != uses)
-            return; // a later capture is running or has run; its own timer will release
+            return;          // a later capture is running or has run; its own timer will release
+        kept->ahead.reset(); // a run that ended early leaves its read-ahead unused
         kept->segment.reset();
         kept->display.reset();
         malloc_trim(0);
     });
-    co_return image;
+    co_return std::move(grab.image);
 }
