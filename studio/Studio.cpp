@@ -98,25 +98,31 @@ Result<QString> Studio::resetAdminPassword() {
 }
 
 bool Studio::checkAdminPassword(const QString& password) {
-    const QString salt = setting(u"admin_salt"_qs);
-    const QString stored = setting(u"admin_hash"_qs);
-    if (salt.isEmpty() || stored.isEmpty())
-        return false;
+    const AdminSecret secret = adminSecret();
     const QByteArray remembered =
-        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + stored.toLatin1()), QCryptographicHash::Sha256);
+        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + secret.hash), QCryptographicHash::Sha256);
     if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
         return true;
-    const QByteArray given = passwordHash(password, salt.toLatin1());
-    const QByteArray expected = stored.toLatin1();
-    if (given.size() != expected.size())
-        return false;
-    char difference = 0;
-    for (qsizetype i = 0; i < given.size(); ++i)
-        difference |= char(given[i] ^ expected[i]);
-    if (difference != 0)
+    if (!adminPasswordMatches(password, secret))
         return false;
     m_acceptedAdmin = remembered;
     return true;
+}
+
+Studio::AdminSecret Studio::adminSecret() {
+    return {setting(u"admin_salt"_qs).toLatin1(), setting(u"admin_hash"_qs).toLatin1()};
+}
+
+bool Studio::adminPasswordMatches(const QString& password, const AdminSecret& secret) {
+    if (secret.salt.isEmpty() || secret.hash.isEmpty())
+        return false;
+    const QByteArray given = passwordHash(password, secret.salt);
+    if (given.size() != secret.hash.size())
+        return false;
+    char difference = 0;
+    for (qsizetype i = 0; i < given.size(); ++i)
+        difference |= char(given[i] ^ secret.hash[i]);
+    return difference == 0;
 }
 
 Result<> Studio::setSetting(const QString& key, const QString& value) {

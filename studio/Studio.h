@@ -67,6 +67,14 @@ public:
     // Administration.
     Result<QString> resetAdminPassword(); // returns the new password; only its salted hash is kept
     bool checkAdminPassword(const QString& password);
+    // The stored salt and hash of the admin password, and the key derivation that checks a password against them:
+    // pure and slow, so that the server can run it away from the threads that answer agents.
+    struct AdminSecret {
+        QByteArray salt;
+        QByteArray hash;
+    };
+    AdminSecret adminSecret();
+    static bool adminPasswordMatches(const QString& password, const AdminSecret& secret);
     // Users are named in commands by their e-mail address or their name.
     Result<qint64> addUser(const QString& name, const QString& email = {});
     Result<QString> addProject(const QString& title, const QStringList& users);
