@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 
 namespace {
@@ -26,7 +28,7 @@ const char* const kUsage =
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
   serve --data DIR [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
-        [--tunnel-host HOST] [--expire-after SECONDS])";
+        [--expire-after SECONDS] [limits, each with a default that suits a studio: see below])";
 
 QTextStream& out() {
     static QTextStream stream(stdout);
@@ -66,8 +68,36 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
         if (options.tls.chain.isEmpty())
             return fail(QStringLiteral("The --chain file holds no certificate."));
     }
-    options.tls.tunnelHost =
-        parser.isSet(u"tunnel-host"_qs) ? parser.value(u"tunnel-host"_qs) : studio.setting(u"host"_qs);
+    // A whole number within bounds from a limit option; the complaint names the option.
+    bool valid = true;
+    auto limit = [&](const char* name, qint64 low, qint64 high) {
+        bool parsed = false;
+        const qint64 value = parser.value(QString::fromLatin1(name)).toLongLong(&parsed);
+        if (valid && (!parsed || value < low || value > high)) {
+            fail(QStringLiteral("--%1 needs a whole number from %2 to %3.").arg(QString::fromLatin1(name)).arg(low).arg(high));
+            valid = false;
+        }
+        return value;
+    };
+    HttpsServer::Limits& limits = options.tls.limits;
+    limits.connections = int(limit("connections", 1, 1000000));
+    limits.connectionsPerAddress = int(limit("connections-per-address", 1, 1000000));
+    limits.headSeconds = int(limit("head-timeout", 1, 3600));
+    limits.requestSeconds = int(limit("request-timeout", 1, 3600));
+    limits.idleSeconds = int(limit("idle-timeout", 1, 3600));
+    limits.connectionBufferBytes = limit("connection-buffer", 8 << 10, 16 << 20);
+    limits.totalBodyBytes = limit("body-buffer-mb", 4, 1 << 20) << 20;
+    limits.threads = int(limit("threads", 1, 256));
+    options.pairingPerAddress = int(limit("pairing-per-address", 1, 1000000));
+    options.pairingTotal = int(limit("pairing-total", 1, 1000000));
+    options.adminSignInsPerAddress = int(limit("admin-sign-ins", 1, 1000000));
+    if (!valid)
+        return 1;
+    // Each connection is a descriptor: take what the system allows rather than the historical 1024.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     options.expireAfterSeconds = parser.value(u"expire-after"_qs).toLongLong(&ok);
     if (!ok || options.expireAfterSeconds <= 0)
         return fail(QStringLiteral("--expire-after needs a positive number of seconds."));
@@ -83,8 +113,11 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
 
     StudioServer server(studio, options);
     if (!server.listen(address, quint16(port)))
-        return fail(QStringLiteral("Cannot listen on %1: %2").arg(listen, server.errorString()));
+        return fail(QStringLiteral("Cannot listen on %1: %2.").arg(listen, server.errorString()));
     out() << "Listening on https://" << listen.left(colon) << ':' << server.port() << Qt::endl;
+    QTextStream(stderr) << "vantrel-studio " << QCoreApplication::applicationVersion() << ": serving on "
+                        << listen.left(colon) << ':' << server.port() << "; " << limits.connections
+                        << " connections, " << limits.connectionsPerAddress << " per address" << Qt::endl;
     return QCoreApplication::exec();
 }
 
@@ -93,9 +126,11 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrel-studio"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kUsage));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See the list above."));
     parser.addOptions({
         {u"data"_qs, QStringLiteral("The studio's folder."), u"dir"_qs},
@@ -111,7 +146,25 @@ int main(int argc, char** argv) {
         {u"chain"_qs, QStringLiteral("Intermediate certificates (PEM)."), u"file"_qs},
         {u"listen"_qs, QStringLiteral("Address and port; port 0 picks a free one."), u"address:port"_qs,
          u"127.0.0.1:8443"_qs},
-        {u"tunnel-host"_qs, QStringLiteral("Accept CONNECT tunnels to this host on port 443."), u"host"_qs},
+        {u"connections"_qs, QStringLiteral("serve: open connections at once."), u"n"_qs, u"1000"_qs},
+        {u"connections-per-address"_qs, QStringLiteral("serve: open connections from one address."), u"n"_qs,
+         u"32"_qs},
+        {u"head-timeout"_qs, QStringLiteral("serve: time for a request's headers, from connecting or the last answer."),
+         u"seconds"_qs, u"10"_qs},
+        {u"request-timeout"_qs, QStringLiteral("serve: time for a request's body, from its headers."), u"seconds"_qs,
+         u"60"_qs},
+        {u"idle-timeout"_qs, QStringLiteral("serve: a connection silent this long is closed."), u"seconds"_qs,
+         u"30"_qs},
+        {u"connection-buffer"_qs, QStringLiteral("serve: bytes buffered for one connection's headers."), u"bytes"_qs,
+         u"32768"_qs},
+        {u"body-buffer-mb"_qs, QStringLiteral("serve: request bodies held at once; beyond it, 503."), u"megabytes"_qs,
+         u"256"_qs},
+        {u"threads"_qs, QStringLiteral("serve: threads serving connections."), u"n"_qs, u"2"_qs},
+        {u"pairing-per-address"_qs, QStringLiteral("serve: pairing attempts a minute from one address."), u"n"_qs,
+         u"10"_qs},
+        {u"pairing-total"_qs, QStringLiteral("serve: pairing attempts a minute from everywhere."), u"n"_qs, u"120"_qs},
+        {u"admin-sign-ins"_qs, QStringLiteral("serve: admin password checks a minute from one address."), u"n"_qs,
+         u"10"_qs},
         {u"expire-after"_qs, QStringLiteral("End open sessions silent for this long."), u"seconds"_qs, u"600"_qs},
     });
     parser.process(app);
