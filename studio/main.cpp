@@ -13,11 +13,14 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
 const char* const kUsage =
-    R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates):
+    R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates).
+With --database postgresql://…, every table lives in that PostgreSQL database instead, and several serve
+processes may share it; screenshots then go to --screenshots DIR (a shared volume) or DIR/screenshots:
   init --data DIR [--host HOST]            create the studio and print the admin password; with --host, also a
                                            throw-away CA (ca.pem) and a certificate for HOST, served by default
   admin-password --data DIR                replace the admin password and print the new one
@@ -27,7 +30,7 @@ const char* const kUsage =
   devices --data DIR                       list paired devices
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
-  serve --data DIR [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
+  serve --data DIR [--database URI] [--screenshots DIR] [--device-quota-mb N] [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
         [--expire-after SECONDS] [limits, each with a default that suits a studio: see below])";
 
 QTextStream& out() {
@@ -38,6 +41,22 @@ QTextStream& out() {
 int fail(const QString& text) {
     QTextStream(stderr) << "vantrel-studio: " << text << Qt::endl;
     return 1;
+}
+
+// Text that devices sent, made safe for a terminal: control characters, escape sequences and the bidirectional
+// overrides are shown as escapes, and tabs and newlines cannot break the columns.
+QString listed(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (c == u'\\')
+            out += QStringLiteral("\\\\");
+        else if (u < 0x20 || (u >= 0x7f && u < 0xa0) || c.category() == QChar::Other_Format)
+            out += QStringLiteral("\\u{%1}").arg(u, 0, 16);
+        else
+            out += c;
+    }
+    return out;
 }
 
 QString time(qint64 seconds) {
@@ -74,7 +93,10 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
         bool parsed = false;
         const qint64 value = parser.value(QString::fromLatin1(name)).toLongLong(&parsed);
         if (valid && (!parsed || value < low || value > high)) {
-            fail(QStringLiteral("--%1 needs a whole number from %2 to %3.").arg(QString::fromLatin1(name)).arg(low).arg(high));
+            fail(QStringLiteral("--%1 needs a whole number from %2 to %3.")
+                     .arg(QString::fromLatin1(name))
+                     .arg(low)
+                     .arg(high));
             valid = false;
         }
         return value;
@@ -101,6 +123,10 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
     options.expireAfterSeconds = parser.value(u"expire-after"_qs).toLongLong(&ok);
     if (!ok || options.expireAfterSeconds <= 0)
         return fail(QStringLiteral("--expire-after needs a positive number of seconds."));
+    const qint64 quotaMb = parser.value(u"device-quota-mb"_qs).toLongLong(&ok);
+    if (!ok || quotaMb <= 0 || quotaMb > (qint64(1) << 40))
+        return fail(QStringLiteral("--device-quota-mb needs a positive number of megabytes."));
+    studio.setDeviceQuota(quotaMb << 20);
     const QString listen = parser.value(u"listen"_qs);
     const qsizetype colon = listen.lastIndexOf(u':');
     QString host = listen.left(colon);
@@ -116,14 +142,16 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
         return fail(QStringLiteral("Cannot listen on %1: %2.").arg(listen, server.errorString()));
     out() << "Listening on https://" << listen.left(colon) << ':' << server.port() << Qt::endl;
     QTextStream(stderr) << "vantrel-studio " << QCoreApplication::applicationVersion() << ": serving on "
-                        << listen.left(colon) << ':' << server.port() << "; " << limits.connections
-                        << " connections, " << limits.connectionsPerAddress << " per address" << Qt::endl;
+                        << listen.left(colon) << ':' << server.port() << "; " << limits.connections << " connections, "
+                        << limits.connectionsPerAddress << " per address" << Qt::endl;
     return QCoreApplication::exec();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // Everything the studio writes (database, screenshots, keys) is for its own user alone.
+    ::umask(077);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrel-studio"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
@@ -147,8 +175,7 @@ int main(int argc, char** argv) {
         {u"listen"_qs, QStringLiteral("Address and port; port 0 picks a free one."), u"address:port"_qs,
          u"127.0.0.1:8443"_qs},
         {u"connections"_qs, QStringLiteral("serve: open connections at once."), u"n"_qs, u"1000"_qs},
-        {u"connections-per-address"_qs, QStringLiteral("serve: open connections from one address."), u"n"_qs,
-         u"32"_qs},
+        {u"connections-per-address"_qs, QStringLiteral("serve: open connections from one address."), u"n"_qs, u"32"_qs},
         {u"head-timeout"_qs, QStringLiteral("serve: time for a request's headers, from connecting or the last answer."),
          u"seconds"_qs, u"10"_qs},
         {u"request-timeout"_qs, QStringLiteral("serve: time for a request's body, from its headers."), u"seconds"_qs,
@@ -165,14 +192,22 @@ int main(int argc, char** argv) {
         {u"pairing-total"_qs, QStringLiteral("serve: pairing attempts a minute from everywhere."), u"n"_qs, u"120"_qs},
         {u"admin-sign-ins"_qs, QStringLiteral("serve: admin password checks a minute from one address."), u"n"_qs,
          u"10"_qs},
+        {u"database"_qs, QStringLiteral("Keep every table in this PostgreSQL database (postgresql://…)."), u"uri"_qs},
+        {u"screenshots"_qs, QStringLiteral("Folder of the screenshots (default: the studio's folder)."), u"dir"_qs},
+        {u"device-quota-mb"_qs, QStringLiteral("Screenshot storage allowed per device."), u"megabytes"_qs,
+         QString::number(Studio::kDefaultDeviceQuotaBytes >> 20)},
         {u"expire-after"_qs, QStringLiteral("End open sessions silent for this long."), u"seconds"_qs, u"600"_qs},
     });
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
     const QString dir = parser.value(u"data"_qs);
-    if (args.size() != 1 || dir.isEmpty())
-        return fail(QStringLiteral("Give one command and --data with the studio's folder; see --help."));
+    const Studio::Location location{dir, parser.value(u"database"_qs), parser.value(u"screenshots"_qs)};
+    if (args.size() != 1 || (dir.isEmpty() && location.database.isEmpty()))
+        return fail(
+            QStringLiteral("Give one command and --data with the studio's folder (or --database); see --help."));
+    if (command == u"serve" && dir.isEmpty() && location.screenshots.isEmpty())
+        return fail(QStringLiteral("serve with --database needs --screenshots or --data for the screenshots."));
     auto required = [&](const char* name) {
         const QString value = parser.value(QString::fromLatin1(name));
         if (value.isEmpty())
@@ -181,7 +216,7 @@ int main(int argc, char** argv) {
     };
 
     const bool create = command == u"init";
-    Result<std::unique_ptr<Studio>> opened = Studio::open(dir, create);
+    Result<std::unique_ptr<Studio>> opened = Studio::open(location, create);
     if (!opened)
         return fail(opened.error().message());
     Studio& studio = **opened;
@@ -237,15 +272,17 @@ int main(int argc, char** argv) {
     }
     if (command == u"devices") {
         for (const Studio::DeviceRow& device : studio.devices())
-            out() << device.id << '\t' << device.userName << '\t' << device.name << "\tpaired " << time(device.pairedAt)
+            out() << device.id << '\t' << listed(device.userName) << '\t' << listed(device.name) << "\tpaired "
+                  << time(device.pairedAt)
                   << (device.revokedAt ? QStringLiteral("\trevoked ") + time(*device.revokedAt) : QString()) << '\n';
         out().flush();
         return 0;
     }
     if (command == u"sessions") {
         for (const Studio::SessionRow& row : studio.sessions(100000)) {
-            out() << row.id << '\t' << row.userName << '\t' << row.projectTitle << '\t' << row.stage << '\t'
-                  << time(row.startedAt) << '\t' << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
+            out() << row.id << '\t' << listed(row.userName) << '\t' << listed(row.projectTitle) << '\t'
+                  << listed(row.stage) << '\t' << time(row.startedAt) << '\t'
+                  << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
                   << (row.endKind.isEmpty() ? QStringLiteral("open") : row.endKind) << '\t' << row.reports << " reports"
                   << (row.contiguous ? "" : " (gaps)") << '\t' << row.screenshotIds.size() << " screenshots\n";
         }
