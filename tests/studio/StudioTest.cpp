@@ -1,4 +1,5 @@
 #include "Studio.h"
+#include "PostgresServer.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
 
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 namespace {
 
 // Markup in names and titles, which the admin page must show as text.
@@ -20,6 +23,7 @@ struct Answer {
     int status = 0;
     QByteArray body;
     QByteArray contentType;
+    QByteArray frameOptions;
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -38,6 +42,7 @@ Minute minute(qint64 seq, qint64 start, int shots = 1) {
 
 } // namespace
 
+// The service contract, on the store that VANTREL_TEST_STORE names: "sqlite" (the default) or "postgresql".
 class StudioTest final : public QObject {
     Q_OBJECT
 
@@ -47,8 +52,14 @@ private Q_SLOTS:
         auto authority = CertificateAuthority::create(m_dir.path(), u"studio.test"_qs);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
         m_tls.setCaCertificates({authority->ca});
-        auto studio = Studio::open(m_dir.path(), true, [this] { return m_now; });
-        QVERIFY(studio);
+        Studio::Location location{m_dir.filePath(u"studio"_qs), {}, {}};
+        if (qgetenv("VANTREL_TEST_STORE") == "postgresql") {
+            m_postgres.emplace();
+            QVERIFY2(m_postgres->ok(), qPrintable(m_postgres->error()));
+            location.database = m_postgres->connection();
+        }
+        auto studio = Studio::open(location, true, [this] { return m_now; });
+        QVERIFY2(studio, qPrintable(studio ? QString() : studio.error().message()));
         m_studio = std::move(*studio);
         auto password = m_studio->resetAdminPassword();
         QVERIFY(password && m_studio->addUser(kAda) && m_studio->addUser(u"Ben"_qs));
@@ -68,18 +79,32 @@ private Q_SLOTS:
     void pairingAndRevocation() {
         const QString code = *m_studio->issuePairingCode(u"Ben"_qs, 600);
         // Typed in lower case with blanks around: still the same code.
-        const QByteArray token = pair(u"  "_qs + code.toLower() + u' ').object()[u"token"].toString().toLatin1();
-        QVERIFY(QByteArray::fromBase64(token, QByteArray::Base64UrlEncoding).size() >= 16);
+        const QByteArray lost = pair(u"  "_qs + code.toLower() + u' ').object()[u"token"].toString().toLatin1();
+        // The same computer asks again, its answer lost: a new token, and the lost one no longer works.
+        m_now += 120;
+        const QByteArray token = pair(code).object()[u"token"].toString().toLatin1();
+        QVERIFY(QByteArray::fromBase64(token, QByteArray::Base64UrlEncoding).size() >= 16 && token != lost);
+        QCOMPARE(call("/device/me", "Bearer " + lost).status, 401);
+        QCOMPARE(call("/device/me", "Bearer " + token).status, 200);
+        QCOMPARE(pair(code, u"Another computer"_qs).summary(),
+                 u"401 This pairing code has already been used." + kAskAdmin);
+        m_now += 1;
         QCOMPARE(pair(code).summary(), u"401 This pairing code has already been used." + kAskAdmin);
         const QString late = *m_studio->issuePairingCode(u"Ben"_qs, 60);
         m_now += 61;
         QCOMPARE(pair(late).summary(), u"401 This pairing code has expired." + kAskAdmin);
         QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(), u"401 This pairing code is not valid." + kAskAdmin);
 
-        // Only the token's hash is kept: the token itself is nowhere in the studio's files.
-        for (QDirIterator files(m_dir.path(), QDir::Files, QDirIterator::Subdirectories); files.hasNext();) {
-            QFile file(files.next());
-            QVERIFY2(file.open(QIODevice::ReadOnly) && !file.readAll().contains(token), qPrintable(file.fileName()));
+        // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
+        // can read.
+        const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
+        for (QDirIterator entries(m_dir.filePath(u"studio"_qs), QDir::AllEntries | QDir::NoDotAndDotDot,
+                                  QDirIterator::Subdirectories);
+             entries.hasNext();) {
+            QFile file(entries.next());
+            QVERIFY2(!(file.permissions() & shared), qPrintable(file.fileName()));
+            QVERIFY2(entries.fileInfo().isDir() || (file.open(QIODevice::ReadOnly) && !file.readAll().contains(token)),
+                     qPrintable(file.fileName()));
         }
 
         QVERIFY(m_studio->revokeDevice(m_studio->devices().last().id));
@@ -123,16 +148,27 @@ private Q_SLOTS:
     void malformedBodiesAreRefusedClearly_data() {
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("body");
-        Minute notJpeg = minute(5, 100);
+        Minute notJpeg = minute(5, 100), badDisplay = minute(5, 100), restless = minute(5, 100), huge = minute(5, 100),
+               busyApps = minute(5, 100);
         notJpeg.screenshots[0].jpeg = QString::fromLatin1(QByteArray("GIF89a").toBase64());
+        badDisplay.screenshots[0].display_id = u"1\n"_qs;
+        restless.mouse_moves = 30 * 1000 + 1;
+        huge.clicks = qint64(1) << 50;
+        busyApps.apps[1].seconds = 11;
         const QByteArray pair = "/device/pair", open = "/device/sessions", reports = open + "/malformed-1/minutes";
         QTest::newRow("pair not json") << pair << QByteArray("{code");
         QTest::newRow("open without note") << open << QByteArray(R"({"id":"a","project_id":"p","stage":"s"})");
         QTest::newRow("open bad id") << open << QByteArray(R"({"id":"../x","project_id":"p","stage":"s","note":""})");
+        QTest::newRow("open id newline") << open
+                                         << QByteArray(R"({"id":"abc\n","project_id":"p","stage":"s","note":""})");
         QTest::newRow("report missing key") << reports << QByteArray(R"({"seq":0})");
         QTest::newRow("report nine shots") << reports << records::encode(minute(5, 100, 9));
         QTest::newRow("report not jpeg") << reports << records::encode(notJpeg);
         QTest::newRow("report negative seq") << reports << records::encode(minute(-1, 100));
+        QTest::newRow("report display newline") << reports << records::encode(badDisplay);
+        QTest::newRow("report moves over 1000/s") << reports << records::encode(restless);
+        QTest::newRow("report clicks 2^50") << reports << records::encode(huge);
+        QTest::newRow("report apps over interval") << reports << records::encode(busyApps);
         QTest::newRow("stop time text") << open + "/malformed-1/stop" << QByteArray(R"({"ended_at":"5"})");
         QTest::newRow("stop time fraction") << open + "/malformed-1/stop" << QByteArray(R"({"ended_at":5.5})");
     }
@@ -151,6 +187,12 @@ private Q_SLOTS:
         Minute largest = minute(0, m_now, 0);
         for (int i = 0; i < Studio::kMaxShots; ++i)
             largest.screenshots.append({QString::number(i), m_now, jpegBase64(Studio::kMaxShotBase64 / 4 * 3)});
+        // Past the device's storage quota: refused with a clear error, and stored once there is room again.
+        m_studio->setDeviceQuota(1 << 20);
+        QCOMPARE(report("malformed-1", largest, m_ada).summary(),
+                 u"507 This computer has used all the storage the studio gives it (1 MB). Ask your studio admin to "
+                 "make room.");
+        m_studio->setDeviceQuota(Studio::kDefaultDeviceQuotaBytes);
         QCOMPARE(report("malformed-1", largest, m_ada).status, 200);
     }
 
@@ -159,7 +201,7 @@ private Q_SLOTS:
         QCOMPARE(call("/admin", "Basic " + QByteArray("admin:wrong").toBase64()).status, 401);
         QCOMPARE(call("/admin/screenshots/1.jpg", {}).status, 401);
         const Answer page = call("/admin", m_admin);
-        QVERIFY(page.contentType.startsWith("text/html"));
+        QVERIFY(page.contentType.startsWith("text/html") && page.frameOptions == "DENY");
         QVERIFY(page.body.contains("Ada &lt;script&gt;alert(1)&lt;/script&gt;"));
         QVERIFY(page.body.contains("Trailer &quot;cut&quot; &amp; &lt;b&gt;more&lt;/b&gt;"));
         QVERIFY(page.body.contains("Browser &lt;b&gt; 0:00:10"));
@@ -219,11 +261,10 @@ private:
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()};
+                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->rawHeader("X-Frame-Options")};
     }
-    Answer pair(const QString& code) {
-        return call("/device/pair", {},
-                    QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, u"Edit bay 3"_qs}}).toJson());
+    Answer pair(const QString& code, const QString& name = u"Edit bay 3"_qs) {
+        return call("/device/pair", {}, QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, name}}).toJson());
     }
     // The Authorization header of a newly paired device of `user`.
     QByteArray pairedDevice(const QString& user) {
@@ -253,6 +294,7 @@ private:
     }
 
     QTemporaryDir m_dir;
+    std::optional<PostgresServer> m_postgres;
     QSslConfiguration m_tls = QSslConfiguration::defaultConfiguration();
     std::unique_ptr<Studio> m_studio;
     StudioServer::Options m_serverOptions;
