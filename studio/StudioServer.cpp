@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QTextStream>
 
 #include <cmath>
 
@@ -15,6 +16,8 @@ namespace {
 HttpResponse refusal(const Error& error) {
     if (error.isAPIError())
         return HttpsServer::errorResponse(int(error.status()), error.message());
+    // The client learns only that it failed; the administrator reads why in the journal.
+    QTextStream(stderr) << "vantrel-studio: " << error.message() << Qt::endl;
     return HttpsServer::errorResponse(500,
                                       QStringLiteral("The studio could not handle this request. Try again later."));
 }
