@@ -206,6 +206,8 @@ int main(int argc, char** argv) {
     if (args.size() != 1 || (dir.isEmpty() && location.database.isEmpty()))
         return fail(
             QStringLiteral("Give one command and --data with the studio's folder (or --database); see --help."));
+    if (parser.isSet(u"host"_qs) && dir.isEmpty())
+        return fail(QStringLiteral("init --host needs --data for the certificates."));
     if (command == u"serve" && dir.isEmpty() && location.screenshots.isEmpty())
         return fail(QStringLiteral("serve with --database needs --screenshots or --data for the screenshots."));
     auto required = [&](const char* name) {
