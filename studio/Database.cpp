@@ -166,14 +166,12 @@ void Statement::setParameter(int index, std::optional<QByteArray> value) {
 void Statement::execute() {
     m_executed = true;
     pg_conn* connection = m_database.m_postgres.get();
-    // A server restart or a dropped connection: reconnect, unless a transaction was under way (it is lost).
-    if (PQstatus(connection) == CONNECTION_BAD && !m_database.m_inTransaction)
-        PQreset(connection);
     QList<const char*> values;
     for (const std::optional<QByteArray>& parameter : std::as_const(m_parameters))
         values.append(parameter ? parameter->constData() : nullptr);
-    m_result.reset(PQexecParams(connection, m_sql.constData(), int(values.size()), nullptr, values.constData(), nullptr,
-                                nullptr, 0));
+    for (int attempt = 0; attempt < 2 && (attempt == 0 || m_database.reconnected()); ++attempt)
+        m_result.reset(PQexecParams(connection, m_sql.constData(), int(values.size()), nullptr, values.constData(),
+                                    nullptr, nullptr, 0));
     const ExecStatusType status = PQresultStatus(m_result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         m_error = postgresError(connection);
@@ -311,9 +309,9 @@ Result<> Database::migrate() {
 Result<> Database::exec(const char* sql) {
     if (m_kind == Kind::PostgreSQL) {
         pg_conn* connection = m_postgres.get();
-        if (PQstatus(connection) == CONNECTION_BAD && !m_inTransaction)
-            PQreset(connection);
-        const std::unique_ptr<pg_result, Statement::Clearer> result(PQexec(connection, sql));
+        std::unique_ptr<pg_result, Statement::Clearer> result(PQexec(connection, sql));
+        if (reconnected())
+            result.reset(PQexec(connection, sql));
         const ExecStatusType status = PQresultStatus(result.get());
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
             return {};
@@ -325,6 +323,15 @@ Result<> Database::exec(const char* sql) {
     const QString text = QString::fromUtf8(message ? message : "unknown error");
     sqlite3_free(message);
     return Error::platform(QStringLiteral("Database error: %1").arg(text));
+}
+
+// A server restart or a dropped connection fails the statement that finds it; outside a transaction it is sent
+// once more on a new connection, so that no agent's request fails for it.  Inside one, the transaction is lost.
+bool Database::reconnected() {
+    if (PQstatus(m_postgres.get()) != CONNECTION_BAD || m_inTransaction)
+        return false;
+    PQreset(m_postgres.get());
+    return PQstatus(m_postgres.get()) == CONNECTION_OK;
 }
 
 qint64 Database::changes() const {

@@ -102,6 +102,7 @@ public:
 private:
     friend class Statement;
     explicit Database(Kind kind);
+    bool reconnected();
     struct Closer {
         void operator()(sqlite3* handle) const;
         void operator()(pg_conn* connection) const;

@@ -166,8 +166,11 @@ Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, c
 Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
     Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
     lookup.bind(1, hashOf(token));
+    // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a database failure.
     if (token.isEmpty() || !lookup.next())
-        return Error::api(401, QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
+        return !lookup.error().isEmpty() ? Error::platform(lookup.error())
+                                         : Error::api(401, QStringLiteral("This computer is not paired with the "
+                                                                          "studio. Pair it with a new code."));
     if (!lookup.isNull(2))
         return Error::api(401,
                           QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
@@ -178,7 +181,8 @@ Result<Profile> Studio::profile(const Device& device) {
     Profile profile;
     Statement user = m_database->prepare("SELECT name FROM users WHERE id = ?");
     if (!user.bind(1, device.userId).next())
-        return Error::api(401, QStringLiteral("This computer’s user no longer exists."));
+        return !user.error().isEmpty() ? Error::platform(user.error())
+                                       : Error::api(401, QStringLiteral("This computer’s user no longer exists."));
     profile.name = user.text(0);
     Statement projects =
         m_database->prepare("SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "

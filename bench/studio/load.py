@@ -205,6 +205,8 @@ def main():
     parser.add_argument("--jpeg-max", type=int, default=200_000)
     parser.add_argument("--postgresql", action="store_true", help="keep the tables in a private PostgreSQL server")
     parser.add_argument("--processes", type=int, default=1, help="studio processes on the same PostgreSQL database")
+    parser.add_argument("--postgresql-dir", help="where the PostgreSQL cluster goes (default: beside the studio); "
+                        "a folder on another disk or tmpfs stands for a database server of its own")
     args = parser.parse_args()
     args.agents = max(1, min(args.agents, 2000))
     args.seconds = max(5, min(args.seconds, 900))
@@ -212,7 +214,8 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="vantrel-load.") as tmp:
         studio_dir = os.path.join(tmp, "studio")
-        postgres = Postgres(os.path.join(tmp, "pg")) if args.postgresql else None
+        pg_parent = tempfile.mkdtemp(prefix="vantrel-load-pg.", dir=args.postgresql_dir) if args.postgresql_dir else tmp
+        postgres = Postgres(os.path.join(pg_parent, "pg")) if args.postgresql else None
         store = ["--data", studio_dir] + (["--database", postgres.connection] if postgres else [])
         servers = []
         try:
@@ -242,6 +245,8 @@ def main():
                     server.kill()
             if postgres:
                 postgres.stop()
+            if args.postgresql_dir:
+                subprocess.run(["rm", "-rf", pg_parent], check=False)
 
     stored = shots = closed = sessions = 0
     for line in listing.splitlines():

@@ -23,7 +23,9 @@ public:
             pg(u"pg_ctl"_qs, {u"-m"_qs, u"immediate"_qs, u"-w"_qs, u"stop"_qs});
     }
     bool ok() const { return m_ok; }
-    const QString& error() const { return m_error; }
+    bool restart() {
+        return pg(u"pg_ctl"_qs, {u"-l"_qs, m_dir.filePath(u"log"_qs), u"-m"_qs, u"fast"_qs, u"-w"_qs, u"restart"_qs});
+    }
     QString connection() const { return u"host=%1 user=vantrel dbname=postgres"_qs.arg(m_dir.path()); }
 
 private:
@@ -32,15 +34,13 @@ private:
         if (::geteuid() == 0)
             command = QStringList{u"runuser"_qs, u"-u"_qs, u"postgres"_qs, u"--"_qs} + command;
         QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel); // the reason of a failure, in the test log
         process.start(command.takeFirst(), command);
-        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit &&
-                        process.exitCode() == 0;
-        m_error += ok ? QString() : tool + u": "_qs + QString::fromLocal8Bit(process.readAllStandardError());
-        return ok;
+        return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
     }
 
     QTemporaryDir m_dir{QDir::tempPath() + u"/vantrel-pg.XXXXXX"_qs};
     QString m_bin;
-    QString m_error;
     bool m_ok = false;
 };
