@@ -19,18 +19,21 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 
 namespace https {
 
 using SteadyClock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kCrowdedGrace{1};
 
 // The deadline of one TCP connection, checked by the watchdog: libmicrohttpd's own timeout restarts with every
 // byte, so a client sending one byte at a time would otherwise hold its connection for ever.
 struct Watch {
     int fd = -1;
     SteadyClock::time_point deadline;
+    std::optional<SteadyClock::time_point> waitingForHead; // since when, while no request head has come
     bool shut = false;
 };
 
@@ -78,10 +81,13 @@ Watch* watchOf(MHD_Connection* connection) {
     return info ? static_cast<Watch*>(info->socket_context) : nullptr;
 }
 
-void setDeadline(Core& core, MHD_Connection* connection, SteadyClock::time_point deadline) {
+void setDeadline(Core& core, MHD_Connection* connection, SteadyClock::time_point deadline, bool forHead = false) {
     if (Watch* watch = watchOf(connection)) {
         const std::lock_guard lock(core.mutex);
         watch->deadline = deadline;
+        watch->waitingForHead.reset();
+        if (forHead)
+            watch->waitingForHead = SteadyClock::now();
     }
 }
 
@@ -217,7 +223,7 @@ void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_Requ
         delete holder;
     }
     // The next request on a kept-alive connection has the same time for its head as the first.
-    setDeadline(core, connection, after(core.limits.headSeconds));
+    setDeadline(core, connection, after(core.limits.headSeconds), true);
 }
 
 void onConnection(void* cls, MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code) {
@@ -227,6 +233,7 @@ void onConnection(void* cls, MHD_Connection* connection, void** socketContext, M
         if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
             watch->fd = info->connect_fd;
         watch->deadline = after(core.limits.headSeconds);
+        watch->waitingForHead = SteadyClock::now();
         const std::lock_guard lock(core.mutex);
         core.watches.insert(watch);
         *socketContext = watch;
@@ -264,9 +271,13 @@ void Core::watch() {
     while (!stopping) {
         wake.wait_for(lock, std::chrono::seconds(1));
         const SteadyClock::time_point now = SteadyClock::now();
+        // Near the connection limit, new clients wait in the listen queue until a connection ends: those that
+        // have not sent a request head within a second are then cut first.  An agent sends its head at once.
+        const bool crowded = qsizetype(watches.size()) * 10 >= qsizetype(limits.connections) * 9;
         for (Watch* watch : watches) {
+            const bool idle = crowded && watch->waitingForHead && now - *watch->waitingForHead > kCrowdedGrace;
             // Shutting the socket down makes libmicrohttpd see the end of the stream and close it itself.
-            if (!watch->shut && watch->fd >= 0 && watch->deadline < now) {
+            if (!watch->shut && watch->fd >= 0 && (watch->deadline < now || idle)) {
                 ::shutdown(watch->fd, SHUT_RDWR);
                 watch->shut = true;
             }
