@@ -72,9 +72,9 @@ private Q_SLOTS:
             client.write(raw);
             QVERIFY(client.closed());
             const QList<QByteArray> parts = answer.split('|');
-            QVERIFY2(client.received.startsWith("HTTP/1.1 " + parts[0]) &&
+            QVERIFY2(client.received.startsWith(QByteArray("HTTP/1.1 " + parts[0])) &&
                          client.received.contains("Connection: close\r\n") &&
-                         client.received.endsWith("{\"error\":\"" + parts[1] + "\"}"),
+                         client.received.endsWith(QByteArray("{\"error\":\"" + parts[1] + "\"}")),
                      client.received.constData());
         }
     }
