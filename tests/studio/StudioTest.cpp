@@ -73,7 +73,7 @@ private Q_SLOTS:
         m_serverOptions = options;
         m_server = std::make_unique<StudioServer>(*m_studio, options);
         QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
-        m_ada = pairedDevice(kAda);
+        m_ada = pairedDevice(kAda); qWarning() << "DEBUGHTTP" << m_ada << pair(u"x"_qs).summary() << m_server->port();
         QCOMPARE(open("malformed-1", m_ada).status, 200);
     }
 
@@ -223,6 +223,23 @@ private Q_SLOTS:
         QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
     }
 
+    // The admin commands on the studio while it serves; what devices sent cannot drive the admin's terminal.
+    void adminCommands() {
+        QVERIFY(m_studio->pair(*m_studio->issuePairingCode(kAda, 600), u"Bay\x1b]0;owned\a\t"_qs));
+        const QString id = QString::number(m_studio->devices().last().id);
+        QVERIFY(command({u"devices"_qs}).contains(u"\tBay\\u{1b}]0;owned\\u{7}\\u{9}\tpaired"));
+        QVERIFY(command({u"add-user"_qs, u"--name"_qs, u"Cleo"_qs, u"--email"_qs, u"cleo@example.com"_qs})
+                    .contains(u"added"));
+        QVERIFY(command({u"add-project"_qs, u"--user"_qs, u"cleo@example.com"_qs, u"--title"_qs, u"Promo"_qs})
+                    .startsWith(u"p-"));
+        QCOMPARE(command({u"pairing-code"_qs, u"--user"_qs, u"Cleo"_qs}).trimmed().size(), 9);
+        QVERIFY(command({u"pairing-code"_qs, u"--user"_qs, u"nobody"_qs})
+                    .startsWith(u"exit 1: vantrel-studio: There is no user"));
+        QCOMPARE(command({u"revoke"_qs, u"--device"_qs, id}), u"Device " + id + u" revoked.\n");
+        QVERIFY(command({u"revoke"_qs, u"--device"_qs, u"999"_qs})
+                    .startsWith(u"exit 1: vantrel-studio: There is no device 999."));
+    }
+
     // Two studio processes on the PostgreSQL database, behind a load balancer that sends a report to each: both
     // acknowledge it, and it is stored once.
     void twoProcessesStoreAReportOnce() {
@@ -267,6 +284,17 @@ private Q_SLOTS:
     }
 
 private:
+    // A vantrel-studio command on this studio: its output, or the exit code and the message.
+    QString command(const QStringList& arguments) {
+        QStringList options{u"--data"_qs, m_dir.filePath(u"studio"_qs)};
+        if (m_postgres)
+            options += {u"--database"_qs, m_postgres->connection()};
+        QProcess process;
+        process.start(QStringLiteral(VANTREL_STUDIO_BIN), QStringList{arguments.first()} + options + arguments.mid(1));
+        if (!process.waitForFinished(60000) || process.exitCode() != 0)
+            return u"exit %1: "_qs.arg(process.exitCode()) + QString::fromUtf8(process.readAllStandardError());
+        return QString::fromUtf8(process.readAllStandardOutput());
+    }
     // Over TLS with the certificate checked for studio.test, as the agent calls; a GET unless there is a body.
     Answer call(const QByteArray& path, const QByteArray& authorization, const QByteArray& body = {}) {
         QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_port ? m_port : m_server->port()) +
