@@ -30,12 +30,11 @@ public:
 
 private:
     bool pg(const QString& tool, const QStringList& arguments) {
-        QStringList command = QStringList{m_bin + tool, u"-D"_qs, m_dir.filePath(u"data"_qs)} + arguments;
-        if (::geteuid() == 0)
-            command = QStringList{u"runuser"_qs, u"-u"_qs, u"postgres"_qs, u"--"_qs} + command;
+        const QStringList command = QStringList{m_bin + tool, u"-D"_qs, m_dir.filePath(u"data"_qs)} + arguments;
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel); // the reason of a failure, in the test log
-        process.start(command.takeFirst(), command);
+        process.start(::geteuid() ? command[0] : u"runuser"_qs,
+                      ::geteuid() ? command.mid(1) : QStringList{u"-u"_qs, u"postgres"_qs, u"--"_qs} + command);
         return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit &&
                process.exitCode() == 0;
     }
