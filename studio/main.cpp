@@ -12,6 +12,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -116,9 +117,20 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
     if (!valid)
         return 1;
     // Each connection is a descriptor: take what the system allows rather than the historical 1024.
-    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        if (files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            ::getrlimit(RLIMIT_NOFILE, &files);
+        }
+        // Beyond the descriptors there are, accepting fails for everyone: keep some for files and the database.
+        constexpr rlim_t kSpare = 64;
+        if (files.rlim_cur != RLIM_INFINITY && rlim_t(limits.connections) + kSpare > files.rlim_cur) {
+            limits.connections = int(std::max<rlim_t>(files.rlim_cur, 2 * kSpare) - kSpare);
+            QTextStream(stderr) << "vantrel-studio: only " << files.rlim_cur << " descriptors are allowed; serving "
+                                << limits.connections << " connections at once (raise LimitNOFILE for more)"
+                                << Qt::endl;
+        }
     }
     options.expireAfterSeconds = parser.value(u"expire-after"_qs).toLongLong(&ok);
     if (!ok || options.expireAfterSeconds <= 0)
@@ -174,7 +186,7 @@ int main(int argc, char** argv) {
         {u"chain"_qs, QStringLiteral("Intermediate certificates (PEM)."), u"file"_qs},
         {u"listen"_qs, QStringLiteral("Address and port; port 0 picks a free one."), u"address:port"_qs,
          u"127.0.0.1:8443"_qs},
-        {u"connections"_qs, QStringLiteral("serve: open connections at once."), u"n"_qs, u"1000"_qs},
+        {u"connections"_qs, QStringLiteral("serve: open connections at once."), u"n"_qs, u"10000"_qs},
         {u"connections-per-address"_qs, QStringLiteral("serve: open connections from one address."), u"n"_qs, u"32"_qs},
         {u"head-timeout"_qs, QStringLiteral("serve: time for a request's headers, from connecting or the last answer."),
          u"seconds"_qs, u"10"_qs},

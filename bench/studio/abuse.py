@@ -7,7 +7,8 @@ Attacks, each for --seconds on loopback (attackers spread over 127.0.0.2 and up,
   slow      TLS connections sending a request head one byte a second, and uploads of 3 MB at 20 KB/s
   guess     admin sign-in and pairing guesses as fast as the studio answers them
 
-    /usr/bin/python3 bench/studio/abuse.py --studio build/studio/vantrel-studio [--seconds 20] [attack…]
+    /usr/bin/python3 bench/studio/abuse.py --studio build/studio/vantrel-studio [--seconds 20] [--serve OPTIONS]
+        [attack…]
 """
 
 import argparse
@@ -140,6 +141,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--studio", required=True)
     parser.add_argument("--seconds", type=float, default=20)
+    parser.add_argument("--serve", default="", help="further serve options, such as \"--connections 12000\"")
     parser.add_argument("attacks", nargs="*", default=["pipeline", "idle", "spread", "slow", "guess"])
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -150,7 +152,7 @@ def main():
         run("init", "--data", data, "--host", HOST)
         run("add-user", "--data", data, "--name", "Dana")
         code = run("pairing-code", "--data", data, "--user", "Dana").strip()
-        server = subprocess.Popen([args.studio, "serve", "--data", data, "--listen", "127.0.0.1:0"],
+        server = subprocess.Popen([args.studio, "serve", "--data", data, "--listen", "127.0.0.1:0", *args.serve.split()],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         try:
             port = int(server.stdout.readline().strip().rsplit(":", 1)[1])

@@ -63,7 +63,7 @@ class HttpsServer final : public QObject {
     Q_OBJECT
 public:
     struct Limits {
-        int connections = 1000;                  // open connections at once
+        int connections = 10000;                 // open connections at once
         int connectionsPerAddress = 32;          // from one client address
         int headSeconds = 10;                    // from connecting or the previous answer to a complete head
         int requestSeconds = 60;                 // from a complete head to a complete body
