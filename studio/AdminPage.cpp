@@ -82,8 +82,10 @@ HttpResponse page(const QString& title, const QString& bodyHtml) {
     HttpResponse response;
     response.contentType = "text/html; charset=utf-8";
     response.body = html.toUtf8();
-    response.headers.emplaceBack("Content-Security-Policy",
-                                 "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'");
+    response.headers.emplaceBack(
+        "Content-Security-Policy",
+        "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+    response.headers.emplaceBack("X-Frame-Options", "DENY"); // for browsers without frame-ancestors
     response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
     response.headers.emplaceBack("Cache-Control", "no-store");
     return response;

@@ -1,110 +1,198 @@
 #include "Database.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+// Any fixed number: the advisory lock that lets one studio process at a time migrate a shared database.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7461001)";
 
-const char* const kSchema = R"sql(
+// Each entry is applied once, in order; "@ID@" is the store's auto-numbered key.  Never edit an entry that has
+// shipped: add one.  The first matches studios made before migrations were counted, hence IF NOT EXISTS.
+const char* const kMigrations[] = {
+    R"sql(
 CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS users (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, email TEXT UNIQUE);
+CREATE TABLE IF NOT EXISTS users (id @ID@, name TEXT NOT NULL UNIQUE, email TEXT UNIQUE);
 CREATE TABLE IF NOT EXISTS projects (id TEXT PRIMARY KEY, title TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS user_projects (
-    user_id INTEGER NOT NULL REFERENCES users(id),
+    user_id BIGINT NOT NULL REFERENCES users(id),
     project_id TEXT NOT NULL REFERENCES projects(id),
     PRIMARY KEY (user_id, project_id));
 CREATE TABLE IF NOT EXISTS pairing_codes (
     code_hash TEXT PRIMARY KEY,
-    user_id INTEGER NOT NULL REFERENCES users(id),
-    expires_at INTEGER NOT NULL,
-    used_at INTEGER);
+    user_id BIGINT NOT NULL REFERENCES users(id),
+    expires_at BIGINT NOT NULL,
+    used_at BIGINT);
 CREATE TABLE IF NOT EXISTS devices (
-    id INTEGER PRIMARY KEY,
-    user_id INTEGER NOT NULL REFERENCES users(id),
+    id @ID@,
+    user_id BIGINT NOT NULL REFERENCES users(id),
     name TEXT NOT NULL,
     token_hash TEXT NOT NULL UNIQUE,
-    paired_at INTEGER NOT NULL,
-    revoked_at INTEGER);
+    paired_at BIGINT NOT NULL,
+    revoked_at BIGINT);
 CREATE TABLE IF NOT EXISTS sessions (
     id TEXT PRIMARY KEY,
-    device_id INTEGER NOT NULL REFERENCES devices(id),
+    device_id BIGINT NOT NULL REFERENCES devices(id),
     project_id TEXT NOT NULL REFERENCES projects(id),
     stage TEXT NOT NULL,
     note TEXT NOT NULL,
-    started_at INTEGER NOT NULL,
-    last_seen_at INTEGER NOT NULL,
-    ended_at INTEGER,
+    started_at BIGINT NOT NULL,
+    last_seen_at BIGINT NOT NULL,
+    ended_at BIGINT,
     end_kind TEXT);
 CREATE INDEX IF NOT EXISTS sessions_open ON sessions (last_seen_at) WHERE ended_at IS NULL;
 CREATE TABLE IF NOT EXISTS minutes (
     session_id TEXT NOT NULL REFERENCES sessions(id),
-    seq INTEGER NOT NULL,
-    started_at INTEGER NOT NULL,
-    ended_at INTEGER NOT NULL,
-    mouse_moves INTEGER NOT NULL,
-    clicks INTEGER NOT NULL,
-    mouse_active_seconds INTEGER NOT NULL,
-    received_at INTEGER NOT NULL,
+    seq BIGINT NOT NULL,
+    started_at BIGINT NOT NULL,
+    ended_at BIGINT NOT NULL,
+    mouse_moves BIGINT NOT NULL,
+    clicks BIGINT NOT NULL,
+    mouse_active_seconds BIGINT NOT NULL,
+    received_at BIGINT NOT NULL,
     PRIMARY KEY (session_id, seq));
 CREATE TABLE IF NOT EXISTS minute_apps (
     session_id TEXT NOT NULL,
-    seq INTEGER NOT NULL,
+    seq BIGINT NOT NULL,
     name TEXT NOT NULL,
-    seconds INTEGER NOT NULL,
+    seconds BIGINT NOT NULL,
     FOREIGN KEY (session_id, seq) REFERENCES minutes(session_id, seq));
 CREATE INDEX IF NOT EXISTS minute_apps_session ON minute_apps (session_id);
 CREATE TABLE IF NOT EXISTS screenshots (
-    id INTEGER PRIMARY KEY,
+    id @ID@,
     session_id TEXT NOT NULL,
-    seq INTEGER NOT NULL,
+    seq BIGINT NOT NULL,
     display_id TEXT NOT NULL,
-    captured_at INTEGER NOT NULL,
+    captured_at BIGINT NOT NULL,
     file TEXT NOT NULL,
     FOREIGN KEY (session_id, seq) REFERENCES minutes(session_id, seq));
 CREATE INDEX IF NOT EXISTS screenshots_session ON screenshots (session_id);
-)sql";
+)sql",
+    // Which device a pairing code made (a lost answer is redeemed again), and each device's stored bytes.
+    R"sql(
+ALTER TABLE pairing_codes ADD COLUMN device_id BIGINT REFERENCES devices(id);
+ALTER TABLE devices ADD COLUMN stored_bytes BIGINT NOT NULL DEFAULT 0;
+)sql",
+};
+
+QString postgresError(pg_conn* connection) {
+    return QString::fromUtf8(PQerrorMessage(connection)).trimmed();
+}
+
+// "?" and "?N" become PostgreSQL's "$N".
+QByteArray numberedPlaceholders(const char* sql) {
+    QByteArray out;
+    int next = 0;
+    for (const char* c = sql; *c; ++c) {
+        if (*c != '?') {
+            out += *c;
+            continue;
+        }
+        out += '$';
+        if (c[1] >= '0' && c[1] <= '9') {
+            while (c[1] >= '0' && c[1] <= '9')
+                out += *++c;
+        } else {
+            out += QByteArray::number(++next);
+        }
+    }
+    return out;
+}
 
 } // namespace
 
-Statement::Statement(sqlite3_stmt* statement, QString prepareError)
-    : m_statement(statement)
-    , m_error(std::move(prepareError)) {}
+Statement::Statement(Database& database, const char* sql)
+    : m_database(database) {
+    if (database.m_kind == Database::Kind::PostgreSQL) {
+        m_sql = numberedPlaceholders(sql);
+        return;
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database.m_sqlite.get(), sql, -1, &statement, nullptr) != SQLITE_OK)
+        m_error = database.lastError();
+    m_statement.reset(statement);
+}
 
+Statement::Statement(Statement&&) noexcept = default;
 Statement::~Statement() = default;
 
 void Statement::Finalizer::operator()(sqlite3_stmt* statement) const {
     sqlite3_finalize(statement);
 }
 
+void Statement::Clearer::operator()(pg_result* result) const {
+    PQclear(result);
+}
+
 Statement& Statement::bind(int index, qint64 value) {
     if (m_statement)
         sqlite3_bind_int64(m_statement.get(), index, value);
+    else
+        setParameter(index, QByteArray::number(value));
     return *this;
 }
 
 Statement& Statement::bind(int index, const QString& text) {
-    if (m_statement) {
-        const QByteArray utf8 = text.toUtf8();
+    const QByteArray utf8 = text.toUtf8();
+    if (m_statement)
         sqlite3_bind_text(m_statement.get(), index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
-    }
+    else
+        setParameter(index, utf8);
     return *this;
 }
 
 Statement& Statement::bindNull(int index) {
     if (m_statement)
         sqlite3_bind_null(m_statement.get(), index);
+    else
+        setParameter(index, std::nullopt);
     return *this;
 }
 
+void Statement::setParameter(int index, std::optional<QByteArray> value) {
+    if (index < 1)
+        return;
+    if (m_parameters.size() < index)
+        m_parameters.resize(index);
+    m_parameters[index - 1] = std::move(value);
+}
+
+void Statement::execute() {
+    m_executed = true;
+    pg_conn* connection = m_database.m_postgres.get();
+    QList<const char*> values;
+    for (const std::optional<QByteArray>& parameter : std::as_const(m_parameters))
+        values.append(parameter ? parameter->constData() : nullptr);
+    for (int attempt = 0; attempt < 2 && (attempt == 0 || m_database.reconnected()); ++attempt)
+        m_result.reset(PQexecParams(connection, m_sql.constData(), int(values.size()), nullptr, values.constData(),
+                                    nullptr, nullptr, 0));
+    const ExecStatusType status = PQresultStatus(m_result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        m_error = postgresError(connection);
+        m_result.reset();
+    }
+    m_database.m_changes = m_result ? QByteArray(PQcmdTuples(m_result.get())).toLongLong() : 0;
+}
+
 bool Statement::next() {
+    if (m_database.m_kind == Database::Kind::PostgreSQL) {
+        if (!m_executed && m_error.isEmpty())
+            execute();
+        return m_result && ++m_row < PQntuples(m_result.get());
+    }
     if (!m_statement)
         return false;
     const int code = sqlite3_step(m_statement.get());
     if (code == SQLITE_ROW)
         return true;
     if (code != SQLITE_DONE)
-        m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement.get())));
+        m_error = m_database.lastError();
     return false;
 }
 
@@ -117,15 +205,21 @@ Result<> Statement::run() {
 }
 
 qint64 Statement::integer(int column) const {
+    if (m_result)
+        return QByteArray(PQgetvalue(m_result.get(), m_row, column)).toLongLong();
     return sqlite3_column_int64(m_statement.get(), column);
 }
 
 QString Statement::text(int column) const {
+    if (m_result)
+        return QString::fromUtf8(PQgetvalue(m_result.get(), m_row, column), PQgetlength(m_result.get(), m_row, column));
     const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_statement.get(), column));
     return QString::fromUtf8(data, sqlite3_column_bytes(m_statement.get(), column));
 }
 
 bool Statement::isNull(int column) const {
+    if (m_result)
+        return PQgetisnull(m_result.get(), m_row, column);
     return sqlite3_column_type(m_statement.get(), column) == SQLITE_NULL;
 }
 
@@ -133,16 +227,29 @@ void Database::Closer::operator()(sqlite3* handle) const {
     sqlite3_close_v2(handle);
 }
 
-Database::Database(sqlite3* handle)
-    : m_handle(handle) {}
+void Database::Closer::operator()(pg_conn* connection) const {
+    PQfinish(connection);
+}
+
+Database::Database(Kind kind)
+    : m_kind(kind) {}
 
 Database::~Database() = default;
 
-Result<std::unique_ptr<Database>> Database::open(const QString& path) {
+Result<std::unique_ptr<Database>> Database::openSQLite(const QString& path) {
+    // Made here rather than by SQLite so that it is private whatever the umask; SQLite gives its -wal and -shm
+    // files the same mode.
+    const QByteArray file = path.toUtf8();
+    const int fd = ::open(file.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
+        ::close(fd);
+    }
     sqlite3* handle = nullptr;
-    const int code = sqlite3_open_v2(path.toUtf8().constData(), &handle,
+    const int code = sqlite3_open_v2(file.constData(), &handle,
                                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    std::unique_ptr<Database> database(new Database(handle));
+    std::unique_ptr<Database> database(new Database(Kind::SQLite));
+    database->m_sqlite.reset(handle);
     if (code != SQLITE_OK)
         return Error::platform(QStringLiteral("Cannot open the database %1: %2").arg(path, database->lastError()));
     sqlite3_busy_timeout(handle, kBusyTimeoutMs);
@@ -153,48 +260,111 @@ Result<std::unique_ptr<Database>> Database::open(const QString& path) {
     return database;
 }
 
-Result<> Database::createSchema() {
-    return exec(kSchema);
+Result<std::unique_ptr<Database>> Database::openPostgreSQL(const QString& connection) {
+    std::unique_ptr<Database> database(new Database(Kind::PostgreSQL));
+    database->m_postgres.reset(PQconnectdb(connection.toUtf8().constData()));
+    if (PQstatus(database->m_postgres.get()) != CONNECTION_OK)
+        return Error::platform(QStringLiteral("Cannot connect to the PostgreSQL database: %1")
+                                   .arg(postgresError(database->m_postgres.get())));
+    // The notices of IF NOT EXISTS ("already exists, skipping") are not for the admin's terminal.
+    PQsetNoticeProcessor(
+        database->m_postgres.get(), [](void*, const char*) {}, nullptr);
+    return database;
+}
+
+bool Database::hasSchema() {
+    Statement query = prepare(m_kind == Kind::SQLite ? "SELECT 1 FROM sqlite_master WHERE name = 'settings'"
+                                                     : "SELECT 1 WHERE to_regclass('settings') IS NOT NULL");
+    return query.next();
+}
+
+Result<> Database::migrate() {
+    Transaction transaction(*this);
+    Result<> done = m_kind == Kind::PostgreSQL ? exec(kMigrationLock) : Result<>();
+    if (done)
+        done = exec("CREATE TABLE IF NOT EXISTS schema_migrations (version BIGINT PRIMARY KEY)");
+    if (!done)
+        return done;
+    Statement current = prepare("SELECT COALESCE(MAX(version), 0) FROM schema_migrations");
+    const qint64 applied = current.next() ? current.integer(0) : 0;
+    if (!current.error().isEmpty())
+        return Error::platform(QStringLiteral("Database error: %1").arg(current.error()));
+    const QByteArray key =
+        m_kind == Kind::SQLite ? "INTEGER PRIMARY KEY" : "BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY";
+    const qint64 known = qint64(std::size(kMigrations));
+    if (applied > known)
+        return Error::platform(
+            QStringLiteral("The database was made by a newer vantrel-studio (schema %1); update this one.")
+                .arg(applied));
+    for (qint64 version = applied + 1; done && version <= known; ++version) {
+        done = exec(QByteArray(kMigrations[version - 1]).replace("@ID@", key).constData());
+        if (done)
+            done = prepare("INSERT INTO schema_migrations (version) VALUES (?)").bind(1, version).run();
+    }
+    if (done)
+        done = transaction.commit();
+    return done;
 }
 
 Result<> Database::exec(const char* sql) {
+    if (m_kind == Kind::PostgreSQL) {
+        pg_conn* connection = m_postgres.get();
+        std::unique_ptr<pg_result, Statement::Clearer> result(PQexec(connection, sql));
+        if (reconnected())
+            result.reset(PQexec(connection, sql));
+        const ExecStatusType status = PQresultStatus(result.get());
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+            return {};
+        return Error::platform(QStringLiteral("Database error: %1").arg(postgresError(connection)));
+    }
     char* message = nullptr;
-    if (sqlite3_exec(m_handle.get(), sql, nullptr, nullptr, &message) == SQLITE_OK)
+    if (sqlite3_exec(m_sqlite.get(), sql, nullptr, nullptr, &message) == SQLITE_OK)
         return {};
     const QString text = QString::fromUtf8(message ? message : "unknown error");
     sqlite3_free(message);
     return Error::platform(QStringLiteral("Database error: %1").arg(text));
 }
 
-Statement Database::prepare(const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(m_handle.get(), sql, -1, &statement, nullptr) != SQLITE_OK)
-        return Statement(nullptr, lastError());
-    return Statement(statement, {});
+// A server restart or a dropped connection fails the statement that finds it; outside a transaction it is sent
+// once more on a new connection, so that no agent's request fails for it.  Inside one, the transaction is lost.
+bool Database::reconnected() {
+    if (PQstatus(m_postgres.get()) != CONNECTION_BAD || m_inTransaction)
+        return false;
+    PQreset(m_postgres.get());
+    return PQstatus(m_postgres.get()) == CONNECTION_OK;
 }
 
 qint64 Database::changes() const {
-    return sqlite3_changes64(m_handle.get());
+    return m_kind == Kind::PostgreSQL ? m_changes : sqlite3_changes64(m_sqlite.get());
 }
 
 QString Database::lastError() const {
-    return QString::fromUtf8(sqlite3_errmsg(m_handle.get()));
+    return m_kind == Kind::PostgreSQL ? postgresError(m_postgres.get())
+                                      : QString::fromUtf8(sqlite3_errmsg(m_sqlite.get()));
 }
 
 Database::Transaction::Transaction(Database& database)
     : m_database(database) {
-    m_open = m_database.exec("BEGIN IMMEDIATE").ok();
+    m_open = m_database.exec(m_database.m_kind == Kind::SQLite ? "BEGIN IMMEDIATE" : "BEGIN").ok();
+    m_database.m_inTransaction = m_open;
 }
 
 Database::Transaction::~Transaction() {
     if (m_open)
         (void)m_database.exec("ROLLBACK");
+    m_database.m_inTransaction = false;
 }
 
 Result<> Database::Transaction::commit() {
     if (!m_open)
         return Error::platform(QStringLiteral("Database error: the transaction could not begin."));
     m_open = false;
+    m_database.m_inTransaction = false;
+    // PostgreSQL answers COMMIT of a failed transaction with a rollback, not an error.
+    if (m_database.m_kind == Kind::PostgreSQL && PQtransactionStatus(m_database.m_postgres.get()) != PQTRANS_INTRANS) {
+        (void)m_database.exec("ROLLBACK");
+        return Error::platform(QStringLiteral("Database error: %1").arg(m_database.lastError()));
+    }
     if (Result<> result = m_database.exec("COMMIT"); !result) {
         (void)m_database.exec("ROLLBACK");
         return result;

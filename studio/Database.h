@@ -3,20 +3,25 @@
 #include "records/Error.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
-#include <QVariant>
 
 #include <memory>
+#include <optional>
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct pg_conn;
+struct pg_result;
 
-// One prepared statement: bind by position (from 1), step, read columns (from 0).
+class Database;
+
+// One statement: bind by position (from 1), step, read columns (from 0).  The SQL is written once for both stores:
+// "?" or "?N" placeholders, ON CONFLICT for idempotent inserts, no store-specific functions.
 class Statement final {
 public:
-    Statement(sqlite3_stmt* statement, QString prepareError);
-    Statement(Statement&&) noexcept = default;
-    Statement& operator=(Statement&&) noexcept = default;
+    Statement(Statement&&) noexcept;
+    Statement& operator=(Statement&&) noexcept = delete;
     Q_DISABLE_COPY(Statement)
     ~Statement();
 
@@ -33,28 +38,55 @@ public:
     const QString& error() const { return m_error; }
 
 private:
+    friend class Database;
+    Statement(Database& database, const char* sql);
+    void execute();
+    void setParameter(int index, std::optional<QByteArray> value);
+
+    Database& m_database;
+    QString m_error;
+    // SQLite
     struct Finalizer {
         void operator()(sqlite3_stmt* statement) const;
     };
     std::unique_ptr<sqlite3_stmt, Finalizer> m_statement;
-    QString m_error;
+    // PostgreSQL: executed on the first next(), then read row by row.
+    QByteArray m_sql;
+    QList<std::optional<QByteArray>> m_parameters;
+    struct Clearer {
+        void operator()(pg_result* result) const;
+    };
+    std::unique_ptr<pg_result, Clearer> m_result;
+    bool m_executed = false;
+    int m_row = -1;
 };
 
-// The studio's SQLite file, opened in WAL mode with foreign keys on.
+// The studio's store: an SQLite file (WAL, foreign keys on) or a PostgreSQL database shared by several studio
+// processes.  Both hold the same schema, brought up to date by the same migrations when opened.
 class Database final {
 public:
-    static Result<std::unique_ptr<Database>> open(const QString& path);
+    enum class Kind { SQLite, PostgreSQL };
+
+    // Creates the file if needed, readable by its owner only.
+    static Result<std::unique_ptr<Database>> openSQLite(const QString& path);
+    // A libpq connection string or postgresql:// URI.
+    static Result<std::unique_ptr<Database>> openPostgreSQL(const QString& connection);
     Q_DISABLE_COPY_MOVE(Database)
     ~Database();
 
-    Result<> createSchema();
+    Kind kind() const { return m_kind; }
+    // Applies the migrations not yet applied; concurrent studio processes apply each one once.
+    Result<> migrate();
+    // Whether the studio's tables exist at all.
+    bool hasSchema();
     Result<> exec(const char* sql);
     // A statement that fails to prepare is a programming error in our own SQL: it reports through run()/next().
-    Statement prepare(const char* sql);
+    Statement prepare(const char* sql) { return Statement(*this, sql); }
+    // Rows changed by the last statement run.
     qint64 changes() const;
     QString lastError() const;
 
-    // BEGIN IMMEDIATE … COMMIT; rolled back on destruction unless committed.
+    // One transaction (SQLite: BEGIN IMMEDIATE); rolled back on destruction unless committed.
     class Transaction final {
     public:
         explicit Transaction(Database& database);
@@ -68,9 +100,16 @@ public:
     };
 
 private:
-    explicit Database(sqlite3* handle);
+    friend class Statement;
+    explicit Database(Kind kind);
+    bool reconnected();
     struct Closer {
         void operator()(sqlite3* handle) const;
+        void operator()(pg_conn* connection) const;
     };
-    std::unique_ptr<sqlite3, Closer> m_handle;
+    Kind m_kind;
+    std::unique_ptr<sqlite3, Closer> m_sqlite;
+    std::unique_ptr<pg_conn, Closer> m_postgres;
+    qint64 m_changes = 0; // PostgreSQL: rows of the last command
+    bool m_inTransaction = false;
 };

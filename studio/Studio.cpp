@@ -2,11 +2,17 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <limits>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,10 +38,18 @@ QByteArray passwordHash(const QString& password, const QByteArray& salt) {
         .toHex();
 }
 
+// Totals of counters that the studio bounds on input; rows stored before the bounds could still be absurd.
+qint64 saturatedSum(qint64 a, qint64 b) {
+    qint64 sum = 0;
+    return __builtin_add_overflow(a, b, &sum)
+               ? (b > 0 ? std::numeric_limits<qint64>::max() : std::numeric_limits<qint64>::min())
+               : sum;
+}
+
 } // namespace
 
-Studio::Studio(QDir dir, std::unique_ptr<Database> database, Clock clock)
-    : m_dir(std::move(dir))
+Studio::Studio(QDir screenshots, std::unique_ptr<Database> database, Clock clock)
+    : m_screenshots(std::move(screenshots))
     , m_database(std::move(database))
     , m_clock(std::move(clock)) {
     if (!m_clock)
@@ -44,28 +58,50 @@ Studio::Studio(QDir dir, std::unique_ptr<Database> database, Clock clock)
 
 Studio::~Studio() = default;
 
-Result<std::unique_ptr<Studio>> Studio::open(const QString& dir, bool create, Clock clock) {
-    QDir folder(dir);
+bool Studio::makePrivatePath(const QString& path) {
+    const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
+    qsizetype at = 0;
+    while (at >= 0) {
+        at = absolute.indexOf(u'/', at + 1);
+        const QByteArray part = QFile::encodeName(at < 0 ? absolute : absolute.left(at));
+        if (::mkdir(part.constData(), 0700) == 0)
+            ::chmod(part.constData(), 0700); // mkdir applied the umask
+        else if (errno != EEXIST)
+            return false;
+    }
+    return QFileInfo(absolute).isDir();
+}
+
+Result<std::unique_ptr<Studio>> Studio::open(const Location& location, bool create, Clock clock) {
+    const QDir folder(location.data);
+    const QString screenshots = !location.screenshots.isEmpty() ? location.screenshots
+                                : !location.data.isEmpty()      ? folder.filePath(u"screenshots"_qs)
+                                                                : QString();
     const QString databasePath = folder.filePath(QStringLiteral("studio.db"));
     if (create) {
-        if (!folder.mkpath(QStringLiteral("screenshots")))
-            return Error::platform(
-                QStringLiteral("Cannot create the folder %1.").arg(folder.filePath(u"screenshots"_qs)));
-    } else if (!QFileInfo::exists(databasePath)) {
-        return Error::platform(QStringLiteral("There is no studio in %1; create one with “init” first.").arg(dir));
+        if (!location.data.isEmpty() && !makePrivatePath(location.data))
+            return Error::platform(QStringLiteral("Cannot create the folder %1.").arg(location.data));
+        if (!screenshots.isEmpty() && !makePrivatePath(screenshots))
+            return Error::platform(QStringLiteral("Cannot create the folder %1.").arg(screenshots));
+    } else if (location.database.isEmpty() && !QFileInfo::exists(databasePath)) {
+        return Error::platform(
+            QStringLiteral("There is no studio in %1; create one with “init” first.").arg(location.data));
     }
-    Result<std::unique_ptr<Database>> database = Database::open(databasePath);
+    if (!location.data.isEmpty()) // editors' screenshots: studios made before this rule were world-readable
+        ::chmod(QFile::encodeName(location.data).constData(), 0700);
+    Result<std::unique_ptr<Database>> database =
+        location.database.isEmpty() ? Database::openSQLite(databasePath) : Database::openPostgreSQL(location.database);
     if (!database)
         return database.error();
-    if (create) {
-        if (Result<> schema = (*database)->createSchema(); !schema)
-            return schema.error();
-    }
-    return std::unique_ptr<Studio>(new Studio(folder, std::move(*database), std::move(clock)));
+    if (!create && !(*database)->hasSchema())
+        return Error::platform(QStringLiteral("There is no studio in this database; create one with “init” first."));
+    if (Result<> schema = (*database)->migrate(); !schema)
+        return schema.error();
+    return std::unique_ptr<Studio>(new Studio(QDir(screenshots), std::move(*database), std::move(clock)));
 }
 
 QString Studio::screenshotPath(const QString& file) const {
-    return m_dir.filePath(QStringLiteral("screenshots/") + file);
+    return m_screenshots.filePath(file);
 }
 
 QString Studio::hashOf(const QByteArray& secret) {
@@ -98,29 +134,37 @@ Result<QString> Studio::resetAdminPassword() {
 }
 
 bool Studio::checkAdminPassword(const QString& password) {
-    const QString salt = setting(u"admin_salt"_qs);
-    const QString stored = setting(u"admin_hash"_qs);
-    if (salt.isEmpty() || stored.isEmpty())
-        return false;
+    const AdminSecret secret = adminSecret();
     const QByteArray remembered =
-        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + stored.toLatin1()), QCryptographicHash::Sha256);
+        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + secret.hash), QCryptographicHash::Sha256);
     if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
         return true;
-    const QByteArray given = passwordHash(password, salt.toLatin1());
-    const QByteArray expected = stored.toLatin1();
-    if (given.size() != expected.size())
-        return false;
-    char difference = 0;
-    for (qsizetype i = 0; i < given.size(); ++i)
-        difference |= char(given[i] ^ expected[i]);
-    if (difference != 0)
+    if (!adminPasswordMatches(password, secret))
         return false;
     m_acceptedAdmin = remembered;
     return true;
 }
 
+Studio::AdminSecret Studio::adminSecret() {
+    return {setting(u"admin_salt"_qs).toLatin1(), setting(u"admin_hash"_qs).toLatin1()};
+}
+
+bool Studio::adminPasswordMatches(const QString& password, const AdminSecret& secret) {
+    if (secret.salt.isEmpty() || secret.hash.isEmpty())
+        return false;
+    const QByteArray given = passwordHash(password, secret.salt);
+    if (given.size() != secret.hash.size())
+        return false;
+    char difference = 0;
+    for (qsizetype i = 0; i < given.size(); ++i)
+        difference |= char(given[i] ^ secret.hash[i]);
+    return difference == 0;
+}
+
 Result<> Studio::setSetting(const QString& key, const QString& value) {
-    return m_database->prepare("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)")
+    return m_database
+        ->prepare(
+            "INSERT INTO settings (key, value) VALUES (?, ?) ON CONFLICT (key) DO UPDATE SET value = excluded.value")
         .bind(1, key)
         .bind(2, value)
         .run();
@@ -133,8 +177,8 @@ QString Studio::setting(const QString& key) {
 }
 
 Result<qint64> Studio::userId(const QString& user) {
-    Statement query =
-        m_database->prepare("SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY email = ?1 DESC");
+    Statement query = m_database->prepare(
+        "SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY CASE WHEN email = ?1 THEN 0 ELSE 1 END");
     query.bind(1, user);
     if (!query.next())
         return Error::api(404, QStringLiteral("There is no user “%1”.").arg(user));
@@ -172,7 +216,7 @@ Result<QString> Studio::addProject(const QString& title, const QStringList& user
         if (!member)
             return member.error();
         Statement assign =
-            m_database->prepare("INSERT OR IGNORE INTO user_projects (user_id, project_id) VALUES (?, ?)");
+            m_database->prepare("INSERT INTO user_projects (user_id, project_id) VALUES (?, ?) ON CONFLICT DO NOTHING");
         if (Result<> assigned = assign.bind(1, *member).bind(2, id).run(); !assigned)
             return assigned.error();
     }
@@ -263,9 +307,9 @@ QList<Studio::SessionRow> Studio::sessions(int limit) {
             row.lastSeq = seq;
             previousEnd = reports.integer(2);
             ++row.reports;
-            row.mouseMoves += reports.integer(3);
-            row.clicks += reports.integer(4);
-            row.mouseActiveSeconds += reports.integer(5);
+            row.mouseMoves = saturatedSum(row.mouseMoves, reports.integer(3));
+            row.clicks = saturatedSum(row.clicks, reports.integer(4));
+            row.mouseActiveSeconds = saturatedSum(row.mouseActiveSeconds, reports.integer(5));
         }
         row.apps = sessionApps(row.id);
         Statement shots = m_database->prepare("SELECT id FROM screenshots WHERE session_id = ? ORDER BY seq, id");
@@ -276,14 +320,24 @@ QList<Studio::SessionRow> Studio::sessions(int limit) {
     return rows;
 }
 
+// Summed here rather than by SQL, whose sum fails on overflow (and differs between the stores).
 QList<AppSeconds> Studio::sessionApps(const QString& sessionId) {
     QList<AppSeconds> apps;
-    Statement query =
-        m_database->prepare("SELECT name, SUM(seconds) AS total FROM minute_apps WHERE session_id = ? GROUP BY name "
-                            "ORDER BY total DESC, name");
+    QHash<QString, qsizetype> index;
+    Statement query = m_database->prepare("SELECT name, seconds FROM minute_apps WHERE session_id = ?");
     query.bind(1, sessionId);
-    while (query.next())
-        apps.append({query.text(0), query.integer(1)});
+    while (query.next()) {
+        const QString name = query.text(0);
+        auto at = index.constFind(name);
+        if (at == index.constEnd()) {
+            at = index.insert(name, apps.size());
+            apps.append({name, 0});
+        }
+        apps[*at].seconds = saturatedSum(apps[*at].seconds, query.integer(1));
+    }
+    std::sort(apps.begin(), apps.end(), [](const AppSeconds& a, const AppSeconds& b) {
+        return a.seconds != b.seconds ? a.seconds > b.seconds : a.name < b.name;
+    });
     return apps;
 }
 

@@ -11,8 +11,9 @@
 #include <memory>
 #include <optional>
 
-// The studio's data: users, projects, paired devices and their work sessions, kept in one SQLite file with the
-// screenshots as JPEG files beside it.  Refusals are Error::api values carrying the HTTP status to answer with.
+// The studio's data: users, projects, paired devices and their work sessions, kept in one SQLite file or in a
+// PostgreSQL database shared by several studio processes, with the screenshots as JPEG files in a folder (for
+// several processes, a shared volume).  Refusals are Error::api values carrying the HTTP status to answer with.
 class Studio final {
 public:
     using Clock = std::function<qint64()>; // seconds since 1970-01-01 UTC
@@ -51,22 +52,46 @@ public:
     };
     enum class Stored { New, Duplicate };
 
+    // Where the studio keeps its data: the folder of an SQLite studio, or a PostgreSQL connection (URI or libpq
+    // keywords); screenshots go to `screenshots`, by default the folder's screenshots/.
+    struct Location {
+        QString data;
+        QString database;
+        QString screenshots;
+    };
+
     static constexpr qint64 kDefaultCodeSeconds = 24 * 3600;
+    // A lost pairing answer is re-sent within this time; a repeat from the same computer is answered again.
+    static constexpr qint64 kPairingRepeatSeconds = 120;
+    static constexpr qint64 kDefaultDeviceQuotaBytes = qint64(20) << 30;
     static constexpr int kMaxShots = 8;
     static constexpr int kMaxShotBase64 = 266668;
 
-    // Opens (and with `create`, makes) the studio in `dir`: studio.db and the screenshots/ folder.
-    static Result<std::unique_ptr<Studio>> open(const QString& dir, bool create, Clock clock = {});
+    // Opens (and with `create`, makes) the studio; the schema is brought up to date either way.
+    static Result<std::unique_ptr<Studio>> open(const Location& location, bool create, Clock clock = {});
+    static Result<std::unique_ptr<Studio>> open(const QString& dir, bool create, Clock clock = {}) {
+        return open(Location{dir, {}, {}}, create, std::move(clock));
+    }
     Q_DISABLE_COPY_MOVE(Studio)
     ~Studio();
 
     Database& database() { return *m_database; }
     qint64 now() const { return m_clock(); }
     QString screenshotPath(const QString& file) const;
+    // Screenshot bytes one device may keep on the studio; a report that would pass it is refused.
+    void setDeviceQuota(qint64 bytes) { m_deviceQuota = bytes; }
 
     // Administration.
     Result<QString> resetAdminPassword(); // returns the new password; only its salted hash is kept
     bool checkAdminPassword(const QString& password);
+    // The stored salt and hash of the admin password, and the key derivation that checks a password against them:
+    // pure and slow, so that the server can run it away from the threads that answer agents.
+    struct AdminSecret {
+        QByteArray salt;
+        QByteArray hash;
+    };
+    AdminSecret adminSecret();
+    static bool adminPasswordMatches(const QString& password, const AdminSecret& secret);
     // Users are named in commands by their e-mail address or their name.
     Result<qint64> addUser(const QString& name, const QString& email = {});
     Result<QString> addProject(const QString& title, const QStringList& users);
@@ -94,13 +119,17 @@ public:
     static QString normalisedCode(const QString& code);
 
 private:
-    Studio(QDir dir, std::unique_ptr<Database> database, Clock clock);
+    Studio(QDir screenshots, std::unique_ptr<Database> database, Clock clock);
+    // Makes the missing folders of `path` readable by the owner only, whatever the umask.
+    static bool makePrivatePath(const QString& path);
+    Result<Paired> pairAgain(const QString& codeHash, const QString& name, const QByteArray& token);
     Result<qint64> userId(const QString& user);
     Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
     QList<AppSeconds> sessionApps(const QString& sessionId);
 
-    QDir m_dir;
+    QDir m_screenshots;
     std::unique_ptr<Database> m_database;
+    qint64 m_deviceQuota = kDefaultDeviceQuotaBytes;
     Clock m_clock;
     QByteArray m_acceptedAdmin; // spares the key derivation for every thumbnail of a signed-in page
 };

@@ -2,10 +2,12 @@
 
 #include "AdminPage.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QTextStream>
 
 #include <cmath>
 
@@ -14,6 +16,8 @@ namespace {
 HttpResponse refusal(const Error& error) {
     if (error.isAPIError())
         return HttpsServer::errorResponse(int(error.status()), error.message());
+    // The client learns only that it failed; the administrator reads why in the journal.
+    QTextStream(stderr) << "vantrel-studio: " << error.message() << Qt::endl;
     return HttpsServer::errorResponse(500,
                                       QStringLiteral("The studio could not handle this request. Try again later."));
 }
@@ -49,6 +53,24 @@ Result<qint64> integerMember(const QJsonObject& object, const QString& key) {
     return value.toInteger();
 }
 
+HttpResponse tooMany(const QString& message, int retryAfter) {
+    HttpResponse response = HttpsServer::errorResponse(429, message);
+    response.headers.emplaceBack("Retry-After", QByteArray::number(retryAfter));
+    return response;
+}
+
+HttpResponse signIn() {
+    HttpResponse response = AdminPage::page(
+        QStringLiteral("Sign in"),
+        QStringLiteral(
+            "<p>Sign in as <b>admin</b> with the password that <code>vantrel-studio init</code> printed.</p>"));
+    response.status = 401;
+    response.headers.emplaceBack("WWW-Authenticate", R"(Basic realm="Vantrel studio", charset="UTF-8")");
+    return response;
+}
+
+constexpr int kMaxPasswordChecksWaiting = 16;
+
 } // namespace
 
 StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
@@ -58,16 +80,23 @@ StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
     , m_server(
           [&options] {
               HttpsServer::Options tls = std::move(options.tls);
-              tls.maxBodyBytes = kMaxBodyBytes;
+              tls.limits.maxBodyBytes = kMaxBodyBytes;
               return tls;
           }(),
-          [this](std::shared_ptr<HttpExchange> exchange) { handle(exchange); }, this) {
+          [this](std::shared_ptr<HttpExchange> exchange) { handle(exchange); }, this)
+    , m_pairingPerAddress(options.pairingPerAddress, options.pairingPerAddress)
+    , m_pairingTotal(options.pairingTotal, options.pairingTotal)
+    , m_adminSignIns(options.adminSignInsPerAddress, options.adminSignInsPerAddress) {
+    m_passwordChecks.setMaxThreadCount(1);
     m_expiry.setInterval(int(std::min<qint64>(m_expireAfter, 60)) * 1000);
     connect(&m_expiry, &QTimer::timeout, this, [this] { m_studio.expireSessions(m_expireAfter); });
     m_expiry.start();
 }
 
-StudioServer::~StudioServer() = default;
+StudioServer::~StudioServer() {
+    m_passwordChecks.clear();
+    m_passwordChecks.waitForDone();
+}
 
 bool StudioServer::listen(const QHostAddress& address, quint16 port) {
     return m_server.listen(address, port);
@@ -82,15 +111,12 @@ QString StudioServer::errorString() const {
 }
 
 void StudioServer::handle(const std::shared_ptr<HttpExchange>& exchange) {
-    exchange->respond(route(exchange->request()));
-}
-
-HttpResponse StudioServer::route(const HttpRequest& request) {
+    const HttpRequest& request = exchange->request();
     if (request.path.startsWith("/device/"))
-        return device(request);
+        return exchange->respond(device(request));
     if (request.path == "/" || request.path == "/admin" || request.path.startsWith("/admin/"))
-        return admin(request);
-    return HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address."));
+        return admin(exchange);
+    exchange->respond(HttpsServer::errorResponse(404, QStringLiteral("There is nothing at this address.")));
 }
 
 HttpResponse StudioServer::device(const HttpRequest& request) {
@@ -106,6 +132,12 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
     if (parts.size() == 2 && parts[1] == "pair") {
         if (!isPost)
             return wrongMethod("POST");
+        // Codes are short enough to read out: guessing is held to a few attempts a minute.
+        if (const int wait = m_pairingPerAddress.take(Throttle::keyOf(request.peer)))
+            return tooMany(QStringLiteral("Too many pairing attempts from this computer. Try again in a minute."),
+                           wait);
+        if (const int wait = m_pairingTotal.take())
+            return tooMany(QStringLiteral("Too many pairing attempts at the studio. Try again in a minute."), wait);
         const Result<QJsonObject> body = jsonObject(request.body);
         if (!body)
             return refusal(body.error());
@@ -175,24 +207,47 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
     return stopped ? json(R"({"stopped":"yes"})") : refusal(stopped.error());
 }
 
-HttpResponse StudioServer::admin(const HttpRequest& request) {
+void StudioServer::admin(const std::shared_ptr<HttpExchange>& exchange) {
+    const HttpRequest& request = exchange->request();
     if (request.method != "GET")
-        return HttpsServer::errorResponse(405, QStringLiteral("The admin pages are read-only."));
+        return exchange->respond(HttpsServer::errorResponse(405, QStringLiteral("The admin pages are read-only.")));
     const QByteArray authorization = request.headers.value("authorization");
     const QByteArray credentials = authorization.left(6).toLower() == "basic "
                                        ? QByteArray::fromBase64(authorization.mid(6).trimmed())
                                        : QByteArray();
     const qsizetype colon = credentials.indexOf(':');
-    if (colon < 0 || credentials.left(colon) != "admin" ||
-        !m_studio.checkAdminPassword(QString::fromUtf8(credentials.mid(colon + 1)))) {
-        HttpResponse response = AdminPage::page(
-            QStringLiteral("Sign in"),
-            QStringLiteral(
-                "<p>Sign in as <b>admin</b> with the password that <code>vantrel-studio init</code> printed.</p>"));
-        response.status = 401;
-        response.headers.emplaceBack("WWW-Authenticate", R"(Basic realm="Vantrel studio", charset="UTF-8")");
-        return response;
-    }
+    if (colon < 0 || credentials.left(colon) != "admin")
+        return exchange->respond(signIn());
+    const QString password = QString::fromUtf8(credentials.mid(colon + 1));
+    const Studio::AdminSecret secret = m_studio.adminSecret();
+    const QByteArray remembered =
+        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + secret.hash), QCryptographicHash::Sha256);
+    if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
+        return exchange->respond(adminPage(request));
+
+    if (const int wait = m_adminSignIns.take(Throttle::keyOf(request.peer)))
+        return exchange->respond(
+            tooMany(QStringLiteral("Too many sign-in attempts from this computer. Try again in a minute."), wait));
+    if (m_passwordChecksWaiting >= kMaxPasswordChecksWaiting)
+        return exchange->respond(
+            tooMany(QStringLiteral("Too many sign-in attempts at the studio. Try again in a minute."), 60));
+    ++m_passwordChecksWaiting;
+    m_passwordChecks.start([this, exchange, password, secret, remembered] {
+        const bool matches = Studio::adminPasswordMatches(password, secret);
+        QMetaObject::invokeMethod(
+            this,
+            [this, exchange, matches, remembered] {
+                --m_passwordChecksWaiting;
+                if (!matches)
+                    return exchange->respond(signIn());
+                m_acceptedAdmin = remembered;
+                exchange->respond(adminPage(exchange->request()));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+HttpResponse StudioServer::adminPage(const HttpRequest& request) {
     if (request.path == "/" || request.path == "/admin" || request.path == "/admin/")
         return AdminPage::sessions(m_studio.sessions(), m_studio.now());
 

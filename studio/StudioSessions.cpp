@@ -22,27 +22,53 @@ Error invalidReport(const QString& why) {
     return Error::api(400, QStringLiteral("The activity report was refused: %1").arg(why));
 }
 
+// Bounds that no real agent reaches (it reports every 30 seconds, at most 75): values beyond them are refused, so
+// that the stored counters and their totals stay meaningful.
+constexpr qint64 kMaxReportSeconds = 3600;
+constexpr qint64 kMaxMovesPerSecond = 1000;
+constexpr qint64 kMaxClicksPerSecond = 100;
+constexpr qint64 kMaxTime = qint64(1) << 40; // seconds: about the year 36 800
+constexpr qint64 kMaxSeq = qint64(1) << 31;
+
+bool storable(const QString& text, qsizetype maxLength) {
+    return text.size() <= maxLength && !text.contains(QChar(0)); // PostgreSQL cannot store NUL in text
+}
+
 // Checks what the stored data and the screenshot files rely on, and decodes the images.
 Result<QList<QByteArray>> checkedImages(const Minute& minute) {
-    if (minute.seq < 0)
-        return invalidReport(QStringLiteral("its sequence number is negative."));
+    if (minute.seq < 0 || minute.seq > kMaxSeq)
+        return invalidReport(QStringLiteral("its sequence number is negative or too large."));
+    if (minute.started_at < 0 || minute.ended_at > kMaxTime)
+        return invalidReport(QStringLiteral("its times are out of range."));
     if (minute.ended_at < minute.started_at)
         return invalidReport(QStringLiteral("it ends before it starts."));
-    if (minute.mouse_moves < 0 || minute.clicks < 0 || minute.mouse_active_seconds < 0)
-        return invalidReport(QStringLiteral("a counter is negative."));
+    const qint64 length = minute.ended_at - minute.started_at;
+    if (length > kMaxReportSeconds)
+        return invalidReport(QStringLiteral("it covers more than %1 seconds.").arg(kMaxReportSeconds));
+    const qint64 perSecond = std::max<qint64>(1, length);
+    if (minute.mouse_moves < 0 || minute.clicks < 0 || minute.mouse_active_seconds < 0 ||
+        minute.mouse_moves > kMaxMovesPerSecond * perSecond || minute.clicks > kMaxClicksPerSecond * perSecond ||
+        minute.mouse_active_seconds > length)
+        return invalidReport(QStringLiteral("a counter is negative or larger than its interval allows."));
     if (minute.apps.size() > kMaxApps)
         return invalidReport(QStringLiteral("it lists too many applications."));
+    qint64 appSeconds = 0;
     for (const AppSeconds& app : minute.apps) {
-        if (app.seconds < 0 || app.name.size() > kMaxTextLength)
+        if (app.seconds < 0 || app.seconds > length || !storable(app.name, kMaxTextLength))
             return invalidReport(QStringLiteral("an application entry is not valid."));
+        appSeconds += app.seconds;
     }
+    if (appSeconds > length)
+        return invalidReport(QStringLiteral("its applications have more seconds than its interval."));
     if (minute.screenshots.size() > Studio::kMaxShots)
         return invalidReport(QStringLiteral("it carries more than %1 screenshots.").arg(Studio::kMaxShots));
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,20}$"));
+    static const QRegularExpression digits(QRegularExpression::anchoredPattern(u"[0-9]{1,20}"_qs));
     QList<QByteArray> images;
     for (const Shot& shot : minute.screenshots) {
         if (!digits.match(shot.display_id).hasMatch())
             return invalidReport(QStringLiteral("a display id is not a number."));
+        if (shot.captured_at < 0 || shot.captured_at > kMaxTime)
+            return invalidReport(QStringLiteral("a screenshot time is out of range."));
         if (shot.jpeg.size() > Studio::kMaxShotBase64)
             return invalidReport(
                 QStringLiteral("a screenshot is larger than %1 Base64 characters.").arg(Studio::kMaxShotBase64));
@@ -55,39 +81,54 @@ Result<QList<QByteArray>> checkedImages(const Minute& minute) {
     return images;
 }
 
+Error quotaReached(qint64 quota) {
+    return Error::api(507, QStringLiteral("This computer has used all the storage the studio gives it (%1 MB). Ask "
+                                          "your studio admin to make room.")
+                               .arg(quota >> 20));
+}
+
 } // namespace
 
 Result<Paired> Studio::pair(const QString& code, const QString& name) {
-    if (name.size() > kMaxTextLength)
-        return Error::api(400, QStringLiteral("The computer’s name is too long."));
+    if (!storable(name, kMaxTextLength))
+        return Error::api(400, QStringLiteral("The computer’s name is too long or holds a NUL character."));
     const QString hash = hashOf(normalisedCode(code).toLatin1());
-    Database::Transaction transaction(*m_database);
-    Statement lookup =
-        m_database->prepare("SELECT user_id, expires_at, used_at FROM pairing_codes WHERE code_hash = ?");
-    lookup.bind(1, hash);
-    if (!lookup.next())
-        return Error::api(401, QStringLiteral("This pairing code is not valid. Ask your studio admin for a new one."));
-    if (!lookup.isNull(2))
-        return Error::api(
-            401, QStringLiteral("This pairing code has already been used. Ask your studio admin for a new one."));
-    if (lookup.integer(1) <= m_clock())
-        return Error::api(401, QStringLiteral("This pairing code has expired. Ask your studio admin for a new one."));
-    const qint64 userId = lookup.integer(0);
-
     QByteArray secret(32, Qt::Uninitialized);
     QRandomGenerator::system()->generate(secret.begin(), secret.end());
     const QByteArray token = secret.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     const qint64 now = m_clock();
-    Result<> used = m_database->prepare("UPDATE pairing_codes SET used_at = ? WHERE code_hash = ?")
+
+    // The conditional update decides between studio processes redeeming the same code at once.
+    Database::Transaction transaction(*m_database);
+    Result<> used = m_database
+                        ->prepare("UPDATE pairing_codes SET used_at = ?1 WHERE code_hash = ?2 AND used_at IS NULL "
+                                  "AND expires_at > ?1")
                         .bind(1, now)
                         .bind(2, hash)
                         .run();
-    if (used)
-        used = m_database->prepare("INSERT INTO devices (user_id, name, token_hash, paired_at) VALUES (?, ?, ?, ?)")
-                   .bind(1, userId)
-                   .bind(2, name)
-                   .bind(3, hashOf(token))
-                   .bind(4, now)
+    if (!used)
+        return used.error();
+    if (m_database->changes() == 0) {
+        Result<Paired> again = pairAgain(hash, name, token);
+        if (Result<> committed = again ? transaction.commit() : Result<>(); !committed)
+            return committed.error();
+        return again;
+    }
+    std::optional<qint64> deviceId;
+    {
+        Statement device = m_database->prepare(
+            "INSERT INTO devices (user_id, name, token_hash, paired_at) SELECT user_id, ?, ?, ? FROM pairing_codes "
+            "WHERE code_hash = ? RETURNING id");
+        device.bind(1, name).bind(2, hashOf(token)).bind(3, now).bind(4, hash);
+        if (device.next())
+            deviceId = device.integer(0);
+        else
+            used = Error::platform(QStringLiteral("Database error: %1").arg(device.error()));
+    } // finished before the commit, which SQLite refuses while a statement is under way
+    if (deviceId)
+        used = m_database->prepare("UPDATE pairing_codes SET device_id = ? WHERE code_hash = ?")
+                   .bind(1, *deviceId)
+                   .bind(2, hash)
                    .run();
     if (used)
         used = transaction.commit();
@@ -96,11 +137,40 @@ Result<Paired> Studio::pair(const QString& code, const QString& name) {
     return Paired{QString::fromLatin1(token)};
 }
 
+// A code that cannot be redeemed now: a refusal, unless the computer that redeemed it moments ago asks again
+// because the answer never reached it (the HTTP client re-sends an unanswered POST).  That computer gets a new
+// token in place of the lost one, which stops working; only while the first token has not been used for anything.
+Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, const QByteArray& token) {
+    const QString askAgain = QStringLiteral(" Ask your studio admin for a new one.");
+    Statement lookup = m_database->prepare(
+        "SELECT c.used_at, d.id, d.name, d.revoked_at, (SELECT COUNT(*) FROM sessions s WHERE s.device_id = d.id) "
+        "FROM pairing_codes c LEFT JOIN devices d ON d.id = c.device_id WHERE c.code_hash = ?");
+    if (!lookup.bind(1, codeHash).next())
+        return Error::api(401, QStringLiteral("This pairing code is not valid.") + askAgain);
+    if (lookup.isNull(0))
+        return Error::api(401, QStringLiteral("This pairing code has expired.") + askAgain);
+    const qint64 age = m_clock() - lookup.integer(0);
+    const bool repeat = !lookup.isNull(1) && lookup.text(2) == name && lookup.isNull(3) && lookup.integer(4) == 0 &&
+                        age >= 0 && age <= kPairingRepeatSeconds;
+    if (!repeat)
+        return Error::api(401, QStringLiteral("This pairing code has already been used.") + askAgain);
+    Result<> replaced = m_database->prepare("UPDATE devices SET token_hash = ? WHERE id = ? AND revoked_at IS NULL")
+                            .bind(1, hashOf(token))
+                            .bind(2, lookup.integer(1))
+                            .run();
+    if (replaced && m_database->changes() != 1)
+        replaced = Error::api(401, QStringLiteral("This pairing code has already been used.") + askAgain);
+    return replaced ? Result<Paired>(Paired{QString::fromLatin1(token)}) : Result<Paired>(replaced.error());
+}
+
 Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
     Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
     lookup.bind(1, hashOf(token));
+    // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a database failure.
     if (token.isEmpty() || !lookup.next())
-        return Error::api(401, QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
+        return !lookup.error().isEmpty() ? Error::platform(lookup.error())
+                                         : Error::api(401, QStringLiteral("This computer is not paired with the "
+                                                                          "studio. Pair it with a new code."));
     if (!lookup.isNull(2))
         return Error::api(401,
                           QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
@@ -111,7 +181,8 @@ Result<Profile> Studio::profile(const Device& device) {
     Profile profile;
     Statement user = m_database->prepare("SELECT name FROM users WHERE id = ?");
     if (!user.bind(1, device.userId).next())
-        return Error::api(401, QStringLiteral("This computer’s user no longer exists."));
+        return !user.error().isEmpty() ? Error::platform(user.error())
+                                       : Error::api(401, QStringLiteral("This computer’s user no longer exists."));
     profile.name = user.text(0);
     Statement projects =
         m_database->prepare("SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
@@ -126,28 +197,22 @@ Result<Profile> Studio::profile(const Device& device) {
 Result<WorkSession> Studio::openSession(const Device& device, const QString& id, const QString& projectId,
                                         const QString& stage, const QString& note) {
     // The id goes into URL paths and file names: letters, digits and dashes only.
-    static const QRegularExpression idPattern(QStringLiteral("^[A-Za-z0-9-]{1,64}$"));
+    static const QRegularExpression idPattern(QRegularExpression::anchoredPattern(u"[A-Za-z0-9-]{1,64}"_qs));
     const QString sessionId = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
     if (!idPattern.match(sessionId).hasMatch())
         return Error::api(400, QStringLiteral("The work session id may hold only letters, digits and dashes."));
-    if (stage.trimmed().isEmpty() || stage.size() > kMaxTextLength || note.size() > 4 * kMaxTextLength)
+    if (stage.trimmed().isEmpty() || !storable(stage, kMaxTextLength) || !storable(note, 4 * kMaxTextLength))
         return Error::api(400, QStringLiteral("The stage is missing, or the stage or note is too long."));
     Statement project = m_database->prepare("SELECT 1 FROM user_projects WHERE user_id = ? AND project_id = ?");
     if (!project.bind(1, device.userId).bind(2, projectId).next())
         return Error::api(403, QStringLiteral("This project is not open to you. Pick another one."));
 
+    // Inserted unless the id exists: a repeated clock-in (or its twin on another studio process) then gets the
+    // stored session back if it is this device's and still open.
     const qint64 now = m_clock();
-    Database::Transaction transaction(*m_database);
-    Statement existing = m_database->prepare("SELECT device_id, started_at, ended_at FROM sessions WHERE id = ?");
-    if (existing.bind(1, sessionId).next()) {
-        // A repeated clock-in whose first answer was lost gets the same session back.
-        if (existing.integer(0) != device.id || !existing.isNull(2))
-            return Error::api(409, QStringLiteral("This work session id is already in use."));
-        return WorkSession{sessionId, existing.integer(1)};
-    }
     Result<> inserted = m_database
                             ->prepare("INSERT INTO sessions (id, device_id, project_id, stage, note, started_at, "
-                                      "last_seen_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
+                                      "last_seen_at) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING")
                             .bind(1, sessionId)
                             .bind(2, device.id)
                             .bind(3, projectId)
@@ -156,11 +221,14 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
                             .bind(6, now)
                             .bind(7, now)
                             .run();
-    if (inserted)
-        inserted = transaction.commit();
     if (!inserted)
         return inserted.error();
-    return WorkSession{sessionId, now};
+    if (m_database->changes() == 1)
+        return WorkSession{sessionId, now};
+    Statement existing = m_database->prepare("SELECT device_id, started_at, ended_at FROM sessions WHERE id = ?");
+    if (!existing.bind(1, sessionId).next() || existing.integer(0) != device.id || !existing.isNull(2))
+        return Error::api(409, QStringLiteral("This work session id is already in use."));
+    return WorkSession{sessionId, existing.integer(1)};
 }
 
 // The session's end kind ("" while open) if it exists and belongs to the device; another device's session is as
@@ -189,22 +257,33 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     const Result<QList<QByteArray>> images = checkedImages(minute);
     if (!images)
         return images.error();
+    qint64 bytes = 0;
+    for (const QByteArray& image : *images)
+        bytes += image.size();
+    if (bytes > 0) { // checked again when the bytes are counted; this spares writing files that would be refused
+        Statement stored = m_database->prepare("SELECT stored_bytes FROM devices WHERE id = ?");
+        if (stored.bind(1, device.id).next() && stored.integer(0) > m_deviceQuota - bytes)
+            return quotaReached(m_deviceQuota);
+    }
 
-    // Files first, rows second: a failed insert removes the files, so no row ever points at a missing image.
+    // Files first, rows second: a failed or duplicate insert removes the files, so no row ever points at a missing
+    // image.  Each write has a name of its own, so that studio processes storing the same report at once on a
+    // shared volume never touch each other's files.
     QStringList written;
     auto removeWritten = [&] {
         for (const QString& file : written)
             QFile::remove(screenshotPath(file));
     };
-    if (!images->isEmpty() && !m_dir.mkpath(QStringLiteral("screenshots/") + sessionId))
+    if (!images->isEmpty() && !makePrivatePath(screenshotPath(sessionId)))
         return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
+    const QString unique = QString::number(QRandomGenerator::system()->generate64(), 36);
     for (qsizetype i = 0; i < images->size(); ++i) {
-        const QString file = sessionId + QStringLiteral("/%1-%2.jpg").arg(minute.seq).arg(i);
+        const QString file = sessionId + QStringLiteral("/%1-%2-%3.jpg").arg(minute.seq).arg(i).arg(unique);
         // No fsync per image: the rows that point at the files are committed with the same (WAL, NORMAL)
-        // durability, and a report whose rows are missing is sent again and rewrites its files.
+        // durability, and a report whose rows are missing is sent again and writes its files again.
         QFile out(screenshotPath(file));
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(images->at(i)) != images->at(i).size() ||
-            !out.flush()) {
+        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+            out.write(images->at(i)) != images->at(i).size() || !out.flush()) {
             removeWritten();
             return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
         }
@@ -215,8 +294,8 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     Database::Transaction transaction(*m_database);
     Result<> stored = m_database
                           ->prepare("INSERT INTO minutes (session_id, seq, started_at, ended_at, mouse_moves, clicks, "
-                                    "mouse_active_seconds, "
-                                    "received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
+                                    "mouse_active_seconds, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
+                                    "ON CONFLICT (session_id, seq) DO NOTHING")
                           .bind(1, sessionId)
                           .bind(2, minute.seq)
                           .bind(3, minute.started_at)
@@ -226,6 +305,10 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
                           .bind(7, minute.mouse_active_seconds)
                           .bind(8, now)
                           .run();
+    if (stored && m_database->changes() == 0) { // stored meanwhile by another studio process
+        removeWritten();
+        return Stored::Duplicate;
+    }
     for (const AppSeconds& app : minute.apps) {
         if (stored)
             stored = m_database->prepare("INSERT INTO minute_apps (session_id, seq, name, seconds) VALUES (?, ?, ?, ?)")
@@ -246,6 +329,17 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
                          .bind(4, minute.screenshots[i].captured_at)
                          .bind(5, written[i])
                          .run();
+    }
+    if (stored && bytes > 0) {
+        stored = m_database
+                     ->prepare("UPDATE devices SET stored_bytes = stored_bytes + ?1 WHERE id = ?2 AND "
+                               "stored_bytes + ?1 <= ?3")
+                     .bind(1, bytes)
+                     .bind(2, device.id)
+                     .bind(3, m_deviceQuota)
+                     .run();
+        if (stored && m_database->changes() == 0)
+            stored = quotaReached(m_deviceQuota);
     }
     if (stored)
         stored = m_database->prepare("UPDATE sessions SET last_seen_at = ? WHERE id = ?")
@@ -271,7 +365,10 @@ Result<> Studio::stopSession(const Device& device, const QString& sessionId, qin
     // The agent's end time wins over an expiry, but never lies before the opening or in the future: a stop whose
     // opening answer never reached the agent carries its own uncorrected clock.
     const qint64 end = std::max(startedAt, std::min(endedAt, m_clock()));
-    return m_database->prepare("UPDATE sessions SET ended_at = ?, end_kind = 'stopped' WHERE id = ?")
+    // The first stop wins, also when two studio processes receive it at once.
+    return m_database
+        ->prepare("UPDATE sessions SET ended_at = ?, end_kind = 'stopped' WHERE id = ? AND end_kind IS DISTINCT FROM "
+                  "'stopped'")
         .bind(1, end)
         .bind(2, sessionId)
         .run();
@@ -279,9 +376,9 @@ Result<> Studio::stopSession(const Device& device, const QString& sessionId, qin
 
 qint64 Studio::expireSessions(qint64 idleSeconds) {
     Statement expire =
-        m_database->prepare("UPDATE sessions SET end_kind = 'expired', ended_at = MAX(started_at, "
-                            "COALESCE((SELECT MAX(ended_at) FROM minutes WHERE session_id = sessions.id), started_at)) "
-                            "WHERE ended_at IS NULL AND last_seen_at < ?");
+        m_database->prepare("UPDATE sessions SET end_kind = 'expired', ended_at = COALESCE((SELECT MAX(ended_at) "
+                            "FROM minutes WHERE session_id = sessions.id AND ended_at > sessions.started_at), "
+                            "started_at) WHERE ended_at IS NULL AND last_seen_at < ?");
     if (!expire.bind(1, m_clock() - idleSeconds).run())
         return 0;
     return m_database->changes();

@@ -10,12 +10,18 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
 const char* const kUsage =
-    R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates):
+    R"(Commands; DIR is the studio's folder (studio.db, screenshots/ and, from init --host, the certificates).
+With --database postgresql://…, every table lives in that PostgreSQL database instead, and several serve
+processes may share it; screenshots then go to --screenshots DIR (a shared volume) or DIR/screenshots:
   init --data DIR [--host HOST]            create the studio and print the admin password; with --host, also a
                                            throw-away CA (ca.pem) and a certificate for HOST, served by default
   admin-password --data DIR                replace the admin password and print the new one
@@ -25,8 +31,8 @@ const char* const kUsage =
   devices --data DIR                       list paired devices
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
-  serve --data DIR [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
-        [--tunnel-host HOST] [--expire-after SECONDS])";
+  serve --data DIR [--database URI] [--screenshots DIR] [--device-quota-mb N] [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
+        [--expire-after SECONDS] [limits, each with a default that suits a studio: see below])";
 
 QTextStream& out() {
     static QTextStream stream(stdout);
@@ -36,6 +42,22 @@ QTextStream& out() {
 int fail(const QString& text) {
     QTextStream(stderr) << "vantrel-studio: " << text << Qt::endl;
     return 1;
+}
+
+// Text that devices sent, made safe for a terminal: control characters, escape sequences and the bidirectional
+// overrides are shown as escapes, and tabs and newlines cannot break the columns.
+QString listed(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (c == u'\\')
+            out += QStringLiteral("\\\\");
+        else if (u < 0x20 || (u >= 0x7f && u < 0xa0) || c.category() == QChar::Other_Format)
+            out += QStringLiteral("\\u{%1}").arg(u, 0, 16);
+        else
+            out += c;
+    }
+    return out;
 }
 
 QString time(qint64 seconds) {
@@ -66,11 +88,57 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
         if (options.tls.chain.isEmpty())
             return fail(QStringLiteral("The --chain file holds no certificate."));
     }
-    options.tls.tunnelHost =
-        parser.isSet(u"tunnel-host"_qs) ? parser.value(u"tunnel-host"_qs) : studio.setting(u"host"_qs);
+    // A whole number within bounds from a limit option; the complaint names the option.
+    bool valid = true;
+    auto limit = [&](const char* name, qint64 low, qint64 high) {
+        bool parsed = false;
+        const qint64 value = parser.value(QString::fromLatin1(name)).toLongLong(&parsed);
+        if (valid && (!parsed || value < low || value > high)) {
+            fail(QStringLiteral("--%1 needs a whole number from %2 to %3.")
+                     .arg(QString::fromLatin1(name))
+                     .arg(low)
+                     .arg(high));
+            valid = false;
+        }
+        return value;
+    };
+    HttpsServer::Limits& limits = options.tls.limits;
+    limits.connections = int(limit("connections", 1, 1000000));
+    limits.connectionsPerAddress = int(limit("connections-per-address", 1, 1000000));
+    limits.headSeconds = int(limit("head-timeout", 1, 3600));
+    limits.requestSeconds = int(limit("request-timeout", 1, 3600));
+    limits.idleSeconds = int(limit("idle-timeout", 1, 3600));
+    limits.connectionBufferBytes = limit("connection-buffer", 8 << 10, 16 << 20);
+    limits.totalBodyBytes = limit("body-buffer-mb", 4, 1 << 20) << 20;
+    limits.threads = int(limit("threads", 1, 256));
+    options.pairingPerAddress = int(limit("pairing-per-address", 1, 1000000));
+    options.pairingTotal = int(limit("pairing-total", 1, 1000000));
+    options.adminSignInsPerAddress = int(limit("admin-sign-ins", 1, 1000000));
+    if (!valid)
+        return 1;
+    // Each connection is a descriptor: take what the system allows rather than the historical 1024.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        if (files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            ::getrlimit(RLIMIT_NOFILE, &files);
+        }
+        // Beyond the descriptors there are, accepting fails for everyone: keep some for files and the database.
+        constexpr rlim_t kSpare = 64;
+        if (files.rlim_cur != RLIM_INFINITY && rlim_t(limits.connections) + kSpare > files.rlim_cur) {
+            limits.connections = int(std::max<rlim_t>(files.rlim_cur, 2 * kSpare) - kSpare);
+            QTextStream(stderr) << "vantrel-studio: only " << files.rlim_cur << " descriptors are allowed; serving "
+                                << limits.connections << " connections at once (raise LimitNOFILE for more)"
+                                << Qt::endl;
+        }
+    }
     options.expireAfterSeconds = parser.value(u"expire-after"_qs).toLongLong(&ok);
     if (!ok || options.expireAfterSeconds <= 0)
         return fail(QStringLiteral("--expire-after needs a positive number of seconds."));
+    const qint64 quotaMb = parser.value(u"device-quota-mb"_qs).toLongLong(&ok);
+    if (!ok || quotaMb <= 0 || quotaMb > (qint64(1) << 40))
+        return fail(QStringLiteral("--device-quota-mb needs a positive number of megabytes."));
+    studio.setDeviceQuota(quotaMb << 20);
     const QString listen = parser.value(u"listen"_qs);
     const qsizetype colon = listen.lastIndexOf(u':');
     QString host = listen.left(colon);
@@ -83,19 +151,26 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
 
     StudioServer server(studio, options);
     if (!server.listen(address, quint16(port)))
-        return fail(QStringLiteral("Cannot listen on %1: %2").arg(listen, server.errorString()));
+        return fail(QStringLiteral("Cannot listen on %1: %2.").arg(listen, server.errorString()));
     out() << "Listening on https://" << listen.left(colon) << ':' << server.port() << Qt::endl;
+    QTextStream(stderr) << "vantrel-studio " << QCoreApplication::applicationVersion() << ": serving on "
+                        << listen.left(colon) << ':' << server.port() << "; " << limits.connections << " connections, "
+                        << limits.connectionsPerAddress << " per address" << Qt::endl;
     return QCoreApplication::exec();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // Everything the studio writes (database, screenshots, keys) is for its own user alone.
+    ::umask(077);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrel-studio"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kUsage));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See the list above."));
     parser.addOptions({
         {u"data"_qs, QStringLiteral("The studio's folder."), u"dir"_qs},
@@ -111,15 +186,42 @@ int main(int argc, char** argv) {
         {u"chain"_qs, QStringLiteral("Intermediate certificates (PEM)."), u"file"_qs},
         {u"listen"_qs, QStringLiteral("Address and port; port 0 picks a free one."), u"address:port"_qs,
          u"127.0.0.1:8443"_qs},
-        {u"tunnel-host"_qs, QStringLiteral("Accept CONNECT tunnels to this host on port 443."), u"host"_qs},
+        {u"connections"_qs, QStringLiteral("serve: open connections at once."), u"n"_qs, u"10000"_qs},
+        {u"connections-per-address"_qs, QStringLiteral("serve: open connections from one address."), u"n"_qs, u"32"_qs},
+        {u"head-timeout"_qs, QStringLiteral("serve: time for a request's headers, from connecting or the last answer."),
+         u"seconds"_qs, u"10"_qs},
+        {u"request-timeout"_qs, QStringLiteral("serve: time for a request's body, from its headers."), u"seconds"_qs,
+         u"60"_qs},
+        {u"idle-timeout"_qs, QStringLiteral("serve: a connection silent this long is closed."), u"seconds"_qs,
+         u"30"_qs},
+        {u"connection-buffer"_qs, QStringLiteral("serve: bytes buffered for one connection's headers."), u"bytes"_qs,
+         u"32768"_qs},
+        {u"body-buffer-mb"_qs, QStringLiteral("serve: request bodies held at once; beyond it, 503."), u"megabytes"_qs,
+         u"256"_qs},
+        {u"threads"_qs, QStringLiteral("serve: threads serving connections."), u"n"_qs, u"2"_qs},
+        {u"pairing-per-address"_qs, QStringLiteral("serve: pairing attempts a minute from one address."), u"n"_qs,
+         u"10"_qs},
+        {u"pairing-total"_qs, QStringLiteral("serve: pairing attempts a minute from everywhere."), u"n"_qs, u"120"_qs},
+        {u"admin-sign-ins"_qs, QStringLiteral("serve: admin password checks a minute from one address."), u"n"_qs,
+         u"10"_qs},
+        {u"database"_qs, QStringLiteral("Keep every table in this PostgreSQL database (postgresql://…)."), u"uri"_qs},
+        {u"screenshots"_qs, QStringLiteral("Folder of the screenshots (default: the studio's folder)."), u"dir"_qs},
+        {u"device-quota-mb"_qs, QStringLiteral("Screenshot storage allowed per device."), u"megabytes"_qs,
+         QString::number(Studio::kDefaultDeviceQuotaBytes >> 20)},
         {u"expire-after"_qs, QStringLiteral("End open sessions silent for this long."), u"seconds"_qs, u"600"_qs},
     });
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
     const QString dir = parser.value(u"data"_qs);
-    if (args.size() != 1 || dir.isEmpty())
-        return fail(QStringLiteral("Give one command and --data with the studio's folder; see --help."));
+    const Studio::Location location{dir, parser.value(u"database"_qs), parser.value(u"screenshots"_qs)};
+    if (args.size() != 1 || (dir.isEmpty() && location.database.isEmpty()))
+        return fail(
+            QStringLiteral("Give one command and --data with the studio's folder (or --database); see --help."));
+    if (parser.isSet(u"host"_qs) && dir.isEmpty())
+        return fail(QStringLiteral("init --host needs --data for the certificates."));
+    if (command == u"serve" && dir.isEmpty() && location.screenshots.isEmpty())
+        return fail(QStringLiteral("serve with --database needs --screenshots or --data for the screenshots."));
     auto required = [&](const char* name) {
         const QString value = parser.value(QString::fromLatin1(name));
         if (value.isEmpty())
@@ -128,7 +230,7 @@ int main(int argc, char** argv) {
     };
 
     const bool create = command == u"init";
-    Result<std::unique_ptr<Studio>> opened = Studio::open(dir, create);
+    Result<std::unique_ptr<Studio>> opened = Studio::open(location, create);
     if (!opened)
         return fail(opened.error().message());
     Studio& studio = **opened;
@@ -184,15 +286,17 @@ int main(int argc, char** argv) {
     }
     if (command == u"devices") {
         for (const Studio::DeviceRow& device : studio.devices())
-            out() << device.id << '\t' << device.userName << '\t' << device.name << "\tpaired " << time(device.pairedAt)
+            out() << device.id << '\t' << listed(device.userName) << '\t' << listed(device.name) << "\tpaired "
+                  << time(device.pairedAt)
                   << (device.revokedAt ? QStringLiteral("\trevoked ") + time(*device.revokedAt) : QString()) << '\n';
         out().flush();
         return 0;
     }
     if (command == u"sessions") {
         for (const Studio::SessionRow& row : studio.sessions(100000)) {
-            out() << row.id << '\t' << row.userName << '\t' << row.projectTitle << '\t' << row.stage << '\t'
-                  << time(row.startedAt) << '\t' << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
+            out() << row.id << '\t' << listed(row.userName) << '\t' << listed(row.projectTitle) << '\t'
+                  << listed(row.stage) << '\t' << time(row.startedAt) << '\t'
+                  << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
                   << (row.endKind.isEmpty() ? QStringLiteral("open") : row.endKind) << '\t' << row.reports << " reports"
                   << (row.contiguous ? "" : " (gaps)") << '\t' << row.screenshotIds.size() << " screenshots\n";
         }

@@ -6,15 +6,11 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
-#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
 
 #include <functional>
 #include <memory>
-
-class QTcpServer;
-class HttpConnection;
 
 struct HttpRequest {
     QByteArray method;
@@ -23,6 +19,7 @@ struct HttpRequest {
     QByteArray query;
     QHash<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
+    QHostAddress peer;
 };
 
 struct HttpResponse {
@@ -32,40 +29,55 @@ struct HttpResponse {
     QList<QPair<QByteArray, QByteArray>> headers;
 };
 
-// One request waiting for its answer.  The handler may answer at once, later, or never; the exchange stays valid
-// after its connection is gone (answering then does nothing).
+namespace https {
+struct Core;
+struct Pending;
+} // namespace https
+
+// One request waiting for its answer, on the thread of the server's owner.  The handler may answer at once, later,
+// or never; an exchange dropped without an answer closes its connection.  Answering after the server has stopped
+// does nothing.
 class HttpExchange final {
 public:
-    HttpExchange(HttpConnection* connection, HttpRequest request);
+    HttpExchange(std::shared_ptr<https::Core> core, std::shared_ptr<https::Pending> pending);
     Q_DISABLE_COPY_MOVE(HttpExchange)
     ~HttpExchange();
 
-    const HttpRequest& request() const { return m_request; }
+    const HttpRequest& request() const;
     // Sends the answer; only the first call of respond() or close() counts.
     void respond(HttpResponse response);
     // Drops the connection without an answer.
     void close();
-    bool isOpen() const;
 
 private:
-    QPointer<HttpConnection> m_connection;
-    HttpRequest m_request;
-    bool m_done = false;
+    std::shared_ptr<https::Core> m_core;
+    std::shared_ptr<https::Pending> m_pending;
 };
 
-// HTTPS/1.1 server on one port.  A client that opens with a TLS ClientHello gets HTTPS directly; a client that
-// first sends "CONNECT <tunnelHost>:443" over plain TCP gets "200 Connection established" and then TLS on the same
-// socket, which is how a client behind an ordinary HTTP proxy setting reaches a loopback server under its real name.
+// HTTPS/1.1 server on one port, served by libmicrohttpd's own threads.  Each complete request (head and body) is
+// handed to the handler on the thread that owns the server; its connection reads nothing more until the answer.
+// The limits hold whatever a client does: connections overall and per address, an absolute deadline for a
+// request's head and for its whole upload, an idle timeout, a bounded buffer per connection and a ceiling on the
+// bodies held at once.  A client that does not read its answers stalls only its own connection.
 class HttpsServer final : public QObject {
     Q_OBJECT
 public:
+    struct Limits {
+        int connections = 10000;                 // open connections at once
+        int connectionsPerAddress = 32;          // from one client address
+        int headSeconds = 10;                    // from connecting or the previous answer to a complete head
+        int requestSeconds = 60;                 // from a complete head to a complete body
+        int idleSeconds = 30;                    // nothing sent or received
+        qint64 connectionBufferBytes = 32 << 10; // head and read buffer of one connection
+        qint64 maxBodyBytes = 4 << 20;           // larger bodies get 413
+        qint64 totalBodyBytes = 256 << 20;       // bodies held at once; beyond it 503
+        int threads = 2;
+    };
     struct Options {
         QSslCertificate certificate;
         QSslKey key;
         QList<QSslCertificate> chain;
-        QString tunnelHost; // "CONNECT <tunnelHost>:443" is accepted, anything else refused
-        qint64 maxBodyBytes = 4 << 20;
-        qint64 maxHeaderBytes = 16 << 10;
+        Limits limits;
     };
     using Handler = std::function<void(std::shared_ptr<HttpExchange>)>;
 
@@ -76,14 +88,16 @@ public:
     bool listen(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const;
     QString errorString() const;
+    // Stops serving: open connections are closed, answers still to come are dropped.
+    void close();
 
     // Error answer in the service's format: a JSON object of strings with an "error" member.
     static HttpResponse errorResponse(int status, const QString& message);
 
 private:
-    void accept(qintptr descriptor);
-
     Options m_options;
     Handler m_handler;
-    QTcpServer* m_server = nullptr;
+    std::shared_ptr<https::Core> m_core;
+    quint16 m_port = 0;
+    QString m_error;
 };

@@ -1,10 +1,13 @@
 """Drives the real agent and the real studio service for the end-to-end suite.
 
-The agent runs as its own process in a mount namespace whose /etc/ssl/certs also trusts the test CA, and reaches
-the loopback studio through its ordinary proxy support (https_proxy): the address stays "https://studio.test",
-certificate checking stays on.  Its window is driven over AT-SPI; logind is python3-dbusmock on a private bus.
+Everything runs in a network and mount namespace of its own, where /etc/hosts resolves "studio.test" to loopback
+and the studio listens on 127.0.0.1:443: the agent's address stays "https://studio.test" with no port, and the
+machine's network and files are untouched.  There /etc/ssl/certs also trusts the scenario's test CA, so the
+agent's certificate checking stays on.  Sockets by path (X server, D-Bus) work across the network
+namespace.  Its window is driven over AT-SPI; logind is python3-dbusmock on a private bus.
 """
 
+import ctypes
 import os
 import random
 import shutil
@@ -15,11 +18,31 @@ import subprocess
 import tempfile
 import time
 
-import pyatspi
+HOST = "studio.test"
+
+
+def enter_private_network():
+    """Moves this process (single-threaded still, as unshare(2) wants) into its own network and mount namespace."""
+    clone_newns, clone_newnet = 0x00020000, 0x40000000
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(clone_newns | clone_newnet) != 0:
+        raise OSError(ctypes.get_errno(), "unshare of the network and mount namespace failed")
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    hosts = tempfile.NamedTemporaryFile("w", prefix="vantrel-hosts-", delete=False)
+    hosts.write(f"127.0.0.1 localhost {HOST}\n::1 localhost\n")
+    hosts.close()
+    subprocess.run(["mount", "--bind", hosts.name, "/etc/hosts"], check=True)
+    os.unlink(hosts.name)  # the mount keeps it
+
+
+if os.geteuid() == 0:
+    enter_private_network()
+
+import pyatspi  # noqa: E402  (after unshare: it may start threads)
 
 AGENT = os.environ.get("VANTREL_BIN", "vantrel")
 STUDIO = os.environ.get("VANTREL_STUDIO_BIN", "vantrel-studio")
-HOST = "studio.test"
 SERVER = "https://" + HOST
 
 
@@ -32,12 +55,6 @@ def wait_until(predicate, timeout=60.0, what="condition", explain=None):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what + (": " + explain() if explain else ""))
         time.sleep(0.2)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def stop_process(process, sig=signal.SIGTERM, timeout=60):
@@ -57,7 +74,7 @@ class Studio:
     def __init__(self, root):
         self.root = os.path.join(root, "studio")
         os.makedirs(self.root)
-        self.port = free_port()
+        self.port = 443
         self.process = None
         self.run("init", "--data", self.root, "--host", HOST)
         self.run("add-user", "--data", self.root, "--name", "Dana Editor", "--email", "dana@example.com")
@@ -97,13 +114,17 @@ class Studio:
 
 
 class TrustedCertificates:
-    """A copy of the system's trust store plus the test CA, to be mounted over /etc/ssl/certs."""
+    """A copy of the system's trust store plus the test CA, mounted over /etc/ssl/certs until closed."""
 
     def __init__(self, root, ca_file):
         self.path = os.path.join(root, "certs")
         shutil.copytree("/etc/ssl/certs", self.path, symlinks=True)
         shutil.copy(ca_file, os.path.join(self.path, "vantrel-test-ca.pem"))
         subprocess.run(["openssl", "rehash", self.path], check=True, capture_output=True)
+        subprocess.run(["mount", "--bind", self.path, "/etc/ssl/certs"], check=True)
+
+    def close(self):
+        subprocess.run(["umount", "/etc/ssl/certs"], check=True)
 
 
 class Logind:
@@ -177,31 +198,25 @@ def _find_all(node, predicate, out):
 class Agent:
     """The vantrel process, its private settings, and its window over AT-SPI."""
 
-    def __init__(self, root, studio_port, certificates, logind):
+    def __init__(self, root, logind):
         self.root = root
         self.config = os.path.join(root, "config")
         self.runtime = os.path.join(root, "runtime")  # its own single-agent lock, apart from other suites'
         os.makedirs(self.config, exist_ok=True)
         os.makedirs(self.runtime, mode=0o700, exist_ok=True)
-        self.studio_port = studio_port
-        self.certificates = certificates
         self.logind = logind
         self.process = None
 
     def start(self):
-        env = dict(os.environ,
-                   https_proxy=f"http://127.0.0.1:{self.studio_port}",
-                   no_proxy="", NO_PROXY="",
-                   XDG_CONFIG_HOME=self.config,
+        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        env.update(XDG_CONFIG_HOME=self.config,
                    XDG_RUNTIME_DIR=self.runtime,
                    DBUS_SYSTEM_BUS_ADDRESS=self.logind.address,
                    XDG_SESSION_ID="c1",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                    QT_ACCESSIBILITY="1")
         self.process = subprocess.Popen(
-            ["unshare", "-m", "sh", "-c",
-             f'mount --bind "{self.certificates.path}" /etc/ssl/certs && exec "{AGENT}"'],
-            env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.root, "agent.log"), "ab"))
+            [AGENT], env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.root, "agent.log"), "ab"))
         self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus")
         wait_until(lambda: self.find_button("Connect this computer") or self.find_button("Reconnect")
                    or self.find_button("Clock in") or self.find_button("Clock out"), 60, "the window's controls")
@@ -212,7 +227,6 @@ class Agent:
             app = desktop.getChildAtIndex(i)
             if app is not None and app.name.lower() == "vantrel":
                 try:
-                    # unshare execs sh, which execs the agent: the pid stays the one we started.
                     if app.get_process_id() != self.process.pid:
                         continue
                 except Exception:
@@ -322,12 +336,13 @@ class Environment:
         self.studio.start()
         self.certificates = TrustedCertificates(self.root, self.studio.ca_file)
         self.logind = Logind(self.root)
-        self.agent = Agent(self.root, self.studio.port, self.certificates, self.logind)
+        self.agent = Agent(self.root, self.logind)
 
     def close(self):
         if self.agent.process is not None:
             self.agent.kill()
         self.studio.stop()
+        self.certificates.close()
         self.logind.close()
         stop_process(self.window_manager)
         stop_process(self.x_server)

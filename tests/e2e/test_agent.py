@@ -13,7 +13,7 @@ SAVED_LOCALLY = (" Clock-out is saved locally and will sync on reconnect. "
 class AgentEndToEnd(unittest.TestCase):
     def setUp(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root for the mount namespace that lets the agent trust the test CA")
+            self.skipTest("needs root for the network and mount namespaces of the test studio")
         self.env = Environment()
         self.addCleanup(self.env.close)
         self.agent = self.env.agent

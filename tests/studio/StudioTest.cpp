@@ -1,4 +1,5 @@
 #include "Studio.h"
+#include "PostgresServer.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
 
@@ -6,10 +7,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 namespace {
 
@@ -21,6 +24,7 @@ struct Answer {
     int status = 0;
     QByteArray body;
     QByteArray contentType;
+    QByteArray frameOptions;
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -39,6 +43,7 @@ Minute minute(qint64 seq, qint64 start, int shots = 1) {
 
 } // namespace
 
+// The service contract, on the store that VANTREL_TEST_STORE names: "sqlite" (the default) or "postgresql".
 class StudioTest final : public QObject {
     Q_OBJECT
 
@@ -48,8 +53,14 @@ private Q_SLOTS:
         auto authority = CertificateAuthority::create(m_dir.path(), u"studio.test"_qs);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
         m_tls.setCaCertificates({authority->ca});
-        auto studio = Studio::open(m_dir.path(), true, [this] { return m_now; });
-        QVERIFY(studio);
+        Studio::Location location{m_dir.filePath(u"studio"_qs), {}, {}};
+        if (qgetenv("VANTREL_TEST_STORE") == "postgresql") {
+            m_postgres.emplace();
+            QVERIFY(m_postgres->ok());
+            location.database = m_postgres->connection();
+        }
+        auto studio = Studio::open(location, true, [this] { return m_now; });
+        QVERIFY2(studio, qPrintable(studio ? QString() : studio.error().message()));
         m_studio = std::move(*studio);
         auto password = m_studio->resetAdminPassword();
         QVERIFY(password && m_studio->addUser(kAda) && m_studio->addUser(u"Ben"_qs));
@@ -57,10 +68,11 @@ private Q_SLOTS:
         auto project = m_studio->addProject(u"Trailer \"cut\" & <b>more</b>"_qs, {kAda});
         QVERIFY(project);
         m_project = *project;
-        m_server = std::make_unique<StudioServer>(
-            *m_studio, StudioServer::Options{{authority->certificate, authority->key, {}, u"studio.test"_qs}, 600});
+        StudioServer::Options options{{authority->certificate, authority->key, {}, {}}};
+        options.pairingPerAddress = 1000; // the cases pair many times from one address
+        m_serverOptions = options;
+        m_server = std::make_unique<StudioServer>(*m_studio, options);
         QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
-        m_manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_server->port()));
         m_ada = pairedDevice(kAda);
         QCOMPARE(open("malformed-1", m_ada).status, 200);
     }
@@ -68,24 +80,36 @@ private Q_SLOTS:
     void pairingAndRevocation() {
         const QString code = *m_studio->issuePairingCode(u"Ben"_qs, 600);
         // Typed in lower case with blanks around: still the same code.
-        const QByteArray token = pair(u"  "_qs + code.toLower() + u' ').object()[u"token"].toString().toLatin1();
-        QVERIFY(QByteArray::fromBase64(token, QByteArray::Base64UrlEncoding).size() >= 16);
+        const QByteArray lost = pair(u"  "_qs + code.toLower() + u' ').object()[u"token"].toString().toLatin1();
+        // The same computer asks again, its answer lost: a new token, and the lost one no longer works.
+        m_now += 120;
+        const QByteArray token = pair(code).object()[u"token"].toString().toLatin1();
+        QVERIFY(QByteArray::fromBase64(token, QByteArray::Base64UrlEncoding).size() >= 16 && token != lost);
+        QCOMPARE(call("/device/me", "Bearer " + lost).status, 401);
+        QCOMPARE(pair(code, u"Another computer"_qs).summary(),
+                 u"401 This pairing code has already been used." + kAskAdmin);
+        m_now += 1;
         QCOMPARE(pair(code).summary(), u"401 This pairing code has already been used." + kAskAdmin);
         const QString late = *m_studio->issuePairingCode(u"Ben"_qs, 60);
         m_now += 61;
         QCOMPARE(pair(late).summary(), u"401 This pairing code has expired." + kAskAdmin);
         QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(), u"401 This pairing code is not valid." + kAskAdmin);
 
-        // Only the token's hash is kept: the token itself is nowhere in the studio's files.
-        for (QDirIterator files(m_dir.path(), QDir::Files, QDirIterator::Subdirectories); files.hasNext();) {
-            QFile file(files.next());
-            QVERIFY2(file.open(QIODevice::ReadOnly) && !file.readAll().contains(token), qPrintable(file.fileName()));
+        // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
+        // can read.
+        const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
+        for (QDirIterator entries(m_dir.filePath(u"studio"_qs), QDir::AllEntries | QDir::NoDotAndDotDot,
+                                  QDirIterator::Subdirectories);
+             entries.hasNext();) {
+            QFile file(entries.next());
+            const bool tokenFree =
+                entries.fileInfo().isDir() || (file.open(QIODevice::ReadOnly) && !file.readAll().contains(token));
+            QVERIFY2(tokenFree && !(file.permissions() & shared), qPrintable(file.fileName()));
         }
 
         QVERIFY(m_studio->revokeDevice(m_studio->devices().last().id));
         QCOMPARE(call("/device/me", "Bearer " + token).summary(),
                  u"401 The studio has revoked this computer’s pairing. Pair it with a new code.");
-        QCOMPARE(call("/device/me", "Bearer not-a-token").status, 401);
     }
 
     // Reports are stored once per seq, stops are idempotent and may end where the session started.
@@ -117,23 +141,29 @@ private Q_SLOTS:
         // A resent report is still acknowledged; a new one after the stop is refused.
         QCOMPARE(report(id, minute(1, m_now), m_ada).status, 200);
         QCOMPARE(report(id, minute(2, m_now), m_ada).summary(), u"409 This work session has already ended.");
-        QCOMPARE(stop("unknown-id", 5, m_ada), 404);
     }
 
     void malformedBodiesAreRefusedClearly_data() {
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("body");
-        Minute notJpeg = minute(5, 100);
+        Minute notJpeg = minute(5, 100), badDisplay = minute(5, 100), restless = minute(5, 100),
+               busyApps = minute(5, 100);
         notJpeg.screenshots[0].jpeg = QString::fromLatin1(QByteArray("GIF89a").toBase64());
+        badDisplay.screenshots[0].display_id = u"1\n"_qs;
+        restless.mouse_moves = 30 * 1000 + 1;
+        busyApps.apps[1].seconds = 11;
         const QByteArray pair = "/device/pair", open = "/device/sessions", reports = open + "/malformed-1/minutes";
         QTest::newRow("pair not json") << pair << QByteArray("{code");
         QTest::newRow("open without note") << open << QByteArray(R"({"id":"a","project_id":"p","stage":"s"})");
-        QTest::newRow("open bad id") << open << QByteArray(R"({"id":"../x","project_id":"p","stage":"s","note":""})");
+        QTest::newRow("open id newline") << open
+                                         << QByteArray(R"({"id":"abc\n","project_id":"p","stage":"s","note":""})");
         QTest::newRow("report missing key") << reports << QByteArray(R"({"seq":0})");
         QTest::newRow("report nine shots") << reports << records::encode(minute(5, 100, 9));
         QTest::newRow("report not jpeg") << reports << records::encode(notJpeg);
         QTest::newRow("report negative seq") << reports << records::encode(minute(-1, 100));
-        QTest::newRow("stop time text") << open + "/malformed-1/stop" << QByteArray(R"({"ended_at":"5"})");
+        QTest::newRow("report display newline") << reports << records::encode(badDisplay);
+        QTest::newRow("report moves over 1000/s") << reports << records::encode(restless);
+        QTest::newRow("report apps over interval") << reports << records::encode(busyApps);
         QTest::newRow("stop time fraction") << open + "/malformed-1/stop" << QByteArray(R"({"ended_at":5.5})");
     }
     // A 400 whose body is a JSON object holding one string, the error.
@@ -151,6 +181,12 @@ private Q_SLOTS:
         Minute largest = minute(0, m_now, 0);
         for (int i = 0; i < Studio::kMaxShots; ++i)
             largest.screenshots.append({QString::number(i), m_now, jpegBase64(Studio::kMaxShotBase64 / 4 * 3)});
+        // Past the device's storage quota: refused with a clear error, and stored once there is room again.
+        m_studio->setDeviceQuota(1 << 20);
+        QCOMPARE(report("malformed-1", largest, m_ada).summary(),
+                 u"507 This computer has used all the storage the studio gives it (1 MB). Ask your studio admin to "
+                 "make room.");
+        m_studio->setDeviceQuota(Studio::kDefaultDeviceQuotaBytes);
         QCOMPARE(report("malformed-1", largest, m_ada).status, 200);
     }
 
@@ -159,7 +195,7 @@ private Q_SLOTS:
         QCOMPARE(call("/admin", "Basic " + QByteArray("admin:wrong").toBase64()).status, 401);
         QCOMPARE(call("/admin/screenshots/1.jpg", {}).status, 401);
         const Answer page = call("/admin", m_admin);
-        QVERIFY(page.contentType.startsWith("text/html"));
+        QVERIFY(page.contentType.startsWith("text/html") && page.frameOptions == "DENY");
         QVERIFY(page.body.contains("Ada &lt;script&gt;alert(1)&lt;/script&gt;"));
         QVERIFY(page.body.contains("Trailer &quot;cut&quot; &amp; &lt;b&gt;more&lt;/b&gt;"));
         QVERIFY(page.body.contains("Browser &lt;b&gt; 0:00:10"));
@@ -169,6 +205,67 @@ private Q_SLOTS:
         QVERIFY(call(image, m_admin).body.startsWith("\xFF\xD8\xFF"));
         // A signed-in page does not open the door to other passwords.
         QCOMPARE(call(image, "Basic " + QByteArray::fromBase64(m_admin.mid(6)).toLower().toBase64()).status, 401);
+    }
+
+    // Pairing codes and the admin password are held to a few guesses a minute from one address.
+    void guessingIsThrottled() {
+        StudioServer::Options options = m_serverOptions;
+        options.pairingPerAddress = options.adminSignInsPerAddress = 1;
+        auto strict = std::make_unique<StudioServer>(*m_studio, options);
+        QVERIFY(strict->listen(QHostAddress::LocalHost, 0));
+        std::swap(m_server, strict);
+        const QByteArray wrong = "Basic " + QByteArray("admin:wrong").toBase64();
+        const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
+                                     call("/admin", wrong).summary(), call("/admin", wrong).summary()};
+        std::swap(m_server, strict);
+        QCOMPARE(answers[1], u"429 Too many pairing attempts from this computer. Try again in a minute.");
+        QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
+    }
+
+    // The admin commands on the studio while it serves; what devices sent cannot drive the admin's terminal.
+    void adminCommands() {
+        QVERIFY(m_studio->pair(*m_studio->issuePairingCode(kAda, 600), u"Bay\x1b]0;owned\a\t"_qs));
+        const QString id = QString::number(m_studio->devices().last().id);
+        QVERIFY(command({u"devices"_qs}).contains(u"\tBay\\u{1b}]0;owned\\u{7}\\u{9}\tpaired"));
+        QVERIFY(command({u"add-user"_qs, u"--name"_qs, u"Cleo"_qs, u"--email"_qs, u"cleo@example.com"_qs})
+                    .contains(u"added"));
+        QVERIFY(command({u"add-project"_qs, u"--user"_qs, u"cleo@example.com"_qs, u"--title"_qs, u"Promo"_qs})
+                    .startsWith(u"p-"));
+        QCOMPARE(command({u"pairing-code"_qs, u"--user"_qs, u"Cleo"_qs}).trimmed().size(), 9);
+        QVERIFY(command({u"pairing-code"_qs, u"--user"_qs, u"nobody"_qs})
+                    .startsWith(u"exit 1: vantrel-studio: There is no user"));
+        QCOMPARE(command({u"revoke"_qs, u"--device"_qs, id}), u"Device " + id + u" revoked.\n");
+        QVERIFY(command({u"revoke"_qs, u"--device"_qs, u"999"_qs})
+                    .startsWith(u"exit 1: vantrel-studio: There is no device 999."));
+    }
+
+    // Two studio processes on the PostgreSQL database, behind a load balancer that sends a report to each: both
+    // acknowledge it, and it is stored once.
+    void twoProcessesStoreAReportOnce() {
+        if (!m_postgres)
+            QSKIP("One SQLite studio is one process.");
+        QProcess studios[2];
+        quint16 ports[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            studios[i].start(QStringLiteral(VANTREL_STUDIO_BIN),
+                             {u"serve"_qs, u"--database"_qs, m_postgres->connection(), u"--data"_qs,
+                              m_dir.filePath(u"studio"_qs), u"--certificate"_qs, m_dir.filePath(u"server.pem"_qs),
+                              u"--key"_qs, m_dir.filePath(u"server-key.pem"_qs), u"--listen"_qs, u"127.0.0.1:0"_qs});
+            QVERIFY(studios[i].waitForReadyRead(60000));
+            ports[i] = QString::fromUtf8(studios[i].readLine()).trimmed().section(u':', -1).toUShort();
+        }
+        m_port = ports[1];
+        const qint64 started = open("twin-1", m_ada).object()[u"started_at"].toInteger();
+        // Between the two, the database server restarts: the studios connect again rather than fail a request.
+        for (int i = 0; i < 2; ++i, m_port = ports[0]) {
+            QCOMPARE(report("twin-1", minute(0, started), m_ada).body,
+                     QByteArray(i ? R"({"stored":"duplicate"})" : R"({"stored":"new"})"));
+            QVERIFY(i == 1 || m_postgres->restart());
+        }
+        m_port = 0;
+        QCOMPARE(sessionRow("twin-1").reports, 1);
+        for (QProcess& studio : studios)
+            studio.terminate(), studio.waitForFinished(60000);
     }
 
     // A silent session is ended by expiry; its late clock-out still records the real end. Runs last: it moves the
@@ -186,10 +283,23 @@ private Q_SLOTS:
     }
 
 private:
-    // Through the proxy tunnel with certificate checking, as the agent calls; a GET unless there is a body.
+    // A vantrel-studio command on this studio: its output, or the exit code and the message.
+    QString command(const QStringList& arguments) {
+        QStringList options{u"--data"_qs, m_dir.filePath(u"studio"_qs)};
+        if (m_postgres)
+            options += {u"--database"_qs, m_postgres->connection()};
+        QProcess process;
+        process.start(QStringLiteral(VANTREL_STUDIO_BIN), QStringList{arguments.first()} + options + arguments.mid(1));
+        if (!process.waitForFinished(60000) || process.exitCode() != 0)
+            return u"exit %1: "_qs.arg(process.exitCode()) + QString::fromUtf8(process.readAllStandardError());
+        return QString::fromUtf8(process.readAllStandardOutput());
+    }
+    // Over TLS with the certificate checked for studio.test, as the agent calls; a GET unless there is a body.
     Answer call(const QByteArray& path, const QByteArray& authorization, const QByteArray& body = {}) {
-        QNetworkRequest request(QUrl(u"https://studio.test"_qs + QString::fromLatin1(path)));
+        QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_port ? m_port : m_server->port()) +
+                                     QString::fromLatin1(path)));
         request.setSslConfiguration(m_tls);
+        request.setPeerVerifyName(u"studio.test"_qs);
         if (!authorization.isEmpty())
             request.setRawHeader("Authorization", authorization);
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
@@ -197,11 +307,10 @@ private:
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()};
+                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->rawHeader("X-Frame-Options")};
     }
-    Answer pair(const QString& code) {
-        return call("/device/pair", {},
-                    QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, u"Edit bay 3"_qs}}).toJson());
+    Answer pair(const QString& code, const QString& name = u"Edit bay 3"_qs) {
+        return call("/device/pair", {}, QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, name}}).toJson());
     }
     // The Authorization header of a newly paired device of `user`.
     QByteArray pairedDevice(const QString& user) {
@@ -231,8 +340,11 @@ private:
     }
 
     QTemporaryDir m_dir;
+    std::optional<PostgresServer> m_postgres;
+    quint16 m_port = 0; // another studio process to call instead of m_server
     QSslConfiguration m_tls = QSslConfiguration::defaultConfiguration();
     std::unique_ptr<Studio> m_studio;
+    StudioServer::Options m_serverOptions;
     std::unique_ptr<StudioServer> m_server;
     QNetworkAccessManager m_manager;
     QByteArray m_admin;

@@ -6,10 +6,54 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
+
+// What an ordinary HTTP proxy does for a client: "CONNECT <host>:443" is relayed to the HTTPS server on loopback,
+// so the client speaks TLS to the real name with certificate checking on.  Anything else is refused.
+class TestPeer::Tunnel final : public QTcpServer {
+public:
+    Tunnel(QByteArray host, quint16 target, QObject* parent)
+        : QTcpServer(parent)
+        , m_request("connect " + host.toLower() + ":443 http/1.1")
+        , m_target(target) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* client = new QTcpSocket(this);
+        client->setSocketDescriptor(descriptor);
+        auto* upstream = new QTcpSocket(client);
+        connect(client, &QTcpSocket::readyRead, client, [this, client, upstream] {
+            if (upstream->state() != QAbstractSocket::UnconnectedState)
+                return void(upstream->write(client->readAll()));
+            const QByteArray head = client->peek(16 << 10);
+            const qsizetype end = head.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            client->read(end + 4);
+            if (head.left(head.indexOf("\r\n")).toLower() != m_request) {
+                client->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                return client->disconnectFromHost();
+            }
+            // Bytes written while connecting are sent once connected.
+            upstream->connectToHost(QHostAddress::LocalHost, m_target);
+            client->write("HTTP/1.1 200 Connection established\r\n\r\n");
+            upstream->write(client->readAll());
+        });
+        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+        connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+        connect(upstream, &QTcpSocket::errorOccurred, client, &QTcpSocket::abort);
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+    }
+
+private:
+    const QByteArray m_request;
+    const quint16 m_target;
+};
 
 QJsonValue TestPeer::Request::json() const {
     const QJsonDocument document = QJsonDocument::fromJson(body);
@@ -32,13 +76,18 @@ TestPeer::TestPeer(QString host, QObject* parent)
 void TestPeer::start() {
     if (!m_ca)
         return;
-    const HttpsServer::Options options{m_ca->certificate, m_ca->key, {m_ca->ca}, m_host};
+    HttpsServer::Options options{m_ca->certificate, m_ca->key, {m_ca->ca}, {}};
+    // Every client comes through the tunnel from one address, and stalled answers keep their connections.
+    options.limits.connectionsPerAddress = options.limits.connections;
     m_server = new HttpsServer(
         options, [this](std::shared_ptr<HttpExchange> exchange) { serve(exchange); }, this);
+    if (!m_server->listen(QHostAddress::LocalHost, 0))
+        return;
+    m_tunnel = new Tunnel(m_host.toUtf8(), m_server->port(), this);
     // Coming back up after setDown() reuses the port the clients were given.
-    m_listening = m_server->listen(QHostAddress::LocalHost, m_port);
+    m_listening = m_tunnel->listen(QHostAddress::LocalHost, m_port);
     if (m_listening)
-        m_port = m_server->port();
+        m_port = m_tunnel->serverPort();
 }
 
 TransportOptions TestPeer::transport() const {
@@ -56,8 +105,10 @@ int TestPeer::count(const QByteArray& pathPrefix) const {
 
 void TestPeer::setDown(bool down) {
     if (down) {
-        // Closes the listening socket and every open connection with it.
+        // Closes the listening sockets and every open connection with them.
+        delete m_tunnel;
         delete m_server;
+        m_tunnel = nullptr;
         m_server = nullptr;
         m_listening = false;
         m_stalled.clear();

@@ -19,8 +19,8 @@ class HttpsServer;
 
 // A scriptable studio for the suites: a real HTTPS server on loopback that answers as "studio.test".
 // The API under test reaches it through `transport()`: an HTTP proxy setting that makes the client send
-// "CONNECT studio.test:443" to the peer, which then speaks TLS with a certificate for studio.test signed by a
-// test CA.  Certificate checking stays fully on and the address rules stay untouched.
+// "CONNECT studio.test:443" to the peer's tunnel, behind which the server speaks TLS with a certificate for
+// studio.test signed by a test CA.  Certificate checking stays fully on and the address rules stay untouched.
 // Every request is recorded, whatever the answer.
 class TestPeer final : public QObject {
     Q_OBJECT
@@ -62,6 +62,7 @@ public:
     void setDown(bool down);
 
 private:
+    class Tunnel;
     void start();
     void serve(const std::shared_ptr<HttpExchange>& exchange);
 
@@ -70,6 +71,7 @@ private:
     quint16 m_port = 0;
     bool m_listening = false;
     HttpsServer* m_server = nullptr;
+    Tunnel* m_tunnel = nullptr;
     std::function<Reply(const Request&)> m_handler;
     QHash<QByteArray, Reply> m_fixed;
     QList<Request> m_requests;
