@@ -1,0 +1,243 @@
+#!/usr/bin/python3
+"""A private headless Wayland session for the tests: sway on two virtual outputs, its own D-Bus session bus and
+runtime folder, run by an unprivileged user (sway refuses to run as root, and CI runs as root).
+
+As a command, it runs one program inside the session and exits with that program's status:
+    wayland_session.py [--window] [--keyring] [--] program args...
+As a module, other test support builds on it:
+    with WaylandSession() as s:
+        s.spawn(["pipewire"])               # runs as the session's user, stopped with the session
+        s.wait_for_bus_name("org.freedesktop.portal.Desktop")
+        s.run(["my-test"])                  # subprocess.run as the user, inside the session
+"""
+
+import argparse
+import glob
+import os
+import pwd
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+TEST_USER = "vantrel-test"
+
+SWAY_CONFIG = """\
+output HEADLESS-1 mode 1920x1080 position 0 0
+output HEADLESS-2 mode 1280x720 position 1920 0
+default_border none
+focus_follows_mouse no
+"""
+
+
+def _wait(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.05)
+    raise RuntimeError(f"{what} did not come up within {timeout} s")
+
+
+class WaylandSession:
+    def __init__(self, window=False, keyring=False):
+        self.want_window = window
+        self.want_keyring = keyring
+        self.env = {}
+        self._procs = []
+        self._daemon_pids = []
+        self.dir = None
+
+    # --- who runs the session ---------------------------------------------------------------------------
+
+    def _ensure_user(self):
+        if os.geteuid() != 0:
+            self.user = pwd.getpwuid(os.geteuid())
+            return
+        try:
+            self.user = pwd.getpwnam(TEST_USER)
+        except KeyError:
+            subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                            "--shell", "/usr/sbin/nologin", TEST_USER], check=True)
+            self.user = pwd.getpwnam(TEST_USER)
+
+    def _as_user(self, argv, env=None):
+        """The command line that runs argv as the session's user with exactly the session's environment."""
+        full = dict(self.env)
+        full.update(env or {})
+        envargs = ["env", "-i"] + [f"{k}={v}" for k, v in full.items()]
+        if os.geteuid() == 0:
+            return ["runuser", "-u", self.user.pw_name, "--"] + envargs + list(argv)
+        return envargs + list(argv)
+
+    # --- starting and stopping ---------------------------------------------------------------------------
+
+    def start(self):
+        self._ensure_user()
+        self.dir = tempfile.mkdtemp(prefix="vantrel-wayland.")
+        os.chmod(self.dir, 0o711)
+        runtime = os.path.join(self.dir, "runtime")
+        home = os.path.join(self.dir, "home")
+        for d in (runtime, home):
+            os.mkdir(d, 0o700)
+            os.chown(d, self.user.pw_uid, self.user.pw_gid)
+        self.env = {
+            "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+            "HOME": home,
+            "USER": self.user.pw_name,
+            "LOGNAME": self.user.pw_name,
+            "LANG": os.environ.get("LANG", "C.UTF-8"),
+            "XDG_RUNTIME_DIR": runtime,
+            "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "XDG_DATA_HOME": os.path.join(home, ".local/share"),
+            "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+            "XDG_SESSION_TYPE": "wayland",
+            "XDG_CURRENT_DESKTOP": "sway",
+            "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
+        }
+        for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES"):
+            if var in os.environ:
+                self.env[var] = os.environ[var]
+        try:
+            self._start_bus()
+            self._start_sway()
+            if self.want_keyring:
+                self._start_keyring()
+            if self.want_window:
+                self.show_changing_window()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _start_bus(self):
+        self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                    "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"]])
+        bus = self.env["DBUS_SESSION_BUS_ADDRESS"][len("unix:path="):]
+        _wait(lambda: os.path.exists(bus), 10, "the session bus")
+
+    def _start_sway(self):
+        config = os.path.join(self.dir, "sway.conf")
+        with open(config, "w") as f:
+            f.write(SWAY_CONFIG)
+        os.chmod(config, 0o644)
+        runtime = self.env["XDG_RUNTIME_DIR"]
+        log = open(os.path.join(self.dir, "sway.log"), "w")
+        sway = self.spawn(["sway", "--config", config],
+                          env={"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+                               "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "2"}, stdout=log, stderr=subprocess.STDOUT)
+
+        # sway runs under runuser, which forks: match the sockets by name, not by sway's pid.
+        def sockets():
+            if sway.poll() is not None:
+                raise RuntimeError("sway exited:\n" + open(log.name).read()[-3000:])
+            ipc = glob.glob(os.path.join(runtime, "sway-ipc.*.sock"))
+            way = [p for p in glob.glob(os.path.join(runtime, "wayland-*")) if not p.endswith(".lock")]
+            if ipc and way:
+                self.env["SWAYSOCK"] = ipc[0]
+                self.env["WAYLAND_DISPLAY"] = os.path.basename(way[0])
+                return True
+            return False
+
+        _wait(sockets, 20, "sway")
+        _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0,
+              20, "sway's IPC")
+
+    def _start_keyring(self):
+        out = self.run(["gnome-keyring-daemon", "--unlock", "--daemonize", "--components=secrets"],
+                       input=b"vantrel-test\n", capture_output=True, check=True).stdout.decode()
+        for line in out.splitlines():
+            key, _, value = line.partition("=")
+            if key == "GNOME_KEYRING_PID":
+                self._daemon_pids.append(int(value))
+            elif key == "GNOME_KEYRING_CONTROL":
+                self.env[key] = value
+        self.wait_for_bus_name("org.freedesktop.secrets")
+
+
+    def show_changing_window(self, title="vantrel-changing"):
+        """A terminal that prints the time ten times a second, so the screen never stands still."""
+        self.spawn(["foot", "--title", title, "--app-id", title, "--",
+                    "sh", "-c", "while :; do date +%T.%N; sleep 0.1; done"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wait_for_window(title)
+
+    def stop(self):
+        for pid in self._daemon_pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        self._daemon_pids = []
+        # Newest first: clients before sway, sway before the bus.
+        for proc in reversed(self._procs):
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        for proc in reversed(self._procs):
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+        self._procs = []
+        if self.dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # --- running things inside -------------------------------------------------------------------------
+
+    def spawn(self, argv, env=None, **popen):
+        """Starts a long-running process as the user, in its own process group; stop() ends it.
+        Its output goes to a log in the session folder unless stdout/stderr say otherwise."""
+        if "stdout" not in popen:
+            popen["stdout"] = open(os.path.join(self.dir, f"{os.path.basename(argv[0])}.log"), "ab")
+            popen.setdefault("stderr", subprocess.STDOUT)
+        proc = subprocess.Popen(self._as_user(argv, env), start_new_session=True, **popen)
+        self._procs.append(proc)
+        return proc
+
+    def run(self, argv, env=None, **kw):
+        return subprocess.run(self._as_user(argv, env), **kw)
+
+    def swaymsg(self, *args):
+        return self.run(["swaymsg"] + list(args), capture_output=True, check=True).stdout.decode()
+
+    def wait_for_bus_name(self, name, timeout=20):
+        def has():
+            r = self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                          "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", f"string:{name}"],
+                         capture_output=True)
+            return b"boolean true" in r.stdout
+        _wait(has, timeout, name)
+
+    def wait_for_window(self, app_id, timeout=20):
+        _wait(lambda: f'"app_id": "{app_id}"' in self.swaymsg("-t", "get_tree"), timeout, f"window {app_id}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--window", action="store_true", help="keep a changing window on screen")
+    parser.add_argument("--keyring", action="store_true", help="an unlocked Secret Service on the session bus")
+    parser.add_argument("program", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    program = args.program[1:] if args.program[:1] == ["--"] else args.program
+    if not program:
+        parser.error("no program to run")
+    with WaylandSession(window=args.window, keyring=args.keyring) as session:
+        result = session.run(program)
+    sys.exit(result.returncode)
+
+
+if __name__ == "__main__":
+    main()
