@@ -49,7 +49,7 @@ void LoopTest::wholeSession() {
     QCOMPARE(h.tracker().elapsed(), 30);
     QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), 2, 30000);
     QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
-    h.mouse->send(5);
+    h.mouse->send(MouseMonitor::UserActive); // an active second without a known kind: neither move nor click
     h.tick(0.5);
     h.clock->advance(9.5);
     QCoro::waitFor(h.tracker().stop(u"Clocked out. Tracking and screenshots are off."_s));
@@ -70,7 +70,7 @@ void LoopTest::wholeSession() {
     QCOMPARE(withoutShots(minutes[0]), report(0, s, s + 1, 0, 0, 0));
     QCOMPARE(withoutShots(minutes[1]),
              report(1, s + 1, s + 30, 29 * 3, 29 * 5, 29, {app(u"Resolve"_s, 20), app(u"Unknown app"_s, 9)}));
-    QCOMPARE(withoutShots(minutes[2]), report(2, s + 30, s + 40, 0, 1, 1, {app(u"Resolve"_s, 1)}));
+    QCOMPARE(withoutShots(minutes[2]), report(2, s + 30, s + 40, 0, 0, 1, {app(u"Resolve"_s, 1)}));
     QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, s + 40}})});
     QVERIFY(h.tracker().pending().isEmpty() && h.mouse->handlers.isEmpty());
     QCOMPARE(h.timers->liveTimers(), 0);
