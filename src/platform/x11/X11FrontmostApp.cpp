@@ -1,13 +1,8 @@
 #include "platform/x11/X11FrontmostApp.h"
 
-#include <QDirIterator>
-
 #include <xcb/xcb.h>
 
 namespace {
-
-// Packages install several entries at once; one rebuild after the burst is enough.
-constexpr int kRebuildDelayMs = 500;
 
 xcb::Owned<xcb_get_property_reply_t> readProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t name,
                                                   xcb_atom_t type, uint32_t longs) {
@@ -18,35 +13,11 @@ xcb::Owned<xcb_get_property_reply_t> readProperty(xcb_connection_t* c, xcb_windo
 } // namespace
 
 X11FrontmostApp::X11FrontmostApp(QObject* parent)
-    : QObject(parent)
-    , m_directories(DesktopEntryIndex::applicationDirectories()) {
-    m_rebuild.setSingleShot(true);
-    m_rebuild.setInterval(kRebuildDelayMs);
-    connect(&m_rebuild, &QTimer::timeout, this, &X11FrontmostApp::rebuildIndex);
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_rebuild, qOverload<>(&QTimer::start));
-    rebuildIndex();
+    : QObject(parent) {
     connectToDisplay();
 }
 
 X11FrontmostApp::~X11FrontmostApp() = default;
-
-void X11FrontmostApp::rebuildIndex() {
-    m_index = DesktopEntryIndex::build(m_directories);
-    // Watch every existing directory of the tree, so an entry added in a subdirectory is noticed too.
-    QStringList watched;
-    for (const QString& directory : std::as_const(m_directories)) {
-        if (!QFileInfo(directory).isDir())
-            continue;
-        watched << directory;
-        QDirIterator below(directory, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (below.hasNext())
-            watched << below.next();
-    }
-    if (const QStringList old = m_watcher.directories(); !old.isEmpty())
-        m_watcher.removePaths(old);
-    if (!watched.isEmpty())
-        m_watcher.addPaths(watched);
-}
 
 bool X11FrontmostApp::connectToDisplay() {
     int screenNumber = 0;
@@ -93,7 +64,7 @@ std::optional<QString> X11FrontmostApp::name() {
     for (const QString& key : {className, instance}) {
         if (key.isEmpty())
             continue;
-        if (auto entryName = m_index.nameFor(key))
+        if (auto entryName = m_applications.nameFor(key))
             return entryName;
     }
     if (className.isEmpty())

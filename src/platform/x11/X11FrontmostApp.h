@@ -1,16 +1,13 @@
 #pragma once
 
 #include "platform/FrontmostApp.h"
-#include "platform/common/DesktopEntryIndex.h"
+#include "platform/common/InstalledApplications.h"
 #include "platform/x11/XcbSupport.h"
 
-#include <QFileSystemWatcher>
 #include <QObject>
-#include <QTimer>
 
 // The application of the window the window manager reports as active (_NET_ACTIVE_WINDOW), named by its
-// desktop entry, else by its WM_CLASS class.  The desktop entries are read once and again only after one
-// of their directories changed, so a query costs two X round trips and no disk access.
+// desktop entry, else by its WM_CLASS class.  A query costs two X round trips and no disk access.
 class X11FrontmostApp final : public QObject, public FrontmostApp {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(X11FrontmostApp)
@@ -23,13 +20,9 @@ public:
 
 private:
     bool connectToDisplay();
-    void rebuildIndex();
 
     xcb::Connection m_connection;
     quint32 m_root = 0;
     quint32 m_activeWindowAtom = 0;
-    QStringList m_directories;
-    DesktopEntryIndex m_index;
-    QFileSystemWatcher m_watcher;
-    QTimer m_rebuild;
+    InstalledApplications m_applications;
 };
