@@ -44,6 +44,7 @@ QImage syntheticImage(QSize size, bool noise, quint32 seed = 1);
 struct FakeScreenCapture final : ScreenCapture {
     bool isCaptureAllowed() override { return true; }
     void requestCaptureAccess() override {}
+    QString accessInstructions() const override { return QStringLiteral("Allow capture."); }
     // A copy: QCoro 0.8 moves from an lvalue that is co_returned into a Result.
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override { co_return QList<DisplayInfo>(screens); }
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override {

@@ -257,6 +257,11 @@ void X11ScreenCapture::requestCaptureAccess() {
     // X11 has no such permission to ask for.
 }
 
+QString X11ScreenCapture::accessInstructions() const {
+    return QStringLiteral(
+        "Allow Screen Recording in System Settings, then quit and reopen Vantrel. Tracking has not started.");
+}
+
 QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays() {
     // The future is a named local: GCC 12 destroys temporaries of a co_await expression twice.
     QFuture<Result<QList<DisplayInfo>>> listing = QtConcurrent::run([]() -> Result<QList<DisplayInfo>> {
