@@ -42,7 +42,8 @@ def _wait(predicate, timeout, what):
 
 
 class WaylandSession:
-    def __init__(self, window=False, keyring=False):
+    def __init__(self, window=False, keyring=False, compositor="sway"):
+        self.compositor = compositor
         self.want_window = window
         self.want_keyring = keyring
         self.env = {}
@@ -96,7 +97,7 @@ class WaylandSession:
             "XDG_DATA_HOME": os.path.join(home, ".local/share"),
             "XDG_CACHE_HOME": os.path.join(home, ".cache"),
             "XDG_SESSION_TYPE": "wayland",
-            "XDG_CURRENT_DESKTOP": "sway",
+            "XDG_CURRENT_DESKTOP": "GNOME" if self.compositor == "mutter" else "sway",
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
         }
         for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES"):
@@ -104,7 +105,7 @@ class WaylandSession:
                 self.env[var] = os.environ[var]
         try:
             self._start_bus()
-            self._start_sway()
+            self._start_mutter() if self.compositor == "mutter" else self._start_sway()
             if self.want_keyring:
                 self._start_keyring()
             if self.want_window:
@@ -146,6 +147,21 @@ class WaylandSession:
         _wait(sockets, 20, "sway")
         _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0,
               20, "sway's IPC")
+
+    def _start_mutter(self):
+        mutter = self.spawn(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"])
+        runtime = self.env["XDG_RUNTIME_DIR"]
+
+        def socket():
+            if mutter.poll() is not None:
+                raise RuntimeError("mutter exited:\n" + open(os.path.join(self.dir, "mutter.log")).read()[-3000:])
+            way = [p for p in glob.glob(os.path.join(runtime, "wayland-*")) if not p.endswith(".lock")]
+            if way:
+                self.env["WAYLAND_DISPLAY"] = os.path.basename(way[0])
+            return bool(way)
+
+        _wait(socket, 30, "mutter")
+        self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 30)
 
     def _start_keyring(self):
         out = self.run(["gnome-keyring-daemon", "--unlock", "--daemonize", "--components=secrets"],
@@ -216,7 +232,7 @@ class WaylandSession:
         """A path to `program` that the session's user may run: a checkout below a private home (/root) is
         out of its reach, so the program is copied into the session folder then.  The project's own
         libraries are static, so a copied test binary runs as it is."""
-        if self.run(["test", "-x", program]).returncode == 0:
+        if "/" not in program or self.run(["test", "-x", program]).returncode == 0:
             return program
         copy = os.path.join(self.dir, "bin", os.path.basename(program))
         os.makedirs(os.path.dirname(copy), exist_ok=True)
@@ -243,13 +259,15 @@ class WaylandSession:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--window", action="store_true", help="keep a changing window on screen")
+    parser.add_argument("--mutter", action="store_true", help="GNOME's mutter instead of sway")
     parser.add_argument("--keyring", action="store_true", help="an unlocked Secret Service on the session bus")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
         parser.error("no program to run")
-    with WaylandSession(window=args.window, keyring=args.keyring) as session:
+    with WaylandSession(window=args.window, keyring=args.keyring,
+                        compositor="mutter" if args.mutter else "sway") as session:
         result = session.run([session.reachable(program[0])] + program[1:])
     sys.exit(result.returncode)
 
