@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -47,6 +48,9 @@ struct PipeWireStreams::Impl {
     pw_context* context = nullptr;
     pw_core* core = nullptr;
     spa_hook coreListener{};
+    pw_registry* registry = nullptr;
+    spa_hook registryListener{};
+    std::vector<uint32_t> nodes;
     std::vector<std::unique_ptr<Stream>> streams;
     std::atomic<bool> alive = true;
     QObject* receiver = nullptr; // outlives this: the owner stops the thread before it goes
@@ -64,6 +68,8 @@ struct PipeWireStreams::Impl {
             for (auto& stream : streams)
                 if (stream->stream)
                     pw_stream_destroy(stream->stream);
+            if (registry)
+                pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
             if (core)
                 pw_core_disconnect(core);
             pw_thread_loop_unlock(loop);
@@ -81,6 +87,14 @@ namespace {
 void onCoreError(void* data, uint32_t id, int, int, const char*) {
     auto* impl = static_cast<PipeWireStreams::Impl*>(data);
     if (id == PW_ID_CORE)
+        impl->lose();
+}
+
+// A node we read from has gone (its output unplugged, its cast ended): a stream waiting for it would stay
+// paused for ever, showing its last frame.
+void onGlobalRemoved(void* data, uint32_t id) {
+    auto* impl = static_cast<PipeWireStreams::Impl*>(data);
+    if (std::find(impl->nodes.begin(), impl->nodes.end(), id) != impl->nodes.end())
         impl->lose();
 }
 
@@ -156,6 +170,13 @@ const pw_core_events kCoreEvents = [] {
     return events;
 }();
 
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = onGlobalRemoved;
+    return events;
+}();
+
 const pw_stream_events kStreamEvents = [] {
     pw_stream_events events{};
     events.version = PW_VERSION_STREAM_EVENTS;
@@ -190,8 +211,13 @@ std::unique_ptr<PipeWireStreams> PipeWireStreams::open(int fd, const QList<quint
     pw_thread_loop_lock(impl->loop);
     impl->core = pw_context_connect_fd(impl->context, fd, nullptr, 0);
     bool connected = impl->core != nullptr;
-    if (connected)
+    if (connected) {
         pw_core_add_listener(impl->core, &impl->coreListener, &kCoreEvents, impl.get());
+        impl->nodes.assign(nodes.begin(), nodes.end());
+        impl->registry = pw_core_get_registry(impl->core, PW_VERSION_REGISTRY, 0);
+        if (impl->registry)
+            pw_registry_add_listener(impl->registry, &impl->registryListener, &kRegistryEvents, impl.get());
+    }
     for (const quint32 node : nodes) {
         if (!connected)
             break;

@@ -26,6 +26,13 @@ constexpr uint kPersistUntilRevoked = 2;
 // The user may take their time over the dialog; a portal that never answers must not hold clock-in forever.
 constexpr std::chrono::minutes kResponseWait{3};
 
+// Request and session objects are named by us; the names must not repeat on one bus connection, which every
+// portal client of this process shares.
+QString uniqueToken() {
+    static int made = 0;
+    return QStringLiteral("vantrel%1").arg(++made);
+}
+
 const QString kNoPortal =
     QStringLiteral("The screen could not be captured: this desktop offers no screen-sharing portal.");
 
@@ -103,7 +110,7 @@ QCoro::Task<Result<QVariantMap>> ScreenCastPortal::request(QString method, QVari
     if (!bus.isConnected())
         co_return Error::platform(kNoPortal);
     // The Request object's path is known before the call, so the answer cannot arrive unheard.
-    const QString token = QStringLiteral("vantrel%1").arg(++m_requests);
+    const QString token = uniqueToken();
     const QString sender = bus.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
     const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
     options.insert(QStringLiteral("handle_token"), token);
@@ -135,7 +142,7 @@ QCoro::Task<Result<CastSession>> ScreenCastPortal::open(QString restoreToken) {
     // Arguments are named locals: GCC 12 miscompiles string literals inside a co_await expression.
     const QString create = QStringLiteral("CreateSession");
     QVariantMap creation;
-    creation.insert(QStringLiteral("session_handle_token"), QStringLiteral("vantrel%1").arg(m_requests + 1));
+    creation.insert(QStringLiteral("session_handle_token"), uniqueToken());
     const Result<QVariantMap> created = co_await request(create, {}, creation);
     if (!created)
         co_return created.error();

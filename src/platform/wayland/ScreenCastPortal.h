@@ -53,5 +53,4 @@ private Q_SLOTS:
 
 private:
     QCoro::Task<Result<QVariantMap>> request(QString method, QVariantList arguments, QVariantMap options);
-    int m_requests = 0;
 };

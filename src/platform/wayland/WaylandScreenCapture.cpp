@@ -85,29 +85,17 @@ struct WaylandScreenCapture::State {
         sessions.clear();
     }
 
-    // Opens one portal session per token (a dialog where the token is empty) and adds its displays.  A
-    // session whose displays are all known already is closed again; false then.
-    QCoro::Task<Result<bool>> add(QString token, QStringList& newTokens);
+    // Opens one portal session from a token (a dialog where the token is empty) and adds its displays.
+    QCoro::Task<Result<>> add(QString token, QStringList& newTokens);
 };
 
-QCoro::Task<Result<bool>> WaylandScreenCapture::State::add(QString token, QStringList& newTokens) {
+QCoro::Task<Result<>> WaylandScreenCapture::State::add(QString token, QStringList& newTokens) {
     Result<CastSession> opened = co_await portal.open(token);
     if (!opened)
         co_return opened.error();
-    CastSession session = std::move(*opened);
-    QList<CastStream> fresh;
-    for (const CastStream& stream : std::as_const(session.streams)) {
-        const quint32 id = WaylandScreenCapture::displayId(stream.position, stream.size, stream.id);
-        if (std::none_of(displays.begin(), displays.end(), [id](const SharedDisplay& d) { return d.info.id == id; }))
-            fresh.append(stream);
-    }
-    if (fresh.isEmpty()) {
-        ::close(session.pipeWireFd);
-        portal.close(session.handle);
-        co_return false;
-    }
+    const CastSession session = std::move(*opened);
     QList<quint32> nodes;
-    for (const CastStream& stream : std::as_const(fresh))
+    for (const CastStream& stream : session.streams)
         nodes.append(stream.node);
     std::shared_ptr<PipeWireStreams> frames =
         PipeWireStreams::open(session.pipeWireFd, nodes, &context, [this] { lose(); });
@@ -116,16 +104,19 @@ QCoro::Task<Result<bool>> WaylandScreenCapture::State::add(QString token, QStrin
         co_return Error::platform(QStringLiteral("Screen sharing could not reach the desktop's stream."));
     }
     sessions.append(session.handle);
-    for (qsizetype i = 0; i < fresh.size(); ++i) {
-        const CastStream& stream = fresh[i];
-        displays.append({{WaylandScreenCapture::displayId(stream.position, stream.size, stream.id), stream.size.width(),
-                          stream.size.height()},
-                         stream.position,
-                         i,
-                         frames});
+    for (qsizetype i = 0; i < session.streams.size(); ++i) {
+        const CastStream& stream = session.streams[i];
+        // Some portals place every display at the origin: two of one size then differ by their turn, which
+        // the order of the stored tokens keeps from one start to the next.
+        int occurrence = 0;
+        quint32 id = 0;
+        do
+            id = WaylandScreenCapture::displayId(stream.position, stream.size, stream.id, occurrence++);
+        while (std::any_of(displays.begin(), displays.end(), [id](const SharedDisplay& d) { return d.info.id == id; }));
+        displays.append({{id, stream.size.width(), stream.size.height()}, stream.position, i, frames});
     }
     newTokens.append(session.restoreToken.isEmpty() ? token : session.restoreToken);
-    co_return true;
+    co_return Result<>{};
 }
 
 WaylandScreenCapture::WaylandScreenCapture(std::shared_ptr<Defaults> defaults)
@@ -142,12 +133,14 @@ WaylandScreenCapture::~WaylandScreenCapture() {
     m_state->close();
 }
 
-quint32 WaylandScreenCapture::displayId(QPoint position, QSize size, const QString& portalId) {
+quint32 WaylandScreenCapture::displayId(QPoint position, QSize size, const QString& portalId, int occurrence) {
     // FNV-1a over what the portal tells of the display: the same layout gives the same ids after a restart.
     QByteArray key =
         QStringLiteral("%1,%2,%3x%4").arg(position.x()).arg(position.y()).arg(size.width()).arg(size.height()).toUtf8();
     if (!portalId.isEmpty())
         key += '|' + portalId.toUtf8();
+    if (occurrence > 0)
+        key += '#' + QByteArray::number(occurrence);
     quint32 hash = 2166136261u;
     for (const char byte : std::as_const(key))
         hash = (hash ^ quint8(byte)) * 16777619u;
@@ -165,14 +158,14 @@ void WaylandScreenCapture::requestCaptureAccess() {
         return;
     m_state->requesting = true;
     // The desktop's dialog, once per display where it shares one at a time, until every display is shared
-    // or the user shares nothing new.  The sessions close again: clock-in opens its own from the tokens.
+    // or the user declines.  The sessions close again: clock-in opens its own from the tokens.
     [](std::shared_ptr<State> state) -> QCoro::Task<> {
         State scratch;
         scratch.defaults = state->defaults;
         QStringList tokens;
         while (scratch.displays.size() < screenCount()) {
-            const Result<bool> added = co_await scratch.add(QString(), tokens);
-            if (!added || !*added)
+            const Result<> added = co_await scratch.add(QString(), tokens);
+            if (!added)
                 break;
         }
         scratch.close();
@@ -192,7 +185,7 @@ QCoro::Task<Result<>> WaylandScreenCapture::beginSession(std::function<void(QStr
     state->close();
     QStringList renewed;
     for (const QString& token : state->tokens()) {
-        const Result<bool> added = co_await state->add(token, renewed);
+        const Result<> added = co_await state->add(token, renewed);
         if (!added) {
             state->close();
             // A refused restore means the user withdrew the approval: the next clock-in asks again.
@@ -205,9 +198,10 @@ QCoro::Task<Result<>> WaylandScreenCapture::beginSession(std::function<void(QStr
         co_return Error::platform(QStringLiteral("Screen sharing started without any display."));
     // Some desktops honour a token once: the ones returned now replace the stored ones.
     state->setTokens(renewed);
-    std::sort(state->displays.begin(), state->displays.end(), [](const SharedDisplay& a, const SharedDisplay& b) {
-        return std::pair(a.position.x(), a.position.y()) < std::pair(b.position.x(), b.position.y());
-    });
+    std::stable_sort(state->displays.begin(), state->displays.end(),
+                     [](const SharedDisplay& a, const SharedDisplay& b) {
+                         return std::pair(a.position.x(), a.position.y()) < std::pair(b.position.x(), b.position.y());
+                     });
     state->ended = std::move(ended);
     co_return Result<>{};
 }

@@ -29,8 +29,9 @@ public:
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override;
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override;
 
-    // The stable id of a display the portal reports at `position` with `size` (and its own name, where given).
-    static quint32 displayId(QPoint position, QSize size, const QString& portalId);
+    // The stable id of a display the portal reports at `position` with `size` (and its own name, where given);
+    // `occurrence` counts earlier displays of this session that gave the same.
+    static quint32 displayId(QPoint position, QSize size, const QString& portalId, int occurrence = 0);
 
 private:
     struct State;
