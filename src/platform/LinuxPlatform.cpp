@@ -12,6 +12,7 @@
 #include "platform/wayland/NoFrontmostApp.h"
 #include "platform/wayland/SwayFrontmostApp.h"
 #include "platform/wayland/WaylandIdleWatch.h"
+#include "platform/wayland/WaylandScreenCapture.h"
 #include "platform/x11/X11FrontmostApp.h"
 #include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/XcbMouseMonitor.h"
@@ -33,7 +34,7 @@ void addWaylandBackends(Platform& platform, const QProcessEnvironment& environme
         platform.frontmost = std::make_shared<SwayFrontmostApp>(swaySocket);
     else
         platform.frontmost = std::make_shared<NoFrontmostApp>();
-    platform.capture = std::make_shared<X11ScreenCapture>();
+    platform.capture = std::make_shared<WaylandScreenCapture>(platform.defaults);
 }
 
 void addX11Backends(Platform& platform) {
