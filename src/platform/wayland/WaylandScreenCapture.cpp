@@ -127,6 +127,13 @@ WaylandScreenCapture::WaylandScreenCapture(std::shared_ptr<Defaults> defaults)
                          if (state->sessions.contains(handle))
                              state->lose();
                      });
+    // Some portals keep a stream of an unplugged display open and merely stop sending frames: the display
+    // leaving the desktop ends capture just the same.
+    if (qGuiApp)
+        QObject::connect(qGuiApp, &QGuiApplication::screenRemoved, &m_state->context, [state = m_state.get()] {
+            if (!state->sessions.isEmpty())
+                state->lose();
+        });
 }
 
 WaylandScreenCapture::~WaylandScreenCapture() {
