@@ -1,15 +1,7 @@
 #!/usr/bin/python3
-"""A private headless Wayland session for the tests: sway on two virtual outputs, its own D-Bus session bus and
-runtime folder, run by an unprivileged user (sway refuses to run as root, and CI runs as root).
-
-As a command, it runs one program inside the session and exits with that program's status:
-    wayland_session.py [--window] [--keyring] [--] program args...
-As a module, other test support builds on it:
-    with WaylandSession() as s:
-        s.spawn(["pipewire"])               # runs as the session's user, stopped with the session
-        s.wait_for_bus_name("org.freedesktop.portal.Desktop")
-        s.run(["my-test"])                  # subprocess.run as the user, inside the session
-"""
+"""Runs a program in a private headless Wayland session (sway on two outputs, or mutter) as an unprivileged user."""
+# sway refuses to run as root and CI runs as root.  The session has its own runtime folder and D-Bus session
+# bus; `with WaylandSession() as s:` gives spawn() (stopped with the session), run() and wait_for_bus_name().
 
 import argparse
 import glob
@@ -51,8 +43,6 @@ class WaylandSession:
         self._daemon_pids = []
         self.dir = None
 
-    # --- who runs the session ---------------------------------------------------------------------------
-
     def _ensure_user(self):
         if os.geteuid() != 0:
             self.user = pwd.getpwuid(os.geteuid())
@@ -65,15 +55,12 @@ class WaylandSession:
             self.user = pwd.getpwnam(TEST_USER)
 
     def _as_user(self, argv, env=None):
-        """The command line that runs argv as the session's user with exactly the session's environment."""
         full = dict(self.env)
         full.update(env or {})
         envargs = ["env", "-i"] + [f"{k}={v}" for k, v in full.items()]
         if os.geteuid() == 0:
             return ["runuser", "-u", self.user.pw_name, "--"] + envargs + list(argv)
         return envargs + list(argv)
-
-    # --- starting and stopping ---------------------------------------------------------------------------
 
     def start(self):
         self._ensure_user()
@@ -100,9 +87,7 @@ class WaylandSession:
             "XDG_CURRENT_DESKTOP": "GNOME" if self.compositor == "mutter" else "sway",
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
         }
-        for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES"):
-            if var in os.environ:
-                self.env[var] = os.environ[var]
+        self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")})
         try:
             self._start_bus()
             self._start_mutter() if self.compositor == "mutter" else self._start_sway()
@@ -126,42 +111,33 @@ class WaylandSession:
         with open(config, "w") as f:
             f.write(SWAY_CONFIG)
         os.chmod(config, 0o644)
-        runtime = self.env["XDG_RUNTIME_DIR"]
-        log = open(os.path.join(self.dir, "sway.log"), "w")
-        sway = self.spawn(["sway", "--config", config],
-                          env={"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
-                               "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "2"}, stdout=log, stderr=subprocess.STDOUT)
-
-        # sway runs under runuser, which forks: match the sockets by name, not by sway's pid.
-        def sockets():
-            if sway.poll() is not None:
-                raise RuntimeError("sway exited:\n" + open(log.name).read()[-3000:])
-            ipc = glob.glob(os.path.join(runtime, "sway-ipc.*.sock"))
-            way = [p for p in glob.glob(os.path.join(runtime, "wayland-*")) if not p.endswith(".lock")]
-            if ipc and way:
-                self.env["SWAYSOCK"] = ipc[0]
-                self.env["WAYLAND_DISPLAY"] = os.path.basename(way[0])
-                return True
-            return False
-
-        _wait(sockets, 20, "sway")
-        _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0,
-              20, "sway's IPC")
+        self._wait_for_compositor(self.spawn(["sway", "--config", config], env={
+            "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
+            "WLR_HEADLESS_OUTPUTS": "2"}), "sway")
+        _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 20, "sway")
 
     def _start_mutter(self):
-        mutter = self.spawn(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"])
+        self._wait_for_compositor(self.spawn(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                                              "1920x1080"]), "mutter")
+        self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 30)
+
+    def _wait_for_compositor(self, process, name):
+        # Found by their sockets: the compositor runs under runuser, which forks, so its pid is not ours.
         runtime = self.env["XDG_RUNTIME_DIR"]
 
-        def socket():
-            if mutter.poll() is not None:
-                raise RuntimeError("mutter exited:\n" + open(os.path.join(self.dir, "mutter.log")).read()[-3000:])
+        def up():
+            if process.poll() is not None:
+                raise RuntimeError(f"{name} exited:\n" + open(os.path.join(self.dir, f"{name}.log")).read()[-3000:])
             way = [p for p in glob.glob(os.path.join(runtime, "wayland-*")) if not p.endswith(".lock")]
-            if way:
-                self.env["WAYLAND_DISPLAY"] = os.path.basename(way[0])
-            return bool(way)
+            ipc = glob.glob(os.path.join(runtime, "sway-ipc.*.sock"))
+            if not way or (name == "sway" and not ipc):
+                return False
+            self.env["WAYLAND_DISPLAY"] = os.path.basename(way[0])
+            if ipc:
+                self.env["SWAYSOCK"] = ipc[0]
+            return True
 
-        _wait(socket, 30, "mutter")
-        self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 30)
+        _wait(up, 30, name)
 
     def _start_keyring(self):
         out = self.run(["gnome-keyring-daemon", "--unlock", "--daemonize", "--components=secrets"],
@@ -174,13 +150,11 @@ class WaylandSession:
                 self.env[key] = value
         self.wait_for_bus_name("org.freedesktop.secrets")
 
-
     def show_changing_window(self, title="vantrel-changing"):
         """A terminal that prints the time ten times a second, so the screen never stands still."""
         self.spawn(["foot", "--title", title, "--app-id", title, "--",
-                    "sh", "-c", "while :; do date +%T.%N; sleep 0.1; done"],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.wait_for_window(title)
+                    "sh", "-c", "while :; do date +%T.%N; sleep 0.1; done"])
+        _wait(lambda: f'"app_id": "{title}"' in self.swaymsg("-t", "get_tree"), 20, "the changing window")
 
     def stop(self):
         for pid in self._daemon_pids:
@@ -213,11 +187,8 @@ class WaylandSession:
     def __exit__(self, *exc):
         self.stop()
 
-    # --- running things inside -------------------------------------------------------------------------
-
     def spawn(self, argv, env=None, **popen):
-        """Starts a long-running process as the user, in its own process group; stop() ends it.
-        Its output goes to a log in the session folder unless stdout/stderr say otherwise."""
+        # In its own process group, stopped with the session; output to a log in the session folder.
         if "stdout" not in popen:
             popen["stdout"] = open(os.path.join(self.dir, f"{os.path.basename(argv[0])}.log"), "ab")
             popen.setdefault("stderr", subprocess.STDOUT)
@@ -242,7 +213,7 @@ class WaylandSession:
         return copy
 
     def swaymsg(self, *args):
-        return self.run(["swaymsg"] + list(args), capture_output=True, check=True).stdout.decode()
+        return self.run(["swaymsg", *args], capture_output=True, check=True).stdout.decode()
 
     def wait_for_bus_name(self, name, timeout=20):
         def has():
@@ -252,22 +223,16 @@ class WaylandSession:
             return b"boolean true" in r.stdout
         _wait(has, timeout, name)
 
-    def wait_for_window(self, app_id, timeout=20):
-        _wait(lambda: f'"app_id": "{app_id}"' in self.swaymsg("-t", "get_tree"), timeout, f"window {app_id}")
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--window", action="store_true", help="keep a changing window on screen")
     parser.add_argument("--mutter", action="store_true", help="GNOME's mutter instead of sway")
-    parser.add_argument("--keyring", action="store_true", help="an unlocked Secret Service on the session bus")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
         parser.error("no program to run")
-    with WaylandSession(window=args.window, keyring=args.keyring,
-                        compositor="mutter" if args.mutter else "sway") as session:
+    with WaylandSession(compositor="mutter" if args.mutter else "sway") as session:
         result = session.run([session.reachable(program[0])] + program[1:])
     sys.exit(result.returncode)
 
