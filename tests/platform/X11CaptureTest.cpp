@@ -79,25 +79,6 @@ private Q_SLOTS:
         QVERIFY(!gone);
         QCOMPARE(gone.error().description(), u"The display is no longer connected."_s);
     }
-
-    // Last: the session's variables stay as the last row leaves them.
-    void captureIsRefusedUnderWayland_data() {
-        QTest::addColumn<QByteArray>("sessionType");
-        QTest::addColumn<QByteArray>("waylandDisplay");
-        QTest::addColumn<bool>("allowed");
-        QTest::newRow("no session type") << QByteArray() << QByteArray() << true;
-        QTest::newRow("wayland session") << QByteArray("wayland") << QByteArray() << false;
-        QTest::newRow("wayland display only") << QByteArray() << QByteArray("wayland-0") << false;
-    }
-
-    void captureIsRefusedUnderWayland() {
-        QFETCH(QByteArray, sessionType);
-        QFETCH(QByteArray, waylandDisplay);
-        QFETCH(bool, allowed);
-        qputenv("XDG_SESSION_TYPE", sessionType);
-        qputenv("WAYLAND_DISPLAY", waylandDisplay);
-        QCOMPARE(m_capture.isCaptureAllowed(), allowed);
-    }
 };
 
 QTEST_GUILESS_MAIN(X11CaptureTest)

@@ -246,10 +246,7 @@ X11ScreenCapture::X11ScreenCapture()
 X11ScreenCapture::~X11ScreenCapture() = default;
 
 bool X11ScreenCapture::isCaptureAllowed() {
-    // Under Wayland an X11 client sees only other X11 clients: the desktop would come out black.
-    if (qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0 ||
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return false;
+    // Only ever chosen for an X11 session (a Wayland session gets the portal), where nothing needs allowing.
     return !qEnvironmentVariableIsEmpty("DISPLAY");
 }
 

@@ -1,13 +1,9 @@
 #!/usr/bin/python3
-"""A headless sway session with a working ScreenCast portal: PipeWire, WirePlumber, xdg-desktop-portal-wlr and
-xdg-desktop-portal, started by hand (not by D-Bus activation) once the session is up.
-
-    screencast_session.py --preload LIB [--keyring] [--] program args...
-
-The wlr backend gets LIB preloaded (it lets the backend cast from a compositor without a GPU).  Its output
-chooser stands in for the user in the portal's dialog: each time it is asked it shares the first output it
-has not shared yet, and writes that output's name to the file named by VANTREL_TEST_CHOOSER_LOG, so a test
-can tell whether a dialog was shown."""
+"""Runs a program in a headless sway session with a ScreenCast portal (PipeWire, WirePlumber, the wlr backend)."""
+# The wlr backend gets --preload (it lets the backend cast without a GPU).  Its output chooser stands in for
+# the user in the portal's dialog: each time it shares the first output not shared yet and logs its name to
+# $VANTREL_TEST_CHOOSER_LOG, so a test can tell whether a dialog was shown.  The portal services are started
+# by hand, not by D-Bus activation.
 
 import argparse
 import os
@@ -17,7 +13,6 @@ import sys
 from wayland_session import WaylandSession, _wait
 
 CHOOSER = """#!/bin/sh
-# Reads the offered outputs (dmenu style) and shares the first one not shared before.
 while read -r output; do
     if ! grep -qx "$output" "{log}" 2>/dev/null; then
         echo "$output" >> "{log}"
@@ -29,7 +24,7 @@ done
 
 
 def start_screencast(session, preload):
-    """Starts the portal stack in `session`; returns the path of the chooser's log."""
+    # Returns the path of the chooser's log.
     folder = os.path.join(session.dir, "screencast")
     os.makedirs(folder)
     log = os.path.join(folder, "chooser.log")
