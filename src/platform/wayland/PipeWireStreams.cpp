@@ -22,10 +22,8 @@ struct Stream {
     spa_hook listener{};
     spa_video_info_raw format{};
     bool streaming = false;
-    // Written on the PipeWire thread only; the spare frame is reused while nobody else holds it.
-    QImage spare;
     mutable std::mutex mutex;
-    QImage latest; // under mutex
+    QImage latest; // under mutex; written in place while no capture holds it
 };
 
 QImage::Format imageFormat(spa_video_format format) {
@@ -148,17 +146,15 @@ void onProcess(void* data) {
                         !(header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) &&
                         plane.chunk->offset + stride * (height - 1) + qsizetype(width) * 4 <= plane.maxsize;
     if (usable) {
-        QImage frame = std::move(stream->spare);
+        // One frame per display in memory: the copy goes into the newest frame itself, a millisecond or two
+        // under the lock, unless a capture is still scaling it.
+        const auto* source = static_cast<const uchar*>(plane.data) + plane.chunk->offset;
+        const std::lock_guard lock(stream->mutex);
+        QImage& frame = stream->latest;
         if (frame.size() != QSize(width, height) || frame.format() != format || !frame.isDetached())
             frame = QImage(width, height, format);
-        const auto* source = static_cast<const uchar*>(plane.data) + plane.chunk->offset;
         for (int y = 0; y < height; ++y)
             std::memcpy(frame.scanLine(y), source + stride * y, size_t(width) * 4);
-        {
-            const std::lock_guard lock(stream->mutex);
-            std::swap(stream->latest, frame);
-        }
-        stream->spare = std::move(frame);
     }
     pw_stream_queue_buffer(stream->stream, newest);
 }
@@ -233,12 +229,16 @@ std::unique_ptr<PipeWireStreams> PipeWireStreams::open(int fd, const QList<quint
         pw_stream_add_listener(stream->stream, &stream->listener, &kStreamEvents, stream.get());
         uint8_t buffer[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        // A capture every 30 seconds needs no more than a frame a second; fewer frames, less copying.
+        const spa_fraction none{0, 1};
+        const spa_fraction one{1, 1};
         const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
             SPA_FORMAT_VIDEO_format,
             SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
-                                   SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA)));
+                                   SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA),
+            SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&one, &none, &one)));
         connected = pw_stream_connect(stream->stream, PW_DIRECTION_INPUT, node,
                                       pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format,
                                       1) == 0;
