@@ -45,6 +45,11 @@ struct FakeScreenCapture final : ScreenCapture {
     bool isCaptureAllowed() override { return true; }
     void requestCaptureAccess() override {}
     QString accessInstructions() const override { return QStringLiteral("Allow capture."); }
+    QCoro::Task<Result<>> beginSession(std::function<void(QString)>) override {
+        sessionOpen = true;
+        co_return Result<>{};
+    }
+    void endSession() override { sessionOpen = false; }
     // A copy: QCoro 0.8 moves from an lvalue that is co_returned into a Result.
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override { co_return QList<DisplayInfo>(screens); }
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override {
@@ -53,6 +58,7 @@ struct FakeScreenCapture final : ScreenCapture {
     }
     QList<DisplayInfo> screens{DisplayInfo{1, 1440, 900}};
     QList<QSize> sizes; // asked for, in order
+    bool sessionOpen = false;
 };
 
 struct FakeMouseMonitor final : MouseMonitor {

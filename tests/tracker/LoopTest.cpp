@@ -72,7 +72,7 @@ void LoopTest::wholeSession() {
              report(1, s + 1, s + 30, 29 * 3, 29 * 5, 29, {app(u"Resolve"_s, 20), app(u"Unknown app"_s, 9)}));
     QCOMPARE(withoutShots(minutes[2]), report(2, s + 30, s + 40, 0, 0, 1, {app(u"Resolve"_s, 1)}));
     QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, s + 40}})});
-    QVERIFY(h.tracker().pending().isEmpty() && h.mouse->handlers.isEmpty());
+    QVERIFY(h.tracker().pending().isEmpty() && h.mouse->handlers.isEmpty() && !h.capture->sessionOpen);
     QCOMPARE(h.timers->liveTimers(), 0);
 }
 
@@ -149,7 +149,7 @@ void LoopTest::clockInFailures() {
     h.events->trigger(SystemEvent::ScreenLocked);
     QTRY_COMPARE_WITH_TIMEOUT(h.tracker().status(), kLocked, 30000);
     QCoro::waitFor(starting);
-    QVERIFY(!h.tracker().active() && !h.tracker().busy());
+    QVERIFY(!h.tracker().active() && !h.tracker().busy() && !h.capture->sessionOpen);
     QCOMPARE(h.tracker().status(), kLocked);
     QCOMPARE(h.tracker().captureStatus(), u"Screenshots are off."_s);
     QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt}})});
@@ -172,7 +172,7 @@ void LoopTest::clockInFailures() {
     h.peer().setReply("/device/sessions", reply(500, R"({"error":"Database unavailable."})"));
     QCoro::waitFor(h.tracker().start());
     QCOMPARE(h.tracker().status(), u"Database unavailable."_s);
-    QVERIFY(!h.tracker().active() && !h.tracker().busy());
+    QVERIFY(!h.tracker().active() && !h.tracker().busy() && !h.capture->sessionOpen);
     const QList<TestPeer::Request> requests = h.peer().requests().mid(h.peer().requests().size() - 2);
     const QString id = requests[0].json()[u"id"_s].toString();
     QCOMPARE(requests[0].path + ' ' + requests[1].path, "/device/sessions /device/sessions/" + id.toUtf8() + "/stop");
