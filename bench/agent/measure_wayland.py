@@ -64,18 +64,22 @@ def main():
         agent.wait_for_text("Connected. Clocked out; tracking is off.")
         pid, helpers = agent.process.pid, helper_pids()
         time.sleep(5)
-        idle_agent, idle_helpers, _ = window(pid, helpers, seconds)
+        idle_agent, idle_helpers, _ = window(pid, helpers, min(seconds, 60))
         rss_idle = memory_kib(pid, "VmRSS")
         agent.click("Clock in")  # the portal's dialog, answered by the session's stand-in
+        agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
         settings = os.path.join(agent.config, "Vantrel", "Vantrel.conf")
-        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept")
+        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept",
+                   agent.explain)
         agent.click("Clock in")
         agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
         tracking_agent, tracking_helpers, rss_tracking = window(pid, helpers, seconds, sample_at=45)
         peak = memory_kib(pid, "VmHWM")
+        if not agent.shows("Clocked in. Mouse activity and app usage are being shared."):
+            raise AssertionError("tracking ended during the measurement: " + agent.explain())
         agent.click("Clock out")
         agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
-        print(f"clocked out, {seconds:.0f} s: agent {idle_agent:.3f} % of one core, sway + screen-cast stack "
+        print(f"clocked out, {min(seconds, 60):.0f} s: agent {idle_agent:.3f} % of one core, sway + screen-cast stack "
               f"{idle_helpers:.3f} %, RSS {rss_idle / 1024:.1f} MiB")
         print(f"tracking, {seconds:.0f} s with 30 s captures: agent {tracking_agent:.3f} %, sway + screen-cast "
               f"stack {tracking_helpers:.3f} %, RSS 15 s after a run {rss_tracking / 1024:.1f} MiB, "
