@@ -7,21 +7,56 @@
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/SystemClock.h"
 #include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/wayland/MutterIdleWatch.h"
+#include "platform/wayland/NoFrontmostApp.h"
+#include "platform/wayland/SwayFrontmostApp.h"
+#include "platform/wayland/WaylandIdleWatch.h"
+#include "platform/wayland/WaylandScreenCapture.h"
 #include "platform/x11/X11FrontmostApp.h"
 #include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/XcbMouseMonitor.h"
 
-Platform makeLinuxPlatform() {
+bool isWaylandSession(const QProcessEnvironment& environment) {
+    return environment.value(QStringLiteral("XDG_SESSION_TYPE")) == u"wayland" ||
+           !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty();
+}
+
+namespace {
+
+void addWaylandBackends(Platform& platform, const QProcessEnvironment& environment) {
+    // The compositor's own idle protocols first; GNOME's Mutter offers only its D-Bus monitor.
+    platform.mouse = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
+        [](IdleWatch::Callback callback) { return WaylandIdleWatch::create(std::move(callback)); },
+        [](IdleWatch::Callback callback) { return MutterIdleWatch::create(std::move(callback)); },
+    });
+    if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty())
+        platform.frontmost = std::make_shared<SwayFrontmostApp>(swaySocket);
+    else
+        platform.frontmost = std::make_shared<NoFrontmostApp>();
+    platform.capture = std::make_shared<WaylandScreenCapture>(platform.defaults);
+}
+
+void addX11Backends(Platform& platform) {
+    platform.mouse = std::make_shared<XcbMouseMonitor>();
+    platform.frontmost = std::make_shared<X11FrontmostApp>();
+    platform.capture = std::make_shared<X11ScreenCapture>();
+}
+
+} // namespace
+
+Platform makeLinuxPlatform(const QProcessEnvironment& environment) {
     Platform platform;
     platform.clock = std::make_shared<SystemClock>();
     platform.defaults = std::make_shared<SettingsDefaults>();
     platform.secrets = std::make_shared<SecretServiceStore>();
     platform.host = std::make_shared<HostnameInfo>();
-    platform.mouse = std::make_shared<XcbMouseMonitor>();
-    platform.frontmost = std::make_shared<X11FrontmostApp>();
-    platform.capture = std::make_shared<X11ScreenCapture>();
     platform.jpeg = std::make_shared<TurboJpegEncoder>();
     platform.timers = std::make_shared<QtTimerFactory>();
     platform.systemEvents = std::make_shared<DBusSystemEvents>();
+    if (isWaylandSession(environment))
+        addWaylandBackends(platform, environment);
+    else
+        addX11Backends(platform);
     return platform;
 }

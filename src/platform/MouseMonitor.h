@@ -8,6 +8,9 @@
 // A source of mouse events from every application, this one included.  Events arrive on the main thread,
 // classified by these type numbers: 1 left down, 3 right down, 25 other button down (clicks);
 // 5 moved, 6 left dragged, 7 right dragged, 22 scroll wheel, 27 other dragged (moves).
+// Where the system tells only that the user gave some input, not which (Wayland), a source delivers
+// UserActive instead, at least once in every second with input: it marks the second active and is counted
+// as neither a move nor a click.
 class MouseMonitor {
 public:
     using Token = quint64;
@@ -22,6 +25,7 @@ public:
         ScrollWheel = 22,
         OtherMouseDown = 25,
         OtherMouseDragged = 27,
+        UserActive = 1000,
     };
 
     virtual ~MouseMonitor() = default;

@@ -8,9 +8,11 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
+
 struct DisplayInfo {
-    quint32 id = 0;  // stable across restarts of the display server
-    int width = 0;   // pixels
+    quint32 id = 0; // stable across restarts of the display server
+    int width = 0;  // pixels
     int height = 0;
     friend bool operator==(const DisplayInfo&, const DisplayInfo&) = default;
 };
@@ -23,6 +25,16 @@ public:
     virtual bool isCaptureAllowed() = 0;
     // Asks the system to offer the user the permission, where it has one; the answer is not awaited.
     virtual void requestCaptureAccess() = 0;
+    // What the user is told when capture is not allowed: where this desktop grants the permission.
+    virtual QString accessInstructions() const = 0;
+    // Opens what the captures of one tracking session read from, kept until endSession().  Where the
+    // desktop can end it on its own (a display unplugged, sharing revoked), `ended` is called on the main
+    // thread with the reason, never after endSession().
+    virtual QCoro::Task<Result<>> beginSession(std::function<void(QString reason)> ended) {
+        Q_UNUSED(ended);
+        co_return Result<>{};
+    }
+    virtual void endSession() {}
     // Every display, in a stable order.
     virtual QCoro::Task<Result<QList<DisplayInfo>>> displays() = 0;
     // One image of the whole display scaled to `size`, cursor drawn, in QImage::Format_RGB32.

@@ -17,7 +17,11 @@ QCoro::Task<> Tracker::start()
     m_generation = QUuid::createUuid();
     const QUuid startCopy = m_generation;
 
-    if (const Result<> outcome = co_await clockIn(m_api, startCopy); !outcome) {
+    const Result<> outcome = co_await clockIn(m_api, startCopy);
+    // Whatever kept the clock-in from tracking also closes the capture it opened.
+    if (!m_active)
+        m_platform.capture->endSession();
+    if (!outcome) {
         setStatus(outcome.error().description());
         // Closes at once a session the service may have opened although its answer was lost.
         co_await flushStops();
@@ -34,8 +38,17 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
 
     if (!m_platform.capture->isCaptureAllowed()) {
         m_platform.capture->requestCaptureAccess();
-        co_return Error::api(0, texts::kAllowScreenRecording);
+        co_return Error::api(0, m_platform.capture->accessInstructions());
     }
+    // Where the desktop streams the screens, the streams open now and stay open until the clock-out.
+    // The handler is a named local: GCC 12 destroys temporaries of a co_await expression twice.
+    std::function<void(QString)> captureEnded = [self = QPointer<Tracker>(this)](QString reason) {
+        if (self && self->m_active)
+            self->stop(texts::captureEnded(reason));
+    };
+    const Result<> opened = co_await m_platform.capture->beginSession(std::move(captureEnded));
+    if (!opened)
+        co_return opened.error();
 
     // The clock-out of the session is queued before the session is asked for, so it is closed even when
     // the answer never arrives.

@@ -39,6 +39,7 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
     for (const MouseMonitor::Token token : std::as_const(m_monitors))
         m_platform.mouse->remove(token);
     m_monitors.clear();
+    m_platform.capture->endSession();
     const std::shared_ptr<RunHandle> run = std::exchange(m_uploadTask, nullptr);
     if (run)
         run->requestCancel();

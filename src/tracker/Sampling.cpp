@@ -24,6 +24,8 @@ void Tracker::record(int type)
     if (!m_active)
         return;
     m_mouseInTick = true;
+    if (type == MouseMonitor::UserActive)
+        return;
     if (type == MouseMonitor::LeftMouseDown || type == MouseMonitor::RightMouseDown ||
         type == MouseMonitor::OtherMouseDown)
         ++m_clicks;

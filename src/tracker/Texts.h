@@ -21,8 +21,6 @@ inline const QString kPendingBlocksPairing =
 inline const QString kPendingOnOtherServer =
     QStringLiteral("Finish the pending clock-out on the previous studio address first.");
 
-inline const QString kAllowScreenRecording = QStringLiteral(
-    "Allow Screen Recording in System Settings, then quit and reopen Vantrel. Tracking has not started.");
 inline const QString kClockedIn = QStringLiteral("Clocked in. Mouse activity and app usage are being shared.");
 inline const QString kCapturingFirst = QStringLiteral("Capturing the first screenshot…");
 
@@ -53,6 +51,12 @@ inline const QString kLocked = QStringLiteral("Computer locked. Clock in to resu
 inline QString runFailed(const QString& description)
 {
     return QStringLiteral("Tracking stopped: ") + description + QStringLiteral(" Reconnect, then clock in to resume.");
+}
+
+// Capture ended on the desktop's side while tracking: a display went away or sharing was revoked.
+inline QString captureEnded(const QString& description)
+{
+    return QStringLiteral("Tracking stopped: ") + description + QStringLiteral(" Clock in to resume.");
 }
 
 } // namespace texts

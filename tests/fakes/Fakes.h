@@ -74,6 +74,12 @@ inline QImage syntheticImage(QSize size, bool noise, quint32 seed = 1) {
 struct FakeScreenCapture final : ScreenCapture {
     bool isCaptureAllowed() override { return true; }
     void requestCaptureAccess() override {}
+    QString accessInstructions() const override { return QStringLiteral("Allow capture."); }
+    QCoro::Task<Result<>> beginSession(std::function<void(QString)>) override {
+        sessionOpen = true;
+        co_return Result<>{};
+    }
+    void endSession() override { sessionOpen = false; }
     // A copy: QCoro 0.8 moves from an lvalue that is co_returned into a Result.
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override { co_return QList<DisplayInfo>(screens); }
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override {
@@ -85,6 +91,7 @@ struct FakeScreenCapture final : ScreenCapture {
     QList<DisplayInfo> screens{DisplayInfo{1, 1440, 900}};
     QList<QSize> sizes; // asked for, in order
     bool held = false;  // captures wait while set, as one held up across a sleep would
+    bool sessionOpen = false;
 };
 
 struct FakeMouseMonitor final : MouseMonitor {

@@ -1,7 +1,9 @@
+#include "platform/LinuxPlatform.h"
 #include "platform/common/DesktopEntryNames.h"
 #include "platform/common/QtTimerFactory.h"
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/IdleActivityMonitor.h"
 
 #include <QPainter>
 #include <QRandomGenerator>
@@ -139,6 +141,28 @@ private Q_SLOTS:
         QVERIFY(size(1.0) > size(0.5) && size(0.5) > size(0.0) && size(0.0) > 0);
         QCOMPARE(encoder.encode(QImage(), 0.5), std::nullopt);
         QCOMPARE(encoder.encode(noise, std::nan("")), std::nullopt);
+    }
+
+    void backendsFollowTheSession_data() {
+        QTest::addColumn<QStringList>("variables");
+        QTest::addColumn<bool>("wayland");
+        QTest::newRow("wayland session") << QStringList{u"XDG_SESSION_TYPE=wayland"_s} << true;
+        QTest::newRow("wayland display only") << QStringList{u"WAYLAND_DISPLAY=wayland-1"_s} << true;
+        QTest::newRow("xwayland beside wayland")
+            << QStringList{u"XDG_SESSION_TYPE=wayland"_s, u"DISPLAY=:1"_s, u"WAYLAND_DISPLAY=wayland-0"_s} << true;
+        QTest::newRow("x11") << QStringList{u"XDG_SESSION_TYPE=x11"_s, u"DISPLAY=:0"_s} << false;
+        QTest::newRow("empty wayland display") << QStringList{u"WAYLAND_DISPLAY="_s, u"DISPLAY=:0"_s} << false;
+        QTest::newRow("nothing said") << QStringList{} << false;
+    }
+    void backendsFollowTheSession() {
+        QFETCH(QStringList, variables);
+        QFETCH(bool, wayland);
+        QProcessEnvironment environment;
+        for (const QString& variable : std::as_const(variables))
+            environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        QCOMPARE(isWaylandSession(environment), wayland);
+        const Platform platform = makeLinuxPlatform(environment);
+        QCOMPARE(dynamic_cast<IdleActivityMonitor*>(platform.mouse.get()) != nullptr, wayland);
     }
 };
 

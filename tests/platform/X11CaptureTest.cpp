@@ -88,15 +88,6 @@ private Q_SLOTS:
         QVERIFY(!gone);
         QCOMPARE(gone.error().description(), u"The display is no longer connected."_s);
     }
-
-    void captureIsRefusedUnderWayland() {
-        // Last: the session's variables stay as the last row leaves them.
-        for (const auto& [type, display, allowed] :
-             {std::tuple{"", "", true}, {"wayland", "", false}, {"", "wayland-0", false}}) {
-            qputenv("XDG_SESSION_TYPE", type), qputenv("WAYLAND_DISPLAY", display);
-            QCOMPARE(m_capture.isCaptureAllowed(), allowed);
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(X11CaptureTest)

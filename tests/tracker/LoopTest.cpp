@@ -29,7 +29,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
         for (int i = 1; i <= 29; ++i) {
             h.frontmost->app = i % 3 ? std::optional<QString>(u"Resolve"_s) : std::nullopt;
-            for (const int type : {1, 3, 25, 5, 6, 7, 22, 27})
+            // Every other second only the compositor's "active" (Wayland): an active second, neither move nor click.
+            for (const int type : i % 2 ? QList<int>{1, 3, 25, 5, 6, 7, 22, 27} : QList<int>{MouseMonitor::UserActive})
                 h.mouse->send(type);
             h.tick();
             if (i == 1)
@@ -56,9 +57,10 @@ private Q_SLOTS:
         const qint64 s = h.startedAt;
         QCOMPARE(withoutShots(minutes[0]), report(0, s, s + 1, 0, 0, 0));
         QCOMPARE(withoutShots(minutes[1]),
-                 report(1, s + 1, s + 30, 29 * 3, 29 * 5, 29, {app(u"Resolve"_s, 20), app(u"Unknown app"_s, 9)}));
+                 report(1, s + 1, s + 30, 15 * 3, 15 * 5, 29, {app(u"Resolve"_s, 20), app(u"Unknown app"_s, 9)}));
         QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, s + 30}})});
         QVERIFY(h.tracker().pending().isEmpty() && h.mouse->handlers.isEmpty() && h.timers->liveTimers() == 0);
+        QVERIFY(!h.capture->sessionOpen);
     }
 
     void displays_data() {
@@ -145,7 +147,7 @@ private Q_SLOTS:
         QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt}})});
         QCOMPARE(h.paths().last(), QByteArray("/device/sessions/" + h.sessionId.toUtf8() + "/stop"));
         QVERIFY(!h.tracker().active() && !h.tracker().busy() && h.timers->liveTimers() == 0);
-        QVERIFY(h.tracker().pending().isEmpty() && h.minutes().isEmpty());
+        QVERIFY(h.tracker().pending().isEmpty() && h.minutes().isEmpty() && !h.capture->sessionOpen);
 
         // An earlier clock-out that still cannot be delivered keeps every new session from opening.
         h.tracker().setPending({{u"older"_s, 5}});
@@ -162,7 +164,7 @@ private Q_SLOTS:
         h.peer().setReply("/device/sessions", reply(500, R"({"error":"Database unavailable."})"));
         QCoro::waitFor(h.tracker().start());
         QCOMPARE(h.tracker().status(), u"Database unavailable."_s);
-        QVERIFY(!h.tracker().active() && !h.tracker().busy() && h.timers->liveTimers() == 0);
+        QVERIFY(!h.tracker().active() && !h.tracker().busy() && h.timers->liveTimers() == 0 && !h.capture->sessionOpen);
         const QList<TestPeer::Request> requests = h.peer().requests().mid(h.peer().requests().size() - 2);
         const QString id = requests[0].json()[u"id"_s].toString();
         QCOMPARE(requests[0].path + ' ' + requests[1].path,

@@ -275,15 +275,17 @@ X11ScreenCapture::X11ScreenCapture(bool readAhead)
 X11ScreenCapture::~X11ScreenCapture() = default;
 
 bool X11ScreenCapture::isCaptureAllowed() {
-    // Under Wayland an X11 client sees only other X11 clients: the desktop would come out black.
-    if (qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0 ||
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return false;
+    // Only ever chosen for an X11 session (a Wayland session gets the portal), where nothing needs allowing.
     return !qEnvironmentVariableIsEmpty("DISPLAY");
 }
 
 void X11ScreenCapture::requestCaptureAccess() {
     // X11 has no such permission to ask for.
+}
+
+QString X11ScreenCapture::accessInstructions() const {
+    return QStringLiteral(
+        "Allow Screen Recording in System Settings, then quit and reopen Vantrel. Tracking has not started.");
 }
 
 QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays() {

@@ -22,6 +22,7 @@ public:
 
     bool isCaptureAllowed() override;
     void requestCaptureAccess() override;
+    QString accessInstructions() const override;
     QCoro::Task<Result<QList<DisplayInfo>>> displays() override;
     QCoro::Task<Result<QImage>> capture(DisplayInfo display, QSize size) override;
 

@@ -1,0 +1,92 @@
+"""The agent's cost in a Wayland session: CPU and memory clocked out and while tracking, as measure.py does
+under X11, with the compositor's and the screen-cast stack's CPU beside it (they do the X server's work here).
+
+Runs inside the headless sway session with the ScreenCast portal, as its unprivileged user:
+
+    python3 tests/support/wayland/screencast_session.py \
+        --preload build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
+        env VANTREL_BIN=$PWD/build/app/vantrel VANTREL_STUDIO_BIN=$PWD/build/studio/vantrel-studio \
+        QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 /usr/bin/python3 -W ignore $PWD/bench/agent/measure_wayland.py [seconds]
+"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
+from measure import cpu_seconds, memory_kib  # noqa: E402
+from test_wayland import WaylandEndToEnd  # noqa: E402
+from harness import wait_until  # noqa: E402
+
+HELPERS = ("sway", "pipewire", "wireplumber", "xdg-desktop-portal-wlr", "xdg-desktop-portal")
+
+
+def helper_pids():
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as comm:
+                name = comm.read().strip()
+        except OSError:
+            continue
+        if name in HELPERS or name.startswith("xdg-desktop-por"):
+            found.setdefault(name, []).append(int(pid))
+    return [pid for pids in found.values() for pid in pids]
+
+
+def window(agent, helpers, seconds, sample_at=None):
+    def helpers_cpu():
+        total = 0.0
+        for pid in helpers:
+            try:
+                total += cpu_seconds(pid)
+            except OSError:
+                pass
+        return total
+    start_agent, start_helpers, start = cpu_seconds(agent), helpers_cpu(), time.monotonic()
+    rss = None
+    if sample_at is not None:
+        time.sleep(sample_at)
+        rss = memory_kib(agent, "VmRSS")
+    time.sleep(max(0.0, seconds - (time.monotonic() - start)))
+    wall = time.monotonic() - start
+    return 100 * (cpu_seconds(agent) - start_agent) / wall, 100 * (helpers_cpu() - start_helpers) / wall, rss
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60
+    case = WaylandEndToEnd("test_clock_in_report_clock_out")
+    case.setUp()
+    try:
+        agent = case.agent
+        agent.pair_beforehand(case.studio)
+        agent.start()
+        agent.wait_for_text("Connected. Clocked out; tracking is off.")
+        pid, helpers = agent.process.pid, helper_pids()
+        time.sleep(5)
+        idle_agent, idle_helpers, _ = window(pid, helpers, min(seconds, 60))
+        rss_idle = memory_kib(pid, "VmRSS")
+        agent.click("Clock in")  # the portal's dialog, answered by the session's stand-in
+        agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
+        settings = os.path.join(agent.config, "Vantrel", "Vantrel.conf")
+        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept",
+                   agent.explain)
+        agent.click("Clock in")
+        agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
+        tracking_agent, tracking_helpers, rss_tracking = window(pid, helpers, seconds, sample_at=45)
+        peak = memory_kib(pid, "VmHWM")
+        if not agent.shows("Clocked in. Mouse activity and app usage are being shared."):
+            raise AssertionError("tracking ended during the measurement: " + agent.explain())
+        agent.click("Clock out")
+        agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
+        print(f"clocked out, {min(seconds, 60):.0f} s: agent {idle_agent:.3f} % of one core, sway + screen-cast stack "
+              f"{idle_helpers:.3f} %, RSS {rss_idle / 1024:.1f} MiB")
+        print(f"tracking, {seconds:.0f} s with 30 s captures: agent {tracking_agent:.3f} %, sway + screen-cast "
+              f"stack {tracking_helpers:.3f} %, RSS 15 s after a run {rss_tracking / 1024:.1f} MiB, "
+              f"peak {peak / 1024:.1f} MiB")
+    finally:
+        case.doCleanups()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/MouseMonitor.h"
+#include "platform/wayland/IdleWatch.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+// Activity where no client may see another's input (Wayland): the compositor says when the user went idle
+// for a second and when input resumed, and while the user is not idle this delivers UserActive twice a
+// second, so every tick that overlaps input sees it.  Moves and clicks are never delivered.  The first idle
+// source that the session offers is used; without any, install() refuses.
+class IdleActivityMonitor final : public QObject, public MouseMonitor {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(IdleActivityMonitor)
+
+public:
+    using Source = std::function<std::unique_ptr<IdleWatch>(IdleWatch::Callback)>;
+
+    explicit IdleActivityMonitor(std::vector<Source> sources, QObject* parent = nullptr);
+    ~IdleActivityMonitor() override;
+
+    std::optional<Token> install(Handler handler) override;
+    void remove(Token token) override;
+
+private:
+    void setIdle(bool idle);
+    void deliver();
+
+    std::vector<Source> m_sources;
+    std::unique_ptr<IdleWatch> m_watch;
+    QTimer m_pulse;
+    std::map<Token, std::shared_ptr<Handler>> m_handlers;
+    Token m_nextToken = 1;
+};

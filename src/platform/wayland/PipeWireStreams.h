@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// The frames of a screen-cast session, received over PipeWire on a thread of their own.  Each stream keeps
+// only its newest frame, copied out of the shared buffer once and handed over under a short lock.
+class PipeWireStreams final {
+public:
+    // Connects to the PipeWire remote behind `fd` (taken over) and to each node in `nodes`.  `ended` runs on
+    // `context`'s thread, at most once, when the remote or a stream goes away; never after destruction.
+    static std::unique_ptr<PipeWireStreams> open(int fd, const QList<quint32>& nodes, QObject* context,
+                                                 std::function<void()> ended);
+    ~PipeWireStreams();
+    PipeWireStreams(const PipeWireStreams&) = delete;
+    PipeWireStreams& operator=(const PipeWireStreams&) = delete;
+
+    // The newest frame of the stream at `index` (RGB32, or RGBX8888 where the desktop sends that order), null
+    // while none has arrived; shared, not copied.
+    QImage latest(qsizetype index) const;
+    // Whether the remote and every stream are still there.
+    bool isAlive() const;
+
+    struct Impl;
+
+private:
+    explicit PipeWireStreams(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};

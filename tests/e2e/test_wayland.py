@@ -1,0 +1,127 @@
+"""End-to-end in a Wayland session: the real agent, a native Wayland client in headless sway, against the
+real studio. Paired beforehand, it connects, clocks in through the screen-cast portal (the dialog once, then
+restored), reports one screenshot per output with active seconds (and no moves or clicks, which Wayland does
+not show), and clocks out.
+
+CTest runs this file as the session's unprivileged user inside tests/support/wayland/screencast_session.py.
+The agent trusts the test CA inside a user and mount namespace of its own.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until
+
+# Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
+BIND_AND_EXEC = ("import ctypes, os, sys\n"
+                 "if ctypes.CDLL(None, use_errno=True).mount(sys.argv[1].encode(), b'/etc/ssl/certs', None,"
+                 " 4096, None):\n"
+                 "    raise OSError(ctypes.get_errno(), 'bind mount')\n"
+                 "os.execv(sys.argv[2], sys.argv[2:])\n")
+
+
+class WaylandAgent(Agent):
+    """The agent as a native Wayland client, paired before it starts."""
+
+    def start(self):
+        env = dict(os.environ,
+                   https_proxy=f"http://127.0.0.1:{self.studio_port}", no_proxy="", NO_PROXY="",
+                   XDG_CONFIG_HOME=self.config,
+                   DBUS_SYSTEM_BUS_ADDRESS=self.logind.address, XDG_SESSION_ID="c1",
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
+        # An unprivileged user may mount inside a user namespace that maps it to itself.
+        with open(os.path.join(self.root, "agent.log"), "ab") as log:
+            self.process = subprocess.Popen(
+                ["unshare", "--user", "--map-current-user", "--keep-caps", "--mount",
+                 "/usr/bin/python3", "-c", BIND_AND_EXEC, self.certificates.path, AGENT],
+                env=env, stdout=subprocess.DEVNULL, stderr=log)
+        self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus", self.explain)
+        wait_until(lambda: self.find_button("Reconnect"), 60, "the window's controls", self.explain)
+
+    def pair_beforehand(self, studio):
+        """Pairs this computer as the window would, straight with the studio: keyboard input from a virtual
+        keyboard reaches only the first field of a Qt window under headless sway, and pairing is the X11
+        suite's business anyway.  The token goes where the agent keeps it, the address into its settings."""
+        code = studio.pairing_code()
+        answer = subprocess.run(
+            ["curl", "-sS", "--fail", "--proxy", f"http://127.0.0.1:{self.studio_port}", "--cacert", studio.ca_file,
+             "-H", "Content-Type: application/json", "-d", json.dumps({"code": code, "name": "Wayland editor"}),
+             f"{SERVER}/device/pair"], capture_output=True, text=True, check=True).stdout
+        subprocess.run(["secret-tool", "store", "--label", "Vantrel", "xdg:schema", "org.vantrel.DeviceAccess",
+                        "service", "Vantrel", "account", SERVER], input=json.loads(answer)["token"], text=True,
+                       check=True)
+        os.makedirs(os.path.join(self.config, "Vantrel"), exist_ok=True)
+        with open(os.path.join(self.config, "Vantrel", "Vantrel.conf"), "w") as settings:
+            settings.write(f"[General]\nserver={SERVER}\n")
+
+
+class WaylandEndToEnd(unittest.TestCase):
+    def setUp(self):
+        if not os.environ.get("SWAYSOCK"):
+            self.skipTest("runs inside the headless sway session of tests/support/wayland")
+        self.root = tempfile.mkdtemp(prefix="vantrel-e2e-wayland-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
+                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, self.accessibility)
+        self.studio = Studio(self.root)
+        self.studio.start()
+        self.addCleanup(self.studio.stop)
+        self.logind = Logind(self.root)
+        self.addCleanup(self.logind.close)
+        certificates = TrustedCertificates(self.root, self.studio.ca_file)
+        self.agent = WaylandAgent(self.root, self.studio.port, certificates, self.logind)
+        self.addCleanup(lambda: self.agent.process and self.agent.kill())
+
+    def query(self, sql, *params):
+        return self.studio.query(sql, *params)
+
+    def test_clock_in_report_clock_out(self):
+        self.agent.pair_beforehand(self.studio)
+        self.agent.start()
+        self.agent.wait_for_text("Connected. Clocked out; tracking is off.")  # a paired agent connects at start
+
+        # The first clock-in opens the portal's dialog (answered by the session's stand-in for the user) and
+        # stops there; the next one starts without a dialog.
+        self.agent.click("Clock in")
+        self.agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
+        chooser = os.environ["VANTREL_TEST_CHOOSER_LOG"]
+        wait_until(lambda: os.path.exists(chooser) and len(open(chooser).read().split()) == 2, 60,
+                   "both outputs shared in the dialog")
+        shared = open(chooser).read()
+        settings = os.path.join(self.agent.config, "Vantrel", "Vantrel.conf")
+        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept")
+        self.agent.click("Clock in")
+        self.agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
+        session = wait_until(lambda: self.query("SELECT id, started_at FROM sessions WHERE ended_at IS NULL"),
+                             60, "an open session at the studio")[0][0]
+        # Input for a few seconds, then a report that carries it.
+        for _ in range(12):
+            subprocess.run(["swaymsg", "seat", "-", "cursor", "move", "3", "2"], check=True,
+                           stdout=subprocess.DEVNULL)
+            time.sleep(0.25)
+        minutes = "SELECT seq, mouse_moves, clicks, mouse_active_seconds FROM minutes WHERE session_id = ?"
+        wait_until(lambda: len(self.query(minutes, session)) >= 2, 120, "two reports", self.agent.explain)
+        self.agent.click("Clock out")
+        self.agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
+        wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
+                                      session), 60, "the session closed at the studio")
+
+        self.assertEqual(open(chooser).read(), shared, "no second dialog")
+        reports = self.query(minutes, session)
+        self.assertTrue(all(moves == 0 and clicks == 0 for _, moves, clicks, _ in reports), reports)
+        self.assertGreaterEqual(sum(active for *_, active in reports), 3, reports)
+        shots = self.query("SELECT seq, display_id FROM screenshots WHERE session_id = ? ORDER BY seq", session)
+        by_report = {}
+        for seq, display in shots:
+            by_report.setdefault(seq, set()).add(display)
+        self.assertTrue(by_report and all(len(displays) == 2 for displays in by_report.values()), shots)
+
+
+if __name__ == "__main__":
+    unittest.main()
