@@ -114,14 +114,16 @@ class Studio:
 
 
 class TrustedCertificates:
-    """A copy of the system's trust store plus the test CA, mounted over /etc/ssl/certs until closed."""
+    """A copy of the system's trust store plus the test CA, mounted over /etc/ssl/certs until closed (or left
+    for the caller to mount where it may, with mount=False)."""
 
-    def __init__(self, root, ca_file):
+    def __init__(self, root, ca_file, mount=True):
         self.path = os.path.join(root, "certs")
         shutil.copytree("/etc/ssl/certs", self.path, symlinks=True)
         shutil.copy(ca_file, os.path.join(self.path, "vantrel-test-ca.pem"))
         subprocess.run(["openssl", "rehash", self.path], check=True, capture_output=True)
-        subprocess.run(["mount", "--bind", self.path, "/etc/ssl/certs"], check=True)
+        if mount:
+            subprocess.run(["mount", "--bind", self.path, "/etc/ssl/certs"], check=True)
 
     def close(self):
         subprocess.run(["umount", "/etc/ssl/certs"], check=True)

@@ -10,8 +10,10 @@ The agent trusts the test CA inside a user and mount namespace of its own.
 import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -25,8 +27,62 @@ BIND_AND_EXEC = ("import ctypes, os, sys\n"
                  "os.execv(sys.argv[2], sys.argv[2:])\n")
 
 
+class ConnectProxy:
+    """A proxy on the way to the studio: the unprivileged agent can neither bind port 443 nor enter the X11
+    suite's network namespace, so it reaches "studio.test" through CONNECT, as through an office proxy."""
+
+    def __init__(self, studio_port):
+        self.studio_port = studio_port
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
+
+    def _tunnel(self, client):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = client.recv(4096)
+            if not chunk:
+                client.close()
+                return
+            head += chunk
+        upstream = socket.create_connection(("127.0.0.1", self.studio_port))
+        client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        upstream.sendall(head.split(b"\r\n\r\n", 1)[1])
+        for source, sink in ((client, upstream), (upstream, client)):
+            threading.Thread(target=self._pipe, args=(source, sink), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self):
+        self.server.close()
+
+
 class WaylandAgent(Agent):
     """The agent as a native Wayland client, paired before it starts."""
+
+    def __init__(self, root, proxy_port, certificates, logind):
+        super().__init__(root, logind)
+        self.studio_port = proxy_port
+        self.certificates = certificates
 
     def start(self):
         env = dict(os.environ,
@@ -70,12 +126,16 @@ class WaylandEndToEnd(unittest.TestCase):
                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(stop_process, self.accessibility)
         self.studio = Studio(self.root)
+        with socket.create_server(("127.0.0.1", 0)) as free:
+            self.studio.port = free.getsockname()[1]
         self.studio.start()
         self.addCleanup(self.studio.stop)
+        proxy = ConnectProxy(self.studio.port)
+        self.addCleanup(proxy.close)
         self.logind = Logind(self.root)
         self.addCleanup(self.logind.close)
-        certificates = TrustedCertificates(self.root, self.studio.ca_file)
-        self.agent = WaylandAgent(self.root, self.studio.port, certificates, self.logind)
+        certificates = TrustedCertificates(self.root, self.studio.ca_file, mount=False)
+        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind)
         self.addCleanup(lambda: self.agent.process and self.agent.kill())
 
     def query(self, sql, *params):

@@ -43,7 +43,7 @@ for lib in libQt6Widgets.so.6 libQt6DBus.so.6 libsecret-1.so.0 libturbojpeg.so.0
     grep -q "^$lib" <<<"$agent_requires" || fail "vantrel.rpm does not require $lib: $agent_requires"
 done
 studio_requires=$(rpm -qpR "${rpms[1]}" 2>/dev/null)
-for lib in libQt6Network.so.6 libsqlite3.so.0; do
+for lib in libmicrohttpd.so.12 libpq.so.5 libsqlite3.so.0; do
     grep -q "^$lib" <<<"$studio_requires" || fail "vantrel-studio.rpm does not require $lib: $studio_requires"
 done
 listed() { # PACKAGE FILE…: every FILE is in the package, and nothing lands outside the expected folders
