@@ -13,7 +13,7 @@ IdleActivityMonitor::IdleActivityMonitor(std::vector<Source> sources, QObject* p
     : QObject(parent)
     , m_sources(std::move(sources)) {
     m_pulse.setInterval(kPulseMs);
-    connect(&m_pulse, &QTimer::timeout, this, &IdleActivityMonitor::deliver);
+    connect(&m_pulse, &QTimer::timeout, this, [this] { m_handlers.deliver(UserActive); });
 }
 
 IdleActivityMonitor::~IdleActivityMonitor() = default;
@@ -21,7 +21,7 @@ IdleActivityMonitor::~IdleActivityMonitor() = default;
 std::optional<MouseMonitor::Token> IdleActivityMonitor::install(Handler handler) {
     if (!handler)
         return std::nullopt;
-    if (m_handlers.empty()) {
+    if (m_handlers.isEmpty()) {
         // A fresh watch, so that its first word is about now; an old one may still wait for its deferred end.
         m_watch.reset();
         for (const Source& source : m_sources) {
@@ -35,18 +35,16 @@ std::optional<MouseMonitor::Token> IdleActivityMonitor::install(Handler handler)
         // a second later.
         m_pulse.start();
     }
-    const Token token = m_nextToken++;
-    m_handlers.emplace(token, std::make_shared<Handler>(std::move(handler)));
-    return token;
+    return m_handlers.add(std::move(handler));
 }
 
 void IdleActivityMonitor::remove(Token token) {
-    m_handlers.erase(token);
-    if (m_handlers.empty()) {
+    m_handlers.remove(token);
+    if (m_handlers.isEmpty()) {
         m_pulse.stop();
         // Not at once: this may run inside the watch's own callback.
         QTimer::singleShot(0, this, [this] {
-            if (m_handlers.empty())
+            if (m_handlers.isEmpty())
                 m_watch.reset();
         });
     }
@@ -57,20 +55,6 @@ void IdleActivityMonitor::setIdle(bool idle) {
         m_pulse.stop();
     } else if (!m_pulse.isActive()) {
         m_pulse.start();
-        deliver();
-    }
-}
-
-void IdleActivityMonitor::deliver() {
-    std::vector<Token> tokens;
-    for (const auto& entry : m_handlers)
-        tokens.push_back(entry.first);
-    for (Token token : tokens) {
-        // Looked up again for each call: an earlier handler may have removed this one.
-        const auto it = m_handlers.find(token);
-        if (it == m_handlers.end())
-            continue;
-        const std::shared_ptr<Handler> handler = it->second;
-        (*handler)(UserActive);
+        m_handlers.deliver(UserActive);
     }
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "platform/MouseMonitor.h"
+#include "platform/common/MouseHandlers.h"
 #include "platform/wayland/IdleWatch.h"
 
 #include <QObject>
 #include <QTimer>
 
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -29,11 +29,9 @@ public:
 
 private:
     void setIdle(bool idle);
-    void deliver();
 
     std::vector<Source> m_sources;
     std::unique_ptr<IdleWatch> m_watch;
     QTimer m_pulse;
-    std::map<Token, std::shared_ptr<Handler>> m_handlers;
-    Token m_nextToken = 1;
+    MouseHandlers m_handlers;
 };

@@ -74,14 +74,12 @@ XcbMouseMonitor::~XcbMouseMonitor() {
 std::optional<MouseMonitor::Token> XcbMouseMonitor::install(Handler handler) {
     if (!handler || (!m_connection && !open()))
         return std::nullopt;
-    const Token token = m_nextToken++;
-    m_handlers.emplace(token, std::make_shared<Handler>(std::move(handler)));
-    return token;
+    return m_handlers.add(std::move(handler));
 }
 
 void XcbMouseMonitor::remove(Token token) {
-    m_handlers.erase(token);
-    if (m_handlers.empty())
+    m_handlers.remove(token);
+    if (m_handlers.isEmpty())
         close();
 }
 
@@ -146,19 +144,5 @@ void XcbMouseMonitor::readEvents() {
     if (m_connection && xcb_connection_has_error(m_connection.get()))
         close(); // the X server went away: the source falls silent rather than spinning on a dead socket
     for (int type : types)
-        deliver(type);
-}
-
-void XcbMouseMonitor::deliver(int eventType) {
-    std::vector<Token> tokens;
-    for (const auto& entry : m_handlers)
-        tokens.push_back(entry.first);
-    for (Token token : tokens) {
-        // Looked up again for each call: an earlier handler may have removed this one.
-        const auto it = m_handlers.find(token);
-        if (it == m_handlers.end())
-            continue;
-        const std::shared_ptr<Handler> handler = it->second;
-        (*handler)(eventType);
-    }
+        m_handlers.deliver(type);
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "platform/MouseMonitor.h"
+#include "platform/common/MouseHandlers.h"
 #include "platform/x11/XcbSupport.h"
 
 #include <QObject>
 
-#include <map>
 
 class QSocketNotifier;
 
@@ -30,11 +30,9 @@ private:
     bool open();
     void close();
     void readEvents();
-    void deliver(int eventType);
 
     xcb::Connection m_connection;
     QSocketNotifier* m_notifier = nullptr;
     quint8 m_xinputOpcode = 0;
-    std::map<Token, std::shared_ptr<Handler>> m_handlers;
-    Token m_nextToken = 1;
+    MouseHandlers m_handlers;
 };
