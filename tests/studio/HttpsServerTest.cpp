@@ -6,11 +6,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// A raw TLS client checked against the test CA, so that malformed and abusive requests can be sent.
+// A raw TLS client checked against the test CA, so that malformed and abusive requests can be sent; it sends
+// `request` once the connection is encrypted.
 class Client final : public QSslSocket {
 public:
-    Client(const QSslCertificate& ca, quint16 port) {
+    Client(const QSslCertificate& ca, quint16 port, const QByteArray& request = {}) {
         connect(this, &QSslSocket::readyRead, this, [this] { received += readAll(); });
+        connect(this, &QSslSocket::encrypted, this, [this, request] { write(request); });
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setCaCertificates({ca});
         setSslConfiguration(configuration);
@@ -31,7 +33,6 @@ class HttpsServerTest final : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(m_dir.isValid());
         auto authority = CertificateAuthority::create(m_dir.path(), u"studio.test"_qs);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
         m_ca = authority->ca;
@@ -54,21 +55,17 @@ private Q_SLOTS:
 
     // Refused on the head alone with the service's JSON error, and the connection closed.
     void refusesWhatCannotBeServed() {
-        const QList<std::pair<QByteArray, QByteArray>> cases = {
-            {"POST / HTTP/1.1\r\nHost: a\r\n\r\n", "411 Length Required|The request needs a Content-Length."},
-            {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n",
-             "411 Length Required|Send the request body with a Content-Length, not in chunks."},
-            {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1025\r\n\r\n",
-             "413 Content Too Large|The request body is too large."}};
+        const QList<std::pair<QByteArray, std::pair<QByteArray, QByteArray>>> cases = {
+            {"", {"411 Length Required", "The request needs a Content-Length."}},
+            {"Transfer-Encoding: chunked\r\n",
+             {"411 Length Required", "Send the request body with a Content-Length, not in chunks."}},
+            {"Content-Length: 1025\r\n", {"413 Content Too Large", "The request body is too large."}}};
         for (const auto& [raw, answer] : cases) {
-            Client client(m_ca, m_server->port());
-            QVERIFY(client.encrypted());
-            client.write(raw);
+            Client client(m_ca, m_server->port(), "POST / HTTP/1.1\r\nHost: a\r\n" + raw + "\r\n");
             QVERIFY(client.closed());
-            const QList<QByteArray> parts = answer.split('|');
-            QVERIFY2(client.received.startsWith(QByteArray("HTTP/1.1 " + parts[0])) &&
+            QVERIFY2(client.received.startsWith(QByteArray("HTTP/1.1 " + answer.first)) &&
                          client.received.contains("Connection: close\r\n") &&
-                         client.received.endsWith(QByteArray("{\"error\":\"" + parts[1] + "\"}")),
+                         client.received.endsWith(QByteArray("{\"error\":\"" + answer.second + "\"}")),
                      client.received.constData());
         }
     }
@@ -76,9 +73,8 @@ private Q_SLOTS:
     // Pipelined requests are read one at a time: nothing of the second is taken while the first waits, and
     // the answers come in order.  An exchange closed without an answer closes its connection.
     void pipelinedRequestsWaitTheirTurn() {
-        Client client(m_ca, m_server->port());
-        QVERIFY(client.encrypted());
-        client.write(
+        Client client(
+            m_ca, m_server->port(),
             "GET /later HTTP/1.1\r\nHost: a\r\n\r\nPOST /x?a=1 HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nhi"
             "GET /drop HTTP/1.1\r\nHost: a\r\n\r\n");
         QTRY_COMPARE(m_waiting.size(), 1);
@@ -104,10 +100,9 @@ private Q_SLOTS:
         QCOMPARE(slow.state(), QAbstractSocket::UnconnectedState);
 
         std::vector<std::unique_ptr<Client>> heavy; // 3 × 1000 declared bytes against a budget of 2500
-        for (int i = 0; i < 3; ++i) {
-            heavy.push_back(std::make_unique<Client>(m_ca, m_server->port()));
+        for (int i = 0; i < 3; ++i) {               // one at a time, so that the third is the one over budget
+            heavy.push_back(std::make_unique<Client>(m_ca, m_server->port(), head));
             QVERIFY(heavy.back()->encrypted());
-            heavy.back()->write(head);
         }
         QVERIFY(heavy[2]->closed());
         QVERIFY2(heavy[2]->received.startsWith("HTTP/1.1 503 Service Unavailable\r\n") &&
@@ -115,9 +110,7 @@ private Q_SLOTS:
                      heavy[2]->received.endsWith("{\"error\":\"The studio is busy. Try again in a minute.\"}"),
                  heavy[2]->received.constData());
         QVERIFY(heavy[0]->closed() && heavy[1]->closed() && heavy[0]->received.isEmpty());
-        Client after(m_ca, m_server->port());
-        QVERIFY(after.encrypted());
-        after.write(head + QByteArray(1000, 'x'));
+        Client after(m_ca, m_server->port(), head + QByteArray(1000, 'x'));
         QTRY_VERIFY(after.received.endsWith(QByteArray(1000, 'x')));
     }
 
