@@ -1,14 +1,10 @@
 #include "Harness.h"
 
-#include "platform/common/SecretServiceStore.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
 #include <QFile>
 #include <QProcess>
-#include <QTest>
-
-#include <qcoro/qcorotask.h>
 
 using namespace Qt::StringLiterals;
 
@@ -67,14 +63,11 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() {
-        if (m_tracker && m_tracker->active())
+        if (m_tracker && m_tracker->active()) // after a failure; the members then go in reverse order
             clockOut();
-        m_tracker.reset();
-        m_capture.reset();
-        m_harness.reset();
     }
 
-    void approvedOnceThenRestoredWithoutDialog() {
+    void approvedOnceThenRestoredUntilSharingEnds() {
         Harness& h = *m_harness;
         Tracker& first = restart();
         QCoro::waitFor(first.start());
@@ -102,27 +95,18 @@ private Q_SLOTS:
             }
             // Each at its own geometry (capped at 1440 wide) and with an id of its own, in an order and under ids
             // that the next start of the agent gives again.
-            QCOMPARE(sizes.size(), 2);
-            QVERIFY(sizes.contains(QSize(1440, 810)));
-            QVERIFY(sizes.contains(QSize(1280, 720)));
-            QVERIFY(ids[0] != ids[1]);
-            if (start == 1)
-                QCOMPARE(ids, firstIds);
+            std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+            QCOMPARE(sizes, (QList{QSize(1280, 720), QSize(1440, 810)}));
+            QVERIFY(ids[0] != ids[1] && (start == 0 || ids == firstIds));
             firstIds = ids;
-            clockOut();
+            if (start == 0)
+                clockOut();
         }
-    }
 
-    void streamThatEndsStopsTracking() {
-        Tracker& tracker = restart();
-        QCoro::waitFor(tracker.start());
-        QVERIFY2(tracker.active(), qPrintable(tracker.status()));
-        m_harness->clock->advance(1.0);
-        QTRY_COMPARE_WITH_TIMEOUT(tracker.captureStatus(), u"Screenshot uploaded."_s, 30000);
         // The desktop's side of the sharing goes away, as when it is revoked; the portal does not come back.
         QCOMPARE(QProcess::execute(u"sh"_s, {u"-c"_s, u"kill $(pidof xdg-desktop-portal-wlr)"_s}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!tracker.active(), 30000);
-        QCOMPARE(tracker.status(), kSharingEnded);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->active(), 30000);
+        QCOMPARE(m_tracker->status(), kSharingEnded);
     }
 };
 
