@@ -30,7 +30,6 @@ class ApiTest final : public QObject {
 
 private Q_SLOTS:
     void init() {
-        m_peer.setDown(false);
         QVERIFY(m_peer.isListening());
         m_peer.setHandler({});
         // Naming the last field keeps -Wmissing-field-initializers quiet.
@@ -96,7 +95,6 @@ private Q_SLOTS:
         QTest::addColumn<Reply>("given");
         QTest::addColumn<QString>("message"); // empty: success, the body comes back unchanged
         const auto failed = [](int status) { return u"Studio connection failed (%1)."_s.arg(status); };
-        QTest::newRow("200") << reply(200, R"({"a":1})") << QString();
         QTest::newRow("204 empty") << reply(204, {}) << QString();
         QTest::newRow("error text") << reply(403, R"({"error":"Revoked.","code":"E1"})") << u"Revoked."_s;
         QTest::newRow("text and a number") << reply(403, R"({"error":"Revoked.","code":7})") << failed(403);
@@ -151,7 +149,6 @@ private Q_SLOTS:
         QTest::newRow("idle limit") << QByteArray("/stall/idle") << u"The request timed out."_s << 1;
         QTest::newRow("total limit") << QByteArray("/stall/total") << u"The request timed out."_s << 1;
         QTest::newRow("connection dropped") << QByteArray("/drop") << QString() << -1;
-        QTest::newRow("studio down") << QByteArray("/down") << QString() << 0;
         QTest::newRow("untrusted certificate") << QByteArray("/untrusted") << QString() << 0;
     }
 
@@ -159,7 +156,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, path);
         QFETCH(QString, text);
         QFETCH(int, received);
-        m_peer.setDown(path == "/down");
         TransportOptions transport = m_peer.transport();
         transport.idleLimit = path == "/stall/idle" ? 300ms : 600s;
         transport.totalLimit = path == "/stall/total" ? 300ms : 600s;
