@@ -77,8 +77,10 @@ private Q_SLOTS:
         QCOMPARE(minutes.size(), resent == 200 ? 3 : 2);
         QCOMPARE(minutes[1], minutes[0]);
         QVERIFY(h.paths().last().endsWith("/stop"));
-        if (resent != 200)
-            return QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
+        if (resent != 200) {
+            QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
+            return;
+        }
         // Mouse seconds capped at the length; upper-case names before lower-case ones, so c gets nothing.
         const qint64 start = minutes[0][u"ended_at"_s].toInteger();
         QCOMPARE(withoutShots(minutes[2]), report(1, start, start + 40, 0, 42, 40, {app(u"A"_s, 20), app(u"B"_s, 20)}));
