@@ -39,18 +39,11 @@ public:
     Status updateAnswer = Status::Failed;
     QStringList calls;
 
-    Lookup lookup(const QString&, const QString&) override {
-        calls << u"lookup"_s;
-        return {Status::Failed, {}};
-    }
+    Lookup lookup(const QString&, const QString&) override { return calls << u"lookup"_s, Lookup{Status::Failed, {}}; }
     Status update(const QString&, const QString&, const QByteArray&) override {
-        calls << u"update"_s;
-        return updateAnswer;
+        return calls << u"update"_s, updateAnswer;
     }
-    Status add(const QString&, const QString&, const QByteArray&) override {
-        calls << u"add"_s;
-        return Status::Failed;
-    }
+    Status add(const QString&, const QString&, const QByteArray&) override { return calls << u"add"_s, Status::Failed; }
 };
 
 } // namespace

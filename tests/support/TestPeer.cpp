@@ -12,54 +12,13 @@
 #include <QTimer>
 
 #include <algorithm>
-
-// What an ordinary HTTP proxy does for a client: "CONNECT <host>:443" is relayed to the HTTPS server on loopback,
-// so the client speaks TLS to the real name with certificate checking on.  Anything else is refused.
-class TestPeer::Tunnel final : public QTcpServer {
-public:
-    Tunnel(QByteArray host, quint16 target, QObject* parent)
-        : QTcpServer(parent)
-        , m_request("connect " + host.toLower() + ":443 http/1.1")
-        , m_target(target) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override {
-        auto* client = new QTcpSocket(this);
-        client->setSocketDescriptor(descriptor);
-        auto* upstream = new QTcpSocket(client);
-        connect(client, &QTcpSocket::readyRead, client, [this, client, upstream] {
-            if (upstream->state() != QAbstractSocket::UnconnectedState)
-                return void(upstream->write(client->readAll()));
-            const QByteArray head = client->peek(16 << 10);
-            const qsizetype end = head.indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            client->read(end + 4);
-            if (head.left(head.indexOf("\r\n")).toLower() != m_request) {
-                client->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-                return client->disconnectFromHost();
-            }
-            // Bytes written while connecting are sent once connected.
-            upstream->connectToHost(QHostAddress::LocalHost, m_target);
-            client->write("HTTP/1.1 200 Connection established\r\n\r\n");
-            upstream->write(client->readAll());
-        });
-        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
-        connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
-        connect(upstream, &QTcpSocket::errorOccurred, client, &QTcpSocket::abort);
-        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-    }
-
-private:
-    const QByteArray m_request;
-    const quint16 m_target;
-};
+#include <utility>
 
 QJsonValue TestPeer::Request::json() const {
     const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (document.isNull())
-        return QJsonValue(QJsonValue::Undefined);
-    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+    return document.isNull()    ? QJsonValue(QJsonValue::Undefined)
+           : document.isArray() ? QJsonValue(document.array())
+                                : QJsonValue(document.object());
 }
 
 TestPeer::TestPeer(QString host, QObject* parent)
@@ -83,7 +42,11 @@ void TestPeer::start() {
         options, [this](std::shared_ptr<HttpExchange> exchange) { serve(exchange); }, this);
     if (!m_server->listen(QHostAddress::LocalHost, 0))
         return;
-    m_tunnel = new Tunnel(m_host.toUtf8(), m_server->port(), this);
+    m_tunnel = new QTcpServer(this);
+    connect(m_tunnel, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* client = m_tunnel->nextPendingConnection())
+            relay(client);
+    });
     // Coming back up after setDown() reuses the port the clients were given.
     m_listening = m_tunnel->listen(QHostAddress::LocalHost, m_port);
     if (m_listening)
@@ -106,10 +69,8 @@ int TestPeer::count(const QByteArray& pathPrefix) const {
 void TestPeer::setDown(bool down) {
     if (down) {
         // Closes the listening sockets and every open connection with them.
-        delete m_tunnel;
-        delete m_server;
-        m_tunnel = nullptr;
-        m_server = nullptr;
+        delete std::exchange(m_tunnel, nullptr);
+        delete std::exchange(m_server, nullptr);
         m_listening = false;
         m_stalled.clear();
     } else if (!m_server) {
@@ -117,15 +78,42 @@ void TestPeer::setDown(bool down) {
     }
 }
 
+// What an ordinary HTTP proxy does for a client: "CONNECT <host>:443" is relayed to the HTTPS server on loopback,
+// so the client speaks TLS to the real name with certificate checking on.  Anything else is refused.
+void TestPeer::relay(QTcpSocket* client) {
+    auto* upstream = new QTcpSocket(client);
+    const QByteArray expected = "connect " + m_host.toLower().toUtf8() + ":443 http/1.1\r\n";
+    connect(client, &QTcpSocket::readyRead, client, [client, upstream, expected, target = m_server->port()] {
+        if (upstream->state() != QAbstractSocket::UnconnectedState)
+            return void(upstream->write(client->readAll()));
+        const QByteArray head = client->peek(16 << 10);
+        const qsizetype end = head.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        client->read(end + 4);
+        if (!head.toLower().startsWith(expected)) {
+            client->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            return client->disconnectFromHost();
+        }
+        // Bytes written while connecting are sent once connected.
+        upstream->connectToHost(QHostAddress::LocalHost, target);
+        client->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        upstream->write(client->readAll());
+    });
+    connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+    connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+    connect(upstream, &QTcpSocket::errorOccurred, client, &QTcpSocket::abort);
+    connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+}
+
 void TestPeer::serve(const std::shared_ptr<HttpExchange>& exchange) {
     const HttpRequest& raw = exchange->request();
     const Request request{raw.method, raw.target, raw.headers, raw.body};
     m_requests.append(request);
     std::optional<QByteArray> best; // the longest prefix with a fixed reply
-    for (const QByteArray& prefix : m_fixed.keys()) {
+    for (const QByteArray& prefix : m_fixed.keys())
         if (request.path.startsWith(prefix) && prefix.size() >= best.value_or("").size())
             best = prefix;
-    }
     const Reply reply = best ? m_fixed.value(*best) : m_handler ? m_handler(request) : Reply{};
     if (reply.stall) {
         m_stalled.append(exchange);

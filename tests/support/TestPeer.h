@@ -16,6 +16,8 @@
 
 class HttpExchange;
 class HttpsServer;
+class QTcpServer;
+class QTcpSocket;
 
 // A scriptable studio for the suites: a real HTTPS server on loopback that answers as "studio.test".
 // The API under test reaches it through `transport()`: an HTTP proxy setting that makes the client send
@@ -62,8 +64,8 @@ public:
     void setDown(bool down);
 
 private:
-    class Tunnel;
     void start();
+    void relay(QTcpSocket* client);
     void serve(const std::shared_ptr<HttpExchange>& exchange);
 
     QString m_host;
@@ -71,7 +73,7 @@ private:
     quint16 m_port = 0;
     bool m_listening = false;
     HttpsServer* m_server = nullptr;
-    Tunnel* m_tunnel = nullptr;
+    QTcpServer* m_tunnel = nullptr;
     std::function<Reply(const Request&)> m_handler;
     QHash<QByteArray, Reply> m_fixed;
     QList<Request> m_requests;

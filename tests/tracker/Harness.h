@@ -15,6 +15,8 @@
 
 #include <qcoro/qcorotask.h>
 
+using namespace Qt::StringLiterals;
+
 // One tracker against a real HTTPS peer, a real Secret Service and a real defaults file, with fake clocks,
 // timer, capture, mouse, front application and system events.  Each harness has a studio host name of its
 // own, so keychain entries of one test never meet another.
@@ -31,18 +33,18 @@ public:
 
     TestPeer& peer() { return *m_peer; }
     QString server() const { return m_peer->server(); }
-    void storeToken(const QString& token = QStringLiteral("device-token")) {
+    void storeToken(const QString& token = u"device-token"_s) {
         QVERIFY(CredentialStore::save(*m_secrets, token, server()).ok());
     }
     std::optional<QString> storedToken() { return CredentialStore::read(*m_secrets, server()).value(); }
     SettingsDefaults& defaults() { return *m_defaults; }
-    QString defaultsFile() const { return m_dir.filePath(QStringLiteral("defaults.ini")); }
+    QString defaultsFile() const { return m_dir.filePath(u"defaults.ini"_s); }
 
     // Stores the token and connects; the tracker is then clocked out with a profile of two projects.
     void connectPaired() {
         storeToken();
         QCoro::waitFor(m_tracker->connect());
-        QCOMPARE(m_tracker->status(), QStringLiteral("Connected. Clocked out; tracking is off."));
+        QCOMPARE(m_tracker->status(), u"Connected. Clocked out; tracking is off."_s);
     }
     // Clocks in and lets the first report reach the peer, and its answer the tracker unless the peer
     // holds it; the clock stands one second after started_at.
@@ -82,10 +84,9 @@ private:
     TestPeer::Reply answer(const TestPeer::Request& request);
     QList<QJsonObject> bodiesOf(const QByteArray& suffix) const {
         QList<QJsonObject> bodies;
-        for (const TestPeer::Request& request : m_peer->requests()) {
+        for (const TestPeer::Request& request : m_peer->requests())
             if (request.path.startsWith("/device/sessions/") && request.path.endsWith(suffix))
                 bodies.append(request.json().toObject());
-        }
         return bodies;
     }
     void settle();
@@ -104,18 +105,17 @@ inline TestPeer::Reply reply(int status, QByteArray body = "{}", bool stall = fa
 }
 
 inline QJsonObject app(const QString& name, int seconds) {
-    return {{QStringLiteral("name"), name}, {QStringLiteral("seconds"), seconds}};
+    return {{u"name"_s, name}, {u"seconds"_s, seconds}};
 }
 
 // A report as the studio receives it, the screenshots aside.
 inline QJsonObject report(qint64 seq, qint64 start, qint64 end, int clicks, int moves, int active,
                           QJsonArray apps = {}) {
-    return {{QStringLiteral("seq"), seq},           {QStringLiteral("started_at"), start},
-            {QStringLiteral("ended_at"), end},      {QStringLiteral("clicks"), clicks},
-            {QStringLiteral("mouse_moves"), moves}, {QStringLiteral("mouse_active_seconds"), active},
-            {QStringLiteral("apps"), apps}};
+    return {{u"seq"_s, seq},       {u"started_at"_s, start},  {u"ended_at"_s, end},
+            {u"clicks"_s, clicks}, {u"mouse_moves"_s, moves}, {u"mouse_active_seconds"_s, active},
+            {u"apps"_s, apps}};
 }
 inline QJsonObject withoutShots(QJsonObject report) {
-    report.remove(QStringLiteral("screenshots"));
+    report.remove(u"screenshots"_s);
     return report;
 }
