@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Signals one agent and waits for an orderly exit through the event loop, not death by the signal.
@@ -25,27 +27,22 @@ bool quitsOrderly(QProcess* agent, int signal) {
 QStringList visibleWindows(const QProcess* agent, bool any = false) {
     const auto xdotool = [](const QString& arguments) {
         QProcess run;
-        run.start(QStringLiteral("xdotool"), arguments.split(u' '));
+        run.start(u"xdotool"_s, arguments.split(u' '));
         run.waitForFinished(30000);
-        return QString::fromLatin1(run.readAllStandardOutput());
+        return QString::fromLatin1(run.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
     };
-    QStringList windows =
-        xdotool(QStringLiteral("search --onlyvisible --pid %1 --name ^Vantrel").arg(agent->processId()))
-            .split(u'\n', Qt::SkipEmptyParts);
-    if (!any)
-        windows.removeIf([&](const QString& window) {
-            return xdotool(u"getwindowgeometry --shell "_qs + window).section(u"WIDTH="_qs, 1).section(u'\n', 0, 0).toInt() < 100;
-        });
+    QStringList windows = xdotool(u"search --onlyvisible --pid %1 --name ^Vantrel"_s.arg(agent->processId()));
+    windows.removeIf([&](const QString& window) {
+        return !any && xdotool(u"getwindowgeometry --shell "_s + window).value(3).section(u'=', 1).toInt() < 100;
+    });
     return windows;
 }
 
 // Whether a system tray holds the screen's tray selection, as an agent starting now would find it.
 bool trayPresent() {
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    const char name[] = "_NET_SYSTEM_TRAY_S0";
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
-    xcb_get_selection_owner_reply_t* owner =
-        atom ? xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr) : nullptr;
+    const auto atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 19, "_NET_SYSTEM_TRAY_S0"), nullptr);
+    const auto owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom ? atom->atom : 0), nullptr);
     const bool present = owner && owner->owner != XCB_NONE;
     std::free(owner);
     std::free(atom);
@@ -63,9 +60,9 @@ class AppTest final : public QObject {
     QProcess* launch(const QStringList& arguments = {}) {
         // Own runtime and settings folders: the agent's lock and address stay inside this test.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path()); // owner-only, as a runtime folder must be
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.insert(u"XDG_RUNTIME_DIR"_s, m_home.path()); // owner-only, as a runtime folder must be
+        env.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u"config"_s));
+        env.remove(u"QT_QPA_PLATFORM"_s);
         auto& process = m_started.emplace_back(std::make_unique<QProcess>());
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -74,42 +71,28 @@ class AppTest final : public QObject {
     }
 
 private Q_SLOTS:
-    void oneAgentPerUser() {
+    // A login start (--hidden) with no tray shows the window, else nothing would show the agent; with a tray it
+    // shows only the tray icon.  A later launch hands over to the running agent, which shows its window, and
+    // leaves without starting one of its own.  Clocked out, SIGTERM and SIGINT quit at once.
+    void oneAgentPerUserStartingHiddenOnlyWithATray() {
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("needs the session's X server (scripts/test starts one)");
-        QProcess* first = launch();
-        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(first).size(), 1, 30000);
-
-        // A second launch hands over to the first (which shows its window; the shell suite covers that
-        // showing) and leaves without starting an agent of its own.
+        QProcess* trayless = launch({u"--hidden"_s});
+        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(trayless).size(), 1, 30000);
         QProcess* second = launch();
         QVERIFY(second->waitForFinished(60000) && second->exitStatus() == QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
-        QCOMPARE(first->state(), QProcess::Running);
+        QCOMPARE(trayless->state(), QProcess::Running);
+        QVERIFY(quitsOrderly(trayless, SIGINT));
 
-        // Clocked out, SIGTERM and SIGINT quit at once.  Once the first agent has gone, a launch starts a new one.
-        QVERIFY(quitsOrderly(first, SIGTERM));
-        QProcess* third = launch();
-        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(third).size(), 1, 30000);
-        QVERIFY(quitsOrderly(third, SIGINT));
-    }
-    // The login start: in the tray without the window, or with it where no tray would show the agent.
-    void startsHiddenOnlyWithATray() {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("needs the session's X server (scripts/test starts one)");
-        QProcess* trayless = launch({QStringLiteral("--hidden")});
-        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(trayless).size(), 1, 30000);
-        QVERIFY(quitsOrderly(trayless, SIGTERM));
-
+        // Once the first agent has gone, a launch starts a new one.
         QProcess trayer;
-        trayer.start(QStringLiteral("trayer"), {});
+        trayer.start(u"trayer"_s, {});
         QTRY_VERIFY_WITH_TIMEOUT(trayPresent(), 30000);
-        QProcess* hidden = launch({QStringLiteral("--hidden")});
-        // Its tray icon is on screen; its window is not, until a later launch asks for it.
+        QProcess* hidden = launch({u"--hidden"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(hidden, true).isEmpty(), 30000);
         QVERIFY(visibleWindows(hidden).isEmpty());
-        QProcess* second = launch();
-        QVERIFY(second->waitForFinished(60000));
+        QVERIFY(launch()->waitForFinished(60000));
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(hidden).size(), 1, 30000);
         QVERIFY(quitsOrderly(hidden, SIGTERM));
         trayer.kill();

@@ -27,13 +27,9 @@ const QStringList kActions = u"connectButton reconnectButton pairAgainButton clo
 // 0 nothing stored, 1 a stored token, 2 clocked out, 3 clocked in, 4 clocked out with no project to choose.
 // Clocked in, no project is chosen: the clock button only ends the session and needs none.
 TrackerState face(int n) {
-    TrackerState s;
-    s.server = u"https://studio.example.com"_s;
-    s.stage = u"Rough cut"_s;
-    s.formattedTime = n == 3 ? u"00:05:07"_s : u"00:00:00"_s;
+    TrackerState s{.server = u"https://studio.example.com"_s, .stage = u"Rough cut"_s, .active = n == 3};
     s.editingStages = Tracker::editingStagesList();
     s.savedPairing = n >= 1;
-    s.active = n == 3;
     if (n >= 2)
         s.profile = Profile{u"Ada"_s, {{u"p1"_s, u"Trailer"_s}, {u"p2"_s, u"Teaser"_s}}, {}};
     if (n == 4)
@@ -59,26 +55,24 @@ class StaffViewTest final : public QObject {
 private Q_SLOTS:
     void faces_data() {
         QTest::addColumn<int>("n");
-        QTest::addColumn<QString>("visible"); // the watched widgets and actions that show
-        QTest::addColumn<QString>("frozen");  // those of them disabled even when idle
-        QTest::addColumn<QString>("clockLabel");
-        QTest::addColumn<QString>("header");
+        QTest::addColumn<QString>("visible");     // the watched widgets and actions that show
+        QTest::addColumn<QString>("frozen");      // those of them disabled even when idle
+        QTest::addColumn<QString>("clockHeader"); // the clock button's label, then the header over the clock
         const QString in = u"signedInArea clockButton projectPicker stagePicker noteField"_s;
         const QString out = in + u" refreshButton pairAgainSignedInButton"_s;
         // clang-format off
-        QTest::newRow("nothing stored") << 0 << "pairForm serverField codeField connectButton" << "" << "" << "";
-        QTest::newRow("token stored") << 1 << "reconnectForm reconnectButton pairAgainButton" << "" << "" << "";
-        QTest::newRow("clocked out") << 2 << out << "" << "Clock in" << "READY TO EDIT";
-        QTest::newRow("clocked in") << 3 << in << "projectPicker noteField" << "Clock out" << "EDITING SESSION";
-        QTest::newRow("no projects") << 4 << QString(out + u" noProjectsText") << "clockButton" << "Clock in" << "READY TO EDIT";
+        QTest::newRow("nothing stored") << 0 << "pairForm serverField codeField connectButton" << "" << "";
+        QTest::newRow("token stored") << 1 << "reconnectForm reconnectButton pairAgainButton" << "" << "";
+        QTest::newRow("clocked out") << 2 << out << "" << "Clock in|READY TO EDIT";
+        QTest::newRow("clocked in") << 3 << in << "projectPicker noteField" << "Clock out|EDITING SESSION";
+        QTest::newRow("no projects") << 4 << QString(out + u" noProjectsText") << "clockButton" << "Clock in|READY TO EDIT";
         // clang-format on
     }
     void faces() {
         QFETCH(int, n);
         QFETCH(QString, visible);
         QFETCH(QString, frozen);
-        QFETCH(QString, clockLabel);
-        QFETCH(QString, header);
+        QFETCH(QString, clockHeader);
 
         // Busy first: what a connection or a clock change leaves behind when it ends matters most.
         TrackerState s = face(n);
@@ -94,17 +88,13 @@ private Q_SLOTS:
             QVERIFY2(shown(name) == visible.split(u' ').contains(name), qPrintable(name));
         for (const QString& name : visible.split(u' '))
             QVERIFY2(child(name)->isEnabled() != frozen.split(u' ').contains(name), qPrintable(name));
-        QCOMPARE(child<QLineEdit>(u"serverField"_s)->text(), s.server);
         QCOMPARE(child<QLineEdit>(u"codeField"_s)->echoMode(), QLineEdit::Password);
         if (n < 2)
             return;
-        QCOMPARE(child<CorvaneButton>(u"clockButton"_s)->text(), clockLabel);
-        QCOMPARE(child<QLabel>(u"sessionLabel"_s)->text(), header);
-        QCOMPARE(child<QLabel>(u"signedInAs"_s)->text(), u"Signed in as Ada"_s);
-        QCOMPARE(child<QLabel>(u"elapsedLabel"_s)->text(), s.formattedTime);
-        auto* projects = child<QComboBox>(u"projectPicker"_s);
-        QCOMPARE(projects->count(), n == 4 ? 0 : 2);
-        QCOMPARE(projects->currentText(), n == 2 ? u"Teaser"_s : QString());
+        QCOMPARE(child<CorvaneButton>(u"clockButton"_s)->text() + u"|" + child<QLabel>(u"sessionLabel"_s)->text(),
+                 clockHeader);
+        QCOMPARE(child<QComboBox>(u"projectPicker"_s)->count(), n == 4 ? 0 : 2);
+        QCOMPARE(child<QComboBox>(u"projectPicker"_s)->currentText(), n == 2 ? u"Teaser"_s : QString());
         QCOMPARE(child<QComboBox>(u"stagePicker"_s)->currentText(), u"Rough cut"_s);
     }
     void noteGrowsFromThreeToFiveLines() {
@@ -138,7 +128,6 @@ private Q_SLOTS:
 
         // Selecting all of the status line copies exactly the service's text, and no link in it can be followed.
         auto* line = child<QLabel>(u"statusLine"_s);
-        QCOMPARE(line->text(), s.status);
         QVERIFY((line->textInteractionFlags() & ~Qt::TextSelectableByKeyboard) == Qt::TextSelectableByMouse);
         line->setSelection(0, int(s.status.size()));
         QCOMPARE(line->selectedText().replace(QChar::ParagraphSeparator, u'\n'), s.status);

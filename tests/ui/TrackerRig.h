@@ -15,6 +15,8 @@
 // GCC 12 warns about every member a designated initializer leaves to its default, which is what they are for.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+using namespace Qt::StringLiterals;
+
 // A real tracker for the interface suites: real clocks, defaults file, Secret Service and encoder; fakes for
 // the timer, displays, mouse and system events, which these suites never need to move.  With the timer still,
 // a clock-in sends its first report and then stays clocked in for as long as a suite needs.
@@ -22,17 +24,13 @@ struct TrackerRig {
     QTemporaryDir dir;
 
     std::unique_ptr<Tracker> make(TransportOptions transport = {}) {
-        Platform p{.clock = std::make_shared<SystemClock>(),
-                   .defaults = std::make_shared<SettingsDefaults>(dir.filePath(QStringLiteral("defaults.ini"))),
-                   .secrets = std::make_shared<SecretServiceStore>(),
-                   .host = std::make_shared<FakeHostInfo>(),
-                   .mouse = std::make_shared<FakeMouseMonitor>(),
-                   .frontmost = std::make_shared<FakeFrontmostApp>(),
-                   .capture = std::make_shared<FakeScreenCapture>(),
-                   .jpeg = std::make_shared<TurboJpegEncoder>(),
-                   .timers = std::make_shared<FakeTimerFactory>(),
-                   .systemEvents = std::make_shared<FakeSystemEvents>()};
-        return std::make_unique<Tracker>(std::move(p), QStringLiteral("https://studio.example.com"),
-                                         std::move(transport));
+        using std::make_shared;
+        // In the order of Platform's members; each has its own type, so a slip does not compile.
+        Platform p{make_shared<SystemClock>(),        make_shared<SettingsDefaults>(dir.filePath(u"defaults.ini"_s)),
+                   make_shared<SecretServiceStore>(), make_shared<FakeHostInfo>(),
+                   make_shared<FakeMouseMonitor>(),   make_shared<FakeFrontmostApp>(),
+                   make_shared<FakeScreenCapture>(),  make_shared<TurboJpegEncoder>(),
+                   make_shared<FakeTimerFactory>(),   make_shared<FakeSystemEvents>()};
+        return std::make_unique<Tracker>(std::move(p), u"https://studio.example.com"_s, std::move(transport));
     }
 };
