@@ -1,13 +1,11 @@
 #include "Await.h"
+#include "EditingContent.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/x11/X11ScreenCapture.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QLinearGradient>
-#include <QPainter>
 #include <QProcess>
-#include <QRasterWindow>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -17,38 +15,6 @@
 // One display of typical editing-suite content (timeline, panels, text), captured, scaled to at most 1440
 // wide and compressed to a JPEG of at most 200 000 bytes, as one capture run does for each display.
 namespace {
-
-class ContentWindow final : public QRasterWindow {
-public:
-    explicit ContentWindow(QRect rect) {
-        setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
-        setGeometry(rect);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const QRect r(QPoint(0, 0), size());
-        QLinearGradient sky(r.topLeft(), r.bottomRight());
-        sky.setColorAt(0, QColor(30, 34, 40));
-        sky.setColorAt(1, QColor(60, 66, 80));
-        painter.fillRect(r, sky);
-        // A viewer, a timeline of clips and panels of text.
-        QLinearGradient viewer(0, 0, r.width(), r.height() / 2);
-        viewer.setColorAt(0, QColor(200, 120, 60));
-        viewer.setColorAt(1, QColor(40, 90, 160));
-        painter.fillRect(QRect(r.width() / 4, 20, r.width() / 2, r.height() / 2), viewer);
-        for (int track = 0; track < 8; ++track)
-            for (int clip = 0; clip < 24; ++clip)
-                painter.fillRect(QRect(clip * r.width() / 24 + 2, r.height() * 6 / 10 + track * r.height() / 22,
-                                       r.width() / 24 - 4, r.height() / 26),
-                                 QColor::fromHsv((track * 40 + clip * 7) % 360, 120, 200));
-        painter.setPen(QColor(220, 220, 220));
-        for (int line = 0; line < r.height() / 40; ++line)
-            painter.drawText(10, 30 + line * 18,
-                             QStringLiteral("Clip %1 · 00:%2:12 · Colour grade").arg(line).arg(line % 60));
-    }
-};
 
 std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage& image) {
     for (double factor : {0.75, 0.6, 0.45, 0.3, 0.18, 0.1}) {
@@ -87,13 +53,7 @@ void pipeline(benchmark::State& state, bool withCompression, bool cold = false) 
         }
         benchmark::DoNotOptimize(image);
     }
-    state.SetLabel(QStringLiteral("%1x%2 -> %3x%4, %5 bytes")
-                       .arg(display.width)
-                       .arg(display.height)
-                       .arg(size.width())
-                       .arg(size.height())
-                       .arg(bytes)
-                       .toStdString());
+    state.SetLabel(captureLabel(display, size, bytes));
 }
 
 void BM_CaptureScaleCompress(benchmark::State& state) {

@@ -6,16 +6,14 @@
 //   DISPLAY=:77 bench_eight_displays --benchmark_repetitions=20 --benchmark_enable_random_interleaving=true
 //       --benchmark_report_aggregates_only=true          (one command line)
 #include "Await.h"
+#include "EditingContent.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/x11/X11ScreenCapture.h"
 #include "tracker/Compression.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QLinearGradient>
-#include <QPainter>
 #include <QProcess>
-#include <QRasterWindow>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -28,39 +26,6 @@
 namespace {
 
 constexpr int kDisplays = 8;
-
-// Typical editing-suite content: a viewer, a timeline of clips, lines of text; each display a little different.
-class ContentWindow final : public QRasterWindow {
-public:
-    ContentWindow(QRect rect, int seed)
-        : m_seed(seed) {
-        setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
-        setGeometry(rect);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const QRect r(QPoint(0, 0), size());
-        painter.fillRect(r, QColor(30 + m_seed, 34, 40));
-        QLinearGradient viewer(0, 0, r.width(), r.height() / 2);
-        viewer.setColorAt(0, QColor::fromHsv(m_seed * 40 % 360, 160, 200));
-        viewer.setColorAt(1, QColor(40, 90, 160));
-        painter.fillRect(QRect(r.width() / 4, 20, r.width() / 2, r.height() / 2), viewer);
-        for (int track = 0; track < 8; ++track)
-            for (int clip = 0; clip < 24; ++clip)
-                painter.fillRect(QRect(clip * r.width() / 24 + 2, r.height() * 6 / 10 + track * r.height() / 22,
-                                       r.width() / 24 - 4, r.height() / 26),
-                                 QColor::fromHsv((track * 40 + clip * 7 + m_seed * 13) % 360, 120, 200));
-        painter.setPen(QColor(220, 220, 220));
-        for (int line = 0; line < r.height() / 40; ++line)
-            painter.drawText(10, 30 + line * 18,
-                             QStringLiteral("Clip %1 · 00:%2:12 · Display %3").arg(line).arg(line % 60).arg(m_seed));
-    }
-
-private:
-    int m_seed;
-};
 
 QCoro::Task<Result<int>> captureRun(ScreenCapture& capture, std::shared_ptr<JpegEncoder> encoder) {
     const Result<QList<DisplayInfo>> displays = co_await capture.displays();

@@ -1,4 +1,5 @@
 #include "Await.h"
+#include "EditingContent.h"
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/WaylandScreenCapture.h"
@@ -52,13 +53,7 @@ void BM_LatestFrameScaleCompress(benchmark::State& state) {
         }
         bytes = jpeg->size();
     }
-    state.SetLabel(QStringLiteral("%1x%2 -> %3x%4, %5 bytes")
-                       .arg(display.width)
-                       .arg(display.height)
-                       .arg(size.width())
-                       .arg(size.height())
-                       .arg(bytes)
-                       .toStdString());
+    state.SetLabel(captureLabel(display, size, bytes));
 }
 
 // The copy out of a shared PipeWire buffer into the stream's spare frame, row by row.
