@@ -123,7 +123,18 @@ QCoro::Task<Result<QVariantMap>> ScreenCastPortal::request(QString method, QVari
     if (reply.type() != QDBusMessage::ReplyMessage) {
         bus.disconnect(kService, path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"),
                        &response, SLOT(onResponse(uint, QVariantMap)));
-        co_return Error::platform(kNoPortal);
+        // A portal that is there but slow or failing is not "no portal": the user would look for the wrong fix.
+        const QString error = reply.errorName();
+        const bool missing = error == u"org.freedesktop.DBus.Error.ServiceUnknown" ||
+                             error == u"org.freedesktop.DBus.Error.UnknownMethod" ||
+                             error == u"org.freedesktop.DBus.Error.UnknownObject" ||
+                             error == u"org.freedesktop.DBus.Error.UnknownInterface";
+        const bool silent =
+            error == u"org.freedesktop.DBus.Error.NoReply" || error == u"org.freedesktop.DBus.Error.Timeout";
+        co_return Error::platform(missing ? kNoPortal
+                                  : silent
+                                      ? QStringLiteral("Screen sharing could not start: the desktop did not answer.")
+                                      : QStringLiteral("Screen sharing could not start: the desktop refused it."));
     }
     if (!response.received)
         co_await qCoro(&response, &Response::arrived, kResponseWait);
