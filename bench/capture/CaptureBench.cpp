@@ -16,15 +16,6 @@
 // wide and compressed to a JPEG of at most 200 000 bytes, as one capture run does for each display.
 namespace {
 
-std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage& image) {
-    for (double factor : {0.75, 0.6, 0.45, 0.3, 0.18, 0.1}) {
-        auto bytes = encoder.encode(image, factor);
-        if (bytes && bytes->size() <= 200000)
-            return bytes;
-    }
-    return std::nullopt;
-}
-
 QList<DisplayInfo> g_displays;
 
 // `cold`: a fresh capture object each time, as for the first display of a run (new connection and segment).

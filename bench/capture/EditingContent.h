@@ -1,11 +1,13 @@
 #pragma once
 
 #include "platform/ScreenCapture.h"
+#include "platform/common/TurboJpegEncoder.h"
 
 #include <QLinearGradient>
 #include <QPainter>
 #include <QRasterWindow>
 
+#include <optional>
 #include <string>
 
 // A window of typical editing-suite content: a viewer, a timeline of clips, panels of text.  The seed makes
@@ -54,4 +56,14 @@ inline std::string captureLabel(const DisplayInfo& display, QSize size, qsizetyp
         .arg(size.height())
         .arg(bytes)
         .toStdString();
+}
+
+// The quality steps of a capture run, down to the first JPEG of at most 200 000 bytes.
+inline std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage& image) {
+    for (double factor : {0.75, 0.6, 0.45, 0.3, 0.18, 0.1}) {
+        auto bytes = encoder.encode(image, factor);
+        if (bytes && bytes->size() <= 200000)
+            return bytes;
+    }
+    return std::nullopt;
 }

@@ -18,15 +18,6 @@
 // one copy each arriving frame costs on the PipeWire thread.
 namespace {
 
-std::optional<QByteArray> compress(const TurboJpegEncoder& encoder, const QImage& image) {
-    for (double factor : {0.75, 0.6, 0.45, 0.3, 0.18, 0.1}) {
-        auto bytes = encoder.encode(image, factor);
-        if (bytes && bytes->size() <= 200000)
-            return bytes;
-    }
-    return std::nullopt;
-}
-
 WaylandScreenCapture* g_capture = nullptr;
 QList<DisplayInfo> g_displays;
 
