@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
-from measure import cpu_seconds, memory_kib  # noqa: E402
+from measure import memory_kib, window  # noqa: E402
 from test_wayland import WaylandEndToEnd  # noqa: E402
 from harness import wait_until  # noqa: E402
 
@@ -32,25 +32,6 @@ def helper_pids():
         if name in HELPERS or name.startswith("xdg-desktop-por"):
             found.setdefault(name, []).append(int(pid))
     return [pid for pids in found.values() for pid in pids]
-
-
-def window(agent, helpers, seconds, sample_at=None):
-    def helpers_cpu():
-        total = 0.0
-        for pid in helpers:
-            try:
-                total += cpu_seconds(pid)
-            except OSError:
-                pass
-        return total
-    start_agent, start_helpers, start = cpu_seconds(agent), helpers_cpu(), time.monotonic()
-    rss = None
-    if sample_at is not None:
-        time.sleep(sample_at)
-        rss = memory_kib(agent, "VmRSS")
-    time.sleep(max(0.0, seconds - (time.monotonic() - start)))
-    wall = time.monotonic() - start
-    return 100 * (cpu_seconds(agent) - start_agent) / wall, 100 * (helpers_cpu() - start_helpers) / wall, rss
 
 
 def main():
