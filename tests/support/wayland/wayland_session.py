@@ -14,7 +14,8 @@ import sys
 import tempfile
 import time
 
-TEST_USER = "vantrel-test"
+# Another name lets two checkouts run their Wayland suites side by side on one machine.
+TEST_USER = os.environ.get("VANTREL_TEST_USER", "vantrel-test")
 
 SWAY_CONFIG = """\
 output HEADLESS-1 mode 1920x1080 position 0 0
