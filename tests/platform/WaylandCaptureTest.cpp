@@ -1,6 +1,5 @@
-#include "Harness.h"
+#include "TrackerRig.h"
 
-#include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
 #include <QFile>
@@ -29,24 +28,16 @@ QStringList sharedInDialogs() {
 
 // Screenshots through the real ScreenCast portal of a headless sway session with two outputs (1920×1080
 // and 1280×720 beside it), driven through the tracker; the studio, keychain and clocks are the tracker
-// suites' harness.  The portal's output chooser stands in for the user and logs every dialog.
+// rig's.  The portal's output chooser stands in for the user and logs every dialog.
 class WaylandCaptureTest final : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<Harness> m_harness;
-    std::shared_ptr<WaylandScreenCapture> m_capture;
-    std::unique_ptr<Tracker> m_tracker;
+    std::unique_ptr<TrackerRig> m_harness;
+    Tracker* m_tracker = nullptr;
 
-    // A connected tracker with new backends on the same defaults, as after a restart of the agent.
+    // A connected tracker with a new capture backend on the same defaults, as after a restart of the agent.
     Tracker& restart() {
-        m_tracker.reset();
-        m_capture.reset();
-        Harness& h = *m_harness;
-        const std::shared_ptr<Defaults> defaults(std::shared_ptr<Defaults>(), &h.defaults()); // the harness's own
-        m_capture = std::make_shared<WaylandScreenCapture>(defaults);
-        const Platform platform{h.clock,     defaults,  std::make_shared<SecretServiceStore>(), h.host,   h.mouse,
-                                h.frontmost, m_capture, std::make_shared<TurboJpegEncoder>(),   h.timers, h.events};
-        m_tracker = std::make_unique<Tracker>(platform, h.server(), h.peer().transport());
+        m_tracker = &m_harness->restart();
         QCoro::waitFor(m_tracker->connect());
         return *m_tracker;
     }
@@ -58,17 +49,14 @@ class WaylandCaptureTest final : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        m_harness = std::make_unique<Harness>();
+        m_harness = std::make_unique<TrackerRig>(TrackerRig::Options{.capture = [](std::shared_ptr<Defaults> defaults) {
+            return std::make_shared<WaylandScreenCapture>(defaults);
+        }});
         m_harness->storeToken();
     }
 
-    void cleanupTestCase() {
-        if (m_tracker && m_tracker->active()) // after a failure; the members then go in reverse order
-            clockOut();
-    }
-
     void approvedOnceThenRestoredUntilSharingEnds() {
-        Harness& h = *m_harness;
+        TrackerRig& h = *m_harness;
         Tracker& first = restart();
         QCoro::waitFor(first.start());
         QVERIFY(!first.active());

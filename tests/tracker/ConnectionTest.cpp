@@ -1,4 +1,4 @@
-#include "Harness.h"
+#include "TrackerRig.h"
 
 // Launch, pairing, reconnecting and the queue of undelivered clock-outs.
 class ConnectionTest final : public QObject {
@@ -6,7 +6,7 @@ class ConnectionTest final : public QObject {
 
 private Q_SLOTS:
     void launchAndReconnect() {
-        Harness h;
+        TrackerRig h;
         QCoro::waitFor(h.tracker().restoreConnection()); // nothing stored: nothing sent
         QVERIFY(h.peer().requests().isEmpty());
         QCOMPARE(h.tracker().status(), u"Clocked out. Tracking and screenshots are off."_s);
@@ -47,7 +47,7 @@ private Q_SLOTS:
     }
 
     void pairing() {
-        Harness h;
+        TrackerRig h;
         h.tracker().setPairingCode(u"NEW-2"_s);
         h.tracker().setPending({{u"s-1"_s, 100}});
         QCoro::waitFor(h.tracker().connect());
@@ -88,7 +88,7 @@ private Q_SLOTS:
     }
 
     void newPairingRacingClockIn() {
-        Harness h(true);
+        TrackerRig h({.connected = true});
         // A new pairing first delivers the queue; the user clocks in while that is slow.  The clock-in wins,
         // and the old clock-out reaches the studio once.
         h.tracker().setPending({{u"s-9"_s, 7}});
@@ -110,7 +110,7 @@ private Q_SLOTS:
     }
 
     void queueDelivery() {
-        Harness h;
+        TrackerRig h;
         h.storeToken();
         h.peer().setReply("/device/sessions/b/stop", reply(401));
         h.peer().setReply("/device/sessions/c/stop", reply(500));

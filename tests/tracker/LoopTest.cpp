@@ -1,4 +1,4 @@
-#include "Harness.h"
+#include "TrackerRig.h"
 
 #include <QUuid>
 
@@ -11,7 +11,7 @@ class LoopTest final : public QObject {
 
 private Q_SLOTS:
     void wholeSession() {
-        Harness h(true);
+        TrackerRig h({.connected = true});
         h.capture->screens = {{7, 2880, 1800}, {3, 1440, 900}};
         h.serviceAhead = 100;
         h.mouse->send(1); // clocked out: not counted
@@ -76,7 +76,7 @@ private Q_SLOTS:
     void displays() {
         QFETCH(QList<DisplayInfo>, displays);
         QFETCH(QSize, captured);
-        Harness h(true);
+        TrackerRig h({.connected = true});
         h.capture->screens = displays;
         QCoro::waitFor(h.tracker().start());
         h.clock->advance(1.0);
@@ -108,7 +108,7 @@ private Q_SLOTS:
         QFETCH(double, gap);
         QFETCH(double, wallShift);
         QFETCH(bool, stops);
-        Harness h(true);
+        TrackerRig h({.connected = true});
         h.capture->held = true;
         QCoro::waitFor(h.tracker().start());
         h.mouse->send(1);
@@ -132,8 +132,47 @@ private Q_SLOTS:
                  report(0, h.startedAt, lastAccepted, 1, 0, 1, {app(u"Editor"_s, 2)}));
     }
 
+    // A capture held up (a display that does not answer) holds its report back; one that would then span more
+    // than 75 seconds is not sent and tracking ends.
+    void heldReport_data() {
+        QTest::addColumn<int>("seconds");
+        QTest::newRow("75 s: sent") << 75;
+        QTest::newRow("76 s: tracking ends") << 76;
+    }
+    void heldReport() {
+        QFETCH(int, seconds);
+        TrackerRig h({.connected = true});
+        h.capture->held = true;
+        QCoro::waitFor(h.tracker().start());
+        for (int i = 0; i < seconds; ++i)
+            h.tick();
+        h.capture->held = false;
+        if (seconds == 75) {
+            QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
+            const QJsonObject first = h.minutes().first();
+            QCOMPARE(first[u"ended_at"_s].toInteger() - first[u"started_at"_s].toInteger(), 75);
+            QVERIFY(h.tracker().active());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().active() && !h.tracker().busy(), 30000);
+        QVERIFY2(h.tracker().status().contains(u"Capture was interrupted"_s), qPrintable(h.tracker().status()));
+        QVERIFY(h.minutes().isEmpty());
+        QCOMPARE(h.stops().size(), 1);
+    }
+
+    // On the machine's clocks a first capture is done within the session's first second: its report waits
+    // for that second to pass rather than span none, and tracking goes on.
+    void firstReportSpansASecond() {
+        TrackerRig h({.connected = true, .systemClock = true});
+        QCoro::waitFor(h.tracker().start());
+        QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
+        const QJsonObject first = h.minutes().first();
+        QVERIFY(first[u"ended_at"_s].toInteger() > first[u"started_at"_s].toInteger());
+        QVERIFY2(h.tracker().active(), qPrintable(h.tracker().status()));
+    }
+
     void clockInFailures() {
-        Harness h(true);
+        TrackerRig h({.connected = true});
         // A lock during the request: the user stays clocked out, and the new session is closed at its start.
         QCoro::Task<> starting = h.tracker().start();
         QVERIFY(h.tracker().busy());
@@ -170,7 +209,7 @@ private Q_SLOTS:
     }
 
     void stageChange() {
-        Harness h(true);
+        TrackerRig h({.connected = true});
         // That a new segment opens with the new stage and the old one is closed, the end-to-end suite shows.
         h.clockIn();
         h.tick();

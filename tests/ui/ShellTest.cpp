@@ -1,32 +1,37 @@
 #include "TrackerRig.h"
 #include "ui/QuitRequest.h"
+#include "ui/SignedInArea.h"
 #include "ui/StaffWindow.h"
+#include "ui/TrayMenu.h"
 #include "ui/VantrelApp.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// A tracker signed in to a studio that pairs with any code and knows one project (chosen at once), and clocked
-// in.  Null when it did not get there.
-std::unique_ptr<Tracker> signIn(TrackerRig& rig, TestPeer& peer) {
-    peer.setReply("/device/pair", {.body = R"({"token":"device-token"})"});
-    peer.setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"}],"stages":[]})"});
-    peer.setReply("/device/sessions", {.body = R"({"id":"s1","started_at":1700000000})"});
-    peer.setReply("/device/sessions/s1/", {});
-    auto tracker = rig.make(peer.transport());
-    tracker->setServer(peer.server());
-    tracker->setPairingCode(u"quit-code"_s);
-    tracker->connect();
-    if (QTest::qWaitFor([&] { return tracker->hasProfile() && !tracker->busy(); }, 30000))
-        tracker->start();
-    const bool there = QTest::qWaitFor([&] { return tracker->active() && !tracker->busy(); }, 30000);
-    return there ? std::move(tracker) : nullptr;
+// The rig's tracker signed in with a pairing code (the rig's studio pairs with any) on the system's clocks, with
+// one project (chosen at once), and clocked in.  Null when it did not get there.
+Tracker* signIn(TrackerRig& rig) {
+    rig.peer().setReply("/device/me",
+                        {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"}],"stages":[]})"});
+    Tracker& tracker = rig.tracker();
+    tracker.setServer(rig.server());
+    tracker.setPairingCode(u"quit-code"_s);
+    tracker.connect();
+    if (QTest::qWaitFor([&] { return tracker.hasProfile() && !tracker.busy(); }, 30000))
+        tracker.start();
+    const bool there = QTest::qWaitFor([&] { return tracker.active() && !tracker.busy(); }, 30000);
+    return there ? &tracker : nullptr;
 }
 
 } // namespace
@@ -47,11 +52,10 @@ private Q_SLOTS:
             u"org.freedesktop.DBus.Mock.AddProperty %1 IsStatusNotifierHostRegistered <true>"_s.arg(watcher)
                 .split(u' ');
         QVERIFY(QTest::qWaitFor([&] { return QProcess::execute(u"gdbus"_s, hostUp) == 0; }, 30000));
-        TestPeer peer(u"ui-no-tray.test"_s);
-        TrackerRig rig;
-        const auto tracker = signIn(rig, peer);
+        TrackerRig rig({.systemClock = true});
+        Tracker* const tracker = signIn(rig);
         QVERIFY(tracker);
-        StaffWindow window(tracker.get());
+        StaffWindow window(tracker);
         const auto closeShows = [&] {
             window.bringForward();
             window.close();
@@ -82,11 +86,12 @@ private Q_SLOTS:
     }
     void quitWaitsForTheClockOut() {
         QFETCH(bool, stall);
-        TestPeer peer(u"ui-quit-%1.test"_s.arg(int(stall))); // each row its own token
-        TrackerRig rig;
-        const auto tracker = signIn(rig, peer);
+        TrackerRig rig({.systemClock = true}); // each row its own studio host, so its own token
+        Tracker* const tracker = signIn(rig);
         QVERIFY(tracker);
-        peer.setReply("/device/sessions/s1/stop", {.delay = std::chrono::milliseconds(300), .stall = stall});
+        TestPeer& peer = rig.peer();
+        const QByteArray stop = "/device/sessions/" + rig.sessionId.toUtf8() + "/stop";
+        peer.setReply(stop, {.delay = std::chrono::milliseconds(300), .stall = stall});
 
         // What the clock-out had reached when the process was let go.  This quit never ends a loop, so a
         // request after it follows one that failed, and must try again.
@@ -94,10 +99,10 @@ private Q_SLOTS:
         qsizetype queued = -1;
         QuitRequest quit([&] {
             ++quits;
-            stopsDelivered = peer.count("/device/sessions/s1/stop");
+            stopsDelivered = peer.count(stop);
             queued = tracker->pending().size();
         });
-        quit.setTracker(tracker.get());
+        quit.setTracker(tracker);
         quit.request();
         quit.request(); // while the clock-out is under way, a second route to quitting adds nothing
         QTRY_COMPARE_WITH_TIMEOUT(quits, 1, 90000);
@@ -107,21 +112,45 @@ private Q_SLOTS:
         quit.request(); // clocked out now: at once
         QCOMPARE(quits, 2);
     }
-    void quitEndsTheLoopWhateverTheWindowsSay() {
-        TrackerRig rig;
-        const auto tracker = rig.make();
-        VantrelApp app(tracker.get());
-        app.start();
+    // The tray's rows and SIGTERM (how a logout ends the agent) while clocked in: Open shows the window, Clock
+    // out ends the session, and quitting clocks out before it ends the event loop, whatever the windows say.
+    void trayRowsAndSigtermWhileClockedIn_data() {
+        QTest::addColumn<bool>("sigterm");
+        QTest::newRow("Quit row") << false;
+        QTest::newRow("SIGTERM") << true;
+    }
+    void trayRowsAndSigtermWhileClockedIn() {
+        QFETCH(bool, sigterm);
+        TrackerRig rig({.systemClock = true});
+        Tracker* const tracker = signIn(rig);
+        QVERIFY(tracker);
+        VantrelApp app(tracker);
+        const auto row = [&app](const QString& text) {
+            const QList<QAction*> actions = app.tray()->menu()->actions();
+            const auto it = std::ranges::find(actions, text, &QAction::text);
+            return it == actions.end() ? nullptr : *it;
+        };
+        QVERIFY(!app.window()->isVisible());
+        row(u"Open Vantrel"_s)->trigger();
+        QVERIFY(app.window()->isVisible());
+        row(u"Clock out"_s)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!tracker->active() && !tracker->busy(), 30000);
+        QVERIFY(tracker->status().startsWith(SignedInArea::kClockOutReason));
+        QCOMPARE(rig.stops().size(), 1);
+        // No loop runs yet, so this quit ends nothing; it must not keep the next one from working.
+        row(u"Quit"_s)->trigger();
+
+        tracker->start();
+        QTRY_VERIFY_WITH_TIMEOUT(tracker->active() && !tracker->busy(), 30000);
         // Another visible top-level window (an XEmbed tray icon is one).  Qt asks the windows to close in no set
         // order and gives up at the first refusal; this one refuses too, so the outcome does not hang on the order.
-        StaffWindow other(tracker.get());
+        StaffWindow other(tracker);
         other.show();
-
-        // No loop runs yet, so this one ends nothing; it must not keep the next one from working.
-        app.quitRequest()->request();
-        QTimer::singleShot(0, app.quitRequest(), &QuitRequest::request);
+        QTimer::singleShot(0, &app, [&] { sigterm ? void(::kill(::getpid(), SIGTERM)) : row(u"Quit"_s)->trigger(); });
         QTimer::singleShot(60000, &app, [] { QCoreApplication::exit(1); }); // ends a test that would hang
         QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(rig.stops().size(), 2);
+        QVERIFY(!tracker->active() && tracker->status().startsWith(QuitRequest::kReason));
     }
 };
 

@@ -46,8 +46,8 @@ class StaffViewTest final : public QObject {
     // As the agent starts: style, names and palette set before any window exists.
     bool m_configured = (VantrelApp::configureApplication(), true);
     TrackerRig m_rig;
-    std::unique_ptr<Tracker> m_tracker = m_rig.make();
-    std::unique_ptr<StaffView> m_view = std::make_unique<StaffView>(m_tracker.get());
+    Tracker* m_tracker = &m_rig.tracker();
+    std::unique_ptr<StaffView> m_view = std::make_unique<StaffView>(m_tracker);
 
     template <typename T = QWidget> T* child(const QString& name) { return m_view->findChild<T*>(name); }
     bool shown(const QString& name) { return child(name)->isVisibleTo(m_view.get()); }

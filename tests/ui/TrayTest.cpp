@@ -13,8 +13,8 @@ using namespace Qt::StringLiterals;
 class TrayTest final : public QObject {
     Q_OBJECT
     TrackerRig m_rig;
-    std::unique_ptr<Tracker> m_tracker = m_rig.make();
-    std::unique_ptr<TrayMenu> m_tray = std::make_unique<TrayMenu>(m_tracker.get());
+    Tracker* m_tracker = &m_rig.tracker();
+    std::unique_ptr<TrayMenu> m_tray = std::make_unique<TrayMenu>(m_tracker);
 
     // The menu as the user sees it: visible rows in order, separators as "-".
     QStringList rows() const {

@@ -4,6 +4,7 @@
 #include "TestPeer.h"
 #include "platform/common/SecretServiceStore.h"
 #include "platform/common/SettingsDefaults.h"
+#include "platform/common/SystemClock.h"
 #include "service/CredentialStore.h"
 #include "tracker/Tracker.h"
 
@@ -13,19 +14,35 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+#include <memory>
+
 #include <qcoro/qcorotask.h>
 
 using namespace Qt::StringLiterals;
 
-// One tracker against a real HTTPS peer, a real Secret Service and a real defaults file, with fake clocks,
-// timer, capture, mouse, front application and system events.  Each harness has a studio host name of its
-// own, so keychain entries of one test never meet another.
-class Harness final {
+// GCC 12 warns about every member a designated initializer leaves to its default, which is what they are for.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+// One tracker for every suite that needs one: a real HTTPS studio peer, a real Secret Service, a real defaults
+// file and encoder; fakes for the clocks, timer, capture, mouse, front application and system events unless
+// the options bring real ones.  Each rig has a studio host name of its own, so keychain entries of one test
+// never meet another.
+class TrackerRig final {
 public:
-    // Connected: as after connectPaired().
-    explicit Harness(bool connected = false);
-    ~Harness() { settle(); }
-    Q_DISABLE_COPY_MOVE(Harness)
+    struct Options {
+        bool connected = false;   // as after connectPaired()
+        bool systemClock = false; // the machine's clocks: a clock-in's first report then needs no hand on the clock
+        std::shared_ptr<SystemEvents> events; // else the fake `events`
+        // Made anew with each tracker, on that tracker's defaults; else the fake `capture`.
+        std::function<std::shared_ptr<ScreenCapture>(std::shared_ptr<Defaults>)> capture;
+    };
+
+    TrackerRig()
+        : TrackerRig(Options{}) {}
+    explicit TrackerRig(Options options);
+    ~TrackerRig() { settle(); }
+    Q_DISABLE_COPY_MOVE(TrackerRig)
 
     Tracker& tracker() { return *m_tracker; }
     // A second tracker on the same defaults and keychain, as after a restart of the application.
@@ -72,6 +89,7 @@ public:
         return paths;
     }
 
+    // The fakes the tracker sees unless the options replaced them.
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::shared_ptr<FakeTimerFactory> timers = std::make_shared<FakeTimerFactory>();
     std::shared_ptr<FakeScreenCapture> capture = std::make_shared<FakeScreenCapture>();
@@ -91,6 +109,8 @@ private:
     }
     void settle();
 
+    Options m_options;
+    std::shared_ptr<Clock> m_clock; // `clock` or the system's
     QTemporaryDir m_dir;
     std::unique_ptr<TestPeer> m_peer;
     std::shared_ptr<SettingsDefaults> m_defaults;

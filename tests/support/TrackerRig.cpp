@@ -1,17 +1,22 @@
-#include "Harness.h"
+#include "TrackerRig.h"
 
 #include "platform/common/TurboJpegEncoder.h"
 
-Harness::Harness(bool connected) {
+TrackerRig::TrackerRig(Options options)
+    : m_options(std::move(options)) {
+    if (m_options.systemClock)
+        m_clock = std::make_shared<SystemClock>();
+    else
+        m_clock = clock;
     static int made = 0;
     m_peer = std::make_unique<TestPeer>(u"h%1-%2.studio.test"_s.arg(QCoreApplication::applicationPid()).arg(++made));
     m_peer->setHandler([this](const TestPeer::Request& request) { return answer(request); });
     restart();
-    if (connected)
+    if (m_options.connected)
         connectPaired();
 }
 
-void Harness::settle() {
+void TrackerRig::settle() {
     // No coroutine of the tracker may outlive it: end tracking and let every delivery finish.
     if (!m_tracker)
         return;
@@ -22,18 +27,24 @@ void Harness::settle() {
     QVERIFY2(settled, "the tracker was still delivering a clock-out");
 }
 
-Tracker& Harness::restart() {
+Tracker& TrackerRig::restart() {
     settle();
     m_tracker.reset();
     // A new store on the same file, as a new process would open it.
     m_defaults = std::make_shared<SettingsDefaults>(defaultsFile());
-    m_tracker = std::make_unique<Tracker>(Platform{clock, m_defaults, m_secrets, host, mouse, frontmost, capture,
-                                                   std::make_shared<TurboJpegEncoder>(), timers, events},
+    std::shared_ptr<ScreenCapture> screens = capture;
+    if (m_options.capture)
+        screens = m_options.capture(m_defaults);
+    std::shared_ptr<SystemEvents> system = events;
+    if (m_options.events)
+        system = m_options.events;
+    m_tracker = std::make_unique<Tracker>(Platform{m_clock, m_defaults, m_secrets, host, mouse, frontmost, screens,
+                                                   std::make_shared<TurboJpegEncoder>(), timers, system},
                                           server(), m_peer->transport());
     return *m_tracker;
 }
 
-void Harness::clockIn(bool answered) {
+void TrackerRig::clockIn(bool answered) {
     QCoro::waitFor(m_tracker->start());
     QVERIFY(m_tracker->active());
     // The first run closes its interval one second later on the service clock.
@@ -43,14 +54,14 @@ void Harness::clockIn(bool answered) {
         QTRY_COMPARE_WITH_TIMEOUT(m_tracker->captureStatus(), u"Screenshot uploaded."_s, 30000);
 }
 
-TestPeer::Reply Harness::answer(const TestPeer::Request& request) {
+TestPeer::Reply TrackerRig::answer(const TestPeer::Request& request) {
     if (request.path == "/device/me") // two projects, so that a choice can be kept or fall back
         return reply(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"},{"id":"p2","title":"S"}],"stages":[]})");
     if (request.path == "/device/pair")
         return reply(200, R"({"token":"paired-token"})");
     if (request.path == "/device/sessions") {
         sessionId = request.json().toObject().value(u"id"_s).toString();
-        startedAt = static_cast<qint64>(clock->wallClock()) + serviceAhead;
+        startedAt = static_cast<qint64>(m_clock->wallClock()) + serviceAhead;
         return reply(200, uR"({"id":"%1","started_at":%2})"_s.arg(sessionId).arg(startedAt).toUtf8());
     }
     if (request.path.endsWith("/minutes") && onMinutes) {
