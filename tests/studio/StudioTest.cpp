@@ -143,12 +143,12 @@ private Q_SLOTS:
         auto authority = CertificateAuthority::create(m_dir.path(), u"studio.test"_qs);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
         m_tls.setCaCertificates({authority->ca});
-        Studio::Location location{m_dir.filePath(u"studio"_qs), {}, {}};
+        m_location = {m_dir.filePath(u"studio"_qs), {}, {}};
         if (qgetenv("VANTREL_TEST_STORE") == "postgresql") {
             QVERIFY(m_postgres.emplace().ok);
-            location.database = m_postgres->connection();
+            m_location.database = m_postgres->connection();
         }
-        auto studio = Studio::open(location, true, [this] { return m_now; });
+        auto studio = Studio::open(m_location, true, [this] { return m_now; });
         QVERIFY2(studio, qPrintable(studio ? QString() : studio.error().message()));
         m_studio = std::move(*studio);
         auto password = m_studio->resetAdminPassword();
@@ -196,6 +196,17 @@ private Q_SLOTS:
         QVERIFY(m_studio->revokeDevice(m_studio->devices()->last().id));
         QCOMPARE(call("/device/me", "Bearer " + token).summary(),
                  u"401 The studio has revoked this computer’s pairing. Pair it with a new code.");
+    }
+
+    // A repeat of the pairing hands a new token only while the first was never used: once it was, the answer had
+    // arrived, and whoever repeats the code is someone else.
+    void pairingRepeatAfterFirstUseIsRefused() {
+        const QString code = *m_studio->issuePairingCode(u"Ben"_qs, 600);
+        const QByteArray token = "Bearer " + pair(code).object()[u"token"].toString().toLatin1();
+        QCOMPARE(call("/device/me", token).status, 200);
+        m_now += 10;
+        QCOMPARE(pair(code).summary(), u"401 This pairing code has already been used." + kAskAdmin);
+        QCOMPARE(call("/device/me", token).status, 200);
     }
 
     // Reports are stored once per seq, stops are idempotent and may end where the session started.
@@ -269,6 +280,38 @@ private Q_SLOTS:
         QCOMPARE(report("malformed-1", largest, m_ada).status, 200);
     }
 
+    // A process that ended between writing a report's screenshots and committing its rows left files that nothing
+    // points at: removed at start once no process can still be storing them.
+    void orphanedScreenshotsAreRemovedAtStart() {
+        const QDir folder(m_studio->screenshotPath(u"malformed-1"_qs));
+        const QStringList stored = folder.entryList(QDir::Files);
+        QVERIFY(!stored.isEmpty());
+        for (const QString& name : {u"90-0-old.jpg"_qs, u"91-0-young.jpg"_qs}) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\xFF\xD8\xFF") == 3 && file.flush());
+            const QDateTime written = QDateTime::currentDateTime().addSecs(
+                name.contains(u"old") ? -Studio::kOrphanAgeSeconds - 60 : 0);
+            QVERIFY(file.setFileTime(written, QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(m_studio->removeOrphanedScreenshots().value(), 1);
+        QCOMPARE(folder.entryList(QDir::Files), stored + QStringList{u"91-0-young.jpg"_qs});
+        QVERIFY(QFile::remove(folder.filePath(u"91-0-young.jpg"_qs)));
+    }
+
+    // Devices paired before the storage quota had their screenshots counted from 0: counted once, at start.
+    void storedBytesOfOldDevicesAreCounted() {
+        auto storedBytes = [this] {
+            Statement sum = m_studio->database().prepare("SELECT SUM(stored_bytes) FROM devices");
+            return sum.next() ? sum.integer(0) : -1;
+        };
+        const qint64 counted = storedBytes();
+        QVERIFY(counted > 8 * 200);
+        QVERIFY(m_studio->database().exec("UPDATE devices SET stored_bytes = 0"));
+        QVERIFY(m_studio->database().exec("INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1')"));
+        QVERIFY(Studio::open(m_location, false));
+        QCOMPARE(storedBytes(), counted);
+    }
+
     void adminPageNeedsPasswordAndEscapes() {
         const QByteArray wrong = "Basic " + QByteArray("admin:wrong").toBase64();
         QCOMPARE(call("/admin", {}).status, 401);
@@ -334,7 +377,11 @@ private Q_SLOTS:
         constexpr int kReports = 40;
         for (int seq = 0; seq < kReports; ++seq)
             resent(tally, [&] { return report("proxied-1", minute(seq, m_now + 30 * seq), device); });
-        const int stored = int(sessionRow("proxied-1").reports);
+        const Studio::SessionRow row = sessionRow("proxied-1");
+        const int stored = int(row.reports);
+        // A COMMIT cut off after the server ran it keeps the report's files for the rows it stored.
+        for (const qint64 shot : row.screenshotIds)
+            QVERIFY(QFileInfo::exists(m_studio->screenshotFile(shot).value()));
         QVERIFY(proxy.command("clear")); // its cuts so far are counted
         qInfo("Dropped COMMITs: %d cut, %s; %d reports stored", proxy.drops, qPrintable(tally.text()), stored);
         QVERIFY(proxy.drops >= 10);
@@ -524,6 +571,7 @@ private:
 
     QTemporaryDir m_dir;
     std::optional<PostgresServer> m_postgres;
+    Studio::Location m_location;
     quint16 m_port = 0; // another studio process to call instead of m_server
     QSslConfiguration m_tls = QSslConfiguration::defaultConfiguration();
     std::unique_ptr<Studio> m_studio;
