@@ -167,7 +167,7 @@ private Q_SLOTS:
         h.peer().setReply("/device/sessions/older/stop", reply(502, R"({"error":"Studio is restarting."})"));
         QCoro::waitFor(h.tracker().start());
         QCOMPARE(h.tracker().status(), u"Studio is restarting."_s);
-        QCOMPARE(h.paths(), QList<QByteArray>{"/device/me", "/device/sessions/older/stop"});
+        QCOMPARE(h.paths(), (QList<QByteArray>{"/device/me", "/device/sessions/older/stop"}));
         QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{u"older"_s, 5}}));
         QVERIFY(!h.tracker().active() && !h.tracker().busy());
     }

@@ -126,7 +126,7 @@ private Q_SLOTS:
         window.move(0, 0);
         window.bringForward();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        auto* scroll = window.view()->findChild<QScrollArea*>();
+        auto* scroll = window.findChild<QScrollArea*>();
         QVERIFY(scroll->verticalScrollBar()->maximum() > 0); // the signed-in face is taller than the window
         for (const QString& name : {u"projectPicker"_s, u"stagePicker"_s}) {
             auto* list = window.findChild<QComboBox*>(name);
