@@ -7,7 +7,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QMenu>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -20,18 +23,22 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // The rig's tracker signed in with a pairing code (the rig's studio pairs with any) on the system's clocks, with
-// one project (chosen at once), and clocked in.  Null when it did not get there.
-Tracker* signIn(TrackerRig& rig) {
-    rig.peer().setReply("/device/me",
-                        {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"}],"stages":[]})"});
+// two projects (the first chosen at once), and clocked in unless told not to.  Null when it did not get there.
+Tracker* signIn(TrackerRig& rig, bool clockIn = true) {
+    rig.peer().setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},)"
+                                               R"({"id":"p2","title":"Teaser"}],"stages":[]})"});
     Tracker& tracker = rig.tracker();
     tracker.setServer(rig.server());
     tracker.setPairingCode(u"quit-code"_s);
     tracker.connect();
-    if (QTest::qWaitFor([&] { return tracker.hasProfile() && !tracker.busy(); }, 30000))
+    const bool signedIn = QTest::qWaitFor([&] { return tracker.hasProfile() && !tracker.busy(); }, 30000);
+    if (!clockIn)
+        return signedIn ? &tracker : nullptr;
+    if (signedIn)
         tracker.start();
     const bool there = QTest::qWaitFor([&] { return tracker.active() && !tracker.busy(); }, 30000);
     return there ? &tracker : nullptr;
+}
 }
 
 } // namespace
@@ -111,6 +118,32 @@ private Q_SLOTS:
         QVERIFY(!tracker->active() && tracker->status().startsWith(QuitRequest::kReason));
         quit.request(); // clocked out now: at once
         QCOMPARE(quits, 2);
+    }
+    // Real wheel notches over the project and the stage lists scroll the face and choose nothing.
+    void wheelOverListsChangesNoChoice() {
+        if (QGuiApplication::platformName() != u"xcb"_s)
+            QSKIP("needs the session's X server (scripts/test starts one)");
+        TrackerRig rig({.systemClock = true});
+        Tracker* const tracker = signIn(rig, false);
+        QVERIFY(tracker);
+        StaffWindow window(tracker);
+        window.move(0, 0);
+        window.bringForward();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* scroll = window.findChild<QScrollArea*>();
+        QVERIFY(scroll->verticalScrollBar()->maximum() > 0); // the signed-in face is taller than the window
+        for (const QString& name : {u"projectPicker"_s, u"stagePicker"_s}) {
+            auto* list = window.findChild<QComboBox*>(name);
+            scroll->verticalScrollBar()->setValue(0); // both lists show at the top, and the face can scroll down
+            const QPoint at = list->mapToGlobal(list->rect().center());
+            QCOMPARE(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, QString::number(at.x()),
+                                                      QString::number(at.y()), u"click"_s, u"5"_s}),
+                     0);
+            QTRY_VERIFY_WITH_TIMEOUT(scroll->verticalScrollBar()->value() > 0, 30000);
+        }
+        QCOMPARE(tracker->projectID(), u"p1"_s);
+        QCOMPARE(tracker->stage(), u"Footage review"_s);
+        QVERIFY(!tracker->busy() && !tracker->active());
     }
     // The tray's rows and SIGTERM (how a logout ends the agent) while clocked in: Open shows the window, Clock
     // out ends the session, and quitting clocks out before it ends the event loop, whatever the windows say.
