@@ -2,7 +2,7 @@
 // timer asking for the frontmost application, and a capture run (every display captured and compressed)
 // at the start and every 30 seconds.  Run inside scripts/session-env:
 //   bench_tracking_load [seconds]
-// The X server's own CPU is included when it can be found ($DISPLAY's Xvfb or Xorg in /proc).
+// The X server's own CPU is included when it can be found (by $DISPLAY's lock file).
 #include "platform/common/QtTimerFactory.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/x11/X11FrontmostApp.h"
@@ -10,7 +10,6 @@
 #include "platform/x11/XcbMouseMonitor.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QTimer>
 
@@ -30,23 +29,11 @@ double processSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The X server serving $DISPLAY, found by its command line; 0 when not found.
+// The X server serving $DISPLAY, from the lock file every server writes its pid to; 0 when not found.
 qint64 xServerPid() {
-    const QByteArray display = qgetenv("DISPLAY");
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric)
-            continue;
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> words = cmdline.readAll().split('\0');
-        if (words.size() > 1 && (words[0].endsWith("Xvfb") || words[0].endsWith("Xorg")) && words[1] == display)
-            return pid;
-    }
-    return 0;
+    const QByteArray display = qgetenv("DISPLAY").mid(1).split('.').value(0);
+    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(QString::fromLatin1(display)));
+    return lock.open(QIODevice::ReadOnly) ? lock.readAll().trimmed().toLongLong() : 0;
 }
 
 double pidSeconds(qint64 pid) {

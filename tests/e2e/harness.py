@@ -9,7 +9,6 @@ namespace.  Its window is driven over AT-SPI; logind is python3-dbusmock on a pr
 
 import ctypes
 import os
-import random
 import shutil
 import signal
 import socket
@@ -309,21 +308,16 @@ class Agent:
 
 
 def start_x_server():
-    """An X server of the scenario's own, so input from other suites never reaches the counts."""
-    for _ in range(20):
-        display = f":{random.randint(500, 5000)}"
-        server = subprocess.Popen(["Xvfb", display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            wait_until(lambda: server.poll() is not None or subprocess.run(
-                ["xdpyinfo", "-display", display], capture_output=True).returncode == 0, 30, "Xvfb")
-        except AssertionError:
-            server.kill()
-            continue
-        if server.poll() is None:
-            os.environ["DISPLAY"] = display
-            return server
-    raise AssertionError("no X server could be started")
+    """An X server of the scenario's own with its window manager, so input from other suites never reaches the
+    counts.  Stopping the returned process stops both."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "x-server")
+    server = subprocess.Popen([script, "--wm", "--size", "1920x1080"], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    display = server.stdout.readline().decode().strip()
+    if not display:
+        raise AssertionError("no X server could be started")
+    os.environ["DISPLAY"] = display
+    return server
 
 
 class Environment:
@@ -332,8 +326,6 @@ class Environment:
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="vantrel-e2e-")
         self.x_server = start_x_server()
-        self.window_manager = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
-                                               stderr=subprocess.DEVNULL)
         self.studio = Studio(self.root)
         self.studio.start()
         self.certificates = TrustedCertificates(self.root, self.studio.ca_file)
@@ -346,7 +338,6 @@ class Environment:
         self.studio.stop()
         self.certificates.close()
         self.logind.close()
-        stop_process(self.window_manager)
         stop_process(self.x_server)
         shutil.rmtree(self.root, ignore_errors=True)
 

@@ -95,17 +95,25 @@ private Q_SLOTS:
             timers.scheduleRepeating(10ms, [&] { ++fired, offThread |= QThread::currentThread() != qApp->thread(); });
         QTRY_VERIFY_WITH_TIMEOUT(fired >= 3, 30000);
         QVERIFY(!offThread);
-        // A firing already due when the timer is stopped does nothing.
+        // A firing already due when the timer is stopped does nothing.  A probe timer started later, with the
+        // same interval, firing twice shows that a live one would have fired by then.
+        int probed = 0;
+        const auto probe = [&] {
+            probed = 0;
+            return timers.scheduleRepeating(10ms, [&] { ++probed; });
+        };
         QThread::msleep(20); // let the timer elapse again without running the event loop
         timer->invalidate();
         const int atStop = fired;
-        QTest::qWait(100);
+        auto probing = probe();
+        QTRY_VERIFY_WITH_TIMEOUT(probed >= 2, 30000);
         QCOMPARE(fired, atStop);
 
         // Destroyed from its own callback, which then runs no more.
         timer = timers.scheduleRepeating(5ms, [&] { ++fired, timer.reset(); });
         QTRY_VERIFY_WITH_TIMEOUT(!timer, 30000);
-        QTest::qWait(50);
+        probing = probe();
+        QTRY_VERIFY_WITH_TIMEOUT(probed >= 2, 30000);
         QCOMPARE(fired, atStop + 1);
     }
 

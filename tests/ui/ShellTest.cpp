@@ -9,9 +9,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QMenu>
+#include <QProcess>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
@@ -38,7 +38,6 @@ Tracker* signIn(TrackerRig& rig, bool clockIn = true) {
         tracker.start();
     const bool there = QTest::qWaitFor([&] { return tracker.active() && !tracker.busy(); }, 30000);
     return there ? &tracker : nullptr;
-}
 }
 
 } // namespace
@@ -136,8 +135,8 @@ private Q_SLOTS:
             auto* list = window.findChild<QComboBox*>(name);
             scroll->verticalScrollBar()->setValue(0); // both lists show at the top, and the face can scroll down
             const QPoint at = list->mapToGlobal(list->rect().center());
-            QCOMPARE(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, QString::number(at.x()),
-                                                      QString::number(at.y()), u"click"_s, u"5"_s}),
+            QCOMPARE(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, QString::number(at.x()), QString::number(at.y()),
+                                                      u"click"_s, u"5"_s}),
                      0);
             QTRY_VERIFY_WITH_TIMEOUT(scroll->verticalScrollBar()->value() > 0, 30000);
         }
