@@ -2,6 +2,8 @@
 
 #include "platform/common/TurboJpegEncoder.h"
 
+#include <QProcess>
+
 TrackerRig::TrackerRig(Options options)
     : m_options(std::move(options)) {
     if (m_options.systemClock)
@@ -23,7 +25,7 @@ void TrackerRig::settle() {
     if (m_tracker->active())
         QCoro::waitFor(m_tracker->stop(u"Test over."_s));
     // Not a QTRY: those give up at once once the test has failed, and the tracker must still settle.
-    const bool settled = QTest::qWaitFor([this] { return !m_tracker->busy(); }, 60000);
+    const bool settled = QTest::qWaitFor([this] { return !m_tracker->busy() && !m_tracker->delivering(); }, 60000);
     QVERIFY2(settled, "the tracker was still delivering a clock-out");
 }
 
@@ -32,6 +34,9 @@ Tracker& TrackerRig::restart() {
     m_tracker.reset();
     // A new store on the same file, as a new process would open it.
     m_defaults = std::make_shared<SettingsDefaults>(defaultsFile());
+    TransportOptions transport = m_peer->transport();
+    if (m_options.requestLimit)
+        transport.idleLimit = transport.totalLimit = *m_options.requestLimit;
     std::shared_ptr<ScreenCapture> screens = capture;
     if (m_options.capture)
         screens = m_options.capture(m_defaults);
@@ -40,7 +45,7 @@ Tracker& TrackerRig::restart() {
         system = m_options.events;
     m_tracker = std::make_unique<Tracker>(Platform{m_clock, m_defaults, m_secrets, host, mouse, frontmost, screens,
                                                    std::make_shared<TurboJpegEncoder>(), timers, system},
-                                          server(), m_peer->transport());
+                                          server(), transport);
     return *m_tracker;
 }
 
@@ -69,4 +74,16 @@ TestPeer::Reply TrackerRig::answer(const TestPeer::Request& request) {
         return onMinutes(seq, m_minutesSent[seq]++);
     }
     return {};
+}
+
+bool TrackerRig::lockKeyring() {
+    return QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
+                                              u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
+                                              u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}) == 0;
+}
+
+bool TrackerRig::restartKeyring() {
+    // Stopped with the bus it serves.
+    const QString keyring = qEnvironmentVariable("VANTREL_PRIVATE_KEYRING");
+    return !keyring.isEmpty() && QProcess::execute(keyring, {u"start"_s}) == 0;
 }

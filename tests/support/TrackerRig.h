@@ -33,7 +33,8 @@ public:
     struct Options {
         bool connected = false;   // as after connectPaired()
         bool systemClock = false; // the machine's clocks: a clock-in's first report then needs no hand on the clock
-        std::shared_ptr<SystemEvents> events; // else the fake `events`
+        std::optional<std::chrono::milliseconds> requestLimit; // each request's, else the product's
+        std::shared_ptr<SystemEvents> events;                  // else the fake `events`
         // Made anew with each tracker, on that tracker's defaults; else the fake `capture`.
         std::function<std::shared_ptr<ScreenCapture>(std::shared_ptr<Defaults>)> capture;
     };
@@ -88,6 +89,10 @@ public:
             paths.append(request.path);
         return paths;
     }
+
+    // Suites run through tests/support/keyring lock their keyring, and start it again after they stopped it.
+    static bool lockKeyring();
+    static bool restartKeyring();
 
     // The fakes the tracker sees unless the options replaced them.
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
