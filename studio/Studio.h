@@ -111,6 +111,9 @@ public:
     Result<WorkSession> openSession(const Device& device, const QString& id, const QString& projectId,
                                     const QString& stage, const QString& note);
     Result<Stored> storeMinute(const Device& device, const QString& sessionId, const Minute& minute);
+    // A report as it is stored: counts beyond what a mouse can produce held at that ceiling, application names
+    // beyond the stored length cut, the applications beyond the stored number dropped (the shortest first).
+    static Minute bounded(Minute minute);
     Result<> stopSession(const Device& device, const QString& sessionId, qint64 endedAt);
     // Ends the open sessions that have not been heard of for `idleSeconds`; returns how many.
     qint64 expireSessions(qint64 idleSeconds);

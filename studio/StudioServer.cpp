@@ -133,11 +133,9 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         if (!isPost)
             return wrongMethod("POST");
         // Codes are short enough to read out: guessing is held to a few attempts a minute.
-        if (const int wait = m_pairingPerAddress.take(Throttle::keyOf(request.peer)))
+        if (const int wait = m_pairingPerAddress.take(HttpsServer::clientKey(request.peer)))
             return tooMany(QStringLiteral("Too many pairing attempts from this computer. Try again in a minute."),
                            wait);
-        if (const int wait = m_pairingTotal.take())
-            return tooMany(QStringLiteral("Too many pairing attempts at the studio. Try again in a minute."), wait);
         const Result<QJsonObject> body = jsonObject(request.body);
         if (!body)
             return refusal(body.error());
@@ -146,7 +144,15 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         if (!code || !name)
             return refusal(code ? name.error() : code.error());
         const Result<Paired> paired = m_studio.pair(*code, *name);
-        return paired ? json(records::encode(*paired)) : refusal(paired.error());
+        if (paired)
+            return json(records::encode(*paired));
+        // Only codes that failed count against the studio-wide cap, so that guesses from many addresses cannot
+        // lock out an editor with a valid code; past the cap a failed code is answered 429.
+        if (paired.error().isAPIError() && paired.error().status() == 401) {
+            if (const int wait = m_pairingTotal.take())
+                return tooMany(QStringLiteral("Too many pairing attempts at the studio. Try again in a minute."), wait);
+        }
+        return refusal(paired.error());
     }
 
     const QByteArray authorization = request.headers.value("authorization");
@@ -192,7 +198,7 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         if (!minute)
             return HttpsServer::errorResponse(
                 400, QStringLiteral("The activity report was refused: it is not a complete report in JSON."));
-        const Result<Studio::Stored> stored = m_studio.storeMinute(*device, sessionId, *minute);
+        const Result<Studio::Stored> stored = m_studio.storeMinute(*device, sessionId, Studio::bounded(*minute));
         if (!stored)
             return refusal(stored.error());
         return json(*stored == Studio::Stored::New ? R"({"stored":"new"})" : R"({"stored":"duplicate"})");
@@ -225,7 +231,7 @@ void StudioServer::admin(const std::shared_ptr<HttpExchange>& exchange) {
     if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
         return exchange->respond(adminPage(request));
 
-    if (const int wait = m_adminSignIns.take(Throttle::keyOf(request.peer)))
+    if (const int wait = m_adminSignIns.take(HttpsServer::clientKey(request.peer)))
         return exchange->respond(
             tooMany(QStringLiteral("Too many sign-in attempts from this computer. Try again in a minute."), wait));
     if (m_passwordChecksWaiting >= kMaxPasswordChecksWaiting)

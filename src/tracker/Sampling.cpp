@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+// The fastest mice report 8 000 times a second; more events in one tick are a stuck or synthetic source, and
+// counting them would make a report the studio cannot take.
+constexpr qint64 kMaxEventsPerTick = 8000;
+} // namespace
+
 void Tracker::installMouseMonitors()
 {
     // One source sees every application, this one included; a second one would count each event twice.
@@ -24,8 +30,9 @@ void Tracker::record(int type)
     if (!m_active)
         return;
     m_mouseInTick = true;
-    if (type == MouseMonitor::UserActive)
+    if (type == MouseMonitor::UserActive || m_eventsInTick >= kMaxEventsPerTick)
         return;
+    ++m_eventsInTick;
     if (type == MouseMonitor::LeftMouseDown || type == MouseMonitor::RightMouseDown ||
         type == MouseMonitor::OtherMouseDown)
         ++m_clicks;
@@ -51,6 +58,7 @@ void Tracker::tick()
     if (m_mouseInTick)
         ++m_mouseSeconds;
     m_mouseInTick = false;
+    m_eventsInTick = 0;
     setPending({PendingStop{m_work->id, serviceTime}});
 
     if (m_nextCapture <= now && !m_uploading) {
