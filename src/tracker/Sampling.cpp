@@ -59,7 +59,7 @@ void Tracker::tick()
         ++m_mouseSeconds;
     m_mouseInTick = false;
     m_eventsInTick = 0;
-    setPending({PendingStop{m_work->id, serviceTime}});
+    setPending({PendingStop{m_work->id, std::max(serviceTime, m_intervalStart)}});
 
     if (m_nextCapture <= now && !m_uploading) {
         m_uploading = true;
