@@ -251,18 +251,18 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
     }
     switch (pending.state) {
     case State::Reading: {
+        {
+            const std::lock_guard lock(core.mutex);
+            if (pending.cut) // cut while its last bytes were on their way: it is gone
+                return MHD_NO;
+            core.uploading.erase(&pending); // complete: held until answered, never cut
+        }
         // Suspended before the owner hears of it, so that its answer can never resume a running connection.
         pending.state = State::Waiting;
         setDeadline(core, connection, SteadyClock::time_point::max());
         MHD_suspend_connection(connection);
         {
             const std::lock_guard lock(core.mutex);
-            if (pending.cut) { // cut while its last bytes were on their way: it is gone
-                pending.state = State::Dropped;
-                MHD_resume_connection(connection);
-                return MHD_YES;
-            }
-            core.uploading.erase(&pending); // complete: held until answered, never cut
             core.suspended.insert(&pending);
         }
         auto exchange = std::make_shared<HttpExchange>(core.shared_from_this(), *holder);
