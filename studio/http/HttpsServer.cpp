@@ -30,6 +30,7 @@ namespace https {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kCrowdedGrace{1};
+constexpr SteadyClock::duration kStalled = std::chrono::seconds(1); // an upload sending nothing this long holds bytes
 // TLS 1.2 and 1.3 with forward secrecy and authenticated encryption only: no CBC suites with their SHA-1 MACs.
 constexpr char kPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-256-GCM:+AES-128-GCM:"
                                "+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA";
@@ -54,7 +55,8 @@ struct Pending {
     qint64 expected = 0; // the declared Content-Length
     qint64 charged = 0;  // body bytes received, counted against the body limits until the connection is done
     SteadyClock::time_point since;
-    bool cut = false; // dropped to make room for a faster upload
+    SteadyClock::time_point lastBytes; // when body bytes last arrived
+    bool cut = false;                  // dropped to make room for a faster upload
     State state = State::Reading;
     HttpResponse response;
 };
@@ -155,7 +157,7 @@ MHD_Result busy(Pending& pending) {
 MHD_Result begin(Core& core, MHD_Connection* connection, const char* url, const char* method, Pending& pending) {
     pending.connection = connection;
     pending.watch = watchOf(connection);
-    pending.since = SteadyClock::now();
+    pending.since = pending.lastBytes = SteadyClock::now();
     HttpRequest& request = pending.request;
     request.method = method;
     request.path = url;
@@ -593,18 +595,24 @@ bool Core::chargeBody(Pending& pending, qint64 bytes) {
         const bool overAddress = bodyBytesByKey.value(pending.key) + bytes > limits.bodyBytesPerAddress;
         if (!overAll && !overAddress)
             break;
-        // Room is made by cutting the slowest upload, of the same client when it is the one over its share; one
-        // sending faster than everyone else is never refused for those that stall.
-        Pending* slowest = nullptr;
-        double slowestRate = mine;
+        // Room is made by cutting the slowest upload, of the same client when it is the one over its share: first
+        // one that has stalled for a second or more, the longest stalled, else one slower on average than this;
+        // an upload sending at full speed is never refused for those that hold bytes without sending.
+        Pending* stalled = nullptr;
+        Pending* slower = nullptr;
+        double slowerRate = mine;
         for (Pending* other : uploading) {
             if (other == &pending || (overAddress && other->key != pending.key))
                 continue;
-            if (const double otherRate = rate(*other, 0); otherRate < slowestRate) {
-                slowest = other;
-                slowestRate = otherRate;
+            if (now - other->lastBytes >= kStalled) {
+                if (!stalled || other->lastBytes < stalled->lastBytes)
+                    stalled = other;
+            } else if (const double otherRate = rate(*other, 0); otherRate < slowerRate) {
+                slower = other;
+                slowerRate = otherRate;
             }
         }
+        Pending* const slowest = stalled ? stalled : slower;
         if (!slowest)
             return false;
         slowest->cut = true;
@@ -615,6 +623,7 @@ bool Core::chargeBody(Pending& pending, qint64 bytes) {
         uncharge(*slowest);
     }
     pending.charged += bytes;
+    pending.lastBytes = now;
     bodyBytes += bytes;
     bodyBytesByKey[pending.key] += bytes;
     uploading.insert(&pending);
