@@ -102,6 +102,11 @@ public:
     Result<QList<DeviceRow>> devices();
     Result<QList<SessionRow>> sessions(int limit = 500);
     Result<QString> screenshotFile(qint64 screenshotId);
+    // Screenshot files that no report points at, left by a process that ended between writing them and committing
+    // their rows: removed once older than kOrphanAgeSeconds (a younger one may be another process's report that is
+    // being stored right now).  Returns how many.
+    Result<qint64> removeOrphanedScreenshots();
+    static constexpr qint64 kOrphanAgeSeconds = 600;
 
     // The device endpoints.
     Result<Paired> pair(const QString& code, const QString& name);
@@ -126,6 +131,7 @@ private:
     static bool makePrivatePath(const QString& path);
     Result<Paired> pairAgain(const QString& codeHash, const QString& name, const QByteArray& token);
     Result<qint64> userId(const QString& user);
+    Result<> countStoredBytes();
     Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
     Result<QList<AppSeconds>> sessionApps(const QString& sessionId);
 
