@@ -8,9 +8,9 @@
 #include <cmath>
 
 namespace {
-// The fastest mice report 8 000 times a second; more events in one tick are a stuck or synthetic source, and
-// counting them would make a report the studio cannot take.
-constexpr qint64 kMaxEventsPerTick = 8000;
+// The fastest mice report 8 000 times a second; more events are a stuck or synthetic source, and counting them
+// would make a report the studio cannot take.
+constexpr qint64 kMaxEventsPerSecond = 8000;
 } // namespace
 
 void Tracker::installMouseMonitors()
@@ -30,9 +30,14 @@ void Tracker::record(int type)
     if (!m_active)
         return;
     m_mouseInTick = true;
-    if (type == MouseMonitor::UserActive || m_eventsInTick >= kMaxEventsPerTick)
+    if (type == MouseMonitor::UserActive)
         return;
-    ++m_eventsInTick;
+    // Each tick since the last report gave one second to an application: the report covers that many seconds.
+    qint64 seconds = 1;
+    for (const qint64 appSeconds : std::as_const(m_apps))
+        seconds += appSeconds;
+    if (m_moves + m_clicks >= kMaxEventsPerSecond * seconds)
+        return;
     if (type == MouseMonitor::LeftMouseDown || type == MouseMonitor::RightMouseDown ||
         type == MouseMonitor::OtherMouseDown)
         ++m_clicks;
@@ -58,7 +63,6 @@ void Tracker::tick()
     if (m_mouseInTick)
         ++m_mouseSeconds;
     m_mouseInTick = false;
-    m_eventsInTick = 0;
     setPending({PendingStop{m_work->id, std::max(serviceTime, m_intervalStart)}});
 
     if (m_nextCapture <= now && !m_uploading) {

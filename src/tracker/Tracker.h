@@ -177,7 +177,6 @@ private:
     qint64 m_clicks = 0;
     qint64 m_mouseSeconds = 0;
     bool m_mouseInTick = false;
-    qint64 m_eventsInTick = 0; // moves and clicks since the last tick, held under what a mouse can send
 
     // What the operating system provides, and how requests reach the network.
     Platform m_platform;
