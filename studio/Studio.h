@@ -128,6 +128,9 @@ public:
                                                 const QList<QByteArray>& images);
     Result<Stored> commitMinute(const Device& device, const QString& sessionId, const Minute& minute,
                                 const QStringList& written, qint64 bytes);
+    // A report as it is stored: counts beyond what a mouse can produce held at that ceiling, application names
+    // beyond the stored length cut, the applications beyond the stored number dropped (the shortest first).
+    static Minute bounded(Minute minute);
     Result<> stopSession(const Device& device, const QString& sessionId, qint64 endedAt);
     // Ends the open sessions that have not been heard of for `idleSeconds`; returns how many.
     qint64 expireSessions(qint64 idleSeconds);

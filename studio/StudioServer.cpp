@@ -149,11 +149,9 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         if (!isPost)
             return wrongMethod("POST");
         // Codes are short enough to read out: guessing is held to a few attempts a minute.
-        if (const int wait = m_pairingPerAddress.take(Throttle::keyOf(request.peer)))
+        if (const int wait = m_pairingPerAddress.take(HttpsServer::clientKey(request.peer)))
             return tooMany(QStringLiteral("Too many pairing attempts from this computer. Try again in a minute."),
                            wait);
-        if (const int wait = m_pairingTotal.take())
-            return tooMany(QStringLiteral("Too many pairing attempts at the studio. Try again in a minute."), wait);
         const Result<QJsonObject> body = jsonObject(request.body);
         if (!body)
             return refusal(body.error());
@@ -162,7 +160,15 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         if (!code || !name)
             return refusal(code ? name.error() : code.error());
         const Result<Paired> paired = m_studio.pair(*code, *name);
-        return paired ? json(records::encode(*paired)) : refusal(paired.error());
+        if (paired)
+            return json(records::encode(*paired));
+        // Only codes that failed count against the studio-wide cap, so that guesses from many addresses cannot
+        // lock out an editor with a valid code; past the cap a failed code is answered 429.
+        if (paired.error().isAPIError() && paired.error().status() == 401) {
+            if (const int wait = m_pairingTotal.take())
+                return tooMany(QStringLiteral("Too many pairing attempts at the studio. Try again in a minute."), wait);
+        }
+        return refusal(paired.error());
     }
 
     const Result<Studio::Device> device = deviceOf(request);
@@ -225,14 +231,15 @@ void StudioServer::report(const std::shared_ptr<HttpExchange>& exchange, const Q
     if (!device)
         return exchange->respond(refusal(device.error()));
     m_studio.expireSessions(m_expireAfter);
-    const Result<Minute> minute = records::decode<Minute>(request.body);
-    if (!minute)
+    const Result<Minute> decoded = records::decode<Minute>(request.body);
+    if (!decoded)
         return exchange->respond(HttpsServer::errorResponse(
             400, QStringLiteral("The activity report was refused: it is not a complete report in JSON.")));
-    Result<std::optional<Studio::PendingMinute>> pending = m_studio.checkMinute(*device, sessionId, *minute);
+    const Minute minute = Studio::bounded(*decoded);
+    Result<std::optional<Studio::PendingMinute>> pending = m_studio.checkMinute(*device, sessionId, minute);
     if (!pending || !*pending)
         return exchange->respond(pending ? json(R"({"stored":"duplicate"})") : refusal(pending.error()));
-    auto commit = [this, exchange, device = *device, sessionId, minute = *minute,
+    auto commit = [this, exchange, device = *device, sessionId, minute,
                    bytes = (*pending)->bytes](const Result<QStringList>& written) {
         const Result<Studio::Stored> stored =
             written ? m_studio.commitMinute(device, sessionId, minute, *written, bytes) : written.error();
@@ -242,7 +249,7 @@ void StudioServer::report(const std::shared_ptr<HttpExchange>& exchange, const Q
     };
     if ((*pending)->images.isEmpty())
         return commit(QStringList());
-    m_fileWrites.start([this, commit, root = m_studio.screenshotPath({}), sessionId, seq = minute->seq,
+    m_fileWrites.start([this, commit, root = m_studio.screenshotPath({}), sessionId, seq = minute.seq,
                         images = std::move((*pending)->images)] {
         const Result<QStringList> written = Studio::writeScreenshots(root, sessionId, seq, images);
         QMetaObject::invokeMethod(this, [commit, written] { commit(written); }, Qt::QueuedConnection);
@@ -270,7 +277,7 @@ void StudioServer::admin(const std::shared_ptr<HttpExchange>& exchange) {
     if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
         return exchange->respond(adminPage(request));
 
-    if (const int wait = m_adminSignIns.take(Throttle::keyOf(request.peer)))
+    if (const int wait = m_adminSignIns.take(HttpsServer::clientKey(request.peer)))
         return exchange->respond(
             tooMany(QStringLiteral("Too many sign-in attempts from this computer. Try again in a minute."), wait));
     if (m_passwordChecksWaiting >= kMaxPasswordChecksWaiting)

@@ -18,7 +18,7 @@ public:
         HttpsServer::Options tls;
         qint64 expireAfterSeconds = 600; // open sessions not heard of for this long are ended
         int pairingPerAddress = 10;      // pairing attempts per minute from one address (and at once)
-        int pairingTotal = 120;          // pairing attempts per minute from everywhere
+        int pairingTotal = 120;          // failed pairing attempts per minute from everywhere
         int adminSignInsPerAddress = 10; // admin password checks per minute from one address
     };
     // A report carries up to 8 screenshots of 266 668 Base64 characters each, plus its JSON.

@@ -28,10 +28,11 @@ Error invalidReport(const QString& why) {
 }
 
 // Bounds that no real agent reaches (it reports every 30 seconds, at most 75): values beyond them are refused, so
-// that the stored counters and their totals stay meaningful.
+// that the stored counters and their totals stay meaningful.  Mouse counts are merely large past their ceiling
+// (mice report up to 8 000 times a second) and are held there by bounded() rather than refused.
 constexpr qint64 kMaxReportSeconds = 3600;
-constexpr qint64 kMaxMovesPerSecond = 1000;
-constexpr qint64 kMaxClicksPerSecond = 100;
+constexpr qint64 kMaxMovesPerSecond = 20000;
+constexpr qint64 kMaxClicksPerSecond = 1000;
 constexpr qint64 kMaxTime = qint64(1) << 40; // seconds: about the year 36 800
 constexpr qint64 kMaxSeq = qint64(1) << 31;
 
@@ -107,6 +108,25 @@ Error quotaReached(qint64 quota) {
 }
 
 } // namespace
+
+Minute Studio::bounded(Minute minute) {
+    const qint64 perSecond = std::max<qint64>(1, minute.ended_at - minute.started_at);
+    if (perSecond <= kMaxReportSeconds) {
+        minute.mouse_moves = std::min(minute.mouse_moves, kMaxMovesPerSecond * perSecond);
+        minute.clicks = std::min(minute.clicks, kMaxClicksPerSecond * perSecond);
+    }
+    if (minute.apps.size() > kMaxApps) {
+        std::stable_sort(minute.apps.begin(), minute.apps.end(),
+                         [](const AppSeconds& a, const AppSeconds& b) { return a.seconds > b.seconds; });
+        minute.apps.resize(kMaxApps);
+    }
+    for (AppSeconds& app : minute.apps) {
+        app.name.replace(QChar(0), QChar::ReplacementCharacter);
+        if (app.name.size() > kMaxTextLength)
+            app.name.truncate(app.name.at(kMaxTextLength).isLowSurrogate() ? kMaxTextLength - 1 : kMaxTextLength);
+    }
+    return minute;
+}
 
 Result<Paired> Studio::pair(const QString& code, const QString& name) {
     if (!storable(name, kMaxTextLength))

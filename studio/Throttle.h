@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QHostAddress>
 
 #include <algorithm>
 #include <cmath>
@@ -33,14 +32,6 @@ public:
             return 0;
         }
         return std::max(1, int(std::ceil((1.0 - bucket.tokens) / m_perSecond)));
-    }
-
-    // One key per client: the address, or for IPv6 its /64, which one subscriber usually holds whole.
-    static QByteArray keyOf(const QHostAddress& address) {
-        if (address.protocol() != QAbstractSocket::IPv6Protocol || address.toIPv4Address() != 0)
-            return address.toString().toLatin1();
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        return QByteArray(reinterpret_cast<const char*>(bytes.c), 8).toHex();
     }
 
 private:

@@ -32,7 +32,7 @@ processes may share it; screenshots then go to --screenshots DIR (a shared volum
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
   serve --data DIR [--database URI] [--screenshots DIR] [--device-quota-mb N] [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
-        [--expire-after SECONDS] [limits, each with a default that suits a studio: see below])";
+        [--expire-after SECONDS] [--trusted-proxy ADDRESS[/PREFIX]]… [limits, each with a default that suits a studio: see below])";
 
 QTextStream& out() {
     static QTextStream stream(stdout);
@@ -110,12 +110,19 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
     limits.idleSeconds = int(limit("idle-timeout", 1, 3600));
     limits.connectionBufferBytes = limit("connection-buffer", 8 << 10, 16 << 20);
     limits.totalBodyBytes = limit("body-buffer-mb", 4, 1 << 20) << 20;
+    limits.bodyBytesPerAddress = limit("body-buffer-per-address-mb", 4, 1 << 20) << 20;
     limits.threads = int(limit("threads", 1, 256));
     options.pairingPerAddress = int(limit("pairing-per-address", 1, 1000000));
     options.pairingTotal = int(limit("pairing-total", 1, 1000000));
     options.adminSignInsPerAddress = int(limit("admin-sign-ins", 1, 1000000));
     if (!valid)
         return 1;
+    for (const QString& proxy : parser.values(u"trusted-proxy"_qs)) {
+        const std::optional<proxy::Subnet> subnet = proxy::parseSubnet(proxy);
+        if (!subnet)
+            return fail(QStringLiteral("--trusted-proxy needs an IP address or ADDRESS/PREFIX, not “%1”.").arg(proxy));
+        options.tls.trustedProxies.append(*subnet);
+    }
     // Each connection is a descriptor: take what the system allows rather than the historical 1024.
     if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
         if (files.rlim_cur < files.rlim_max) {
@@ -205,10 +212,17 @@ int main(int argc, char** argv) {
          u"32768"_qs},
         {u"body-buffer-mb"_qs, QStringLiteral("serve: request bodies held at once; beyond it, 503."), u"megabytes"_qs,
          u"256"_qs},
+        {u"body-buffer-per-address-mb"_qs, QStringLiteral("serve: request bodies held at once for one address."),
+         u"megabytes"_qs, u"32"_qs},
         {u"threads"_qs, QStringLiteral("serve: threads serving connections."), u"n"_qs, u"2"_qs},
+        {u"trusted-proxy"_qs,
+         QStringLiteral(
+             "serve: a load balancer whose PROXY preamble or Forwarded header names the client (repeatable)."),
+         u"address[/prefix]"_qs},
         {u"pairing-per-address"_qs, QStringLiteral("serve: pairing attempts a minute from one address."), u"n"_qs,
          u"10"_qs},
-        {u"pairing-total"_qs, QStringLiteral("serve: pairing attempts a minute from everywhere."), u"n"_qs, u"120"_qs},
+        {u"pairing-total"_qs, QStringLiteral("serve: failed pairing attempts a minute from everywhere."), u"n"_qs,
+         u"120"_qs},
         {u"admin-sign-ins"_qs, QStringLiteral("serve: admin password checks a minute from one address."), u"n"_qs,
          u"10"_qs},
         {u"database"_qs, QStringLiteral("Keep every table in this PostgreSQL database (postgresql://…)."), u"uri"_qs},

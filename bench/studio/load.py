@@ -10,8 +10,15 @@ what was acknowledged.
 The store is SQLite by default; --postgresql starts a private PostgreSQL server (as the postgres user when run as
 root) and --processes N runs N studio processes on it, the agents spread over them as by a load balancer.
 
+--haproxy MODE puts a real HAProxy in front, set up as the README shows: "v2" or "v1" passes TLS through with a
+PROXY preamble, "http" ends TLS and adds X-Forwarded-For, "tcp" passes TLS through without telling the studio
+anything (every agent then shares the balancer's address).  Each agent comes from its own loopback address
+(127.0.1.x and up) and the studio keeps its default per-address limits; --flood adds one address that opens as
+many connections as it can, declares 3 MB uploads it never sends and guesses pairing codes as fast as it is
+answered.  Prints the reports refused to the agents.
+
     /usr/bin/python3 bench/studio/load.py --studio build/studio/vantrel-studio [--agents 200] [--seconds 120]
-        [--postgresql [--processes 2]]
+        [--postgresql [--processes 2]] [--haproxy v2|v1|http|tcp [--flood]]
 """
 import argparse
 import asyncio
@@ -21,6 +28,7 @@ import os
 import pwd
 import random
 import re
+import socket
 import ssl
 import subprocess
 import sys
@@ -32,15 +40,17 @@ HOST = "studio.load.test"
 
 
 class Agent:
-    def __init__(self, index, code, ctx, port, stats):
+    def __init__(self, index, code, ctx, port, stats, source=None):
         self.index, self.code, self.ctx, self.port, self.stats = index, code, ctx, port, stats
+        self.source = source
         self.reader = self.writer = None
         self.token = None
-        self.acknowledged = 0
+        self.acknowledged = self.refused = 0
 
     async def connect(self):
         self.reader, self.writer = await asyncio.open_connection(
-            "127.0.0.1", self.port, ssl=self.ctx, server_hostname=HOST)
+            "127.0.0.1", self.port, ssl=self.ctx, server_hostname=HOST,
+            local_addr=(self.source, 0) if self.source else None)
 
     async def request(self, method, path, body=None):
         started = time.monotonic()
@@ -120,6 +130,8 @@ class Agent:
             status, _ = await self.request("POST", f"/device/sessions/{session}/minutes", minute)
             if status == 200:
                 self.acknowledged += 1
+            else:
+                self.refused += 1
             seq, clock = seq + 1, clock + interval
             if last:
                 break
@@ -158,16 +170,85 @@ def run(cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.strip()
 
 
+FLOOD = {}  # the flooding address's answers and dropped connections, by kind
+
+
+async def flood_one(port, ctx, source, stop_at, request):
+    """One of the flooder's connections: `request` over and over (a pairing guess), or with no request a 3 MB
+    upload declared and never sent, opened again whenever the studio closes it."""
+    while time.monotonic() < stop_at:
+        try:
+            reader, writer = await asyncio.wait_for(asyncio.open_connection(
+                "127.0.0.1", port, ssl=ctx, server_hostname=HOST, local_addr=(source, 0)), 10)
+            if request is None:
+                writer.write(b"POST /device/sessions/x/minutes HTTP/1.1\r\nHost: " + HOST.encode() +
+                             b"\r\nContent-Length: 3000000\r\n\r\nx")
+                await asyncio.wait_for(reader.read(65536), max(0.1, stop_at - time.monotonic()))
+                FLOOD["upload cut"] = FLOOD.get("upload cut", 0) + 1
+            while request is not None and time.monotonic() < stop_at:
+                writer.write(request)
+                head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 30)
+                status = "pairing " + head.split(b" ", 2)[1].decode()
+                FLOOD[status] = FLOOD.get(status, 0) + 1
+                await reader.readexactly(int(re.search(rb"content-length: (\d+)", head, re.I).group(1)))
+            writer.close()
+        except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError, ssl.SSLError):
+            FLOOD["connection failed"] = FLOOD.get("connection failed", 0) + 1
+            await asyncio.sleep(0.2)
+
+
 async def main_async(args, ports, codes, ctx):
     stats = Stats()
     jpegs = [base64.b64encode(b"\xff\xd8\xff\xe0" + os.urandom(random.randint(args.jpeg_min, args.jpeg_max) - 4))
              .decode() for _ in range(8)]
     started = time.monotonic()
     deadline = started + args.seconds
-    agents = [Agent(i, code, ctx, ports[i % len(ports)], stats) for i, code in enumerate(codes)]
-    await asyncio.wait_for(asyncio.gather(*(a.run(deadline, args.interval, jpegs) for a in agents)),
-                           timeout=args.seconds + 180)
-    return stats, time.monotonic() - started, sum(a.acknowledged for a in agents)
+    sources = [f"127.0.{1 + i // 250}.{1 + i % 250}" for i in range(len(codes))] if args.haproxy else [None] * len(codes)
+    agents = [Agent(i, code, ctx, ports[i % len(ports)], stats, sources[i]) for i, code in enumerate(codes)]
+    tasks = [a.run(deadline, args.interval, jpegs) for a in agents]
+    flood = []
+    if args.flood:
+        guess = (b"POST /device/pair HTTP/1.1\r\nHost: " + HOST.encode() + b"\r\nContent-Length: 33\r\n\r\n"
+                 b'{"code":"ZZZZ-ZZZZ","name":"bot"}')
+        flood = [asyncio.ensure_future(flood_one(ports[0], ctx, "127.0.99.1", deadline, None if i % 2 else guess))
+                 for i in range(args.flood)]
+    await asyncio.wait_for(asyncio.gather(*tasks), timeout=args.seconds + 180)
+    await asyncio.gather(*flood, return_exceptions=True)
+    return stats, time.monotonic() - started, sum(a.acknowledged for a in agents), sum(a.refused for a in agents)
+
+
+def haproxy(folder, mode, studio_port, studio_dir):
+    """HAProxy in front of the studio as the README sets it up; returns the process and the port agents use."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    pem = os.path.join(folder, "haproxy.pem")
+    with open(pem, "w") as out:
+        for name in ("server.pem", "server-key.pem"):
+            with open(os.path.join(studio_dir, name)) as part:
+                out.write(part.read())
+    studio = f"127.0.0.1:{studio_port}"
+    if mode == "http":
+        front = f"    mode http\n    bind 127.0.0.1:{port} ssl crt {pem}\n    option forwardfor\n"
+        back = (f"    mode http\n    server studio {studio} ssl verify required "
+                f"ca-file {studio_dir}/ca.pem verifyhost {HOST} sni str({HOST})\n")
+    else:
+        send = {"v2": " send-proxy-v2", "v1": " send-proxy", "tcp": ""}[mode]
+        front = f"    mode tcp\n    bind 127.0.0.1:{port}\n"
+        back = f"    mode tcp\n    server studio {studio}{send}\n"
+    config = os.path.join(folder, "haproxy.cfg")
+    with open(config, "w") as out:
+        out.write("global\n    maxconn 5000\ndefaults\n    timeout connect 10s\n    timeout client 90s\n"
+                  f"    timeout server 90s\nfrontend studio\n{front}    default_backend studios\n"
+                  f"backend studios\n{back}")
+    process = subprocess.Popen(["haproxy", "-db", "-f", config], stdout=subprocess.DEVNULL)
+    for _ in range(300):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return process, port
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("HAProxy did not start")
 
 
 class Postgres:
@@ -205,6 +286,9 @@ def main():
     parser.add_argument("--jpeg-max", type=int, default=200_000)
     parser.add_argument("--postgresql", action="store_true", help="keep the tables in a private PostgreSQL server")
     parser.add_argument("--processes", type=int, default=1, help="studio processes on the same PostgreSQL database")
+    parser.add_argument("--haproxy", choices=("v2", "v1", "http", "tcp"), help="HAProxy in front (see above)")
+    parser.add_argument("--flood", type=int, default=0, metavar="N",
+                        help="with --haproxy: N connections from one address flooding the studio")
     parser.add_argument("--postgresql-dir", help="where the PostgreSQL cluster goes (default: beside the studio); "
                         "a folder on another disk or tmpfs stands for a database server of its own")
     args = parser.parse_args()
@@ -223,17 +307,25 @@ def main():
             run([args.studio, "add-user", *store, "--name", "Load editor"])
             run([args.studio, "add-project", *store, "--title", "Load project", "--user", "Load editor"])
             codes = [run([args.studio, "pairing-code", *store, "--user", "Load editor"]) for _ in range(args.agents)]
-            # Every agent comes from 127.0.0.1 here: the per-address limits are lifted to the whole load.
+            # Without a balancer every agent comes from 127.0.0.1: the per-address limits are lifted to the whole load.
             limits = ["--connections", str(args.agents + 100), "--connections-per-address", str(args.agents + 100),
                       "--pairing-per-address", str(args.agents * 2), "--pairing-total", str(args.agents * 2)]
+            if args.haproxy:
+                limits = ["--connections", str(args.agents + args.flood + 100)] + \
+                    (["--trusted-proxy", "127.0.0.1"] if args.haproxy != "tcp" else [])
             for _ in range(args.processes):
                 servers.append(subprocess.Popen([args.studio, "serve", *store, "--listen", "127.0.0.1:0", *limits],
                                                 stdout=subprocess.PIPE, text=True))
             ports = [int(server.stdout.readline().strip().rsplit(":", 1)[1]) for server in servers]
+            if args.haproxy:
+                balancer, port = haproxy(tmp, args.haproxy, ports[0], studio_dir)
+                servers.append(balancer)  # stopped with the studios; its figures are left out below
+                ports = [port]
             ctx = ssl.create_default_context(cafile=os.path.join(studio_dir, "ca.pem"))
-            cpu_before = sum(proc_status(server.pid)[1] for server in servers)
-            stats, elapsed, acknowledged = asyncio.run(main_async(args, ports, codes, ctx))
-            statuses = [proc_status(server.pid) for server in servers]
+            studios = servers[:args.processes]
+            cpu_before = sum(proc_status(server.pid)[1] for server in studios)
+            stats, elapsed, acknowledged, refused = asyncio.run(main_async(args, ports, codes, ctx))
+            statuses = [proc_status(server.pid) for server in studios]
             cpu_after = sum(cpu for _, cpu in statuses)
             for server in servers:
                 server.terminate()
@@ -259,14 +351,18 @@ def main():
     pick = lambda q: latencies[min(len(latencies) - 1, int(q * len(latencies)))] * 1000
     total = stats.ok + stats.failed
     store_name = f"PostgreSQL, {args.processes} process(es)" if args.postgresql else "SQLite"
-    print(f"{store_name}; agents {args.agents}, {elapsed:.1f} s, report every {args.interval} s with 1-2 screenshots "
-          f"of {args.jpeg_min}-{args.jpeg_max} bytes")
+    balancer = f", behind HAProxy ({args.haproxy}), {args.flood} flooding connections from one address" \
+        if args.haproxy else ""
+    print(f"{store_name}{balancer}; agents {args.agents}, {elapsed:.1f} s, report every {args.interval} s with 1-2 "
+          f"screenshots of {args.jpeg_min}-{args.jpeg_max} bytes")
     print(f"requests {total} ({total / elapsed:.1f}/s), ok {stats.ok}, errors {stats.failed} {stats.errors or ''}")
     print(f"latency ms: median {pick(0.5):.1f}, p90 {pick(0.9):.1f}, p99 {pick(0.99):.1f}, max {latencies[-1] * 1000:.1f}")
     print(f"studio: CPU {cpu_after - cpu_before:.1f} s, VmHWM " +
           ", ".join(status.get("VmHWM", "?") for status, _ in statuses))
-    print(f"stored: {stored} reports (acknowledged {acknowledged}), {shots} screenshots, "
+    print(f"stored: {stored} reports (acknowledged {acknowledged}, refused {refused}), {shots} screenshots, "
           f"{closed}/{sessions} sessions stopped")
+    if args.flood:
+        print(f"flood: {FLOOD}")
     return 0 if stats.failed == 0 and stored == acknowledged and closed == args.agents else 1
 
 

@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+// The fastest mice report 8 000 times a second; more events are a stuck or synthetic source, and counting them
+// would make a report the studio cannot take.
+constexpr qint64 kMaxEventsPerSecond = 8000;
+} // namespace
+
 void Tracker::installMouseMonitors()
 {
     // One source sees every application, this one included; a second one would count each event twice.
@@ -25,6 +31,12 @@ void Tracker::record(int type)
         return;
     m_mouseInTick = true;
     if (type == MouseMonitor::UserActive)
+        return;
+    // Each tick since the last report gave one second to an application: the report covers that many seconds.
+    qint64 seconds = 1;
+    for (const qint64 appSeconds : std::as_const(m_apps))
+        seconds += appSeconds;
+    if (m_moves + m_clicks >= kMaxEventsPerSecond * seconds)
         return;
     if (type == MouseMonitor::LeftMouseDown || type == MouseMonitor::RightMouseDown ||
         type == MouseMonitor::OtherMouseDown)

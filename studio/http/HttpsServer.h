@@ -9,6 +9,8 @@
 #include <QSslCertificate>
 #include <QSslKey>
 
+#include "http/ProxyProtocol.h"
+
 #include <functional>
 #include <memory>
 
@@ -19,7 +21,7 @@ struct HttpRequest {
     QByteArray query;
     QHash<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
-    QHostAddress peer;
+    QHostAddress peer; // the client: the connecting address, or the one a trusted balancer names
 };
 
 struct HttpResponse {
@@ -54,11 +56,16 @@ private:
     std::shared_ptr<https::Pending> m_pending;
 };
 
-// HTTPS/1.1 server on one port, served by libmicrohttpd's own threads.  Each complete request (head and body) is
-// handed to the handler on the thread that owns the server; its connection reads nothing more until the answer.
-// The limits hold whatever a client does: connections overall and per address, an absolute deadline for a
-// request's head and for its whole upload, an idle timeout, a bounded buffer per connection and a ceiling on the
-// bodies held at once.  A client that does not read its answers stalls only its own connection.
+// HTTPS/1.1 server on one port: one thread accepts connections and reads what precedes TLS, libmicrohttpd's own
+// threads serve them.  Each complete request (head and body) is handed to the handler on the thread that owns the
+// server; its connection reads nothing more until the answer.  The limits hold whatever a client does: connections
+// overall and per address, an absolute deadline for a request's head and for its whole upload, an idle timeout, a
+// bounded buffer per connection and a ceiling on the body bytes held at once, overall and per address, charged as
+// they arrive.  A client that does not read its answers stalls only its own connection.
+//
+// Behind a load balancer, the limits apply to the client it names: from a trusted balancer's address only, a
+// PROXY protocol preamble (version 1 or 2) before TLS, or the Forwarded / X-Forwarded-For headers of a balancer
+// that ends TLS itself.  From any other address a preamble is refused and the headers are ignored.
 class HttpsServer final : public QObject {
     Q_OBJECT
 public:
@@ -70,7 +77,8 @@ public:
         int idleSeconds = 30;                    // nothing sent or received
         qint64 connectionBufferBytes = 32 << 10; // head and read buffer of one connection
         qint64 maxBodyBytes = 4 << 20;           // larger bodies get 413
-        qint64 totalBodyBytes = 256 << 20;       // bodies held at once; beyond it 503
+        qint64 totalBodyBytes = 256 << 20;       // body bytes held at once, as they arrive
+        qint64 bodyBytesPerAddress = 32 << 20;   // of those, from one client address
         int threads = 2;
     };
     struct Options {
@@ -78,6 +86,7 @@ public:
         QSslKey key;
         QList<QSslCertificate> chain;
         Limits limits;
+        QList<proxy::Subnet> trustedProxies; // balancers whose word on the client is believed
     };
     using Handler = std::function<void(std::shared_ptr<HttpExchange>)>;
 
@@ -93,6 +102,8 @@ public:
 
     // Error answer in the service's format: a JSON object of strings with an "error" member.
     static HttpResponse errorResponse(int status, const QString& message);
+    // One key per client: the address, or for IPv6 its /64, which one subscriber usually holds whole.
+    static QByteArray clientKey(const QHostAddress& address);
 
 private:
     Options m_options;

@@ -149,7 +149,7 @@ private Q_SLOTS:
         QVERIFY(password && m_studio->addUser(kAda) && m_studio->addUser(u"Ben"_qs));
         m_admin = "Basic " + QByteArray("admin:" + password->toUtf8()).toBase64();
         m_project = m_studio->addProject(u"Trailer \"cut\" & <b>more</b>"_qs, {kAda}).value();
-        m_serverOptions = {{authority->certificate, authority->key, {}, {}}};
+        m_serverOptions = {{authority->certificate, authority->key, {}, {}, {}}};
         m_serverOptions.pairingPerAddress = 1000; // the cases pair many times from one address
         m_server = std::make_unique<StudioServer>(*m_studio, m_serverOptions);
         QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
@@ -238,8 +238,8 @@ private Q_SLOTS:
                         minute(5, 100),    minute(5, 100),  minute(5, 100)};
         bad[2].screenshots[0].jpeg = QString::fromLatin1(QByteArray("GIF89a").toBase64());
         bad[3].screenshots[0].display_id = u"1\n"_qs;
-        bad[4].mouse_moves = 30 * 1000 + 1; // over 1000 a second
-        bad[5].apps[1].seconds = 11;        // apps past the interval
+        bad[4].clicks = -1;          // a count below zero
+        bad[5].apps[1].seconds = 11; // apps past the interval
         for (const Minute& m : bad)
             cases.append({reports, records::encode(m)});
         for (const auto& [path, body] : cases) {
@@ -248,6 +248,21 @@ private Q_SLOTS:
                          answer.object()[u"error"].toString().size() > 0,
                      qPrintable(answer.summary() + u" for " + QString::fromLatin1(body.left(100))));
         }
+    }
+
+    // What a fast mouse and a long application name give is large, not wrong: stored, held at the ceilings.
+    void fastMouseAndLongAppNamesAreStoredNotRefused() {
+        const qint64 start = m_now;
+        QCOMPARE(open("fast-1", m_ada).status, 200);
+        Minute fast = minute(0, start, 0);
+        fast.mouse_moves = 30 * 8000; // an 8 kHz mouse moved the whole time
+        fast.clicks = 30 * 20000;     // past anything a mouse can send
+        fast.apps[0].name = QString(700, u'e');
+        QCOMPARE(report("fast-1", fast, m_ada).body, QByteArray(R"({"stored":"new"})"));
+        const Studio::SessionRow row = sessionRow("fast-1");
+        QCOMPARE(row.mouseMoves, 30 * 8000);
+        QCOMPARE(row.clicks, 30 * 1000);
+        QCOMPARE(row.apps.first().name, QString(500, u'e'));
     }
 
     // The largest report the agent can send fits in a request: eight screenshots of exactly the largest Base64 size,
@@ -325,6 +340,21 @@ private Q_SLOTS:
         std::swap(m_server, strict);
         QCOMPARE(answers[1], u"429 Too many pairing attempts from this computer. Try again in a minute.");
         QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
+    }
+
+    // Guesses from many addresses fill the studio-wide cap only with failed codes: a valid code still pairs.
+    void studioPairingCapLetsAValidCodeThrough() {
+        StudioServer::Options options = m_serverOptions;
+        options.pairingTotal = 1;
+        auto capped = std::make_unique<StudioServer>(*m_studio, options);
+        QVERIFY(capped->listen(QHostAddress::LocalHost, 0));
+        std::swap(m_server, capped);
+        const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
+                                     pair(*m_studio->issuePairingCode(u"Ben"_qs, 600)).summary()};
+        std::swap(m_server, capped);
+        QCOMPARE(answers,
+                 (QStringList{u"401 This pairing code is not valid." + kAskAdmin,
+                              u"429 Too many pairing attempts at the studio. Try again in a minute."_qs, u"200 "_qs}));
     }
 
     // The admin commands on the studio while it serves; what devices sent cannot drive the admin's terminal.

@@ -35,7 +35,7 @@ TestPeer::TestPeer(QString host, QObject* parent)
 void TestPeer::start() {
     if (!m_ca)
         return;
-    HttpsServer::Options options{m_ca->certificate, m_ca->key, {m_ca->ca}, {}};
+    HttpsServer::Options options{m_ca->certificate, m_ca->key, {m_ca->ca}, {}, {}};
     // Every client comes through the tunnel from one address, and stalled answers keep their connections.
     options.limits.connectionsPerAddress = options.limits.connections;
     m_server = new HttpsServer(

@@ -62,6 +62,23 @@ private Q_SLOTS:
         QVERIFY(!h.capture->sessionOpen);
     }
 
+    // A mouse reporting thousands of times a second while scrolling is counted up to what a mouse can send, which
+    // the studio takes, rather than past it.
+    void fastMouseIsCountedWithinTheStudiosCeiling() {
+        Harness h(true);
+        QCoro::waitFor(h.tracker().start());
+        h.clock->advance(1.0);
+        QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
+        for (int second = 0; second < 2; ++second) {
+            for (int i = 0; i < 12000; ++i)
+                h.mouse->send(i % 100 ? 5 : 1);
+            h.tick();
+        }
+        QCoro::waitFor(h.tracker().stop(u"Clocked out. Tracking and screenshots are off."_s));
+        const QJsonObject last = h.minutes().last();
+        QCOMPARE(last[u"mouse_moves"_s].toInteger() + last[u"clicks"_s].toInteger(), 2 * 8000);
+    }
+
     // Ticks write the queued clock-out into the page cache only; a report makes it durable.  A new process
     // reads the last tick; a state file torn by a crash of the machine yields the last report's.
     void everyTickRewritesAndSyncsSettings() {
