@@ -79,7 +79,10 @@ QCoro::Task<> Tracker::sendMinute(QUuid generation, std::stop_token cancel)
     if (m_active && generation == m_generation) {
         // This run is the one in `uploadTask`: the clock-out must neither cancel nor await it.
         m_uploadTask.reset();
-        co_await stop(texts::runFailed(outcome.error().description()));
+        // A capture that failed on the desktop's side has nothing to do with the connection.
+        const QString& reason = outcome.error().description();
+        co_await stop(outcome.error().kind() == Error::Kind::Platform ? texts::captureEnded(reason)
+                                                                       : texts::runFailed(reason));
     }
 }
 
