@@ -145,7 +145,10 @@ Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, c
     Statement lookup = m_database->prepare(
         "SELECT c.used_at, d.id, d.name, d.revoked_at, (SELECT COUNT(*) FROM sessions s WHERE s.device_id = d.id) "
         "FROM pairing_codes c LEFT JOIN devices d ON d.id = c.device_id WHERE c.code_hash = ?");
-    if (!lookup.bind(1, codeHash).next())
+    const Result<bool> found = lookup.bind(1, codeHash).fetch();
+    if (!found)
+        return found.error(); // a 401 would send the computer back to the pairing form
+    if (!*found)
         return Error::api(401, QStringLiteral("This pairing code is not valid.") + askAgain);
     if (lookup.isNull(0))
         return Error::api(401, QStringLiteral("This pairing code has expired.") + askAgain);
@@ -167,10 +170,11 @@ Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
     Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
     lookup.bind(1, hashOf(token));
     // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a database failure.
-    if (token.isEmpty() || !lookup.next())
-        return !lookup.error().isEmpty() ? Error::platform(lookup.error())
-                                         : Error::api(401, QStringLiteral("This computer is not paired with the "
-                                                                          "studio. Pair it with a new code."));
+    const Result<bool> found = token.isEmpty() ? Result<bool>(false) : lookup.fetch();
+    if (!found)
+        return found.error();
+    if (!*found)
+        return Error::api(401, QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
     if (!lookup.isNull(2))
         return Error::api(401,
                           QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
@@ -180,9 +184,11 @@ Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
 Result<Profile> Studio::profile(const Device& device) {
     Profile profile;
     Statement user = m_database->prepare("SELECT name FROM users WHERE id = ?");
-    if (!user.bind(1, device.userId).next())
-        return !user.error().isEmpty() ? Error::platform(user.error())
-                                       : Error::api(401, QStringLiteral("This computer’s user no longer exists."));
+    const Result<bool> found = user.bind(1, device.userId).fetch();
+    if (!found)
+        return found.error();
+    if (!*found)
+        return Error::api(401, QStringLiteral("This computer’s user no longer exists."));
     profile.name = user.text(0);
     Statement projects =
         m_database->prepare("SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
@@ -190,6 +196,8 @@ Result<Profile> Studio::profile(const Device& device) {
     projects.bind(1, device.userId);
     while (projects.next())
         profile.projects.append({projects.text(0), projects.text(1)});
+    if (Result<> read = projects.status(); !read)
+        return read.error();
     profile.stages = kStages;
     return profile;
 }
@@ -204,7 +212,10 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
     if (stage.trimmed().isEmpty() || !storable(stage, kMaxTextLength) || !storable(note, 4 * kMaxTextLength))
         return Error::api(400, QStringLiteral("The stage is missing, or the stage or note is too long."));
     Statement project = m_database->prepare("SELECT 1 FROM user_projects WHERE user_id = ? AND project_id = ?");
-    if (!project.bind(1, device.userId).bind(2, projectId).next())
+    const Result<bool> open = project.bind(1, device.userId).bind(2, projectId).fetch();
+    if (!open)
+        return open.error();
+    if (!*open)
         return Error::api(403, QStringLiteral("This project is not open to you. Pick another one."));
 
     // Inserted unless the id exists: a repeated clock-in (or its twin on another studio process) then gets the
@@ -226,7 +237,10 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
     if (m_database->changes() == 1)
         return WorkSession{sessionId, now};
     Statement existing = m_database->prepare("SELECT device_id, started_at, ended_at FROM sessions WHERE id = ?");
-    if (!existing.bind(1, sessionId).next() || existing.integer(0) != device.id || !existing.isNull(2))
+    const Result<bool> found = existing.bind(1, sessionId).fetch();
+    if (!found)
+        return found.error();
+    if (!*found || existing.integer(0) != device.id || !existing.isNull(2))
         return Error::api(409, QStringLiteral("This work session id is already in use."));
     return WorkSession{sessionId, existing.integer(1)};
 }
@@ -236,7 +250,10 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
 Result<QString> Studio::ownedSession(const Device& device, const QString& sessionId, qint64* startedAt) {
     Statement query =
         m_database->prepare("SELECT device_id, started_at, COALESCE(end_kind, '') FROM sessions WHERE id = ?");
-    if (!query.bind(1, sessionId).next() || query.integer(0) != device.id)
+    const Result<bool> found = query.bind(1, sessionId).fetch();
+    if (!found)
+        return found.error(); // a 404 would make the agent drop its clock-out as delivered
+    if (!*found || query.integer(0) != device.id)
         return unknownSession();
     if (startedAt)
         *startedAt = query.integer(1);
@@ -248,7 +265,10 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     if (!endKind)
         return endKind.error();
     Statement duplicate = m_database->prepare("SELECT 1 FROM minutes WHERE session_id = ? AND seq = ?");
-    if (duplicate.bind(1, sessionId).bind(2, minute.seq).next())
+    const Result<bool> known = duplicate.bind(1, sessionId).bind(2, minute.seq).fetch();
+    if (!known)
+        return known.error();
+    if (*known)
         return Stored::Duplicate;
     if (*endKind == u"expired")
         return Error::api(409, QStringLiteral("This work session has expired on the studio. Clock in again."));
@@ -261,8 +281,11 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     for (const QByteArray& image : *images)
         bytes += image.size();
     if (bytes > 0) { // checked again when the bytes are counted; this spares writing files that would be refused
-        Statement stored = m_database->prepare("SELECT stored_bytes FROM devices WHERE id = ?");
-        if (stored.bind(1, device.id).next() && stored.integer(0) > m_deviceQuota - bytes)
+        Statement held = m_database->prepare("SELECT stored_bytes FROM devices WHERE id = ?");
+        const Result<bool> found = held.bind(1, device.id).fetch();
+        if (!found)
+            return found.error();
+        if (*found && held.integer(0) > m_deviceQuota - bytes)
             return quotaReached(m_deviceQuota);
     }
 

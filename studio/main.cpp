@@ -285,7 +285,10 @@ int main(int argc, char** argv) {
         return printed(studio.revokeDevice(id), [&](auto) { out() << "Device " << id << " revoked." << Qt::endl; });
     }
     if (command == u"devices") {
-        for (const Studio::DeviceRow& device : studio.devices())
+        const Result<QList<Studio::DeviceRow>> devices = studio.devices();
+        if (!devices)
+            return fail(devices.error().message());
+        for (const Studio::DeviceRow& device : *devices)
             out() << device.id << '\t' << listed(device.userName) << '\t' << listed(device.name) << "\tpaired "
                   << time(device.pairedAt)
                   << (device.revokedAt ? QStringLiteral("\trevoked ") + time(*device.revokedAt) : QString()) << '\n';
@@ -293,7 +296,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == u"sessions") {
-        for (const Studio::SessionRow& row : studio.sessions(100000)) {
+        const Result<QList<Studio::SessionRow>> rows = studio.sessions(100000);
+        if (!rows)
+            return fail(rows.error().message());
+        for (const Studio::SessionRow& row : *rows) {
             out() << row.id << '\t' << listed(row.userName) << '\t' << listed(row.projectTitle) << '\t'
                   << listed(row.stage) << '\t' << time(row.startedAt) << '\t'
                   << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'
