@@ -41,8 +41,9 @@ MutterIdleWatch::~MutterIdleWatch() {
 }
 
 void MutterIdleWatch::start() {
-    // Mutter sends WatchFired to the watch's owner only.
-    m_bus.connect(kService, kPath, kInterface, QStringLiteral("WatchFired"), this, SLOT(onWatchFired(uint)));
+    // Mutter addresses WatchFired to the watch's owner alone.  Matched on path and interface, not on the
+    // service's name: a fire that comes before the name's owner is known to this connection is not lost.
+    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("WatchFired"), this, SLOT(onWatchFired(uint)));
     auto* watcher = new QDBusPendingCallWatcher(
         m_bus.asyncCall(call(QStringLiteral("AddIdleWatch"), {QVariant::fromValue(kIdleMs)}), kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
