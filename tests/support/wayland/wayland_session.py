@@ -170,16 +170,30 @@ class WaylandSession:
             os.makedirs("/run/systemd", exist_ok=True)
             shell = ["unshare", "-m", "--", "sh", "-c", 'mount -t tmpfs vantrel /run/systemd && mkdir /run/systemd/seats'
                      ' && exec "$@"', "sh"] + self._as_user(shell)
-            proc = subprocess.Popen(shell, start_new_session=True, stderr=subprocess.STDOUT,
-                                    stdout=open(os.path.join(self.dir, "gnome-shell.log"), "ab"))
-            self._procs.append(proc)
-        else:
-            proc = self.spawn(shell)
-        self._wait_for_compositor(proc, "gnome-shell")
-        # About 15 s on a quiet machine; much longer on a busy one.
-        self.wait_for_bus_name("org.gnome.Shell", 180)
-        self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 60)
-        _wait(lambda: self.gnome_shell_ready(), 120, "the shell's start-up")
+        # Now and then (about 1 start in 10 here) the shell stops half-way through its start-up, after its
+        # Wayland socket and before "GNOME Shell started": such a shell is stopped and started afresh.
+        log = os.path.join(self.dir, "gnome-shell.log")
+        for attempt in range(3):
+            if os.geteuid() == 0:
+                proc = subprocess.Popen(shell, start_new_session=True, stderr=subprocess.STDOUT, stdout=open(log, "ab"))
+                self._procs.append(proc)
+            else:
+                proc = self.spawn(shell)
+            try:
+                self._wait_for_compositor(proc, "gnome-shell")
+                # About 15 s on a quiet machine; much longer on a busy one.
+                self.wait_for_bus_name("org.gnome.Shell", 180)
+                self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 60)
+                _wait(self.gnome_shell_ready, 120, "the shell's start-up")
+                return
+            except RuntimeError as e:
+                if attempt == 2:
+                    raise RuntimeError(f"{e}:\n" + open(log, errors="replace").read()[-5000:])
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            self._procs.remove(proc)
+            for socket in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "wayland-*")):
+                os.unlink(socket)
 
     def gnome_shell_ready(self):
         r = self.run(["gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path", "/org/gnome/Shell",
