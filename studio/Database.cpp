@@ -80,6 +80,14 @@ CREATE INDEX IF NOT EXISTS screenshots_session ON screenshots (session_id);
 ALTER TABLE pairing_codes ADD COLUMN device_id BIGINT REFERENCES devices(id);
 ALTER TABLE devices ADD COLUMN stored_bytes BIGINT NOT NULL DEFAULT 0;
 )sql",
+    // When a device's token was first used: a lost pairing answer is re-sent only while it was never used.  Devices
+    // paired before count as used.  Their stored bytes were counted from 0 by the previous migration: the studio
+    // counts their files once (it knows where they are) and removes the setting.
+    R"sql(
+ALTER TABLE devices ADD COLUMN token_used_at BIGINT;
+UPDATE devices SET token_used_at = paired_at;
+INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1') ON CONFLICT (key) DO NOTHING;
+)sql",
 };
 
 QString postgresError(pg_conn* connection) {
@@ -263,7 +271,9 @@ Result<std::unique_ptr<Database>> Database::openSQLite(const QString& path) {
     if (code != SQLITE_OK)
         return Error::platform(QStringLiteral("Cannot open the database %1: %2").arg(path, database->lastError()));
     sqlite3_busy_timeout(handle, kBusyTimeoutMs);
-    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON", "PRAGMA synchronous=NORMAL"}) {
+    // FULL: every commit is on the disk before the answer that acknowledges it (NORMAL may lose the last
+    // commits on power loss, which the agent has dropped as delivered).
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON", "PRAGMA synchronous=FULL"}) {
         if (Result<> result = database->exec(pragma); !result)
             return result.error();
     }
@@ -420,7 +430,8 @@ Result<> Database::Transaction::commit() {
     Result<> committed = m_database.exec("COMMIT");
     const bool lost = m_database.m_kind == Kind::PostgreSQL && PQstatus(m_database.m_postgres.get()) == CONNECTION_BAD;
     m_open = !committed && !lost;
-    if (!committed && lost)
+    m_uncertain = !committed && lost;
+    if (m_uncertain)
         return failure(QStringLiteral("the connection to the database was lost at COMMIT: whether the transaction "
                                       "was stored is unknown."));
     // "There is no transaction in progress": what was meant to be committed is not in the database.

@@ -101,10 +101,14 @@ public:
         Q_DISABLE_COPY_MOVE(Transaction)
         ~Transaction();
         Result<> commit();
+        // After a failed commit: whether the database may have stored the transaction all the same (the connection
+        // was lost at COMMIT), so that what its rows point at must be kept.
+        bool uncertain() const { return m_uncertain; }
 
     private:
         Database& m_database;
         bool m_open = false;
+        bool m_uncertain = false;
     };
 
 private:

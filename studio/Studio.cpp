@@ -7,6 +7,8 @@
 #include <QHash>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
+#include <QSet>
+#include <QTextStream>
 
 #include <algorithm>
 #include <limits>
@@ -103,7 +105,45 @@ Result<std::unique_ptr<Studio>> Studio::open(const Location& location, bool crea
     }
     if (Result<> schema = (*database)->migrate(); !schema)
         return schema.error();
-    return std::unique_ptr<Studio>(new Studio(QDir(screenshots), std::move(*database), std::move(clock)));
+    std::unique_ptr<Studio> studio(new Studio(QDir(screenshots), std::move(*database), std::move(clock)));
+    if (Result<> counted = studio->countStoredBytes(); !counted)
+        return counted.error();
+    return studio;
+}
+
+// Devices paired before the storage quota had their screenshot bytes counted from 0.  A migration asks for them to
+// be counted once from the files, which only the studio can read.
+Result<> Studio::countStoredBytes() {
+    const Result<QString> asked = setting(u"count_stored_bytes"_qs);
+    if (!asked || asked->isEmpty())
+        return asked ? Result<>() : asked.error();
+    Database::Transaction transaction(*m_database);
+    // Of studio processes starting at once, the one that removes the request counts.
+    Result<> done = m_database->prepare("DELETE FROM settings WHERE key = 'count_stored_bytes'").run();
+    if (!done || m_database->changes() == 0)
+        return done;
+    QHash<qint64, qint64> bytes;
+    {
+        Statement files = m_database->prepare(
+            "SELECT se.device_id, s.file FROM screenshots s JOIN sessions se ON se.id = s.session_id");
+        while (files.next())
+            bytes[files.integer(0)] += QFileInfo(screenshotPath(files.text(1))).size();
+        done = files.status();
+    } // finished before the commit, which SQLite refuses while a statement is under way
+    qint64 total = 0;
+    for (auto device = bytes.cbegin(); done && device != bytes.cend(); ++device) {
+        total += device.value();
+        done = m_database->prepare("UPDATE devices SET stored_bytes = ? WHERE id = ?")
+                   .bind(1, device.value())
+                   .bind(2, device.key())
+                   .run();
+    }
+    if (done)
+        done = transaction.commit();
+    if (done && !bytes.isEmpty())
+        QTextStream(stderr) << "vantrel-studio: counted the screenshots that " << bytes.size()
+                            << " devices keep on the studio: " << (total >> 20) << " MB" << Qt::endl;
+    return done;
 }
 
 QString Studio::screenshotPath(const QString& file) const {
@@ -361,6 +401,38 @@ Result<QList<AppSeconds>> Studio::sessionApps(const QString& sessionId) {
         return a.seconds != b.seconds ? a.seconds > b.seconds : a.name < b.name;
     });
     return apps;
+}
+
+Result<qint64> Studio::removeOrphanedScreenshots() {
+    if (m_screenshots.path().isEmpty() || m_screenshots.path() == u".")
+        return 0;
+    const qint64 now = QDateTime::currentSecsSinceEpoch(); // the files' clock, not the studio's
+    const Result<QString> checked = setting(u"orphans_checked_at"_qs);
+    if (!checked)
+        return checked.error();
+    // A folder unchanged since the last check was checked then; a day's margin for the clocks of several machines
+    // on a shared volume.
+    const qint64 since = checked->isEmpty() ? 0 : checked->toLongLong() - 24 * 3600;
+    qint64 removed = 0;
+    for (const QFileInfo& folder : m_screenshots.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (folder.lastModified().toSecsSinceEpoch() < since)
+            continue;
+        QSet<QString> known;
+        Statement files = m_database->prepare("SELECT file FROM screenshots WHERE session_id = ?");
+        files.bind(1, folder.fileName());
+        while (files.next())
+            known.insert(files.text(0));
+        if (Result<> read = files.status(); !read)
+            return read.error();
+        for (const QFileInfo& file : QDir(folder.filePath()).entryInfoList(QDir::Files)) {
+            if (!known.contains(folder.fileName() + u'/' + file.fileName()) &&
+                file.lastModified().toSecsSinceEpoch() < now - kOrphanAgeSeconds && QFile::remove(file.filePath()))
+                ++removed;
+        }
+    }
+    if (Result<> saved = setSetting(u"orphans_checked_at"_qs, QString::number(now)); !saved)
+        return saved.error();
+    return removed;
 }
 
 Result<QString> Studio::screenshotFile(qint64 screenshotId) {

@@ -2,9 +2,14 @@
 #include "Studio.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QUuid>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +86,20 @@ Result<QList<QByteArray>> checkedImages(const Minute& minute) {
     return images;
 }
 
+// Disk trouble passes like a database failure: 503, sent again later.
+Error cannotStoreScreenshots() {
+    return Error::platform(QStringLiteral("Cannot write a screenshot file: %1").arg(qt_error_string(errno)));
+}
+
+// A file or a folder.
+bool synced(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return synced;
+}
+
 Error quotaReached(qint64 quota) {
     return Error::api(507, QStringLiteral("This computer has used all the storage the studio gives it (%1 MB). Ask "
                                           "your studio admin to make room.")
@@ -139,11 +158,12 @@ Result<Paired> Studio::pair(const QString& code, const QString& name) {
 
 // A code that cannot be redeemed now: a refusal, unless the computer that redeemed it moments ago asks again
 // because the answer never reached it (the HTTP client re-sends an unanswered POST).  That computer gets a new
-// token in place of the lost one, which stops working; only while the first token has not been used for anything.
+// token in place of the lost one, which stops working; only while the first token has not been used for anything:
+// its first request proves that the answer arrived, and a repeat after it is someone else with the code.
 Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, const QByteArray& token) {
     const QString askAgain = QStringLiteral(" Ask your studio admin for a new one.");
     Statement lookup = m_database->prepare(
-        "SELECT c.used_at, d.id, d.name, d.revoked_at, (SELECT COUNT(*) FROM sessions s WHERE s.device_id = d.id) "
+        "SELECT c.used_at, d.id, d.name, d.revoked_at, d.token_used_at "
         "FROM pairing_codes c LEFT JOIN devices d ON d.id = c.device_id WHERE c.code_hash = ?");
     const Result<bool> found = lookup.bind(1, codeHash).fetch();
     if (!found)
@@ -153,11 +173,13 @@ Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, c
     if (lookup.isNull(0))
         return Error::api(401, QStringLiteral("This pairing code has expired.") + askAgain);
     const qint64 age = m_clock() - lookup.integer(0);
-    const bool repeat = !lookup.isNull(1) && lookup.text(2) == name && lookup.isNull(3) && lookup.integer(4) == 0 &&
+    const bool repeat = !lookup.isNull(1) && lookup.text(2) == name && lookup.isNull(3) && lookup.isNull(4) &&
                         age >= 0 && age <= kPairingRepeatSeconds;
     if (!repeat)
         return Error::api(401, QStringLiteral("This pairing code has already been used.") + askAgain);
-    Result<> replaced = m_database->prepare("UPDATE devices SET token_hash = ? WHERE id = ? AND revoked_at IS NULL")
+    Result<> replaced = m_database
+                            ->prepare("UPDATE devices SET token_hash = ? WHERE id = ? AND revoked_at IS NULL AND "
+                                      "token_used_at IS NULL")
                             .bind(1, hashOf(token))
                             .bind(2, lookup.integer(1))
                             .run();
@@ -167,18 +189,37 @@ Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, c
 }
 
 Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
-    Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
-    lookup.bind(1, hashOf(token));
-    // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a database failure.
-    const Result<bool> found = token.isEmpty() ? Result<bool>(false) : lookup.fetch();
-    if (!found)
-        return found.error();
-    if (!*found)
-        return Error::api(401, QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
-    if (!lookup.isNull(2))
-        return Error::api(401,
-                          QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
-    return Device{lookup.integer(0), lookup.integer(1)};
+    const QString hash = hashOf(token);
+    for (int attempt = 0;; ++attempt) {
+        Statement lookup =
+            m_database->prepare("SELECT id, user_id, revoked_at, token_used_at FROM devices WHERE token_hash = ?");
+        // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a failure.
+        const Result<bool> found = token.isEmpty() ? Result<bool>(false) : lookup.bind(1, hash).fetch();
+        if (!found)
+            return found.error();
+        if (!*found)
+            return Error::api(401,
+                              QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
+        if (!lookup.isNull(2))
+            return Error::api(
+                401, QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
+        const Device device{lookup.integer(0), lookup.integer(1)};
+        if (!lookup.isNull(3) || attempt > 0)
+            return device;
+        // The first use ends the pairing repeat rule; recorded before answering, or a repeat could still replace
+        // the token that has just worked.  Unchanged when a repeat replaced it meanwhile: looked up again.
+        Result<> used = m_database
+                            ->prepare("UPDATE devices SET token_used_at = ? WHERE id = ? AND token_hash = ? AND "
+                                      "token_used_at IS NULL")
+                            .bind(1, m_clock())
+                            .bind(2, device.id)
+                            .bind(3, hash)
+                            .run();
+        if (!used)
+            return used.error();
+        if (m_database->changes() == 1)
+            return device;
+    }
 }
 
 Result<Profile> Studio::profile(const Device& device) {
@@ -260,7 +301,8 @@ Result<QString> Studio::ownedSession(const Device& device, const QString& sessio
     return query.text(2);
 }
 
-Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& sessionId, const Minute& minute) {
+Result<std::optional<Studio::PendingMinute>> Studio::checkMinute(const Device& device, const QString& sessionId,
+                                                                 const Minute& minute) {
     const Result<QString> endKind = ownedSession(device, sessionId, nullptr);
     if (!endKind)
         return endKind.error();
@@ -269,7 +311,7 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     if (!known)
         return known.error();
     if (*known)
-        return Stored::Duplicate;
+        return std::optional<PendingMinute>();
     if (*endKind == u"expired")
         return Error::api(409, QStringLiteral("This work session has expired on the studio. Clock in again."));
     if (!endKind->isEmpty())
@@ -288,31 +330,56 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
         if (*found && held.integer(0) > m_deviceQuota - bytes)
             return quotaReached(m_deviceQuota);
     }
+    return std::optional<PendingMinute>(PendingMinute{*images, bytes});
+}
 
-    // Files first, rows second: a failed or duplicate insert removes the files, so no row ever points at a missing
-    // image.  Each write has a name of its own, so that studio processes storing the same report at once on a
-    // shared volume never touch each other's files.
+// Files first, rows second: a failed or duplicate insert removes the files, so no row ever points at a missing
+// image.  Each write has a name of its own, so that studio processes storing the same report at once on a shared
+// volume never touch each other's files.
+Result<QStringList> Studio::writeScreenshots(const QString& root, const QString& sessionId, qint64 seq,
+                                             const QList<QByteArray>& images) {
     QStringList written;
+    auto removeWritten = [&] {
+        for (const QString& file : std::as_const(written))
+            QFile::remove(root + u'/' + file);
+    };
+    const QString folder = root + u'/' + sessionId;
+    const bool newFolder = !images.isEmpty() && !QFileInfo::exists(folder);
+    if (!images.isEmpty() && !makePrivatePath(folder))
+        return cannotStoreScreenshots();
+    const QString unique = QString::number(QRandomGenerator::system()->generate64(), 36);
+    for (qsizetype i = 0; i < images.size(); ++i) {
+        const QString file = sessionId + QStringLiteral("/%1-%2-%3.jpg").arg(seq).arg(i).arg(unique);
+        QFile out(root + u'/' + file);
+        const bool saved =
+            out.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
+            out.write(images.at(i)) == images.at(i).size() && out.flush();
+        if (out.isOpen())
+            written.append(file);
+        if (!saved) {
+            removeWritten();
+            return cannotStoreScreenshots();
+        }
+    }
+    // On the disk before the rows that point at them commit, so that an acknowledged report keeps its images
+    // through a power loss: the files, the folder's entries, and the folder's own in its parent when it is new.
+    // Synced once all are written: the file system's first sync then carries most of the others.
+    bool onDisk = true;
+    for (const QString& file : std::as_const(written))
+        onDisk = onDisk && synced(root + u'/' + file);
+    if (!written.isEmpty() && (!onDisk || !synced(folder) || (newFolder && !synced(root)))) {
+        removeWritten();
+        return cannotStoreScreenshots();
+    }
+    return written;
+}
+
+Result<Studio::Stored> Studio::commitMinute(const Device& device, const QString& sessionId, const Minute& minute,
+                                            const QStringList& written, qint64 bytes) {
     auto removeWritten = [&] {
         for (const QString& file : written)
             QFile::remove(screenshotPath(file));
     };
-    if (!images->isEmpty() && !makePrivatePath(screenshotPath(sessionId)))
-        return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
-    const QString unique = QString::number(QRandomGenerator::system()->generate64(), 36);
-    for (qsizetype i = 0; i < images->size(); ++i) {
-        const QString file = sessionId + QStringLiteral("/%1-%2-%3.jpg").arg(minute.seq).arg(i).arg(unique);
-        // No fsync per image: the rows that point at the files are committed with the same (WAL, NORMAL)
-        // durability, and a report whose rows are missing is sent again and writes its files again.
-        QFile out(screenshotPath(file));
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-            out.write(images->at(i)) != images->at(i).size() || !out.flush()) {
-            removeWritten();
-            return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
-        }
-        written.append(file);
-    }
-
     const qint64 now = m_clock();
     Database::Transaction transaction(*m_database);
     Result<> stored = m_database
@@ -372,7 +439,10 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     if (stored)
         stored = transaction.commit();
     if (!stored) {
-        removeWritten();
+        // Rows that may have been stored keep their files; if they were not, the files are orphans, removed at a
+        // later start.
+        if (!transaction.uncertain())
+            removeWritten();
         return stored.error();
     }
     return Stored::New;

@@ -149,6 +149,13 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
     if (colon < 0 || address.isNull() || !ok || port > 65535)
         return fail(QStringLiteral("--listen needs an IP address and a port, such as 127.0.0.1:8443."));
 
+    // Left by a process that ended while storing a report: its rows never committed, so it was never acknowledged.
+    if (const Result<qint64> orphans = studio.removeOrphanedScreenshots(); !orphans)
+        QTextStream(stderr) << "vantrel-studio: cannot look for orphaned screenshot files: "
+                            << orphans.error().message() << Qt::endl;
+    else
+        QTextStream(stderr) << "vantrel-studio: removed " << *orphans
+                            << " orphaned screenshot files (written for reports that were never stored)" << Qt::endl;
     StudioServer server(studio, options);
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("Cannot listen on %1: %2.").arg(listen, server.errorString()));
