@@ -49,7 +49,7 @@ done
 listed() { # PACKAGE FILE…: every FILE is in the package, and nothing lands outside the expected folders
     local files; files=$(rpm -qpl "$1" 2>/dev/null); shift
     for file in "$@"; do grep -qx "$file" <<<"$files" || fail "$rpm lacks $file: $files"; done
-    ! grep -vE '^/(usr/bin|usr/share/(applications|icons|doc/vantrel(-studio)?|gnome-shell/extensions)|usr/lib/(\.build-id|systemd/system)|etc/(xdg/autostart|vantrel-studio))(/|$)' \
+    ! grep -vE '^/(usr/bin|usr/share/(applications|icons|doc/vantrel(-studio)?|gnome-shell)|usr/lib/(\.build-id|systemd/system)|etc/(xdg/autostart|vantrel-studio))(/|$)' \
         <<<"$files" || fail "unexpected files in $1"
 }
 listed "${rpms[0]}" /usr/bin/vantrel /usr/share/applications/vantrel.desktop /etc/xdg/autostart/vantrel.desktop \
