@@ -7,6 +7,7 @@
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/SystemClock.h"
 #include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/GnomeShellActivity.h"
 #include "platform/wayland/IdleActivityMonitor.h"
 #include "platform/wayland/MutterIdleWatch.h"
 #include "platform/wayland/NoFrontmostApp.h"
@@ -24,13 +25,28 @@ bool isWaylandSession(const QProcessEnvironment& environment) {
 
 namespace {
 
+bool isGnomeSession(const QProcessEnvironment& environment) {
+    // A list such as "ubuntu:GNOME" or "GNOME-Classic:GNOME".
+    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP")).split(u':').contains(u"GNOME");
+}
+
 void addWaylandBackends(Platform& platform, const QProcessEnvironment& environment) {
     // The compositor's own idle protocols first; GNOME's Mutter offers only its D-Bus monitor.
-    platform.mouse = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
-        [](IdleWatch::Callback callback) { return WaylandIdleWatch::create(std::move(callback)); },
-        [](IdleWatch::Callback callback) { return MutterIdleWatch::create(std::move(callback)); },
+    auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
+        [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
+            return WaylandIdleWatch::create(std::move(callback), std::move(status));
+        },
+        [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
+            return MutterIdleWatch::create(std::move(callback), std::move(status));
+        },
     });
-    if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty())
+    platform.mouse = idle;
+    if (isGnomeSession(environment)) {
+        // Our shell extension sees focus and the pointer, which GNOME tells no client.
+        auto shell = std::make_shared<GnomeShellActivity>();
+        platform.frontmost = shell;
+        platform.mouse = std::make_shared<GnomeMouseMonitor>(idle, shell);
+    } else if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty())
         platform.frontmost = std::make_shared<SwayFrontmostApp>(swaySocket);
     else
         platform.frontmost = std::make_shared<NoFrontmostApp>();

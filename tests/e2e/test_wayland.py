@@ -117,9 +117,11 @@ class WaylandAgent(Agent):
 
 
 class WaylandEndToEnd(unittest.TestCase):
+    SESSION = "SWAYSOCK", "the headless sway session of tests/support/wayland"
+
     def setUp(self):
-        if not os.environ.get("SWAYSOCK"):
-            self.skipTest("runs inside the headless sway session of tests/support/wayland")
+        if not os.environ.get(self.SESSION[0]):
+            self.skipTest("runs inside " + self.SESSION[1])
         self.root = tempfile.mkdtemp(prefix="vantrel-e2e-wayland-")
         self.addCleanup(shutil.rmtree, self.root, True)
         self.accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],

@@ -49,11 +49,13 @@ done
 listed() { # PACKAGE FILE…: every FILE is in the package, and nothing lands outside the expected folders
     local files; files=$(rpm -qpl "$1" 2>/dev/null); shift
     for file in "$@"; do grep -qx "$file" <<<"$files" || fail "$rpm lacks $file: $files"; done
-    ! grep -vE '^/(usr/bin|usr/share/(applications|icons|doc/vantrel(-studio)?)|usr/lib/(\.build-id|systemd/system)|etc/(xdg/autostart|vantrel-studio))(/|$)' \
+    ! grep -vE '^/(usr/bin|usr/share/(applications|icons|doc/vantrel(-studio)?|gnome-shell)|usr/lib/(\.build-id|systemd/system)|etc/(xdg/autostart|vantrel-studio))(/|$)' \
         <<<"$files" || fail "unexpected files in $1"
 }
 listed "${rpms[0]}" /usr/bin/vantrel /usr/share/applications/vantrel.desktop /etc/xdg/autostart/vantrel.desktop \
-    /usr/share/icons/hicolor/scalable/apps/vantrel.svg /usr/share/doc/vantrel/changelog.Debian.gz
+    /usr/share/icons/hicolor/scalable/apps/vantrel.svg /usr/share/doc/vantrel/changelog.Debian.gz \
+    /usr/share/gnome-shell/extensions/legacy@vantrel.org/extension.js \
+    /usr/share/gnome-shell/extensions/activity@vantrel.org/metadata.json
 listed "${rpms[1]}" /usr/bin/vantrel-studio /usr/lib/systemd/system/vantrel-studio.service \
     /etc/vantrel-studio/vantrel-studio.conf /usr/share/doc/vantrel-studio/changelog.Debian.gz
 rpm -qp --configfiles "${rpms[1]}" 2>/dev/null | grep -qx /etc/vantrel-studio/vantrel-studio.conf \
@@ -120,7 +122,7 @@ apt-get purge -y -qq vantrel vantrel-studio >/dev/null
 left=""
 while read -r path; do
     [ -z "$path" ] || [ "$path" = /. ] && continue
-    case "$path" in /usr/share/doc|/usr/share/icons*|/usr/share/applications|/usr/lib/systemd*|/etc/xdg*|/usr|/usr/bin|/usr/share|/usr/lib|/etc) continue ;; esac
+    case "$path" in /usr/share/doc|/usr/share/icons*|/usr/share/applications|/usr/share/gnome-shell|/usr/share/gnome-shell/extensions|/usr/lib/systemd*|/etc/xdg*|/usr|/usr/bin|/usr/share|/usr/lib|/etc) continue ;; esac
     [ -e "$path" ] && left="$left $path"
 done <<<"$installed"
 for path in /etc/vantrel-studio /var/lib/vantrel-studio; do [ -e "$path" ] && left="$left $path"; done

@@ -3,6 +3,7 @@
 #include "platform/common/QtTimerFactory.h"
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/GnomeShellActivity.h"
 #include "platform/wayland/IdleActivityMonitor.h"
 
 #include <QFile>
@@ -149,19 +150,27 @@ private Q_SLOTS:
     }
 
     void backendsFollowTheSession() {
-        const std::pair<const char*, bool> cases[] = {
-            {"XDG_SESSION_TYPE=wayland", true},
-            {"WAYLAND_DISPLAY=wayland-1", true},
-            {"XDG_SESSION_TYPE=wayland DISPLAY=:1 WAYLAND_DISPLAY=wayland-0", true}, // Xwayland beside it
-            {"XDG_SESSION_TYPE=x11 DISPLAY=:0", false},
-            {"WAYLAND_DISPLAY= DISPLAY=:0", false},
-            {"", false}};
-        for (const auto& [variables, wayland] : cases) {
+        enum Kind { X11, Wayland, Gnome };
+        const std::pair<const char*, Kind> cases[] = {
+            {"XDG_SESSION_TYPE=wayland", Wayland},
+            {"WAYLAND_DISPLAY=wayland-1", Wayland},
+            {"XDG_SESSION_TYPE=wayland DISPLAY=:1 WAYLAND_DISPLAY=wayland-0", Wayland}, // Xwayland beside it
+            {"XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=ubuntu:GNOME", Gnome},
+            {"XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME-Flashback", Wayland},
+            {"XDG_SESSION_TYPE=x11 DISPLAY=:0 XDG_CURRENT_DESKTOP=GNOME", X11},
+            {"WAYLAND_DISPLAY= DISPLAY=:0", X11},
+            {"", X11}};
+        for (const auto& [variables, kind] : cases) {
             QProcessEnvironment environment;
             for (const QString& variable : QString::fromLatin1(variables).split(u' ', Qt::SkipEmptyParts))
                 environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
             const Platform platform = makeLinuxPlatform(environment);
-            QVERIFY2((dynamic_cast<IdleActivityMonitor*>(platform.mouse.get()) != nullptr) == wayland, variables);
+            QVERIFY2((dynamic_cast<IdleActivityMonitor*>(platform.mouse.get()) != nullptr) == (kind == Wayland),
+                     variables);
+            QVERIFY2((dynamic_cast<GnomeShellActivity*>(platform.frontmost.get()) != nullptr) == (kind == Gnome),
+                     variables);
+            QVERIFY2((dynamic_cast<GnomeMouseMonitor*>(platform.mouse.get()) != nullptr) == (kind == Gnome),
+                     variables);
         }
     }
 };

@@ -10,8 +10,8 @@ const QString kService = QStringLiteral("org.gnome.Mutter.IdleMonitor");
 const QString kPath = QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core");
 const QString kInterface = QStringLiteral("org.gnome.Mutter.IdleMonitor");
 constexpr quint64 kIdleMs = 1000;
-// Only at clock-in, on the main thread: a Mutter that does not answer by then is treated as absent.
-constexpr int kCallTimeoutMs = 2000;
+// Mutter answers at once when it runs; a busy one may take a while, and nothing waits for the answer.
+constexpr int kCallTimeoutMs = 20000;
 
 QDBusMessage call(const QString& method, const QVariantList& arguments = {}) {
     QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
@@ -21,18 +21,18 @@ QDBusMessage call(const QString& method, const QVariantList& arguments = {}) {
 
 } // namespace
 
-std::unique_ptr<IdleWatch> MutterIdleWatch::create(Callback callback, QDBusConnection bus) {
+std::unique_ptr<IdleWatch> MutterIdleWatch::create(Callback callback, StatusCallback status, QDBusConnection bus) {
     if (!bus.isConnected())
         return nullptr;
-    std::unique_ptr<MutterIdleWatch> watch(new MutterIdleWatch(bus, std::move(callback)));
-    if (!watch->start())
-        return nullptr;
+    std::unique_ptr<MutterIdleWatch> watch(new MutterIdleWatch(bus, std::move(callback), std::move(status)));
+    watch->start();
     return watch;
 }
 
-MutterIdleWatch::MutterIdleWatch(QDBusConnection bus, Callback callback)
+MutterIdleWatch::MutterIdleWatch(QDBusConnection bus, Callback callback, StatusCallback status)
     : m_bus(std::move(bus))
-    , m_callback(std::move(callback)) {}
+    , m_callback(std::move(callback))
+    , m_status(std::move(status)) {}
 
 MutterIdleWatch::~MutterIdleWatch() {
     for (uint id : {m_idleWatch, m_activeWatch})
@@ -40,43 +40,81 @@ MutterIdleWatch::~MutterIdleWatch() {
             m_bus.send(call(QStringLiteral("RemoveWatch"), {id}));
 }
 
-bool MutterIdleWatch::start() {
-    if (!m_bus.connect(kService, kPath, kInterface, QStringLiteral("WatchFired"), this, SLOT(onWatchFired(uint))))
-        return false;
-    const QDBusMessage reply =
-        m_bus.call(call(QStringLiteral("AddIdleWatch"), {QVariant::fromValue(kIdleMs)}), QDBus::Block, kCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
-        return false;
+void MutterIdleWatch::start() {
+    // Mutter addresses WatchFired to the watch's owner alone.  Matched on path and interface, not on the
+    // service's name: a fire that comes before the name's owner is known to this connection is not lost.
+    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("WatchFired"), this, SLOT(onWatchFired(uint)));
+    auto* watcher = new QDBusPendingCallWatcher(
+        m_bus.asyncCall(call(QStringLiteral("AddIdleWatch"), {QVariant::fromValue(kIdleMs)}), kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
+        finished->deleteLater();
+        onIdleWatchAdded(finished->reply());
+    });
+}
+
+void MutterIdleWatch::onIdleWatchAdded(const QDBusMessage& reply) {
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
+        m_status(Status::Unavailable);
+        return;
+    }
     m_idleWatch = reply.arguments().constFirst().toUInt();
-    // A user already idle for longer than the watch's second may not see it fire before the next input.
-    const QDBusMessage idleTime = m_bus.call(call(QStringLiteral("GetIdletime")), QDBus::Block, kCallTimeoutMs);
-    if (idleTime.type() == QDBusMessage::ReplyMessage && !idleTime.arguments().isEmpty() &&
-        idleTime.arguments().constFirst().toULongLong() >= kIdleMs)
-        onWatchFired(m_idleWatch);
-    return true;
+    if (m_firedEarly.remove(m_idleWatch)) {
+        setIdle(true);
+        return;
+    }
+    // The idle watch fires when the idle time reaches the second, and not for a user idle longer already.
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call(QStringLiteral("GetIdletime")), kCallTimeoutMs),
+                                                this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
+        finished->deleteLater();
+        onIdleTime(finished->reply());
+    });
+}
+
+void MutterIdleWatch::onIdleTime(const QDBusMessage& reply) {
+    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+        reply.arguments().constFirst().toULongLong() >= kIdleMs)
+        setIdle(true);
+    else
+        m_status(Status::Armed); // the watch fires within the second unless input comes
 }
 
 void MutterIdleWatch::onWatchFired(uint id) {
     if (id == 0)
         return;
-    if (id == m_idleWatch && !m_idle) {
-        m_idle = true;
-        m_callback(true);
-        watchForInput();
+    if (id == m_idleWatch) {
+        setIdle(true);
     } else if (id == m_activeWatch) {
-        // User-active watches fire once and are gone.
-        m_activeWatch = 0;
-        m_idle = false;
-        m_callback(false);
+        m_activeWatch = 0; // user-active watches fire once and are gone
+        setIdle(false);
+    } else if (!m_idleWatch || m_waitingForActiveWatch) {
+        m_firedEarly.insert(id);
     }
 }
 
+void MutterIdleWatch::setIdle(bool idle) {
+    if (idle == m_idle)
+        return;
+    m_idle = idle;
+    m_callback(idle);
+    if (idle)
+        watchForInput();
+}
+
 void MutterIdleWatch::watchForInput() {
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call(QStringLiteral("AddUserActiveWatch"))), this);
+    m_waitingForActiveWatch = true;
+    auto* watcher = new QDBusPendingCallWatcher(
+        m_bus.asyncCall(call(QStringLiteral("AddUserActiveWatch")), kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
         finished->deleteLater();
+        m_waitingForActiveWatch = false;
         const QDBusPendingReply<uint> reply = *finished;
-        if (reply.isValid())
+        if (!reply.isValid())
+            return;
+        // Input right after the idle second fires the watch before this reply tells its id.
+        if (m_firedEarly.remove(reply.value()))
+            setIdle(false);
+        else
             m_activeWatch = reply.value();
     });
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Runs a program in a private headless Wayland session (sway on two outputs, or mutter) as an unprivileged user."""
+"""Runs a program in a private headless Wayland session (sway or GNOME Shell on two outputs) as an unprivileged user."""
 # sway refuses to run as root and CI runs as root.  The session has its own runtime folder and D-Bus session
 # bus; `with WaylandSession() as s:` gives spawn() (stopped with the session), run() and wait_for_bus_name().
 
@@ -87,13 +87,16 @@ class WaylandSession:
             "XDG_DATA_HOME": os.path.join(home, ".local/share"),
             "XDG_CACHE_HOME": os.path.join(home, ".cache"),
             "XDG_SESSION_TYPE": "wayland",
-            "XDG_CURRENT_DESKTOP": "GNOME" if self.compositor == "mutter" else "sway",
+            "XDG_CURRENT_DESKTOP": "GNOME" if self.compositor == "gnome-shell" else "sway",
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
         }
         self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")})
         try:
             self._start_bus()
-            self._start_mutter() if self.compositor == "mutter" else self._start_sway()
+            if self.compositor == "gnome-shell":
+                self._start_gnome_shell()
+            else:
+                self._start_sway()
             if self.want_keyring:
                 self._start_keyring()
             if self.want_window:
@@ -119,10 +122,112 @@ class WaylandSession:
             "WLR_HEADLESS_OUTPUTS": "2"}), "sway")
         _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 120, "sway")
 
-    def _start_mutter(self):
-        self._wait_for_compositor(self.spawn(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
-                                              "1920x1080"]), "mutter")
-        self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 30)
+    # --- GNOME Shell -------------------------------------------------------------------------------------
+    # The shell wants logind on the system bus (a private bus with dbusmock's logind here) and, to avoid a hang
+    # at start where it would spawn ibus-daemon itself, a systemd on the session bus that owns the IBus unit.
+    # Extensions given to the session are copied into the user's extension folder; those in `enabled` are
+    # listed in org.gnome.shell enabled-extensions before the start, the others are only installed.
+    gnome_extensions = {}  # uuid → folder
+    gnome_enabled = ()
+
+    def _start_gnome_shell(self):
+        system_bus = os.path.join(self.env["XDG_RUNTIME_DIR"], "system_bus")
+        self.env["DBUS_SYSTEM_BUS_ADDRESS"] = f"unix:path={system_bus}"
+        self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + self.env["DBUS_SYSTEM_BUS_ADDRESS"]])
+        _wait(lambda: os.path.exists(system_bus), 10, "the system bus")
+        self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"])
+        self._wait_for_name("--system", "org.freedesktop.login1", 30)
+        # The user's session, which the shell locks (and marks locked) as on a real machine.
+        self.env["XDG_SESSION_ID"] = "c1"
+        self._system_mock("org.freedesktop.login1", "/org/freedesktop/login1", "AddSession",
+                          "string:c1", "string:seat0", f"uint32:{self.user.pw_uid}", f"string:{self.user.pw_name}",
+                          "boolean:true")
+        # The shell has a lock screen only where it finds GDM and logind's seat folder.
+        self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--system", "org.gnome.DisplayManager",
+                    "/org/gnome/DisplayManager/Manager", "org.gnome.DisplayManager.Manager"])
+        self._wait_for_name("--system", "org.gnome.DisplayManager", 30)
+        self._system_mock("org.gnome.DisplayManager", "/org/gnome/DisplayManager/Manager", "AddProperty",
+                          "string:org.gnome.DisplayManager.Manager", "string:Version", "variant:string:43.0")
+        self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--session", "--template", "systemd"])
+        self.wait_for_bus_name("org.freedesktop.systemd1", 30)
+        self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                  "org.freedesktop.DBus.Mock.AddMockUnit", "string:org.freedesktop.IBus.session.GNOME.service"],
+                 capture_output=True, check=True)
+        extensions = os.path.join(self.env["XDG_DATA_HOME"], "gnome-shell", "extensions")
+        for uuid, folder in self.gnome_extensions.items():
+            self.run(["mkdir", "-p", extensions], check=True)
+            target = os.path.join(extensions, uuid)
+            shutil.copytree(folder, target)
+            subprocess.run(["chown", "-R", f"{self.user.pw_uid}:{self.user.pw_gid}", os.path.join(self.dir, "home")],
+                           check=True)
+        settings = [("org.gnome.shell", "enabled-extensions", str(list(self.gnome_enabled))),
+                    ("org.gnome.desktop.a11y.applications", "screen-reader-enabled", "false"),
+                    ("org.gnome.desktop.interface", "toolkit-accessibility", "true")]
+        for schema, key, value in settings:
+            self.run(["gsettings", "set", schema, key, value], check=True)
+        shell = ["gnome-shell", "--headless", "--wayland", "--no-x11",
+                 "--virtual-monitor", "1920x1080", "--virtual-monitor", "1280x720"]
+        if os.geteuid() == 0:
+            # logind's seat folder in a mount namespace of the shell's own; the machine's /run is left alone.
+            os.makedirs("/run/systemd", exist_ok=True)
+            shell = ["unshare", "-m", "--", "sh", "-c", 'mount -t tmpfs vantrel /run/systemd && mkdir /run/systemd/seats'
+                     ' && exec "$@"', "sh"] + self._as_user(shell)
+        # Now and then (about 1 start in 10 here) the shell stops half-way through its start-up, after its
+        # Wayland socket and before "GNOME Shell started": such a shell is stopped and started afresh.
+        log = os.path.join(self.dir, "gnome-shell.log")
+        for attempt in range(3):
+            if os.geteuid() == 0:
+                proc = subprocess.Popen(shell, start_new_session=True, stderr=subprocess.STDOUT, stdout=open(log, "ab"))
+                self._procs.append(proc)
+            else:
+                proc = self.spawn(shell)
+            try:
+                self._wait_for_compositor(proc, "gnome-shell")
+                # About 15 s on a quiet machine; much longer on a busy one.
+                self.wait_for_bus_name("org.gnome.Shell", 180)
+                self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 60)
+                _wait(self.gnome_shell_ready, 120, "the shell's start-up")
+                return
+            except RuntimeError as e:
+                if attempt == 2:
+                    raise RuntimeError(f"{e}:\n" + open(log, errors="replace").read()[-5000:])
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            self._procs.remove(proc)
+            for socket in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "wayland-*")):
+                os.unlink(socket)
+
+    def gnome_shell_ready(self):
+        r = self.run(["gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path", "/org/gnome/Shell",
+                      "--method", "org.freedesktop.DBus.Properties.Get", "org.gnome.Shell", "ShellVersion"],
+                     capture_output=True)
+        return r.returncode == 0
+
+    def _system_mock(self, service, path, method, *args):
+        self.run(["dbus-send", "--system", "--print-reply", f"--dest={service}", path,
+                  f"org.freedesktop.DBus.Mock.{method}", *args], capture_output=True, check=True)
+
+    def _wait_for_name(self, bus, name, timeout):
+        def has():
+            r = self.run(["dbus-send", bus, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                          "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], capture_output=True)
+            return b"boolean true" in r.stdout
+        _wait(has, timeout, name)
+    def start_gnome_portal(self):
+        """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
+        dialogs over AT-SPI; returns the path of that user's log (one line per dialog answered)."""
+        self.spawn(["pipewire"])
+        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 30, "pipewire")
+        self.spawn(["wireplumber"])
+        self.spawn(["/usr/libexec/xdg-desktop-portal-gnome"])
+        self.wait_for_bus_name("org.freedesktop.impl.portal.desktop.gnome", 60)
+        self.spawn(["/usr/libexec/xdg-desktop-portal"])
+        self.wait_for_bus_name("org.freedesktop.portal.Desktop", 60)
+        log = os.path.join(self.env["XDG_RUNTIME_DIR"], "screen-share-dialogs.log")
+        answerer = self.reachable(os.path.join(os.path.dirname(os.path.abspath(__file__)), "answer_screen_share.py"))
+        self.spawn(["/usr/bin/python3", answerer, log])
+        return log
+    # --- end of GNOME Shell -----------------------------------------------------------------------------
 
     def _wait_for_compositor(self, process, name):
         # Found by their sockets: the compositor runs under runuser, which forks, so its pid is not ours.
@@ -224,24 +329,30 @@ class WaylandSession:
         return self.run(["swaymsg", *args], capture_output=True, check=True).stdout.decode()
 
     def wait_for_bus_name(self, name, timeout=120):
-        def has():
-            r = self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                          "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", f"string:{name}"],
-                         capture_output=True)
-            return b"boolean true" in r.stdout
-        _wait(has, timeout, name)
+        self._wait_for_name("--session", name, timeout)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--mutter", action="store_true", help="GNOME's mutter instead of sway")
+    parser.add_argument("--gnome-shell", action="store_true", help="GNOME Shell instead of sway")
+    parser.add_argument("--keyring", action="store_true", help="an unlocked Secret Service on the session bus")
+    parser.add_argument("--gnome-portal", action="store_true",
+                        help="GNOME's screen-cast portal, its dialogs answered; their log in $VANTREL_TEST_SHARE_LOG")
+    parser.add_argument("--extension", action="append", default=[], metavar="DIR",
+                        help="a GNOME Shell extension folder (named by its uuid) to install for the session's user")
+    parser.add_argument("--enable-extension", action="append", default=[], metavar="UUID",
+                        help="list this extension in enabled-extensions before the shell starts")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
         parser.error("no program to run")
-    with WaylandSession(compositor="mutter" if args.mutter else "sway") as session:
-        result = session.run([session.reachable(program[0])] + program[1:])
+    session = WaylandSession(compositor="gnome-shell" if args.gnome_shell else "sway", keyring=args.keyring)
+    session.gnome_extensions = {os.path.basename(os.path.normpath(d)): d for d in args.extension}
+    session.gnome_enabled = tuple(args.enable_extension)
+    with session:
+        env = {"VANTREL_TEST_SHARE_LOG": session.start_gnome_portal()} if args.gnome_portal else {}
+        result = session.run([session.reachable(program[0])] + program[1:], env=env)
     sys.exit(result.returncode)
 
 

@@ -1,0 +1,262 @@
+// Runs inside a private headless GNOME Shell session (tests/support/wayland/wayland_session.py --gnome-shell)
+// in which our shell extension is installed for the user but not switched on, as after a package install.
+// Input comes from Mutter's remote-desktop interface, as from a real device.
+#include "TrackerRig.h"
+#include "platform/common/DBusSystemEvents.h"
+#include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/GnomeShellActivity.h"
+#include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/wayland/MutterIdleWatch.h"
+#include "platform/wayland/WaylandScreenCapture.h"
+
+#include <QDBusInterface>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDir>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <list>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kDeadlineMs = 60000;
+
+// One remote-desktop session: the pointer and keyboard of a user at the machine.
+class RemoteInput final {
+public:
+    bool start() {
+        QDBusInterface remote(u"org.gnome.Mutter.RemoteDesktop"_s, u"/org/gnome/Mutter/RemoteDesktop"_s,
+                              u"org.gnome.Mutter.RemoteDesktop"_s);
+        const QDBusReply<QDBusObjectPath> session = remote.call(u"CreateSession"_s);
+        if (!session.isValid())
+            return false;
+        m_session = std::make_unique<QDBusInterface>(u"org.gnome.Mutter.RemoteDesktop"_s, session.value().path(),
+                                                     u"org.gnome.Mutter.RemoteDesktop.Session"_s);
+        return ok(m_session->call(u"Start"_s));
+    }
+    bool move() { return ok(m_session->call(u"NotifyPointerMotionRelative"_s, 3.0, 2.0)); }
+    bool click() {
+        constexpr int kLeftButton = 0x110; // BTN_LEFT
+        return ok(m_session->call(u"NotifyPointerButton"_s, kLeftButton, true)) &&
+               ok(m_session->call(u"NotifyPointerButton"_s, kLeftButton, false));
+    }
+    // Presses the keys in order, then releases them in reverse.
+    bool keys(const QList<uint>& keysyms) {
+        for (uint keysym : keysyms)
+            if (!ok(m_session->call(u"NotifyKeyboardKeysym"_s, keysym, true)))
+                return false;
+        for (auto it = keysyms.crbegin(); it != keysyms.crend(); ++it)
+            if (!ok(m_session->call(u"NotifyKeyboardKeysym"_s, *it, false)))
+                return false;
+        return true;
+    }
+
+private:
+    static bool ok(const QDBusMessage& reply) { return reply.type() == QDBusMessage::ReplyMessage; }
+    std::unique_ptr<QDBusInterface> m_session;
+};
+
+constexpr uint kEscape = 0xff1b, kAlt = 0xffe9, kTab = 0xff09;
+
+// How many "Screen Share" dialogs the stand-in user has answered.
+qsizetype shareDialogs() {
+    QFile log(qEnvironmentVariable("VANTREL_TEST_SHARE_LOG"));
+    return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
+}
+
+int extensionState(const QString& uuid) {
+    QDBusInterface extensions(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s);
+    const QDBusReply<QVariantMap> info = extensions.call(u"GetExtensionInfo"_s, uuid);
+    return info.isValid() ? info.value().value(u"state"_s).toInt() : -1;
+}
+
+bool switchExtension(const QString& uuid, bool on) {
+    QDBusInterface extensions(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s);
+    return extensions.call(on ? u"EnableExtension"_s : u"DisableExtension"_s, uuid).type() ==
+           QDBusMessage::ReplyMessage;
+}
+
+} // namespace
+
+class GnomeShellTest final : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<GnomeShellActivity> m_shell;
+    RemoteInput m_input;
+    std::list<QProcess> m_windows; // killed with the suite
+
+    QProcess& openWindow(const QString& appId) {
+        QProcess& window = m_windows.emplace_back();
+        window.start(u"foot"_s, {u"--app-id"_s, appId, u"sleep"_s, u"600"_s});
+        return window;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        const int installed = extensionState(GnomeShellActivity::kLegacyUuid);
+        QVERIFY2(installed == 2 || installed == 6, qPrintable(QString::number(installed))); // off, or never on
+        m_shell = std::make_shared<GnomeShellActivity>();
+        QTRY_COMPARE_WITH_TIMEOUT(extensionState(GnomeShellActivity::kLegacyUuid), 1, kDeadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->problem(), QString(), kDeadlineMs);
+        QVERIFY(m_input.start());
+        // The shell starts in the overview, where a new window gets no focus.
+        QVERIFY(m_input.keys({kEscape}));
+    }
+
+    // Each window is named by its desktop entry; focus moves with Alt+Tab and when a window closes; with the
+    // extension switched off the app is unknown, and the reason is given.
+    void frontmostAppFollowsFocus() {
+        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + u"/applications"_s;
+        QVERIFY(QDir().mkpath(applications));
+        for (const auto& [id, name] : {std::pair{u"vantrel-first"_s, u"First Editor"_s},
+                                       std::pair{u"vantrel-second"_s, u"Second Editor"_s}}) {
+            QFile entry(applications + u'/' + id + u".desktop"_s);
+            QVERIFY(entry.open(QIODevice::WriteOnly));
+            QVERIFY(entry.write(u"[Desktop Entry]\nType=Application\nName=%1\nExec=foot\n"_s.arg(name).toUtf8()) > 0);
+        }
+        QSignalSpy changes(m_shell.get(), &GnomeShellActivity::focusChanged);
+        QProcess& first = openWindow(u"vantrel-first"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"First Editor"_s, kDeadlineMs);
+        QProcess& second = openWindow(u"vantrel-second"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"Second Editor"_s, kDeadlineMs);
+        QVERIFY(m_input.keys({kAlt, kTab}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"First Editor"_s, kDeadlineMs);
+        QVERIFY(changes.size() >= 3);
+        first.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"Second Editor"_s, kDeadlineMs);
+
+        QVERIFY(switchExtension(GnomeShellActivity::kLegacyUuid, false));
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), std::nullopt, kDeadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->problem(), u"the Vantrel GNOME Shell extension is switched off"_s,
+                                  kDeadlineMs);
+        QVERIFY(switchExtension(GnomeShellActivity::kLegacyUuid, true));
+        QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"Second Editor"_s, kDeadlineMs);
+        second.kill();
+    }
+
+    // Quiet from the start: no active second before any input (the user has been idle since the shell
+    // started, longer than the idle watch's second).  Each injected motion is one move and each click one click, active seconds are
+    // marked while input goes on, and everything stops with the input.
+    void idleStartCountsNoneAndMovesFollowInjectedMotion() {
+        auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
+            [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
+            return MutterIdleWatch::create(std::move(callback), std::move(status));
+        }});
+        GnomeMouseMonitor mouse(idle, m_shell);
+        QList<int> events;
+        const auto count = [&events](int type) { return events.count(type); };
+        const auto token = mouse.install([&](int type) { events << type; });
+        QVERIFY(token);
+        const auto quietFor2s = [&] {
+            QTest::qWait(2000);
+            events.clear();
+            QTest::qWait(2000);
+            return events.isEmpty();
+        };
+        QTest::qWait(4000);
+        QCOMPARE(events, QList<int>());
+
+        // One at a time: the shell merges the motion of one frame into one event.
+        for (int moves = 1; moves <= 5; ++moves) {
+            QVERIFY(m_input.move());
+            QTRY_COMPARE_WITH_TIMEOUT(count(MouseMonitor::MouseMoved), moves, kDeadlineMs);
+        }
+        QVERIFY(m_input.click() && m_input.click());
+        QTRY_COMPARE_WITH_TIMEOUT(count(MouseMonitor::LeftMouseDown), 2, kDeadlineMs);
+        QVERIFY(count(MouseMonitor::UserActive) > 0);
+        QVERIFY(quietFor2s());
+        QCOMPARE(count(MouseMonitor::MouseMoved), 0);
+        mouse.remove(*token);
+    }
+
+    // GNOME's own lock (org.gnome.ScreenSaver.Lock, what its menu and shortcut do): the shell marks the logind
+    // session locked and switches its screensaver on, and tracking ends with the reason the editor sees.
+    // Once logind unlocks the session the editor clocks in again, and sleep ends tracking too.
+    void lockUnlockAndSleepReachTheTracker() {
+        using enum SystemEvent;
+        const auto events = std::make_shared<DBusSystemEvents>();
+        QCOMPARE(events->sessionPath(), u"/org/freedesktop/login1/session/c1"_s);
+        TrackerRig h(TrackerRig::Options{.events = events});
+        h.storeToken();
+        Tracker& tracker = h.tracker();
+        QCoro::waitFor(tracker.connect());
+        QMap<SystemEvent, int> seen;
+        for (SystemEvent event : {ScreenLocked, ScreensDidSleep, WillSleep})
+            events->observe(event, [&seen, event] { ++seen[event]; });
+
+        QDBusInterface saver(u"org.gnome.ScreenSaver"_s, u"/org/gnome/ScreenSaver"_s, u"org.gnome.ScreenSaver"_s);
+        QCoro::waitFor(tracker.start());
+        QVERIFY(tracker.active());
+        QVERIFY(saver.call(u"Lock"_s).type() == QDBusMessage::ReplyMessage);
+        QTRY_VERIFY_WITH_TIMEOUT(!tracker.active() && !tracker.busy(), kDeadlineMs);
+        QVERIFY2(tracker.status().startsWith(u"Computer locked. Clock in to resume."_s), qPrintable(tracker.status()));
+        QTRY_VERIFY_WITH_TIMEOUT(seen[ScreenLocked] > 0 && seen[ScreensDidSleep] > 0, kDeadlineMs);
+        QCOMPARE(h.stops().size(), 1);
+
+        const QString logind = u"org.freedesktop.login1"_s;
+        QDBusInterface session(logind, events->sessionPath(), logind + u".Session", QDBusConnection::systemBus());
+        QVERIFY(session.call(u"Unlock"_s).type() == QDBusMessage::ReplyMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(QDBusReply<bool>(saver.call(u"GetActive"_s)).value(), false, kDeadlineMs);
+        QCoro::waitFor(tracker.start());
+        QVERIFY(tracker.active());
+
+        QDBusInterface mock(logind, u"/org/freedesktop/login1"_s, u"org.freedesktop.DBus.Mock"_s,
+                            QDBusConnection::systemBus());
+        QVERIFY(mock.call(u"EmitSignal"_s, logind + u".Manager", u"PrepareForSleep"_s, u"b"_s,
+                          QVariant::fromValue(QVariantList{true}))
+                    .type() == QDBusMessage::ReplyMessage);
+        QTRY_VERIFY_WITH_TIMEOUT(seen[WillSleep] > 0 && !tracker.active() && !tracker.busy(), kDeadlineMs);
+        QVERIFY2(tracker.status().startsWith(u"Computer locked, sleeping, or user switched. Clock in to resume."_s),
+                 qPrintable(tracker.status()));
+        QCOMPARE(h.stops().size(), 2);
+    }
+
+    // The first clock-in opens the portal's dialog (the stand-in user shares every monitor); each clock-in
+    // after a restart of the agent restores that sharing without a dialog and reports one screenshot per
+    // monitor, at its size (capped at 1440 wide), under ids that stay the same.
+    void screenSharingAskedOnceThenRestored() {
+        TrackerRig h(TrackerRig::Options{.capture = [](std::shared_ptr<Defaults> defaults) {
+            return std::make_shared<WaylandScreenCapture>(defaults);
+        }});
+        h.storeToken();
+        QList<QString> firstIds;
+        for (int start = 0; start < 3; ++start) {
+            Tracker& tracker = h.restart(); // a new capture backend on the same defaults, as after a restart
+            QCoro::waitFor(tracker.connect());
+            const qsizetype reports = h.minutes().size();
+            QCoro::waitFor(tracker.start());
+            if (start == 0) {
+                QTRY_COMPARE_WITH_TIMEOUT(shareDialogs(), 1, kDeadlineMs);
+                QTRY_VERIFY_WITH_TIMEOUT(h.defaults().data(u"screenCastTokens"_s).has_value(), kDeadlineMs);
+                if (tracker.active()) // asked and tracking at once, or asked and to clock in again
+                    QCoro::waitFor(tracker.stop(u"Test over."_s));
+                QTRY_VERIFY_WITH_TIMEOUT(!tracker.busy(), kDeadlineMs);
+                continue;
+            }
+            QVERIFY2(tracker.active(), qPrintable(tracker.status()));
+            h.clock->advance(1.0);
+            QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), reports + 1, kDeadlineMs);
+            QCOMPARE(shareDialogs(), 1);
+
+            QList<QString> ids;
+            QList<QSize> sizes;
+            for (const QJsonValue shot : h.minutes().last().value(u"screenshots"_s).toArray()) {
+                ids.append(shot[u"display_id"_s].toString());
+                sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
+            }
+            std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+            QCOMPARE(sizes, (QList{QSize(1280, 720), QSize(1440, 810)}));
+            QVERIFY(ids.size() == 2 && ids[0] != ids[1] && (start == 1 || ids == firstIds));
+            firstIds = ids;
+            QCoro::waitFor(tracker.stop(u"Test over."_s));
+            QTRY_VERIFY_WITH_TIMEOUT(!tracker.busy(), kDeadlineMs);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(GnomeShellTest)
+#include "GnomeShellTest.moc"
