@@ -10,6 +10,7 @@ set -euo pipefail
 build=$1 version=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "[$SECONDS s] $*"; }
 skip() { echo "skipped: $*"; exit 77; }
 
 # --- the root: built once, kept as a tarball in the build folder ------------------------------------------
@@ -31,18 +32,26 @@ if [ ! -s "$base" ]; then
     tar -C "$fresh" -cf "$base.part" . && mv "$base.part" "$base"
     rm -rf "$fresh"
 fi
+# A second tarball adds what the packages depend on (Recommends off), so that later runs install only the two
+# packages; it is made again when their dependencies change.
+key=$(for deb in "$work"/packages/*.deb; do dpkg-deb -f "$deb" Depends Pre-Depends; done | sha256sum | cut -c1-16)
+with_deps=$cache/bookworm-minbase-deps-$key.tar
 root=$work/root
 mkdir "$root"
-tar -C "$root" -xf "$base"
+tar -C "$root" -xf "$([ -s "$with_deps" ] && echo "$with_deps" || echo "$base")"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# dpkg syncs every file it writes; a throw-away root need not wait for the disk.
+echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/vantrel-test"
+mkdir -p "$root/proc" "$root/dev" "$root/sys" "$root/tmp" "$root/var/cache/apt/archives"
 mount --bind "$cache/archives" "$root/var/cache/apt/archives"
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
 mount -t tmpfs tmpfs "$root/tmp"
 mkdir -p "$root/run/vantrel" && chmod 700 "$root/run/vantrel"
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-    DEBIAN_FRONTEND=noninteractive "$@"; }
+# A command in the root; started in the background its pid is the program's own (chroot and env exec it).
+root_env=(chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8)
+in_root() { "${root_env[@]}" DEBIAN_FRONTEND=noninteractive "$@"; }
 
 pids=()
 cleanup() {
@@ -56,10 +65,23 @@ cleanup() {
 }
 trap cleanup EXIT
 
+step "root ready"
 cp "$work"/packages/*.deb "$root/tmp/"
-in_root apt-get -o Acquire::Retries=3 update -qq >/dev/null || skip "the Debian mirror cannot be reached"
-in_root apt-get install -y -qq --no-install-recommends /tmp/vantrel_"$version"-1_amd64.deb \
-    /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/install.log" 2>&1 || { tail -20 "$work/install.log"; fail "install"; }
+install_packages() {
+    in_root apt-get install -y -qq --no-install-recommends /tmp/vantrel_"$version"-1_amd64.deb \
+        /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/install.log" 2>&1 || { tail -20 "$work/install.log"; fail "install"; }
+}
+if [ ! -s "$with_deps" ]; then
+    in_root apt-get -o Acquire::Retries=3 update -qq >/dev/null || skip "the Debian mirror cannot be reached"
+    install_packages
+    in_root dpkg --purge vantrel vantrel-studio >/dev/null
+    rm -f "$cache"/bookworm-minbase-deps-*.tar
+    tar -C "$root" --exclude='./proc/*' --exclude='./sys/*' --exclude='./dev/*' --exclude='./tmp/*' \
+        --exclude='./var/cache/apt/archives/*' -cf "$with_deps.part" . && mv "$with_deps.part" "$with_deps"
+    step "dependencies installed and kept"
+fi
+install_packages
+step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
@@ -69,7 +91,7 @@ pids+=($!)
 export DISPLAY=:$display
 for _ in $(seq 1 300); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 agent_env=(XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
-in_root "${agent_env[@]}" DISPLAY=":$display" vantrel --hidden >"$work/agent.log" 2>&1 &
+"${root_env[@]}" "${agent_env[@]}" DISPLAY=":$display" vantrel --hidden >"$work/agent.log" 2>&1 &
 agent=$!
 pids+=($agent)
 windows() { # [MIN_WIDTH]: the agent's mapped windows at least that wide
@@ -103,7 +125,7 @@ XDG_RUNTIME_DIR=$root/run/vantrel-wl weston --backend=headless-backend.so --sock
     >"$work/weston.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 300); do [ -S "$root/run/vantrel-wl/wayland-0" ] && break; sleep 0.1; done
-in_root XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
+"${root_env[@]}" XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
     XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
 agent=$!
 pids+=($agent)
@@ -111,9 +133,11 @@ for _ in $(seq 1 600); do grep -q libqwayland "/proc/$agent/maps" 2>/dev/null &&
 grep -q libqwayland "/proc/$agent/maps" 2>/dev/null || fail "the agent did not start on the Wayland platform"
 kill $agent; wait $agent 2>/dev/null || true
 
+step "agent ran on X11 and Wayland"
 # --- the studio under its unit's settings, and under the memory filter MemoryDenyWriteExecute= sets ----------
 "$here/studio_exchange.sh" "$root" "$work" "$version"
 
+step "studio served"
 # --- an upgrade restarts a running service on the new binary and keeps edited settings -------------------------
 # No systemd runs here: a recorder stands in for systemctl, and /run/systemd/system says it runs.
 conf=/etc/vantrel-studio/vantrel-studio.conf

@@ -23,7 +23,7 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/system/vantrel-stu
     . "$root/etc/vantrel-studio/vantrel-studio.conf"
     DATA=$data LISTEN=127.0.0.1:$port CERTIFICATE=$data/server.pem KEY=$data/server-key.pem
     set +a
-    eval "exec /usr/bin/python3 $here/mdwe.py chroot $root /usr/bin/env -i LANG=C.UTF-8 \
+    eval "exec /usr/bin/python3 $here/mdwe.py chroot $root /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
         runuser -u vantrel-studio -- $exec_start"
 ) >"$work/studio.log" 2>&1 &
 studio=$!
