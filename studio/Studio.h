@@ -83,14 +83,13 @@ public:
 
     // Administration.
     Result<QString> resetAdminPassword(); // returns the new password; only its salted hash is kept
-    bool checkAdminPassword(const QString& password);
     // The stored salt and hash of the admin password, and the key derivation that checks a password against them:
     // pure and slow, so that the server can run it away from the threads that answer agents.
     struct AdminSecret {
         QByteArray salt;
         QByteArray hash;
     };
-    AdminSecret adminSecret();
+    Result<AdminSecret> adminSecret();
     static bool adminPasswordMatches(const QString& password, const AdminSecret& secret);
     // Users are named in commands by their e-mail address or their name.
     Result<qint64> addUser(const QString& name, const QString& email = {});
@@ -98,11 +97,16 @@ public:
     Result<QString> issuePairingCode(const QString& user, qint64 validSeconds = kDefaultCodeSeconds);
     // Settings kept in the database (the demo's host name for tunnels, for one).
     Result<> setSetting(const QString& key, const QString& value);
-    QString setting(const QString& key);
+    Result<QString> setting(const QString& key); // empty when not set
     Result<> revokeDevice(qint64 deviceId);
-    QList<DeviceRow> devices();
-    QList<SessionRow> sessions(int limit = 500);
+    Result<QList<DeviceRow>> devices();
+    Result<QList<SessionRow>> sessions(int limit = 500);
     Result<QString> screenshotFile(qint64 screenshotId);
+    // Screenshot files that no report points at, left by a process that ended between writing them and committing
+    // their rows: removed once older than kOrphanAgeSeconds (a younger one may be another process's report that is
+    // being stored right now).  Returns how many.
+    Result<qint64> removeOrphanedScreenshots();
+    static constexpr qint64 kOrphanAgeSeconds = 600;
 
     // The device endpoints.
     Result<Paired> pair(const QString& code, const QString& name);
@@ -110,7 +114,20 @@ public:
     Result<Profile> profile(const Device& device);
     Result<WorkSession> openSession(const Device& device, const QString& id, const QString& projectId,
                                     const QString& stage, const QString& note);
-    Result<Stored> storeMinute(const Device& device, const QString& sessionId, const Minute& minute);
+    // A report is stored in three steps, so that the server can write and sync its screenshots away from the thread
+    // that answers requests: checked against the store (no value: already stored), its images written and synced
+    // (no database: on any thread), its rows committed.
+    struct PendingMinute {
+        QList<QByteArray> images;
+        qint64 bytes = 0;
+    };
+    Result<std::optional<PendingMinute>> checkMinute(const Device& device, const QString& sessionId,
+                                                     const Minute& minute);
+    // `root` is screenshotPath({}); returns the files' names for commitMinute().
+    static Result<QStringList> writeScreenshots(const QString& root, const QString& sessionId, qint64 seq,
+                                                const QList<QByteArray>& images);
+    Result<Stored> commitMinute(const Device& device, const QString& sessionId, const Minute& minute,
+                                const QStringList& written, qint64 bytes);
     Result<> stopSession(const Device& device, const QString& sessionId, qint64 endedAt);
     // Ends the open sessions that have not been heard of for `idleSeconds`; returns how many.
     qint64 expireSessions(qint64 idleSeconds);
@@ -124,12 +141,12 @@ private:
     static bool makePrivatePath(const QString& path);
     Result<Paired> pairAgain(const QString& codeHash, const QString& name, const QByteArray& token);
     Result<qint64> userId(const QString& user);
+    Result<> countStoredBytes();
     Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
-    QList<AppSeconds> sessionApps(const QString& sessionId);
+    Result<QList<AppSeconds>> sessionApps(const QString& sessionId);
 
     QDir m_screenshots;
     std::unique_ptr<Database> m_database;
     qint64 m_deviceQuota = kDefaultDeviceQuotaBytes;
     Clock m_clock;
-    QByteArray m_acceptedAdmin; // spares the key derivation for every thumbnail of a signed-in page
 };

@@ -155,6 +155,13 @@ private Q_SLOTS:
         host.kill();
         host.waitForFinished();
     }
+
+    // Answered before the toolkit starts, where Qt cannot name the program itself.
+    void helpShowsExecutablePlaceholder() {
+        QProcess* help = launch({u"--help"_s});
+        QVERIFY(help->waitForFinished(60000));
+        QVERIFY2(help->readAllStandardOutput().startsWith("Usage: vantrel [options]\n"), "usage line");
+    }
 };
 
 QTEST_GUILESS_MAIN(AppTest)
