@@ -72,10 +72,9 @@ for binary in "$work/x/usr/bin/vantrel" "$work/x/usr/bin/vantrel-studio"; do
 done
 desktop-file-validate "$work/x/usr/share/applications/vantrel.desktop" "$work/x/etc/xdg/autostart/vantrel.desktop"
 unit=$work/x/usr/lib/systemd/system/vantrel-studio.service
-systemd-analyze verify --root="$work/x" /usr/lib/systemd/system/vantrel-studio.service
-exposure=$(systemd-analyze security --offline=true --root="$work/x" vantrel-studio.service 2>/dev/null | tail -1)
+exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | tail -1)
+grep -q "Overall exposure level" <<<"$exposure" || fail "the unit does not parse: $exposure"
 echo "unit exposure: ${exposure##*: }"
-[ -f "$unit" ] || fail "no unit"
 
 # --- a clean Debian root ----------------------------------------------------------------------------------
 unshare --mount --propagation private "$here/clean_root.sh" "$build" "$version" "$work"
