@@ -54,14 +54,25 @@ int main(int argc, char* argv[])
 
     SingleInstance instance;
     const SingleInstance::Claim claim = instance.claim();
+    // A login start that finds an agent already running (a second login of the same user) leaves it be: only
+    // a launch by hand asks for its window.
     if (claim == SingleInstance::Claim::AlreadyRunning)
-        return instance.notifyRunning() ? 0 : 1;
+        return parser.isSet(hidden) || instance.notifyRunning() ? 0 : 1;
     if (claim == SingleInstance::Claim::Failed)
         return VantrelApp::reportNoRuntimeDirectory(instance.directory());
+
+    bool windowAsked = !parser.isSet(hidden);
+    if (!windowAsked) {
+        // A launch by hand while this one still waits for the tray is kept for after the wait.
+        const QMetaObject::Connection asked =
+            QObject::connect(&instance, &SingleInstance::activationRequested, [&windowAsked] { windowAsked = true; });
+        VantrelApp::waitForTrayHost(VantrelApp::kTrayHostWait);
+        QObject::disconnect(asked);
+    }
 
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
-    shell.start(parser.isSet(hidden) ? VantrelApp::Start::InTray : VantrelApp::Start::WithWindow);
+    shell.start(windowAsked ? VantrelApp::Start::WithWindow : VantrelApp::Start::InTray);
     return QApplication::exec();
 }

@@ -7,12 +7,111 @@
 #include "ui/TrayMenu.h"
 #include "ui/UnixSignals.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QSessionManager>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <functional>
+
+namespace {
+
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+constexpr int kBusTimeoutMs = 2000;
+
+// A StatusNotifier host is registered with the session's watcher: what Qt asks before it makes tray icons
+// StatusNotifier items.
+bool statusNotifierHostPresent(const QDBusConnection& bus)
+{
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(kWatcherService))
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, kBusTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+}
+
+// The X11 system tray of the default screen: present while someone owns its selection; a tray that takes
+// the selection announces itself with a MANAGER message to the root window, which Qt already listens to.
+class XEmbedTray final : public QAbstractNativeEventFilter {
+public:
+    explicit XEmbedTray(std::function<void()> changed)
+        : m_changed(std::move(changed))
+    {
+        const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        m_connection = x11 ? x11->connection() : nullptr;
+        if (!m_connection)
+            return;
+        char* host = nullptr;
+        int display = 0, screen = 0;
+        if (!xcb_parse_display(nullptr, &host, &display, &screen))
+            screen = 0;
+        std::free(host);
+        m_selection = atom("_NET_SYSTEM_TRAY_S" + QByteArray::number(screen));
+        m_manager = atom(QByteArrayLiteral("MANAGER"));
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~XEmbedTray() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+    Q_DISABLE_COPY_MOVE(XEmbedTray)
+
+    bool present() const
+    {
+        if (!m_connection || m_selection == XCB_NONE)
+            return false;
+        auto* reply =
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selection), nullptr);
+        const bool owned = reply && reply->owner != XCB_NONE;
+        std::free(reply);
+        return owned;
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
+    {
+        if (type != "xcb_generic_event_t")
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
+            const auto* client = static_cast<const xcb_client_message_event_t*>(message);
+            if (client->type == m_manager && client->format == 32 && client->data.data32[1] == m_selection)
+                m_changed();
+        }
+        return false;
+    }
+
+private:
+    xcb_atom_t atom(const QByteArray& name) const
+    {
+        auto* reply = xcb_intern_atom_reply(
+            m_connection, xcb_intern_atom(m_connection, 0, uint16_t(name.size()), name.constData()), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : XCB_NONE;
+        std::free(reply);
+        return atom;
+    }
+
+    std::function<void()> m_changed;
+    xcb_connection_t* m_connection = nullptr;
+    xcb_atom_t m_selection = XCB_NONE;
+    xcb_atom_t m_manager = XCB_NONE;
+};
+
+} // namespace
 
 VantrelApp::VantrelApp(Tracker* tracker, QObject* parent)
     : QObject(parent)
@@ -61,6 +160,28 @@ int VantrelApp::reportNoRuntimeDirectory(const QString& directory)
     box.setTextFormat(Qt::PlainText);
     box.exec();
     return 1;
+}
+
+void VantrelApp::waitForTrayHost(std::chrono::milliseconds limit)
+{
+    QEventLoop loop;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    XEmbedTray xembed([&loop] { loop.quit(); });
+    if (xembed.present() || statusNotifierHostPresent(bus))
+        return;
+
+    // A watcher comes first and its host registers with it a moment later (KDE), or both at once (GNOME's
+    // extension); each event ends the wait if a host is there by then.
+    QDBusServiceWatcher watcher(kWatcherService, bus, QDBusServiceWatcher::WatchForRegistration);
+    QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, [&] {
+        if (statusNotifierHostPresent(bus))
+            loop.quit();
+    });
+    if (bus.isConnected())
+        QDBusConnection(bus).connect(kWatcherService, kWatcherPath, kWatcherService,
+                                     QStringLiteral("StatusNotifierHostRegistered"), &loop, SLOT(quit()));
+    QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void VantrelApp::start(Start mode)

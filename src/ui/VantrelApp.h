@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 
 class QSessionManager;
@@ -23,6 +24,14 @@ public:
     static void configureApplication();
     // Tells the user why the agent cannot start when its runtime folder is unusable; the exit status.
     static int reportNoRuntimeDirectory(const QString& directory);
+
+    // How long a login start waits for a tray host: panels often come up a moment after the agent.
+    static constexpr std::chrono::seconds kTrayHostWait{5};
+    // For a login start, before any tray icon or window exists: returns once a tray host is there (a
+    // StatusNotifier host on the session bus, or an X11 system tray), or after `limit`.  It asks the bus and
+    // the X server itself, not Qt: Qt settles once per process whether its tray icons are StatusNotifier
+    // items, and a host that appears after that decision would never be used.
+    static void waitForTrayHost(std::chrono::milliseconds limit);
 
     enum class Start { WithWindow, InTray };
     // Puts the item in the tray and opens the window; InTray leaves the window closed where a tray shows

@@ -1,4 +1,5 @@
 // Runs the real agent under the session's X server: one agent per user, signals quit.
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,10 +72,29 @@ class AppTest final : public QObject {
         return process.get();
     }
 
+    // A StatusNotifier watcher on the session bus with a host registered, as KDE Plasma and GNOME's extension
+    // provide; it records the items that register with it.
+    static void startStatusNotifierHost(QProcess* host) {
+        const QString watcher = u"org.kde.StatusNotifierWatcher"_s;
+        host->start(u"/usr/bin/python3"_s, {u"-m"_s, u"dbusmock"_s, watcher, u"/StatusNotifierWatcher"_s, watcher});
+        const auto mock = [&](const QString& method, const QStringList& arguments) {
+            return QProcess::execute(u"gdbus"_s, QStringList{u"call"_s, u"--session"_s, u"-d"_s, watcher, u"-o"_s,
+                                                            u"/StatusNotifierWatcher"_s, u"-m"_s,
+                                                            u"org.freedesktop.DBus.Mock."_s + method} +
+                                                     arguments) == 0;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return mock(u"AddMethod"_s, {watcher, u"RegisterStatusNotifierItem"_s, u"s"_s,
+                                                                   u""_s, u""_s}); },
+                                30000));
+        QVERIFY(mock(u"AddProperty"_s, {watcher, u"IsStatusNotifierHostRegistered"_s, u"<true>"_s}));
+        QVERIFY(mock(u"EmitSignal"_s, {watcher, u"StatusNotifierHostRegistered"_s, u""_s, u"[]"_s}));
+    }
+
 private Q_SLOTS:
     // A login start (--hidden) with no tray shows the window, else nothing would show the agent; with a tray it
-    // shows only the tray icon.  A later launch hands over to the running agent, which shows its window, and
-    // leaves without starting one of its own.  Clocked out, SIGTERM and SIGINT quit at once.
+    // shows only the tray icon, and a second login start leaves the running agent be.  A later launch by hand
+    // hands over to the running agent, which shows its window, and leaves without starting one of its own.
+    // Clocked out, SIGTERM and SIGINT quit at once.
     void oneAgentPerUserStartingHiddenOnlyWithATray() {
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("needs the session's X server (scripts/test starts one)");
@@ -93,12 +113,50 @@ private Q_SLOTS:
         QProcess* hidden = launch({u"--hidden"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(hidden, true).isEmpty(), 30000);
         QVERIFY(visibleWindows(hidden).isEmpty());
+        QProcess* secondLogin = launch({u"--hidden"_s});
+        QVERIFY(secondLogin->waitForFinished(60000) && secondLogin->exitCode() == 0);
+        QVERIFY2(visibleWindows(hidden).isEmpty(), "a second login start opened the running agent's window");
         QVERIFY(launch()->waitForFinished(60000));
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(hidden).size(), 1, 30000);
         QVERIFY(quitsOrderly(hidden, SIGTERM));
         trayer.kill();
         trayer.waitForFinished();
     }
+
+    // At login the panel often starts a moment after the agent: a tray host that comes within the agent's wait
+    // gets the tray item, and the window stays closed.
+    void trayHostStartingAfterTheAgentKeepsTheWindowClosed_data() {
+        QTest::addColumn<bool>("statusNotifier");
+        QTest::newRow("X11 system tray") << false;
+        QTest::newRow("StatusNotifier host") << true;
+    }
+    void trayHostStartingAfterTheAgentKeepsTheWindowClosed() {
+        QFETCH(bool, statusNotifier);
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs the session's X server (scripts/test starts one)");
+        QVERIFY(!trayPresent());
+        QProcess* agent = launch({u"--hidden"_s});
+        // Its socket shows that it has started and holds the lock; the tray comes after that.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_home.filePath(u"vantrel.socket"_s)), 30000);
+        QProcess host;
+        if (statusNotifier) {
+            startStatusNotifierHost(&host);
+            if (QTest::currentTestFailed())
+                return;
+            // The item registers with the host that came late: Qt was not asked about the tray before.
+            QByteArray calls;
+            QTRY_VERIFY_WITH_TIMEOUT((calls += host.readAllStandardOutput()).contains("RegisterStatusNotifierItem"),
+                                     30000);
+        } else {
+            host.start(u"trayer"_s, {});
+            QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(agent, true).isEmpty(), 30000); // the docked icon
+        }
+        QVERIFY2(visibleWindows(agent).isEmpty(), "the window opened although a tray host came");
+        QVERIFY(quitsOrderly(agent, SIGTERM));
+        host.kill();
+        host.waitForFinished();
+    }
+
     // Answered before the toolkit starts, where Qt cannot name the program itself.
     void helpShowsExecutablePlaceholder() {
         QProcess* help = launch({u"--help"_s});

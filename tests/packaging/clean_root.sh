@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# Installs the two .debs on a minimal Debian root (debootstrap minbase, Recommends off) and runs them there,
+# as on a studio's freshly installed machine: the agent on an X server with a late tray and on a headless
+# Wayland compositor without XWayland, the studio under its unit's settings and under the unit's
+# write-or-execute memory filter, and the maintainer scripts against what admins do.  The X server, tray,
+# compositor and checks run outside the root, so nothing they pull in can stand in for a missing dependency.
+# Runs in a private mount namespace (tests/packaging/test_packages.sh starts it with unshare).
+# Usage: clean_root.sh BUILD_DIR VERSION WORK_DIR (WORK_DIR holds the packages).  Exit 77: cannot run here.
+set -euo pipefail
+build=$1 version=$2 work=$3
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "[$SECONDS s] $*"; }
+skip() { echo "skipped: $*"; exit 77; }
+
+# --- the root: built once, kept as a tarball in the build folder ------------------------------------------
+cache=$build/packaging-cache
+base=$cache/bookworm-minbase.tar
+mkdir -p "$cache/archives/partial"
+if [ ! -s "$base" ]; then
+    command -v debootstrap >/dev/null || skip "debootstrap is not installed"
+    mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
+    [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
+    [ -n "$mirror" ] || skip "no Debian mirror in this machine's apt sources"
+    fresh=$(mktemp -d "$cache/debootstrap.XXXXXX")
+    debootstrap --variant=minbase --cache-dir="$cache/archives" bookworm "$fresh" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+        { tail -5 "$work/debootstrap.log"; rm -rf "$fresh"; skip "debootstrap cannot build a root here"; }
+    # The same suites as this machine (the packages were built against its updates).
+    rm -f "$fresh/etc/apt/sources.list"
+    cp /etc/apt/sources.list.d/*.sources "$fresh/etc/apt/sources.list.d/" 2>/dev/null ||
+        cp /etc/apt/sources.list "$fresh/etc/apt/sources.list"
+    tar -C "$fresh" -cf "$base.part" . && mv "$base.part" "$base"
+    rm -rf "$fresh"
+fi
+# A second tarball adds what the packages depend on (Recommends off), so that later runs install only the two
+# packages; it is made again when their dependencies change.
+key=$(for deb in "$work"/packages/*.deb; do dpkg-deb -f "$deb" Depends Pre-Depends; done | sha256sum | cut -c1-16)
+with_deps=$cache/bookworm-minbase-deps-$key.tar
+root=$work/root
+mkdir "$root"
+tar -C "$root" -xf "$([ -s "$with_deps" ] && echo "$with_deps" || echo "$base")"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+# dpkg syncs every file it writes; a throw-away root need not wait for the disk.
+echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/vantrel-test"
+mkdir -p "$root/proc" "$root/dev" "$root/sys" "$root/tmp" "$root/var/cache/apt/archives"
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mount --rbind /sys "$root/sys"
+mount -t tmpfs tmpfs "$root/tmp"
+mkdir -p "$root/run/vantrel" && chmod 700 "$root/run/vantrel"
+# A command in the root; started in the background its pid is the program's own (chroot and env exec it).
+root_env=(chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8)
+in_root() { "${root_env[@]}" DEBIAN_FRONTEND=noninteractive "$@"; }
+
+pids=()
+cleanup() {
+    local status=$? pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    [ $status -ne 0 ] && [ -s "$work/agent.log" ] && { echo "The agent said:" >&2; tail -20 "$work/agent.log" >&2; }
+    [ $status -ne 0 ] && [ -s "$work/studio.log" ] && { echo "The studio said:" >&2; tail -20 "$work/studio.log" >&2; }
+    umount -R "$root/dev" "$root/sys" 2>/dev/null || true
+    return $status
+}
+trap cleanup EXIT
+
+step "root ready"
+cp "$work"/packages/*.deb "$root/tmp/"
+install_packages() {
+    in_root apt-get install -y -qq --no-install-recommends /tmp/vantrel_"$version"-1_amd64.deb \
+        /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/install.log" 2>&1 || { tail -20 "$work/install.log"; fail "install"; }
+}
+if [ ! -s "$with_deps" ]; then
+    in_root apt-get -o Acquire::Retries=3 update -qq >/dev/null || skip "the Debian mirror cannot be reached"
+    install_packages
+    in_root dpkg --purge vantrel vantrel-studio >/dev/null
+    rm -f "$cache"/bookworm-minbase-deps-*.tar
+    tar -C "$root" --exclude='./proc/*' --exclude='./sys/*' --exclude='./dev/*' --exclude='./tmp/*' \
+        --exclude='./var/cache/apt/archives/*' -cf "$with_deps.part" . && mv "$with_deps.part" "$with_deps"
+    step "dependencies installed and kept"
+fi
+install_packages
+step "packages installed"
+in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
+
+# --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
+display=$((400 + RANDOM % 400))
+Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=:$display
+for _ in $(seq 1 300); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+agent_env=(XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
+"${root_env[@]}" "${agent_env[@]}" DISPLAY=":$display" vantrel --hidden >"$work/agent.log" 2>&1 &
+agent=$!
+pids+=($agent)
+windows() { # [MIN_WIDTH]: the agent's mapped windows at least that wide
+    local id width
+    for id in $(xdotool search --onlyvisible --pid "$agent" --name '^Vantrel' 2>/dev/null); do
+        width=$(xdotool getwindowgeometry --shell "$id" | sed -n 's/^WIDTH=//p')
+        [ "${width:-0}" -ge "${1:-0}" ] && echo "$id"
+    done
+    return 0
+}
+for _ in $(seq 1 600); do [ -n "$(windows 100)" ] && break; kill -0 $agent 2>/dev/null || break; sleep 0.1; done
+[ -n "$(windows 100)" ] || fail "no window from a login start without a tray"
+trayer --height 32 --widthtype request >"$work/trayer.log" 2>&1 &
+pids+=($!)
+icon=""
+for _ in $(seq 1 600); do icon=$(comm -23 <(windows | sort) <(windows 100 | sort) | head -1); [ -n "$icon" ] && break; sleep 0.1; done
+[ -n "$icon" ] || fail "the agent's icon did not dock in the tray"
+# Drawn, not a blank square: an icon that cannot be loaded leaves the tray's own plain background.
+colours=0
+for _ in $(seq 1 100); do
+    colours=$(import -silent -window "$icon" png:- 2>/dev/null | identify -format '%k' - 2>/dev/null || echo 0)
+    [ "${colours:-0}" -gt 4 ] && break
+    sleep 0.1
+done
+[ "${colours:-0}" -gt 4 ] || fail "the tray icon is blank ($colours colours)"
+kill $agent; wait $agent 2>/dev/null || true
+
+# --- the agent on Wayland, no XWayland: Qt's own Wayland platform --------------------------------------------
+mkdir -p -m 700 "$root/run/vantrel-wl"
+XDG_RUNTIME_DIR=$root/run/vantrel-wl weston --backend=headless-backend.so --socket=wayland-0 --idle-time=0 \
+    >"$work/weston.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 300); do [ -S "$root/run/vantrel-wl/wayland-0" ] && break; sleep 0.1; done
+"${root_env[@]}" XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
+    XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
+agent=$!
+pids+=($agent)
+for _ in $(seq 1 600); do grep -q libqwayland "/proc/$agent/maps" 2>/dev/null && break; kill -0 $agent 2>/dev/null || break; sleep 0.1; done
+grep -q libqwayland "/proc/$agent/maps" 2>/dev/null || fail "the agent did not start on the Wayland platform"
+kill $agent; wait $agent 2>/dev/null || true
+
+step "agent ran on X11 and Wayland"
+# --- the studio under its unit's settings, and under the memory filter MemoryDenyWriteExecute= sets ----------
+"$here/studio_exchange.sh" "$root" "$work" "$version"
+
+step "studio served"
+# --- an upgrade restarts a running service on the new binary and keeps edited settings -------------------------
+# No systemd runs here: a recorder stands in for systemctl, and /run/systemd/system says it runs.
+conf=/etc/vantrel-studio/vantrel-studio.conf
+dpkg-deb -R "$work/packages/vantrel-studio_$version-1_amd64.deb" "$work/next"
+sed -i "s/^Version: .*/Version: $version-2/" "$work/next/DEBIAN/control"
+dpkg-deb -b "$work/next" "$root/tmp/vantrel-studio-next.deb" >/dev/null
+printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.calls\n' >"$root/usr/bin/systemctl"
+chmod 755 "$root/usr/bin/systemctl"
+mkdir -p "$root/run/systemd/system"
+echo "# the admin's own line" >>"$root$conf"
+in_root dpkg -i /tmp/vantrel-studio-next.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "upgrade"; }
+grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" ||
+    fail "an upgrade does not restart the service: $(cat "$root/tmp/systemctl.calls")"
+grep -q "the admin's own line" "$root$conf" || fail "an upgrade lost the edited settings"
+rm -r "$root/usr/bin/systemctl" "$root/run/systemd"
+
+# --- maintainer scripts against what admins do ----------------------------------------------------------------
+reinstall() { in_root dpkg -i /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "$1"; }; }
+in_root rm "$conf"
+reinstall "reinstalling over a deleted settings file"
+[ ! -e "$root$conf" ] || fail "a deleted settings file came back"
+# A configure that failed half-way (here: no passwd tools) is completed by the next run.
+mv "$root/usr/sbin/groupadd" "$root/usr/sbin/groupadd.away"
+in_root dpkg --purge vantrel-studio >/dev/null
+if in_root dpkg -i /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/dpkg.log" 2>&1; then fail "configure without groupadd"; fi
+mv "$root/usr/sbin/groupadd.away" "$root/usr/sbin/groupadd"
+in_root dpkg --configure -a >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "configure again after a failure"; }
+# An account made beforehand: the group alone, as admins fixing ids for a shared volume start.
+in_root dpkg --purge vantrel-studio >/dev/null
+in_root groupadd --system --gid 973 vantrel-studio
+reinstall "installing over an existing group"
+[ "$(in_root stat -c %g:%G:%a /etc/vantrel-studio)" = "973:vantrel-studio:750" ] || fail "settings folder"
+# Enabled while no systemd runs (an image build); a purge leaves no link behind.
+systemctl --root="$root" enable vantrel-studio.service >/dev/null 2>&1
+[ -L "$root/etc/systemd/system/multi-user.target.wants/vantrel-studio.service" ] || fail "enabling in the root"
+in_root dpkg --purge vantrel-studio >/dev/null
+left=$(find "$root/etc/systemd" -name 'vantrel-studio*' 2>/dev/null)
+[ -z "$left" ] || fail "left after purge: $left"
+! in_root getent passwd vantrel-studio >/dev/null || fail "the vantrel-studio user is left after purge"
+[ ! -e "$root/var/lib/vantrel-studio" ] && [ ! -e "$root/etc/vantrel-studio" ] || fail "studio folders left after purge"
+echo "clean root: installed, agent on X11 and Wayland, studio served, scripts recovered"
