@@ -8,6 +8,9 @@
 #include "platform/common/SystemClock.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/wayland/KWinActivityMonitor.h"
+#include "platform/wayland/KWinFrontmostApp.h"
+#include "platform/wayland/KWinScript.h"
 #include "platform/wayland/MutterIdleWatch.h"
 #include "platform/wayland/NoFrontmostApp.h"
 #include "platform/wayland/SwayFrontmostApp.h"
@@ -24,16 +27,28 @@ bool isWaylandSession(const QProcessEnvironment& environment) {
 
 namespace {
 
+bool isKdeSession(const QProcessEnvironment& environment) {
+    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP"))
+        .split(QLatin1Char(':'))
+        .contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
+}
+
 void addWaylandBackends(Platform& platform, const QProcessEnvironment& environment) {
     // The compositor's own idle protocols first; GNOME's Mutter offers only its D-Bus monitor.
     platform.mouse = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
         [](IdleWatch::Callback callback) { return WaylandIdleWatch::create(std::move(callback)); },
         [](IdleWatch::Callback callback) { return MutterIdleWatch::create(std::move(callback)); },
     });
-    if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty())
+    if (isKdeSession(environment)) {
+        // KDE Plasma: the agent's KWin script names the application in front and counts pointer moves.
+        auto script = std::make_shared<KWinScript>();
+        platform.frontmost = std::make_shared<KWinFrontmostApp>(script);
+        platform.mouse = std::make_shared<KWinActivityMonitor>(script, std::move(platform.mouse));
+    } else if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty()) {
         platform.frontmost = std::make_shared<SwayFrontmostApp>(swaySocket);
-    else
+    } else {
         platform.frontmost = std::make_shared<NoFrontmostApp>();
+    }
     platform.capture = std::make_shared<WaylandScreenCapture>(platform.defaults);
 }
 

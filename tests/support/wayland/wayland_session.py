@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Runs a program in a private headless Wayland session (sway on two outputs, or mutter) as an unprivileged user."""
+"""Runs a program in a private headless Wayland session (sway on two outputs, mutter, or KDE's KWin on two
+outputs with its portal) as an unprivileged user."""
 # sway refuses to run as root and CI runs as root.  The session has its own runtime folder and D-Bus session
 # bus; `with WaylandSession() as s:` gives spawn() (stopped with the session), run() and wait_for_bus_name().
 
@@ -85,13 +86,13 @@ class WaylandSession:
             "XDG_DATA_HOME": os.path.join(home, ".local/share"),
             "XDG_CACHE_HOME": os.path.join(home, ".cache"),
             "XDG_SESSION_TYPE": "wayland",
-            "XDG_CURRENT_DESKTOP": "GNOME" if self.compositor == "mutter" else "sway",
+            "XDG_CURRENT_DESKTOP": {"mutter": "GNOME", "kwin": "KDE"}.get(self.compositor, "sway"),
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
         }
         self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")})
         try:
             self._start_bus()
-            self._start_mutter() if self.compositor == "mutter" else self._start_sway()
+            {"mutter": self._start_mutter, "kwin": self._start_kwin}.get(self.compositor, self._start_sway)()
             if self.want_keyring:
                 self._start_keyring()
             if self.want_window:
@@ -121,6 +122,53 @@ class WaylandSession:
         self._wait_for_compositor(self.spawn(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
                                               "1920x1080"]), "mutter")
         self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 30)
+
+    # ---- KDE Plasma: KWin and the KDE portal ----
+
+    def _start_kwin(self):
+        # The installed binary carries a file capability (cap_sys_resource) that an unprivileged user may not
+        # take up, and exec fails; a copy has none.  The fake-input protocol, through which tests move the
+        # pointer, is offered only to trusted clients unless the permission checks are off.
+        kwin = os.path.join(self.dir, "bin", "kwin_wayland")
+        os.makedirs(os.path.dirname(kwin), exist_ok=True)
+        os.chmod(os.path.dirname(kwin), 0o755)
+        shutil.copyfile("/usr/bin/kwin_wayland", kwin)
+        os.chmod(kwin, 0o755)
+        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"  # the portal's dialog on AT-SPI (D-Bus activated)
+        self.env["KDE_FULL_SESSION"] = "true"
+        # KWin's screen locker serves org.freedesktop.ScreenSaver; it locks when asked, never on its own here.
+        self.run(["sh", "-c", 'mkdir -p "$XDG_CONFIG_HOME" && printf "[Daemon]\\nAutolock=false\\n'
+                              'LockOnResume=false\\n" > "$XDG_CONFIG_HOME/kscreenlockerrc"'], check=True)
+        self._wait_for_compositor(self.spawn(
+            [kwin, "--virtual", "--width", "1920", "--height", "1080", "--output-count", "2", "--socket",
+             "wayland-0", "--no-global-shortcuts", "--no-kactivities"],
+            env={"KWIN_WAYLAND_NO_PERMISSION_CHECKS": "1"}), "kwin_wayland")
+        self.wait_for_bus_name("org.kde.KWin", 30)
+
+    def start_kde_portal(self, click=None):
+        """PipeWire and the desktop portal with its KDE backend, D-Bus activated as on a desktop.  With `click`
+        (vantrel_test_kwin_click), a helper answers every "Screen Sharing" dialog and logs it to the file
+        named by the returned environment's VANTREL_TEST_DIALOG_LOG."""
+        self.spawn(["pipewire"])
+        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 20, "pipewire")
+        self.spawn(["wireplumber"])
+        self.run(["dbus-update-activation-environment", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP",
+                  "QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "KDE_FULL_SESSION"], check=True)
+        # The KDE backend must be up before the portal looks for it, or the portal drops ScreenCast.
+        self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.impl.portal.desktop.kde",
+                  "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Peer.Ping"], capture_output=True)
+        self.wait_for_bus_name("org.freedesktop.impl.portal.desktop.kde", 30)
+        self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.portal.Desktop",
+                  "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Peer.Ping"], capture_output=True)
+        self.wait_for_bus_name("org.freedesktop.portal.Desktop", 30)
+        if not click:
+            return {}
+        log = os.path.join(self.env["XDG_RUNTIME_DIR"], "portal-dialogs.log")
+        helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kde_portal_dialog.py")
+        self.spawn(["/usr/bin/python3", self.reachable(helper), self.reachable(click), log])
+        return {"VANTREL_TEST_DIALOG_LOG": log}
+
+    # ---- end of KDE Plasma ----
 
     def _wait_for_compositor(self, process, name):
         # Found by their sockets: the compositor runs under runuser, which forks, so its pid is not ours.
@@ -228,13 +276,17 @@ class WaylandSession:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mutter", action="store_true", help="GNOME's mutter instead of sway")
+    parser.add_argument("--kwin", action="store_true", help="KDE's KWin with its portal and a keyring")
+    parser.add_argument("--kwin-click", help="with --kwin: vantrel_test_kwin_click, to answer the portal's dialog")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
         parser.error("no program to run")
-    with WaylandSession(compositor="mutter" if args.mutter else "sway") as session:
-        result = session.run([session.reachable(program[0])] + program[1:])
+    compositor = "kwin" if args.kwin else "mutter" if args.mutter else "sway"
+    with WaylandSession(compositor=compositor, keyring=args.kwin) as session:
+        env = session.start_kde_portal(args.kwin_click) if args.kwin else {}
+        result = session.run([session.reachable(program[0])] + program[1:], env=env)
     sys.exit(result.returncode)
 
 
