@@ -38,7 +38,10 @@ int main(int argc, char* argv[])
             return 0;
         }
         if (early.isSet(QStringLiteral("help"))) {
-            std::fputs(qPrintable(early.helpText()), stdout);
+            // Without an application object Qt cannot know the program's name and writes a placeholder.
+            std::fputs(qPrintable(early.helpText().replace(QStringLiteral("<executable_name>"),
+                                                           QStringLiteral("vantrel"))),
+                       stdout);
             return 0;
         }
     }

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,14 @@ CREATE INDEX IF NOT EXISTS screenshots_session ON screenshots (session_id);
     R"sql(
 ALTER TABLE pairing_codes ADD COLUMN device_id BIGINT REFERENCES devices(id);
 ALTER TABLE devices ADD COLUMN stored_bytes BIGINT NOT NULL DEFAULT 0;
+)sql",
+    // When a device's token was first used: a lost pairing answer is re-sent only while it was never used.  Devices
+    // paired before count as used.  Their stored bytes were counted from 0 by the previous migration: the studio
+    // counts their files once (it knows where they are) and removes the setting.
+    R"sql(
+ALTER TABLE devices ADD COLUMN token_used_at BIGINT;
+UPDATE devices SET token_used_at = paired_at;
+INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1') ON CONFLICT (key) DO NOTHING;
 )sql",
 };
 
@@ -163,31 +172,29 @@ void Statement::setParameter(int index, std::optional<QByteArray> value) {
     m_parameters[index - 1] = std::move(value);
 }
 
-void Statement::execute() {
-    m_executed = true;
-    pg_conn* connection = m_database.m_postgres.get();
-    QList<const char*> values;
-    for (const std::optional<QByteArray>& parameter : std::as_const(m_parameters))
-        values.append(parameter ? parameter->constData() : nullptr);
-    for (int attempt = 0; attempt < 2 && (attempt == 0 || m_database.reconnected()); ++attempt)
-        m_result.reset(PQexecParams(connection, m_sql.constData(), int(values.size()), nullptr, values.constData(),
-                                    nullptr, nullptr, 0));
-    const ExecStatusType status = PQresultStatus(m_result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        m_error = postgresError(connection);
-        m_result.reset();
-    }
-    m_database.m_changes = m_result ? QByteArray(PQcmdTuples(m_result.get())).toLongLong() : 0;
-}
-
 bool Statement::next() {
     if (m_database.m_kind == Database::Kind::PostgreSQL) {
-        if (!m_executed && m_error.isEmpty())
-            execute();
+        if (!m_executed && m_error.isEmpty()) {
+            m_executed = true;
+            QList<const char*> values;
+            for (const std::optional<QByteArray>& parameter : std::as_const(m_parameters))
+                values.append(parameter ? parameter->constData() : nullptr);
+            m_result.reset(m_database.execute(m_sql, &values));
+            const ExecStatusType status = PQresultStatus(m_result.get());
+            if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+                m_error = m_database.lastError();
+                m_result.reset();
+            }
+            m_database.m_changes = m_result ? QByteArray(PQcmdTuples(m_result.get())).toLongLong() : 0;
+        }
         return m_result && ++m_row < PQntuples(m_result.get());
     }
     if (!m_statement)
         return false;
+    if (!m_database.m_transactionLost.isEmpty()) {
+        m_error = m_database.m_transactionLost;
+        return false;
+    }
     const int code = sqlite3_step(m_statement.get());
     if (code == SQLITE_ROW)
         return true;
@@ -196,11 +203,22 @@ bool Statement::next() {
     return false;
 }
 
+Result<bool> Statement::fetch() {
+    const bool found = next();
+    if (!m_error.isEmpty())
+        return Database::failure(m_error);
+    return found;
+}
+
 Result<> Statement::run() {
     while (next()) {
     }
+    return status();
+}
+
+Result<> Statement::status() const {
     if (!m_error.isEmpty())
-        return Error::platform(QStringLiteral("Database error: %1").arg(m_error));
+        return Database::failure(m_error);
     return {};
 }
 
@@ -253,7 +271,9 @@ Result<std::unique_ptr<Database>> Database::openSQLite(const QString& path) {
     if (code != SQLITE_OK)
         return Error::platform(QStringLiteral("Cannot open the database %1: %2").arg(path, database->lastError()));
     sqlite3_busy_timeout(handle, kBusyTimeoutMs);
-    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON", "PRAGMA synchronous=NORMAL"}) {
+    // FULL: every commit is on the disk before the answer that acknowledges it (NORMAL may lose the last
+    // commits on power loss, which the agent has dropped as delivered).
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON", "PRAGMA synchronous=FULL"}) {
         if (Result<> result = database->exec(pragma); !result)
             return result.error();
     }
@@ -266,16 +286,21 @@ Result<std::unique_ptr<Database>> Database::openPostgreSQL(const QString& connec
     if (PQstatus(database->m_postgres.get()) != CONNECTION_OK)
         return Error::platform(QStringLiteral("Cannot connect to the PostgreSQL database: %1")
                                    .arg(postgresError(database->m_postgres.get())));
-    // The notices of IF NOT EXISTS ("already exists, skipping") are not for the admin's terminal.
-    PQsetNoticeProcessor(
-        database->m_postgres.get(), [](void*, const char*) {}, nullptr);
+    // The notices of IF NOT EXISTS ("already exists, skipping") are not for the admin's terminal; the warning of a
+    // COMMIT without a transaction is kept, as it means that the transaction was lost.
+    PQsetNoticeReceiver(
+        database->m_postgres.get(),
+        [](void* self, const pg_result* notice) {
+            static_cast<Database*>(self)->m_noticeState = PQresultErrorField(notice, PG_DIAG_SQLSTATE);
+        },
+        database.get());
     return database;
 }
 
-bool Database::hasSchema() {
+Result<bool> Database::hasSchema() {
     Statement query = prepare(m_kind == Kind::SQLite ? "SELECT 1 FROM sqlite_master WHERE name = 'settings'"
                                                      : "SELECT 1 WHERE to_regclass('settings') IS NOT NULL");
-    return query.next();
+    return query.fetch();
 }
 
 Result<> Database::migrate() {
@@ -286,9 +311,10 @@ Result<> Database::migrate() {
     if (!done)
         return done;
     Statement current = prepare("SELECT COALESCE(MAX(version), 0) FROM schema_migrations");
-    const qint64 applied = current.next() ? current.integer(0) : 0;
-    if (!current.error().isEmpty())
-        return Error::platform(QStringLiteral("Database error: %1").arg(current.error()));
+    const Result<bool> found = current.fetch();
+    if (!found)
+        return found.error();
+    const qint64 applied = *found ? current.integer(0) : 0;
     const QByteArray key =
         m_kind == Kind::SQLite ? "INTEGER PRIMARY KEY" : "BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY";
     const qint64 known = qint64(std::size(kMigrations));
@@ -308,30 +334,63 @@ Result<> Database::migrate() {
 
 Result<> Database::exec(const char* sql) {
     if (m_kind == Kind::PostgreSQL) {
-        pg_conn* connection = m_postgres.get();
-        std::unique_ptr<pg_result, Statement::Clearer> result(PQexec(connection, sql));
-        if (reconnected())
-            result.reset(PQexec(connection, sql));
+        std::unique_ptr<pg_result, Statement::Clearer> result(execute(sql, nullptr));
         const ExecStatusType status = PQresultStatus(result.get());
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
             return {};
-        return Error::platform(QStringLiteral("Database error: %1").arg(postgresError(connection)));
+        return failure(lastError());
     }
+    if (!m_transactionLost.isEmpty() && qstrcmp(sql, "ROLLBACK") != 0)
+        return failure(m_transactionLost);
     char* message = nullptr;
     if (sqlite3_exec(m_sqlite.get(), sql, nullptr, nullptr, &message) == SQLITE_OK)
         return {};
     const QString text = QString::fromUtf8(message ? message : "unknown error");
     sqlite3_free(message);
-    return Error::platform(QStringLiteral("Database error: %1").arg(text));
+    return failure(text);
 }
 
-// A server restart or a dropped connection fails the statement that finds it; outside a transaction it is sent
-// once more on a new connection, so that no agent's request fails for it.  Inside one, the transaction is lost.
-bool Database::reconnected() {
-    if (PQstatus(m_postgres.get()) != CONNECTION_BAD || m_inTransaction)
-        return false;
-    PQreset(m_postgres.get());
-    return PQstatus(m_postgres.get()) == CONNECTION_OK;
+Error Database::failure(const QString& why) {
+    return Error::platform(QStringLiteral("Database error: %1").arg(why));
+}
+
+// A server restart or a dropped connection is found before a statement is sent, where the socket shows it, and a
+// new connection is made unless a transaction was open on the old one.  Once a statement is sent, a lost
+// connection leaves its outcome unknown: only a read or a BEGIN outside a transaction is sent again, since nothing
+// else can be stored twice or half.  Inside a transaction nothing is sent again: the transaction is lost.
+pg_result* Database::execute(const QByteArray& sql, const QList<const char*>* values) {
+    const bool ownsConnection = !m_inTransaction;
+    if (!m_transactionLost.isEmpty() && sql != "ROLLBACK")
+        return nullptr; // lastError() names the loss
+    if (ownsConnection)
+        replaceLostConnection();
+    auto send = [&] {
+        return values ? PQexecParams(m_postgres.get(), sql.constData(), int(values->size()), nullptr,
+                                     values->constData(), nullptr, nullptr, 0)
+                      : PQexec(m_postgres.get(), sql.constData());
+    };
+    pg_result* result = send();
+    if (PQstatus(m_postgres.get()) == CONNECTION_BAD) {
+        const bool repeatable = sql.startsWith("SELECT") || sql == "BEGIN";
+        if (ownsConnection && repeatable) {
+            PQclear(result);
+            PQreset(m_postgres.get());
+            return send();
+        }
+        if (m_inTransaction)
+            m_transactionLost = QStringLiteral("the connection to the database was lost during a transaction.");
+    }
+    return result;
+}
+
+void Database::replaceLostConnection() {
+    pg_conn* connection = m_postgres.get();
+    // Between requests the server says nothing, unless it closed the connection (a restart, an idle timeout).
+    pollfd socket{PQsocket(connection), POLLIN, 0};
+    if (PQstatus(connection) == CONNECTION_OK && socket.fd >= 0 && ::poll(&socket, 1, 0) > 0)
+        PQconsumeInput(connection);
+    if (PQstatus(connection) == CONNECTION_BAD)
+        PQreset(connection);
 }
 
 qint64 Database::changes() const {
@@ -339,35 +398,44 @@ qint64 Database::changes() const {
 }
 
 QString Database::lastError() const {
+    if (!m_transactionLost.isEmpty())
+        return m_transactionLost;
     return m_kind == Kind::PostgreSQL ? postgresError(m_postgres.get())
                                       : QString::fromUtf8(sqlite3_errmsg(m_sqlite.get()));
 }
 
 Database::Transaction::Transaction(Database& database)
     : m_database(database) {
-    m_open = m_database.exec(m_database.m_kind == Kind::SQLite ? "BEGIN IMMEDIATE" : "BEGIN").ok();
-    m_database.m_inTransaction = m_open;
+    const Result<> begun = m_database.exec(m_database.m_kind == Kind::SQLite ? "BEGIN IMMEDIATE" : "BEGIN");
+    m_open = begun.ok();
+    m_database.m_inTransaction = true;
+    if (!begun)
+        m_database.m_transactionLost = QStringLiteral("the transaction could not begin: ") + m_database.lastError();
 }
 
 Database::Transaction::~Transaction() {
     if (m_open)
         (void)m_database.exec("ROLLBACK");
     m_database.m_inTransaction = false;
+    m_database.m_transactionLost.clear();
 }
 
 Result<> Database::Transaction::commit() {
-    if (!m_open)
-        return Error::platform(QStringLiteral("Database error: the transaction could not begin."));
-    m_open = false;
-    m_database.m_inTransaction = false;
+    if (!m_open || !m_database.m_transactionLost.isEmpty())
+        return failure(m_database.lastError());
     // PostgreSQL answers COMMIT of a failed transaction with a rollback, not an error.
-    if (m_database.m_kind == Kind::PostgreSQL && PQtransactionStatus(m_database.m_postgres.get()) != PQTRANS_INTRANS) {
-        (void)m_database.exec("ROLLBACK");
-        return Error::platform(QStringLiteral("Database error: %1").arg(m_database.lastError()));
-    }
-    if (Result<> result = m_database.exec("COMMIT"); !result) {
-        (void)m_database.exec("ROLLBACK");
-        return result;
-    }
-    return {};
+    if (m_database.m_kind == Kind::PostgreSQL && PQtransactionStatus(m_database.m_postgres.get()) != PQTRANS_INTRANS)
+        return failure(m_database.lastError());
+    m_database.m_noticeState.clear();
+    Result<> committed = m_database.exec("COMMIT");
+    const bool lost = m_database.m_kind == Kind::PostgreSQL && PQstatus(m_database.m_postgres.get()) == CONNECTION_BAD;
+    m_open = !committed && !lost;
+    m_uncertain = !committed && lost;
+    if (m_uncertain)
+        return failure(QStringLiteral("the connection to the database was lost at COMMIT: whether the transaction "
+                                      "was stored is unknown."));
+    // "There is no transaction in progress": what was meant to be committed is not in the database.
+    if (committed && m_database.m_noticeState == "25P01")
+        return failure(QStringLiteral("the transaction was lost before its COMMIT."));
+    return committed;
 }

@@ -30,8 +30,13 @@ public:
     Statement& bindNull(int index);
     // True while a row is available; errors end the iteration and are kept in error().
     bool next();
+    // The next row for a look-up: true if there is one, false if there is none, an error if it could not be read.
+    // "Not found" and "could not read" lead to different answers, so a look-up never reads a failure as "none".
+    Result<bool> fetch();
     // Runs a statement that returns no rows.
     Result<> run();
+    // The error of a statement whose rows were read with next(), if any.
+    Result<> status() const;
     qint64 integer(int column) const;
     QString text(int column) const;
     bool isNull(int column) const;
@@ -40,7 +45,6 @@ public:
 private:
     friend class Database;
     Statement(Database& database, const char* sql);
-    void execute();
     void setParameter(int index, std::optional<QByteArray> value);
 
     Database& m_database;
@@ -78,31 +82,41 @@ public:
     // Applies the migrations not yet applied; concurrent studio processes apply each one once.
     Result<> migrate();
     // Whether the studio's tables exist at all.
-    bool hasSchema();
+    Result<bool> hasSchema();
     Result<> exec(const char* sql);
     // A statement that fails to prepare is a programming error in our own SQL: it reports through run()/next().
     Statement prepare(const char* sql) { return Statement(*this, sql); }
     // Rows changed by the last statement run.
     qint64 changes() const;
     QString lastError() const;
+    // What every failure of the store is: the request may be sent again later, it was not refused.
+    static Error failure(const QString& why);
 
-    // One transaction (SQLite: BEGIN IMMEDIATE); rolled back on destruction unless committed.
+    // One transaction (SQLite: BEGIN IMMEDIATE); rolled back on destruction unless committed.  A transaction that
+    // could not begin, or whose connection was lost, fails every statement until it ends: nothing of it is ever
+    // stored outside it or half.  A COMMIT whose outcome cannot be known is a failure, never a success.
     class Transaction final {
     public:
         explicit Transaction(Database& database);
         Q_DISABLE_COPY_MOVE(Transaction)
         ~Transaction();
         Result<> commit();
+        // After a failed commit: whether the database may have stored the transaction all the same (the connection
+        // was lost at COMMIT), so that what its rows point at must be kept.
+        bool uncertain() const { return m_uncertain; }
 
     private:
         Database& m_database;
         bool m_open = false;
+        bool m_uncertain = false;
     };
 
 private:
     friend class Statement;
     explicit Database(Kind kind);
-    bool reconnected();
+    // PostgreSQL: runs one statement (parameters given when `values` is not null).
+    pg_result* execute(const QByteArray& sql, const QList<const char*>* values);
+    void replaceLostConnection();
     struct Closer {
         void operator()(sqlite3* handle) const;
         void operator()(pg_conn* connection) const;
@@ -112,4 +126,6 @@ private:
     std::unique_ptr<pg_conn, Closer> m_postgres;
     qint64 m_changes = 0; // PostgreSQL: rows of the last command
     bool m_inTransaction = false;
+    QString m_transactionLost; // why the open transaction can no longer store anything; empty while it can
+    QByteArray m_noticeState;  // PostgreSQL: the SQLSTATE of the last warning
 };

@@ -7,6 +7,8 @@
 #include <QHash>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
+#include <QSet>
+#include <QTextStream>
 
 #include <algorithm>
 #include <limits>
@@ -93,11 +95,55 @@ Result<std::unique_ptr<Studio>> Studio::open(const Location& location, bool crea
         location.database.isEmpty() ? Database::openSQLite(databasePath) : Database::openPostgreSQL(location.database);
     if (!database)
         return database.error();
-    if (!create && !(*database)->hasSchema())
-        return Error::platform(QStringLiteral("There is no studio in this database; create one with “init” first."));
+    if (!create) {
+        const Result<bool> schema = (*database)->hasSchema();
+        if (!schema)
+            return schema.error();
+        if (!*schema)
+            return Error::platform(
+                QStringLiteral("There is no studio in this database; create one with “init” first."));
+    }
     if (Result<> schema = (*database)->migrate(); !schema)
         return schema.error();
-    return std::unique_ptr<Studio>(new Studio(QDir(screenshots), std::move(*database), std::move(clock)));
+    std::unique_ptr<Studio> studio(new Studio(QDir(screenshots), std::move(*database), std::move(clock)));
+    if (Result<> counted = studio->countStoredBytes(); !counted)
+        return counted.error();
+    return studio;
+}
+
+// Devices paired before the storage quota had their screenshot bytes counted from 0.  A migration asks for them to
+// be counted once from the files, which only the studio can read.
+Result<> Studio::countStoredBytes() {
+    const Result<QString> asked = setting(u"count_stored_bytes"_qs);
+    if (!asked || asked->isEmpty())
+        return asked ? Result<>() : asked.error();
+    Database::Transaction transaction(*m_database);
+    // Of studio processes starting at once, the one that removes the request counts.
+    Result<> done = m_database->prepare("DELETE FROM settings WHERE key = 'count_stored_bytes'").run();
+    if (!done || m_database->changes() == 0)
+        return done;
+    QHash<qint64, qint64> bytes;
+    {
+        Statement files = m_database->prepare(
+            "SELECT se.device_id, s.file FROM screenshots s JOIN sessions se ON se.id = s.session_id");
+        while (files.next())
+            bytes[files.integer(0)] += QFileInfo(screenshotPath(files.text(1))).size();
+        done = files.status();
+    } // finished before the commit, which SQLite refuses while a statement is under way
+    qint64 total = 0;
+    for (auto device = bytes.cbegin(); done && device != bytes.cend(); ++device) {
+        total += device.value();
+        done = m_database->prepare("UPDATE devices SET stored_bytes = ? WHERE id = ?")
+                   .bind(1, device.value())
+                   .bind(2, device.key())
+                   .run();
+    }
+    if (done)
+        done = transaction.commit();
+    if (done && !bytes.isEmpty())
+        QTextStream(stderr) << "vantrel-studio: counted the screenshots that " << bytes.size()
+                            << " devices keep on the studio: " << (total >> 20) << " MB" << Qt::endl;
+    return done;
 }
 
 QString Studio::screenshotPath(const QString& file) const {
@@ -133,20 +179,12 @@ Result<QString> Studio::resetAdminPassword() {
     return password;
 }
 
-bool Studio::checkAdminPassword(const QString& password) {
-    const AdminSecret secret = adminSecret();
-    const QByteArray remembered =
-        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + secret.hash), QCryptographicHash::Sha256);
-    if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
-        return true;
-    if (!adminPasswordMatches(password, secret))
-        return false;
-    m_acceptedAdmin = remembered;
-    return true;
-}
-
-Studio::AdminSecret Studio::adminSecret() {
-    return {setting(u"admin_salt"_qs).toLatin1(), setting(u"admin_hash"_qs).toLatin1()};
+Result<Studio::AdminSecret> Studio::adminSecret() {
+    const Result<QString> salt = setting(u"admin_salt"_qs);
+    const Result<QString> hash = salt ? setting(u"admin_hash"_qs) : salt;
+    if (!hash)
+        return hash.error();
+    return AdminSecret{salt->toLatin1(), hash->toLatin1()};
 }
 
 bool Studio::adminPasswordMatches(const QString& password, const AdminSecret& secret) {
@@ -170,17 +208,21 @@ Result<> Studio::setSetting(const QString& key, const QString& value) {
         .run();
 }
 
-QString Studio::setting(const QString& key) {
+Result<QString> Studio::setting(const QString& key) {
     Statement query = m_database->prepare("SELECT value FROM settings WHERE key = ?");
-    query.bind(1, key);
-    return query.next() ? query.text(0) : QString();
+    const Result<bool> found = query.bind(1, key).fetch();
+    if (!found)
+        return found.error();
+    return *found ? query.text(0) : QString();
 }
 
 Result<qint64> Studio::userId(const QString& user) {
     Statement query = m_database->prepare(
         "SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY CASE WHEN email = ?1 THEN 0 ELSE 1 END");
-    query.bind(1, user);
-    if (!query.next())
+    const Result<bool> found = query.bind(1, user).fetch();
+    if (!found)
+        return found.error();
+    if (!*found)
         return Error::api(404, QStringLiteral("There is no user “%1”.").arg(user));
     return query.integer(0);
 }
@@ -189,14 +231,20 @@ Result<qint64> Studio::addUser(const QString& name, const QString& email) {
     if (name.trimmed().isEmpty() || name.size() > 200 || email.size() > 200)
         return Error::api(
             400, QStringLiteral("A user needs a name (and may have an e-mail address) of up to 200 characters."));
-    Statement insert = m_database->prepare("INSERT INTO users (name, email) VALUES (?, ?) RETURNING id");
+    // A name or address in use inserts nothing, which tells it apart from a failure.
+    Statement insert =
+        m_database->prepare("INSERT INTO users (name, email) VALUES (?, ?) ON CONFLICT DO NOTHING RETURNING id");
     insert.bind(1, name.trimmed());
     if (email.trimmed().isEmpty())
         insert.bindNull(2);
     else
         insert.bind(2, email.trimmed());
-    if (!insert.next())
-        return Error::api(409, QStringLiteral("Cannot add the user “%1”: %2").arg(name, insert.error()));
+    const Result<bool> inserted = insert.fetch();
+    if (!inserted)
+        return inserted.error();
+    if (!*inserted)
+        return Error::api(409, QStringLiteral("Cannot add the user “%1”: the name or e-mail address is already in use.")
+                                   .arg(name));
     return insert.integer(0);
 }
 
@@ -251,13 +299,16 @@ Result<> Studio::revokeDevice(qint64 deviceId) {
         return revoked;
     if (m_database->changes() == 0) {
         Statement known = m_database->prepare("SELECT 1 FROM devices WHERE id = ?");
-        if (!known.bind(1, deviceId).next())
+        const Result<bool> found = known.bind(1, deviceId).fetch();
+        if (!found)
+            return found.error();
+        if (!*found)
             return Error::api(404, QStringLiteral("There is no device %1.").arg(deviceId));
     }
     return {};
 }
 
-QList<Studio::DeviceRow> Studio::devices() {
+Result<QList<Studio::DeviceRow>> Studio::devices() {
     QList<DeviceRow> rows;
     Statement query = m_database->prepare(
         "SELECT d.id, u.name, d.name, d.paired_at, d.revoked_at FROM devices d JOIN users u ON u.id = d.user_id "
@@ -266,10 +317,12 @@ QList<Studio::DeviceRow> Studio::devices() {
         rows.append({query.integer(0), query.text(1), query.text(2), query.integer(3),
                      query.isNull(4) ? std::nullopt : std::optional(query.integer(4))});
     }
+    if (Result<> read = query.status(); !read)
+        return read.error();
     return rows;
 }
 
-QList<Studio::SessionRow> Studio::sessions(int limit) {
+Result<QList<Studio::SessionRow>> Studio::sessions(int limit) {
     QList<SessionRow> rows;
     Statement query = m_database->prepare(
         "SELECT s.id, u.name, d.name, p.title, s.stage, s.note, s.started_at, s.last_seen_at, s.ended_at, "
@@ -292,6 +345,8 @@ QList<Studio::SessionRow> Studio::sessions(int limit) {
         row.endKind = query.text(9);
         rows.append(row);
     }
+    if (Result<> read = query.status(); !read)
+        return read.error();
     for (SessionRow& row : rows) {
         Statement reports = m_database->prepare(
             "SELECT seq, started_at, ended_at, mouse_moves, clicks, mouse_active_seconds FROM minutes "
@@ -311,17 +366,22 @@ QList<Studio::SessionRow> Studio::sessions(int limit) {
             row.clicks = saturatedSum(row.clicks, reports.integer(4));
             row.mouseActiveSeconds = saturatedSum(row.mouseActiveSeconds, reports.integer(5));
         }
-        row.apps = sessionApps(row.id);
+        Result<QList<AppSeconds>> apps = reports.status() ? sessionApps(row.id) : reports.status().error();
+        if (!apps)
+            return apps.error();
+        row.apps = std::move(*apps);
         Statement shots = m_database->prepare("SELECT id FROM screenshots WHERE session_id = ? ORDER BY seq, id");
         shots.bind(1, row.id);
         while (shots.next())
             row.screenshotIds.append(shots.integer(0));
+        if (Result<> read = shots.status(); !read)
+            return read.error();
     }
     return rows;
 }
 
 // Summed here rather than by SQL, whose sum fails on overflow (and differs between the stores).
-QList<AppSeconds> Studio::sessionApps(const QString& sessionId) {
+Result<QList<AppSeconds>> Studio::sessionApps(const QString& sessionId) {
     QList<AppSeconds> apps;
     QHash<QString, qsizetype> index;
     Statement query = m_database->prepare("SELECT name, seconds FROM minute_apps WHERE session_id = ?");
@@ -335,16 +395,52 @@ QList<AppSeconds> Studio::sessionApps(const QString& sessionId) {
         }
         apps[*at].seconds = saturatedSum(apps[*at].seconds, query.integer(1));
     }
+    if (Result<> read = query.status(); !read)
+        return read.error();
     std::sort(apps.begin(), apps.end(), [](const AppSeconds& a, const AppSeconds& b) {
         return a.seconds != b.seconds ? a.seconds > b.seconds : a.name < b.name;
     });
     return apps;
 }
 
+Result<qint64> Studio::removeOrphanedScreenshots() {
+    if (m_screenshots.path().isEmpty() || m_screenshots.path() == u".")
+        return 0;
+    const qint64 now = QDateTime::currentSecsSinceEpoch(); // the files' clock, not the studio's
+    const Result<QString> checked = setting(u"orphans_checked_at"_qs);
+    if (!checked)
+        return checked.error();
+    // A folder unchanged since the last check was checked then; a day's margin for the clocks of several machines
+    // on a shared volume.
+    const qint64 since = checked->isEmpty() ? 0 : checked->toLongLong() - 24 * 3600;
+    qint64 removed = 0;
+    for (const QFileInfo& folder : m_screenshots.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (folder.lastModified().toSecsSinceEpoch() < since)
+            continue;
+        QSet<QString> known;
+        Statement files = m_database->prepare("SELECT file FROM screenshots WHERE session_id = ?");
+        files.bind(1, folder.fileName());
+        while (files.next())
+            known.insert(files.text(0));
+        if (Result<> read = files.status(); !read)
+            return read.error();
+        for (const QFileInfo& file : QDir(folder.filePath()).entryInfoList(QDir::Files)) {
+            if (!known.contains(folder.fileName() + u'/' + file.fileName()) &&
+                file.lastModified().toSecsSinceEpoch() < now - kOrphanAgeSeconds && QFile::remove(file.filePath()))
+                ++removed;
+        }
+    }
+    if (Result<> saved = setSetting(u"orphans_checked_at"_qs, QString::number(now)); !saved)
+        return saved.error();
+    return removed;
+}
+
 Result<QString> Studio::screenshotFile(qint64 screenshotId) {
     Statement query = m_database->prepare("SELECT file FROM screenshots WHERE id = ?");
-    query.bind(1, screenshotId);
-    if (!query.next())
+    const Result<bool> found = query.bind(1, screenshotId).fetch();
+    if (!found)
+        return found.error();
+    if (!*found)
         return Error::api(404, QStringLiteral("There is no such screenshot."));
     return screenshotPath(query.text(0));
 }

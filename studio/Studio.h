@@ -83,14 +83,13 @@ public:
 
     // Administration.
     Result<QString> resetAdminPassword(); // returns the new password; only its salted hash is kept
-    bool checkAdminPassword(const QString& password);
     // The stored salt and hash of the admin password, and the key derivation that checks a password against them:
     // pure and slow, so that the server can run it away from the threads that answer agents.
     struct AdminSecret {
         QByteArray salt;
         QByteArray hash;
     };
-    AdminSecret adminSecret();
+    Result<AdminSecret> adminSecret();
     static bool adminPasswordMatches(const QString& password, const AdminSecret& secret);
     // Users are named in commands by their e-mail address or their name.
     Result<qint64> addUser(const QString& name, const QString& email = {});
@@ -98,11 +97,16 @@ public:
     Result<QString> issuePairingCode(const QString& user, qint64 validSeconds = kDefaultCodeSeconds);
     // Settings kept in the database (the demo's host name for tunnels, for one).
     Result<> setSetting(const QString& key, const QString& value);
-    QString setting(const QString& key);
+    Result<QString> setting(const QString& key); // empty when not set
     Result<> revokeDevice(qint64 deviceId);
-    QList<DeviceRow> devices();
-    QList<SessionRow> sessions(int limit = 500);
+    Result<QList<DeviceRow>> devices();
+    Result<QList<SessionRow>> sessions(int limit = 500);
     Result<QString> screenshotFile(qint64 screenshotId);
+    // Screenshot files that no report points at, left by a process that ended between writing them and committing
+    // their rows: removed once older than kOrphanAgeSeconds (a younger one may be another process's report that is
+    // being stored right now).  Returns how many.
+    Result<qint64> removeOrphanedScreenshots();
+    static constexpr qint64 kOrphanAgeSeconds = 600;
 
     // The device endpoints.
     Result<Paired> pair(const QString& code, const QString& name);
@@ -124,12 +128,12 @@ private:
     static bool makePrivatePath(const QString& path);
     Result<Paired> pairAgain(const QString& codeHash, const QString& name, const QByteArray& token);
     Result<qint64> userId(const QString& user);
+    Result<> countStoredBytes();
     Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
-    QList<AppSeconds> sessionApps(const QString& sessionId);
+    Result<QList<AppSeconds>> sessionApps(const QString& sessionId);
 
     QDir m_screenshots;
     std::unique_ptr<Database> m_database;
     qint64 m_deviceQuota = kDefaultDeviceQuotaBytes;
     Clock m_clock;
-    QByteArray m_acceptedAdmin; // spares the key derivation for every thumbnail of a signed-in page
 };

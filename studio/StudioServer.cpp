@@ -13,13 +13,21 @@
 
 namespace {
 
+// Seconds after which a request that met a database failure may be sent again: a server restart or a lost
+// connection is over within moments.
+constexpr int kRetryAfterFailureSeconds = 5;
+
 HttpResponse refusal(const Error& error) {
     if (error.isAPIError())
         return HttpsServer::errorResponse(int(error.status()), error.message());
-    // The client learns only that it failed; the administrator reads why in the journal.
+    // Every other failure is the store's, and passes: never a 4xx, which the agent would take as a final answer
+    // (a stop answered 404 is dropped, a 401 un-pairs).  The client learns only that it may try again; the
+    // administrator reads why in the journal.
     QTextStream(stderr) << "vantrel-studio: " << error.message() << Qt::endl;
-    return HttpsServer::errorResponse(500,
-                                      QStringLiteral("The studio could not handle this request. Try again later."));
+    HttpResponse response = HttpsServer::errorResponse(
+        503, QStringLiteral("The studio could not handle this request. Try again later."));
+    response.headers.emplaceBack("Retry-After", QByteArray::number(kRetryAfterFailureSeconds));
+    return response;
 }
 
 HttpResponse json(const QByteArray& body) {
@@ -219,7 +227,10 @@ void StudioServer::admin(const std::shared_ptr<HttpExchange>& exchange) {
     if (colon < 0 || credentials.left(colon) != "admin")
         return exchange->respond(signIn());
     const QString password = QString::fromUtf8(credentials.mid(colon + 1));
-    const Studio::AdminSecret secret = m_studio.adminSecret();
+    const Result<Studio::AdminSecret> stored = m_studio.adminSecret();
+    if (!stored)
+        return exchange->respond(refusal(stored.error()));
+    const Studio::AdminSecret secret = *stored;
     const QByteArray remembered =
         QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + secret.hash), QCryptographicHash::Sha256);
     if (!m_acceptedAdmin.isEmpty() && remembered == m_acceptedAdmin)
@@ -249,7 +260,10 @@ void StudioServer::admin(const std::shared_ptr<HttpExchange>& exchange) {
 
 HttpResponse StudioServer::adminPage(const HttpRequest& request) {
     if (request.path == "/" || request.path == "/admin" || request.path == "/admin/")
-        return AdminPage::sessions(m_studio.sessions(), m_studio.now());
+    {
+        const Result<QList<Studio::SessionRow>> rows = m_studio.sessions();
+        return rows ? AdminPage::sessions(*rows, m_studio.now()) : refusal(rows.error());
+    }
 
     const QByteArray prefix = "/admin/screenshots/";
     bool ok = false;

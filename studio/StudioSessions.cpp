@@ -2,9 +2,14 @@
 #include "Studio.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QUuid>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +86,19 @@ Result<QList<QByteArray>> checkedImages(const Minute& minute) {
     return images;
 }
 
+// Disk trouble passes like a database failure: 503, sent again later.
+Error cannotStoreScreenshots() {
+    return Error::platform(QStringLiteral("Cannot write a screenshot file: %1").arg(qt_error_string(errno)));
+}
+
+bool syncedFolder(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return synced;
+}
+
 Error quotaReached(qint64 quota) {
     return Error::api(507, QStringLiteral("This computer has used all the storage the studio gives it (%1 MB). Ask "
                                           "your studio admin to make room.")
@@ -139,22 +157,28 @@ Result<Paired> Studio::pair(const QString& code, const QString& name) {
 
 // A code that cannot be redeemed now: a refusal, unless the computer that redeemed it moments ago asks again
 // because the answer never reached it (the HTTP client re-sends an unanswered POST).  That computer gets a new
-// token in place of the lost one, which stops working; only while the first token has not been used for anything.
+// token in place of the lost one, which stops working; only while the first token has not been used for anything:
+// its first request proves that the answer arrived, and a repeat after it is someone else with the code.
 Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, const QByteArray& token) {
     const QString askAgain = QStringLiteral(" Ask your studio admin for a new one.");
     Statement lookup = m_database->prepare(
-        "SELECT c.used_at, d.id, d.name, d.revoked_at, (SELECT COUNT(*) FROM sessions s WHERE s.device_id = d.id) "
+        "SELECT c.used_at, d.id, d.name, d.revoked_at, d.token_used_at "
         "FROM pairing_codes c LEFT JOIN devices d ON d.id = c.device_id WHERE c.code_hash = ?");
-    if (!lookup.bind(1, codeHash).next())
+    const Result<bool> found = lookup.bind(1, codeHash).fetch();
+    if (!found)
+        return found.error(); // a 401 would send the computer back to the pairing form
+    if (!*found)
         return Error::api(401, QStringLiteral("This pairing code is not valid.") + askAgain);
     if (lookup.isNull(0))
         return Error::api(401, QStringLiteral("This pairing code has expired.") + askAgain);
     const qint64 age = m_clock() - lookup.integer(0);
-    const bool repeat = !lookup.isNull(1) && lookup.text(2) == name && lookup.isNull(3) && lookup.integer(4) == 0 &&
+    const bool repeat = !lookup.isNull(1) && lookup.text(2) == name && lookup.isNull(3) && lookup.isNull(4) &&
                         age >= 0 && age <= kPairingRepeatSeconds;
     if (!repeat)
         return Error::api(401, QStringLiteral("This pairing code has already been used.") + askAgain);
-    Result<> replaced = m_database->prepare("UPDATE devices SET token_hash = ? WHERE id = ? AND revoked_at IS NULL")
+    Result<> replaced = m_database
+                            ->prepare("UPDATE devices SET token_hash = ? WHERE id = ? AND revoked_at IS NULL AND "
+                                      "token_used_at IS NULL")
                             .bind(1, hashOf(token))
                             .bind(2, lookup.integer(1))
                             .run();
@@ -164,25 +188,47 @@ Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, c
 }
 
 Result<Studio::Device> Studio::authenticate(const QByteArray& token) {
-    Statement lookup = m_database->prepare("SELECT id, user_id, revoked_at FROM devices WHERE token_hash = ?");
-    lookup.bind(1, hashOf(token));
-    // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a database failure.
-    if (token.isEmpty() || !lookup.next())
-        return !lookup.error().isEmpty() ? Error::platform(lookup.error())
-                                         : Error::api(401, QStringLiteral("This computer is not paired with the "
-                                                                          "studio. Pair it with a new code."));
-    if (!lookup.isNull(2))
-        return Error::api(401,
-                          QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
-    return Device{lookup.integer(0), lookup.integer(1)};
+    const QString hash = hashOf(token);
+    for (int attempt = 0;; ++attempt) {
+        Statement lookup =
+            m_database->prepare("SELECT id, user_id, revoked_at, token_used_at FROM devices WHERE token_hash = ?");
+        // A 401 sends the agent back to pairing: only for a token that is truly unknown, never for a failure.
+        const Result<bool> found = token.isEmpty() ? Result<bool>(false) : lookup.bind(1, hash).fetch();
+        if (!found)
+            return found.error();
+        if (!*found)
+            return Error::api(401,
+                              QStringLiteral("This computer is not paired with the studio. Pair it with a new code."));
+        if (!lookup.isNull(2))
+            return Error::api(
+                401, QStringLiteral("The studio has revoked this computer’s pairing. Pair it with a new code."));
+        const Device device{lookup.integer(0), lookup.integer(1)};
+        if (!lookup.isNull(3) || attempt > 0)
+            return device;
+        // The first use ends the pairing repeat rule; recorded before answering, or a repeat could still replace
+        // the token that has just worked.  Unchanged when a repeat replaced it meanwhile: looked up again.
+        Result<> used = m_database
+                            ->prepare("UPDATE devices SET token_used_at = ? WHERE id = ? AND token_hash = ? AND "
+                                      "token_used_at IS NULL")
+                            .bind(1, m_clock())
+                            .bind(2, device.id)
+                            .bind(3, hash)
+                            .run();
+        if (!used)
+            return used.error();
+        if (m_database->changes() == 1)
+            return device;
+    }
 }
 
 Result<Profile> Studio::profile(const Device& device) {
     Profile profile;
     Statement user = m_database->prepare("SELECT name FROM users WHERE id = ?");
-    if (!user.bind(1, device.userId).next())
-        return !user.error().isEmpty() ? Error::platform(user.error())
-                                       : Error::api(401, QStringLiteral("This computer’s user no longer exists."));
+    const Result<bool> found = user.bind(1, device.userId).fetch();
+    if (!found)
+        return found.error();
+    if (!*found)
+        return Error::api(401, QStringLiteral("This computer’s user no longer exists."));
     profile.name = user.text(0);
     Statement projects =
         m_database->prepare("SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
@@ -190,6 +236,8 @@ Result<Profile> Studio::profile(const Device& device) {
     projects.bind(1, device.userId);
     while (projects.next())
         profile.projects.append({projects.text(0), projects.text(1)});
+    if (Result<> read = projects.status(); !read)
+        return read.error();
     profile.stages = kStages;
     return profile;
 }
@@ -204,7 +252,10 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
     if (stage.trimmed().isEmpty() || !storable(stage, kMaxTextLength) || !storable(note, 4 * kMaxTextLength))
         return Error::api(400, QStringLiteral("The stage is missing, or the stage or note is too long."));
     Statement project = m_database->prepare("SELECT 1 FROM user_projects WHERE user_id = ? AND project_id = ?");
-    if (!project.bind(1, device.userId).bind(2, projectId).next())
+    const Result<bool> open = project.bind(1, device.userId).bind(2, projectId).fetch();
+    if (!open)
+        return open.error();
+    if (!*open)
         return Error::api(403, QStringLiteral("This project is not open to you. Pick another one."));
 
     // Inserted unless the id exists: a repeated clock-in (or its twin on another studio process) then gets the
@@ -226,7 +277,10 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
     if (m_database->changes() == 1)
         return WorkSession{sessionId, now};
     Statement existing = m_database->prepare("SELECT device_id, started_at, ended_at FROM sessions WHERE id = ?");
-    if (!existing.bind(1, sessionId).next() || existing.integer(0) != device.id || !existing.isNull(2))
+    const Result<bool> found = existing.bind(1, sessionId).fetch();
+    if (!found)
+        return found.error();
+    if (!*found || existing.integer(0) != device.id || !existing.isNull(2))
         return Error::api(409, QStringLiteral("This work session id is already in use."));
     return WorkSession{sessionId, existing.integer(1)};
 }
@@ -236,7 +290,10 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
 Result<QString> Studio::ownedSession(const Device& device, const QString& sessionId, qint64* startedAt) {
     Statement query =
         m_database->prepare("SELECT device_id, started_at, COALESCE(end_kind, '') FROM sessions WHERE id = ?");
-    if (!query.bind(1, sessionId).next() || query.integer(0) != device.id)
+    const Result<bool> found = query.bind(1, sessionId).fetch();
+    if (!found)
+        return found.error(); // a 404 would make the agent drop its clock-out as delivered
+    if (!*found || query.integer(0) != device.id)
         return unknownSession();
     if (startedAt)
         *startedAt = query.integer(1);
@@ -248,7 +305,10 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     if (!endKind)
         return endKind.error();
     Statement duplicate = m_database->prepare("SELECT 1 FROM minutes WHERE session_id = ? AND seq = ?");
-    if (duplicate.bind(1, sessionId).bind(2, minute.seq).next())
+    const Result<bool> known = duplicate.bind(1, sessionId).bind(2, minute.seq).fetch();
+    if (!known)
+        return known.error();
+    if (*known)
         return Stored::Duplicate;
     if (*endKind == u"expired")
         return Error::api(409, QStringLiteral("This work session has expired on the studio. Clock in again."));
@@ -261,8 +321,11 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     for (const QByteArray& image : *images)
         bytes += image.size();
     if (bytes > 0) { // checked again when the bytes are counted; this spares writing files that would be refused
-        Statement stored = m_database->prepare("SELECT stored_bytes FROM devices WHERE id = ?");
-        if (stored.bind(1, device.id).next() && stored.integer(0) > m_deviceQuota - bytes)
+        Statement held = m_database->prepare("SELECT stored_bytes FROM devices WHERE id = ?");
+        const Result<bool> found = held.bind(1, device.id).fetch();
+        if (!found)
+            return found.error();
+        if (*found && held.integer(0) > m_deviceQuota - bytes)
             return quotaReached(m_deviceQuota);
     }
 
@@ -274,20 +337,30 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
         for (const QString& file : written)
             QFile::remove(screenshotPath(file));
     };
-    if (!images->isEmpty() && !makePrivatePath(screenshotPath(sessionId)))
-        return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
+    const QString folder = screenshotPath(sessionId);
+    const bool newFolder = !images->isEmpty() && !QFileInfo::exists(folder);
+    if (!images->isEmpty() && !makePrivatePath(folder))
+        return cannotStoreScreenshots();
     const QString unique = QString::number(QRandomGenerator::system()->generate64(), 36);
     for (qsizetype i = 0; i < images->size(); ++i) {
         const QString file = sessionId + QStringLiteral("/%1-%2-%3.jpg").arg(minute.seq).arg(i).arg(unique);
-        // No fsync per image: the rows that point at the files are committed with the same (WAL, NORMAL)
-        // durability, and a report whose rows are missing is sent again and writes its files again.
+        // On the disk before the rows that point at it commit: an acknowledged report keeps its images through a
+        // power loss.
         QFile out(screenshotPath(file));
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-            out.write(images->at(i)) != images->at(i).size() || !out.flush()) {
+        const bool saved =
+            out.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
+            out.write(images->at(i)) == images->at(i).size() && out.flush() && ::fsync(out.handle()) == 0;
+        if (out.isOpen())
+            written.append(file);
+        if (!saved) {
             removeWritten();
-            return Error::api(500, QStringLiteral("The studio cannot store screenshots right now."));
+            return cannotStoreScreenshots();
         }
-        written.append(file);
+    }
+    // And their names: the folder's entries, and the folder's own in its parent when it is new.
+    if (!written.isEmpty() && (!syncedFolder(folder) || (newFolder && !syncedFolder(screenshotPath({}))))) {
+        removeWritten();
+        return cannotStoreScreenshots();
     }
 
     const qint64 now = m_clock();
@@ -349,7 +422,10 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     if (stored)
         stored = transaction.commit();
     if (!stored) {
-        removeWritten();
+        // Rows that may have been stored keep their files; if they were not, the files are orphans, removed at a
+        // later start.
+        if (!transaction.uncertain())
+            removeWritten();
         return stored.error();
     }
     return Stored::New;

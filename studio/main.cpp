@@ -149,6 +149,13 @@ int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) 
     if (colon < 0 || address.isNull() || !ok || port > 65535)
         return fail(QStringLiteral("--listen needs an IP address and a port, such as 127.0.0.1:8443."));
 
+    // Left by a process that ended while storing a report: its rows never committed, so it was never acknowledged.
+    if (const Result<qint64> orphans = studio.removeOrphanedScreenshots(); !orphans)
+        QTextStream(stderr) << "vantrel-studio: cannot look for orphaned screenshot files: "
+                            << orphans.error().message() << Qt::endl;
+    else
+        QTextStream(stderr) << "vantrel-studio: removed " << *orphans
+                            << " orphaned screenshot files (written for reports that were never stored)" << Qt::endl;
     StudioServer server(studio, options);
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("Cannot listen on %1: %2.").arg(listen, server.errorString()));
@@ -285,7 +292,10 @@ int main(int argc, char** argv) {
         return printed(studio.revokeDevice(id), [&](auto) { out() << "Device " << id << " revoked." << Qt::endl; });
     }
     if (command == u"devices") {
-        for (const Studio::DeviceRow& device : studio.devices())
+        const Result<QList<Studio::DeviceRow>> devices = studio.devices();
+        if (!devices)
+            return fail(devices.error().message());
+        for (const Studio::DeviceRow& device : *devices)
             out() << device.id << '\t' << listed(device.userName) << '\t' << listed(device.name) << "\tpaired "
                   << time(device.pairedAt)
                   << (device.revokedAt ? QStringLiteral("\trevoked ") + time(*device.revokedAt) : QString()) << '\n';
@@ -293,7 +303,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == u"sessions") {
-        for (const Studio::SessionRow& row : studio.sessions(100000)) {
+        const Result<QList<Studio::SessionRow>> rows = studio.sessions(100000);
+        if (!rows)
+            return fail(rows.error().message());
+        for (const Studio::SessionRow& row : *rows) {
             out() << row.id << '\t' << listed(row.userName) << '\t' << listed(row.projectTitle) << '\t'
                   << listed(row.stage) << '\t' << time(row.startedAt) << '\t'
                   << (row.endedAt ? time(*row.endedAt) : QStringLiteral("-")) << '\t'

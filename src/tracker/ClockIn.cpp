@@ -17,20 +17,23 @@ QCoro::Task<> Tracker::start()
     m_generation = QUuid::createUuid();
     const QUuid startCopy = m_generation;
 
-    const Result<> outcome = co_await clockIn(m_api, startCopy);
+    bool sessionQueued = false;
+    const Result<> outcome = co_await clockIn(m_api, startCopy, sessionQueued);
     // Whatever kept the clock-in from tracking also closes the capture it opened.
     if (!m_active)
         m_platform.capture->endSession();
     if (!outcome) {
         setStatus(outcome.error().description());
-        // Closes at once a session the service may have opened although its answer was lost.
-        co_await flushStops();
+        // Closes at once a session the service may have opened although its answer was lost.  A clock-in
+        // refused because the queue could not be delivered has asked for no session: nothing to send again.
+        if (sessionQueued)
+            co_await flushStops();
     }
     setBusy(false);
     m_starting = false;
 }
 
-QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy)
+QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy, bool& sessionQueued)
 {
     // No new session before every earlier one is closed on the service.
     if (Result<> flushed = co_await flushStops(); !flushed)
@@ -54,6 +57,7 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
     // the answer never arrives.
     const QString sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
     setPending({PendingStop{sessionId, static_cast<qint64>(m_platform.clock->wallClock())}});
+    sessionQueued = true;
 
     const QByteArray body = QJsonDocument(QJsonObject{
                                               {QStringLiteral("id"), sessionId},
@@ -72,8 +76,10 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
     if (m_generation != startCopy) {
         // A clock-out ran meanwhile: the user stays out and the new session closes where it opened.
         setPending({PendingStop{work->id, work->started_at}});
-        if (Result<> flushed = co_await flushStops(); !flushed)
+        if (Result<> flushed = co_await flushStops(); !flushed) {
+            sessionQueued = false; // just tried: it waits for the next delivery
             co_return flushed.error();
+        }
         co_return Result<>{};
     }
 

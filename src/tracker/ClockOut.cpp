@@ -4,6 +4,7 @@
 #include "tracker/RunHandle.h"
 #include "tracker/Texts.h"
 
+#include <algorithm>
 
 QCoro::Task<> Tracker::stop(QString reason)
 {
@@ -45,7 +46,9 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
         run->requestCancel();
     m_uploading = false;
 
-    const qint64 clockOutTime = endedAt.value_or(serviceNow());
+    // Never before the end of the last report sent: a clock stepped back must not close the session before
+    // activity the studio already holds.
+    const qint64 clockOutTime = std::max(endedAt.value_or(serviceNow()), m_intervalStart);
     setPending({PendingStop{sessionId, clockOutTime}});
 
     std::optional<QByteArray> finalReport;

@@ -51,7 +51,7 @@ void Tracker::tick()
     if (m_mouseInTick)
         ++m_mouseSeconds;
     m_mouseInTick = false;
-    setPending({PendingStop{m_work->id, serviceTime}});
+    setPending({PendingStop{m_work->id, std::max(serviceTime, m_intervalStart)}});
 
     if (m_nextCapture <= now && !m_uploading) {
         m_uploading = true;

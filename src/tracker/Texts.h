@@ -37,7 +37,7 @@ inline const QString kStageChangePaused =
 inline const QString kInterrupted = QStringLiteral("Tracking paused after an interruption. Clock in again to resume.");
 inline const QString kUnknownApp = QStringLiteral("Unknown app");
 
-inline const QString kPermissionRemoved = QStringLiteral("Screen Recording permission was removed.");
+inline const QString kPermissionRemoved = QStringLiteral("Screen sharing permission was removed.");
 inline const QString kNoDisplays = QStringLiteral("No supported displays available (maximum 8).");
 inline const QString kCaptureInterrupted = QStringLiteral("Capture was interrupted. Please clock in again.");
 inline const QString kScreenshotUploaded = QStringLiteral("Screenshot uploaded.");
@@ -48,15 +48,26 @@ inline const QString kSleepOrSwitch =
     QStringLiteral("Computer locked, sleeping, or user switched. Clock in to resume.");
 inline const QString kLocked = QStringLiteral("Computer locked. Clock in to resume.");
 
+// An error's text as a sentence of its own: toolkit and desktop texts often end without a full stop, and the
+// next sentence would run into them.
+inline QString sentence(const QString& description)
+{
+    const QString text = description.trimmed();
+    if (text.isEmpty() || text.endsWith(u'.') || text.endsWith(u'!') || text.endsWith(u'?') || text.endsWith(u'…'))
+        return text;
+    return text + u'.';
+}
+
 inline QString runFailed(const QString& description)
 {
-    return QStringLiteral("Tracking stopped: ") + description + QStringLiteral(" Reconnect, then clock in to resume.");
+    return QStringLiteral("Tracking stopped: ") + sentence(description) +
+           QStringLiteral(" Reconnect, then clock in to resume.");
 }
 
 // Capture ended on the desktop's side while tracking: a display went away or sharing was revoked.
 inline QString captureEnded(const QString& description)
 {
-    return QStringLiteral("Tracking stopped: ") + description + QStringLiteral(" Clock in to resume.");
+    return QStringLiteral("Tracking stopped: ") + sentence(description) + QStringLiteral(" Clock in to resume.");
 }
 
 } // namespace texts

@@ -110,8 +110,9 @@ private:
     QCoro::Task<Result<>> flushStops();
     // Writes the queue held in memory, if any; whether the disk now holds the queue.
     bool writePending();
-    // Clock-in (ClockIn.cpp): the steps that may fail; `start()` wraps them.
-    QCoro::Task<Result<>> clockIn(std::shared_ptr<API> api, QUuid startCopy);
+    // Clock-in (ClockIn.cpp): the steps that may fail; `start()` wraps them.  `sessionQueued` tells whether
+    // the new session's clock-out was queued (and a session may thus be open on the service).
+    QCoro::Task<Result<>> clockIn(std::shared_ptr<API> api, QUuid startCopy, bool& sessionQueued);
     void beginTracking(const WorkSession& work, const QString& sessionId);
     // Clock-out (ClockOut.cpp).  `endedAt` replaces "now" when an interruption ended tracking.
     QCoro::Task<> clockOut(QString reason, std::optional<qint64> endedAt);

@@ -14,6 +14,7 @@
 #include <QSignalBlocker>
 #include <QTextDocument>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -25,13 +26,28 @@ constexpr int kRowSpacing = 18;
 constexpr int kNoteMinLines = 3;
 constexpr int kNoteMaxLines = 5;
 
+// A list that changes only on an explicit choice: the wheel scrolls the window under it instead.  A stage
+// picked by a wheel notch passing over would end the session and open another.
+class ChoiceList final : public QComboBox {
+public:
+    explicit ChoiceList(QWidget* parent)
+        : QComboBox(parent)
+    {
+        setFocusPolicy(Qt::StrongFocus); // not focused by the wheel either
+    }
+
+protected:
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); } // goes on to the scroll area
+};
+
 QComboBox* addPicker(QVBoxLayout* column, const QString& title, const QString& name, QWidget* parent)
 {
     auto* row = new QHBoxLayout;
     row->setSpacing(10);
     auto* label = new QLabel(title, parent);
+    label->setObjectName(name + QStringLiteral("Title"));
     label->setTextFormat(Qt::PlainText);
-    auto* picker = new QComboBox(parent);
+    auto* picker = new ChoiceList(parent);
     picker->setObjectName(name);
     picker->setAccessibleName(title);
     picker->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
@@ -104,9 +120,16 @@ void SignedInArea::buildChoices()
 
     m_stages = addPicker(layout, QStringLiteral("Stage"), QStringLiteral("stagePicker"), this);
     connect(m_stages, &QComboBox::activated, this, &SignedInArea::chooseStage);
-    layout->addWidget(Theme::makeText(QStringLiteral("Change stages here or in the menu bar. Each stage is saved as "
+    layout->addWidget(Theme::makeText(QStringLiteral("Change stages here or in the tray menu. Each stage is saved as "
                                                      "its own work segment so your time stays accurate."),
                                       Theme::TextStyle::Caption, true, this));
+
+    // Both lists start at the same left edge, whatever their titles' widths.
+    auto* projectTitle = findChild<QLabel*>(QStringLiteral("projectPickerTitle"));
+    auto* stageTitle = findChild<QLabel*>(QStringLiteral("stagePickerTitle"));
+    const int titleWidth = std::max(projectTitle->sizeHint().width(), stageTitle->sizeHint().width());
+    projectTitle->setMinimumWidth(titleWidth);
+    stageTitle->setMinimumWidth(titleWidth);
 
     m_note = new QPlainTextEdit(this);
     m_note->setObjectName(QStringLiteral("noteField"));

@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QProgressBar>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace {
@@ -35,19 +36,20 @@ QFrame* separator(QWidget* parent)
 } // namespace
 
 StaffView::StaffView(Tracker* tracker, QWidget* parent)
-    : QScrollArea(parent)
+    : QWidget(parent)
     , m_tracker(tracker)
+    , m_scroll(new QScrollArea(this))
 {
     // Dark whatever the desktop says, with the brand red as the accent of every control.
     setPalette(Theme::darkPalette());
     setAutoFillBackground(true);
-    setFrameShape(QFrame::NoFrame);
-    setWidgetResizable(true);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setMinimumSize(440, 650);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
-    auto* content = new QWidget(this);
+    auto* content = new QWidget(m_scroll);
     content->setAutoFillBackground(true);
     auto* column = new QVBoxLayout(content);
     column->setSpacing(kRowSpacing);
@@ -61,11 +63,15 @@ StaffView::StaffView(Tracker* tracker, QWidget* parent)
     m_signedIn = new SignedInArea(tracker, content);
     m_signedIn->setObjectName(QStringLiteral("signedInArea"));
     column->addWidget(m_signedIn);
-
-    buildFooter(content);
     column->addStretch(1);
-    setWidget(content);
-    for (QWidget* control : content->findChildren<QWidget*>()) {
+    m_scroll->setWidget(content);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    outer->addWidget(m_scroll, 1);
+    outer->addWidget(buildFooter());
+    for (QWidget* control : findChildren<QWidget*>()) {
         if (qobject_cast<QLineEdit*>(control) || qobject_cast<QPushButton*>(control)
             || qobject_cast<QPlainTextEdit*>(control))
             Theme::styleControl(control);
@@ -102,29 +108,38 @@ QWidget* StaffView::buildHeader(QWidget* parent)
     return header;
 }
 
-void StaffView::buildFooter(QWidget* parent)
+QWidget* StaffView::buildFooter()
 {
-    auto* column = static_cast<QVBoxLayout*>(parent->layout());
-    column->addWidget(separator(parent));
+    auto* footer = new QWidget(this);
+    footer->setObjectName(QStringLiteral("footer"));
+    auto* column = new QVBoxLayout(footer);
+    column->setSpacing(kRowSpacing);
+    column->setContentsMargins(kMargin, 0, kMargin, kMargin);
+    column->addWidget(separator(footer));
 
     // Status texts come from the service and the tracker: shown as plain text, never as markup.
-    m_status = Theme::makeText({}, Theme::TextStyle::Body, false, parent);
+    m_status = Theme::makeText({}, Theme::TextStyle::Body, false, footer);
     m_status->setObjectName(QStringLiteral("statusLine"));
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_status->setCursor(Qt::IBeamCursor);
     column->addWidget(m_status);
 
-    m_captureStatus = Theme::makeText({}, Theme::TextStyle::Caption, true, parent);
+    m_captureStatus = Theme::makeText({}, Theme::TextStyle::Caption, true, footer);
     m_captureStatus->setObjectName(QStringLiteral("captureLine"));
     column->addWidget(m_captureStatus);
 
-    m_spinner = new QProgressBar(parent);
+    m_spinner = new QProgressBar(footer);
     m_spinner->setObjectName(QStringLiteral("spinner"));
     m_spinner->setRange(0, 0);
     m_spinner->setTextVisible(false);
     m_spinner->setFixedSize(120, 6);
     m_spinner->setAccessibleName(QStringLiteral("Working"));
+    // Its place is kept while hidden: the face above must not jump each time a connection starts or ends.
+    QSizePolicy keepPlace = m_spinner->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    m_spinner->setSizePolicy(keepPlace);
     column->addWidget(m_spinner);
+    return footer;
 }
 
 void StaffView::redraw()

@@ -1,17 +1,19 @@
 #pragma once
 
-#include <QScrollArea>
+#include <QWidget>
 
 class PairingArea;
 class QLabel;
 class QProgressBar;
+class QScrollArea;
 class SignedInArea;
 class Tracker;
 struct TrackerState;
 
-// The staff window's content: one scrolling column drawn over the tracker.  Every published change of
-// the tracker redraws it; it keeps nothing of its own, and its buttons only start tracker operations.
-class StaffView final : public QScrollArea {
+// The staff window's content: one scrolling column drawn over the tracker, with the status lines pinned
+// below it so that a new status is always in sight and nothing scrolls under the pointer.  Every published
+// change of the tracker redraws it; it keeps nothing of its own, and its buttons only start tracker operations.
+class StaffView final : public QWidget {
     Q_OBJECT
 public:
     explicit StaffView(Tracker* tracker, QWidget* parent = nullptr);
@@ -24,9 +26,10 @@ public:
 
 private:
     QWidget* buildHeader(QWidget* parent);
-    void buildFooter(QWidget* parent);
+    QWidget* buildFooter();
 
     Tracker* m_tracker;
+    QScrollArea* m_scroll = nullptr;
     PairingArea* m_pairing = nullptr;
     SignedInArea* m_signedIn = nullptr;
     QLabel* m_status = nullptr;

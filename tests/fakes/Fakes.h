@@ -72,7 +72,7 @@ inline QImage syntheticImage(QSize size, bool noise, quint32 seed = 1) {
 }
 
 struct FakeScreenCapture final : ScreenCapture {
-    bool isCaptureAllowed() override { return true; }
+    bool isCaptureAllowed() override { return allowed; }
     void requestCaptureAccess() override {}
     QString accessInstructions() const override { return QStringLiteral("Allow capture."); }
     QCoro::Task<Result<>> beginSession(std::function<void(QString)>) override {
@@ -91,6 +91,7 @@ struct FakeScreenCapture final : ScreenCapture {
     QList<DisplayInfo> screens{DisplayInfo{1, 1440, 900}};
     QList<QSize> sizes; // asked for, in order
     bool held = false;  // captures wait while set, as one held up across a sleep would
+    bool allowed = true; // the desktop lets the agent capture
     bool sessionOpen = false;
 };
 

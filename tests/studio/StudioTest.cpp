@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <optional>
 
 #include <unistd.h>
@@ -26,6 +27,7 @@ struct Answer {
     QByteArray body;
     QByteArray contentType;
     QByteArray frameOptions;
+    QByteArray retryAfter;
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -54,9 +56,15 @@ struct PostgresServer {
             pg(u"pg_ctl"_qs, {u"-m"_qs, u"immediate"_qs, u"stop"_qs});
     }
     QString connection() const { return u"host=%1 user=vantrel dbname=postgres"_qs.arg(dir.path()); }
+    QString socket() const { return dir.filePath(u".s.PGSQL.5432"_qs); }
 
     // pg_ctl waits for the server and logs it to the cluster's folder; the reason of a failure goes to the test log.
     bool pg(const QString& tool, const QStringList& arguments) {
+        QProcess process;
+        start(process, tool, arguments);
+        return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    void start(QProcess& process, const QString& tool, const QStringList& arguments) {
         const QStringList versions = QDir(u"/usr/lib/postgresql"_qs).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         QStringList command{u"/usr/lib/postgresql/"_qs + versions.value(versions.size() - 1) + u"/bin/"_qs + tool,
                             u"-D"_qs, dir.filePath(u"data"_qs)};
@@ -64,13 +72,57 @@ struct PostgresServer {
             command += {u"-l"_qs, dir.filePath(u"log"_qs)};
         if (::geteuid() == 0)
             command = QStringList{u"runuser"_qs, u"-u"_qs, u"postgres"_qs, u"--"_qs} + command;
-        QProcess process;
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         command += arguments;
         process.start(command.takeFirst(), command);
-        return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
+};
+
+// tests/support/pg_fault_proxy.py between a studio and the PostgreSQL server: cuts the connection at the statements
+// that its rules name.
+struct FaultProxy {
+    QProcess process;
+    int drops = 0;
+
+    bool start(const QString& socket) {
+        process.start(u"/usr/bin/python3"_qs, {QStringLiteral(VANTREL_PG_FAULT_PROXY), socket});
+        port = QString::fromUtf8(line()).section(u' ', 1).toUShort();
+        return port != 0;
+    }
+    ~FaultProxy() {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(60000))
+            process.kill();
+    }
+    QString connection() const {
+        return u"host=127.0.0.1 port=%1 user=vantrel dbname=postgres sslmode=disable gssencmode=disable"_qs.arg(port);
+    }
+    // "drop before|after EVERY REGEX" or "clear"; true once the proxy has taken it.
+    bool command(const QByteArray& text) {
+        process.write(text + '\n');
+        QByteArray answer;
+        while (!(answer = line()).isEmpty() && answer != "ok") {
+        }
+        return answer == "ok";
+    }
+
+private:
+    QByteArray line() {
+        while (!process.canReadLine() && process.waitForReadyRead(60000)) {
+        }
+        const QByteArray text = process.readLine().trimmed();
+        drops += text.startsWith("dropped ");
+        return text;
+    }
+    quint16 port = 0;
+};
+
+// What a run of requests came to, each sent again while answered 503 with Retry-After, as the agent does.
+struct Tally {
+    int acknowledged = 0;
+    int unavailable = 0; // 503 with Retry-After, then sent again
+    int refused = 0;     // any 4xx
 };
 
 } // namespace
@@ -80,16 +132,17 @@ class StudioTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void cleanup() { m_port = 0; }
     void initTestCase() {
         auto authority = CertificateAuthority::create(m_dir.path(), u"studio.test"_qs);
         QVERIFY2(authority, qPrintable(authority ? QString() : authority.error().message()));
         m_tls.setCaCertificates({authority->ca});
-        Studio::Location location{m_dir.filePath(u"studio"_qs), {}, {}};
+        m_location = {m_dir.filePath(u"studio"_qs), {}, {}};
         if (qgetenv("VANTREL_TEST_STORE") == "postgresql") {
             QVERIFY(m_postgres.emplace().ok);
-            location.database = m_postgres->connection();
+            m_location.database = m_postgres->connection();
         }
-        auto studio = Studio::open(location, true, [this] { return m_now; });
+        auto studio = Studio::open(m_location, true, [this] { return m_now; });
         QVERIFY2(studio, qPrintable(studio ? QString() : studio.error().message()));
         m_studio = std::move(*studio);
         auto password = m_studio->resetAdminPassword();
@@ -104,19 +157,21 @@ private Q_SLOTS:
         QCOMPARE(open("malformed-1", m_ada).status, 200);
     }
 
-    void pairingAndRevocation() {
+    // A repeat of a pairing whose answer was lost hands a new token only while the first was never used: once it
+    // was, the answer had arrived, and whoever repeats the code is someone else.
+    void pairingRepeatAfterFirstUseIsRefused() {
         const QString code = *m_studio->issuePairingCode(u"Ben"_qs, 600);
         // Typed in lower case with blanks around: still the same code.
         const QByteArray lost = pair(u"  "_qs + code.toLower() + u' ').object()[u"token"].toString().toLatin1();
         // The same computer asks again, its answer lost: a new token, and the lost one no longer works.
-        m_now += 120;
+        m_now += 60;
         const QByteArray token = pair(code).object()[u"token"].toString().toLatin1();
         QVERIFY(QByteArray::fromBase64(token, QByteArray::Base64UrlEncoding).size() >= 16 && token != lost);
         QCOMPARE(call("/device/me", "Bearer " + lost).status, 401);
-        QCOMPARE(pair(code, u"Another computer"_qs).summary(),
-                 u"401 This pairing code has already been used." + kAskAdmin);
-        m_now += 1;
-        QCOMPARE(pair(code).summary(), u"401 This pairing code has already been used." + kAskAdmin);
+        QCOMPARE(call("/device/me", "Bearer " + token).status, 200);
+        for (const QString& name : {u"Edit bay 3"_qs, u"Another computer"_qs})
+            QCOMPARE(pair(code, name).summary(), u"401 This pairing code has already been used." + kAskAdmin);
+        QCOMPARE(call("/device/me", "Bearer " + token).status, 200);
         const QString late = *m_studio->issuePairingCode(u"Ben"_qs, 60);
         m_now += 61;
         QCOMPARE(pair(late).summary(), u"401 This pairing code has expired." + kAskAdmin);
@@ -134,7 +189,7 @@ private Q_SLOTS:
             QVERIFY2(tokenFree && !(file.permissions() & shared), qPrintable(file.fileName()));
         }
 
-        QVERIFY(m_studio->revokeDevice(m_studio->devices().last().id));
+        QVERIFY(m_studio->revokeDevice(m_studio->devices()->last().id));
         QCOMPARE(call("/device/me", "Bearer " + token).summary(),
                  u"401 The studio has revoked this computer’s pairing. Pair it with a new code.");
     }
@@ -210,6 +265,38 @@ private Q_SLOTS:
         QCOMPARE(report("malformed-1", largest, m_ada).status, 200);
     }
 
+    // A process that ended between writing a report's screenshots and committing its rows left files that nothing
+    // points at: removed at start once no process can still be storing them.
+    void orphanedScreenshotsAreRemovedAtStart() {
+        const QDir folder(m_studio->screenshotPath(u"malformed-1"_qs));
+        const QStringList stored = folder.entryList(QDir::Files);
+        QVERIFY(!stored.isEmpty());
+        for (const QString& name : {u"90-0-old.jpg"_qs, u"91-0-young.jpg"_qs}) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\xFF\xD8\xFF") == 3 && file.flush());
+            const QDateTime written = QDateTime::currentDateTime().addSecs(
+                name.contains(u"old") ? -Studio::kOrphanAgeSeconds - 60 : 0);
+            QVERIFY(file.setFileTime(written, QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(m_studio->removeOrphanedScreenshots().value(), 1);
+        QCOMPARE(folder.entryList(QDir::Files), stored + QStringList{u"91-0-young.jpg"_qs});
+        QVERIFY(QFile::remove(folder.filePath(u"91-0-young.jpg"_qs)));
+    }
+
+    // Devices paired before the storage quota had their screenshots counted from 0: counted once, at start.
+    void storedBytesOfOldDevicesAreCounted() {
+        auto storedBytes = [this] {
+            Statement sum = m_studio->database().prepare("SELECT SUM(stored_bytes) FROM devices");
+            return sum.next() ? sum.integer(0) : -1;
+        };
+        const qint64 counted = storedBytes();
+        QVERIFY(counted > 8 * 200);
+        QVERIFY(m_studio->database().exec("UPDATE devices SET stored_bytes = 0"));
+        QVERIFY(m_studio->database().exec("INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1')"));
+        QVERIFY(Studio::open(m_location, false));
+        QCOMPARE(storedBytes(), counted);
+    }
+
     void adminPageNeedsPasswordAndEscapes() {
         const QByteArray wrong = "Basic " + QByteArray("admin:wrong").toBase64();
         QCOMPARE(call("/admin", {}).status, 401);
@@ -243,7 +330,7 @@ private Q_SLOTS:
     // The admin commands on the studio while it serves; what devices sent cannot drive the admin's terminal.
     void adminCommands() {
         QVERIFY(m_studio->pair(*m_studio->issuePairingCode(kAda, 600), u"Bay\x1b]0;owned\a\t"_qs));
-        const QString id = QString::number(m_studio->devices().last().id);
+        const QString id = QString::number(m_studio->devices()->last().id);
         QVERIFY(command(u"devices"_qs).contains(u"\tBay\\u{1b}]0;owned\\u{7}\\u{9}\tpaired"));
         QVERIFY(command(u"add-user --name Cleo --email cleo@example.com"_qs).contains(u"added"));
         QVERIFY(command(u"add-project --user cleo@example.com --title Promo"_qs).startsWith(u"p-"));
@@ -253,29 +340,101 @@ private Q_SLOTS:
         QVERIFY(command(u"revoke --device 999"_qs).startsWith(u"exit 1: vantrel-studio: There is no device 999."));
     }
 
+    // Through a proxy that cuts the connection to PostgreSQL.  A look-up that cannot be read is a 503 with
+    // Retry-After, never an answer about the data (a 404 drops the agent's clock-out as delivered, a 401 un-pairs
+    // it, a 403 or 409 refuses its clock-in).  A COMMIT cut off, before the server ran it or after, is a 503 too,
+    // never "stored": sent again, every pairing, report and admin command answered as done is stored.
+    void lostLookupOrCommitIsNever4xxNorStored() {
+        if (!m_postgres)
+            QSKIP("The proxy stands in front of PostgreSQL.");
+        const QString used = *m_studio->issuePairingCode(kAda, 600);
+        QByteArray device = "Bearer " + pair(used).object()[u"token"].toString().toLatin1();
+        QCOMPARE(open("lookup-1", device).status, 200);
+        FaultProxy proxy;
+        QProcess studio;
+        QVERIFY(proxy.start(m_postgres->socket()) && (m_port = serve(studio, proxy.connection())));
+        const QList<std::pair<QByteArray, std::function<Answer()>>> lookups = {
+            {"FROM sessions WHERE id", [&] { return stopAnswer("lookup-1", m_now, device); }},
+            {"FROM devices WHERE token_hash", [&] { return call("/device/me", device); }},
+            {"FROM user_projects WHERE", [&] { return open("lookup-2", device); }},
+            {"SELECT device_id, started_at, ended_at", [&] { return open("lookup-1", device); }},
+            {"FROM pairing_codes c", [&] { return pair(used); }},
+        };
+        for (const auto& [statement, request] : lookups) {
+            QVERIFY(proxy.command("drop before 1 " + statement));
+            const Answer answer = request();
+            QVERIFY(proxy.command("clear"));
+            QVERIFY2(answer.status == 503 && answer.retryAfter.toInt() > 0,
+                     qPrintable(answer.summary() + u" for " + QString::fromLatin1(statement)));
+        }
+        QCOMPARE(stop("lookup-1", m_now, device), 200); // kept by the agent, delivered now
+        QCOMPARE(end("lookup-1"), u"stopped " + QString::number(m_now));
+
+        QVERIFY(proxy.command("drop before 3 ^COMMIT") && proxy.command("drop after 4 ^COMMIT"));
+        Tally tally;
+        for (int i = 0; i < 4; ++i) {
+            const QString code = *m_studio->issuePairingCode(kAda, 600);
+            const Answer paired = resent(tally, [&] { return pair(code, u"Proxied bay"_qs); });
+            device = "Bearer " + paired.object()[u"token"].toString().toLatin1();
+            QCOMPARE(call("/device/me", device).status, 200); // the token answered exists
+        }
+        QCOMPARE(resent(tally, [&] { return open("proxied-1", device); }).status, 200);
+        constexpr int kReports = 40;
+        for (int seq = 0; seq < kReports; ++seq)
+            resent(tally, [&] { return report("proxied-1", minute(seq, m_now + 30 * seq), device); });
+        const Studio::SessionRow row = sessionRow("proxied-1");
+        // A COMMIT cut off after the server ran it keeps the files of the rows it stored.
+        for (const qint64 shot : row.screenshotIds)
+            QVERIFY(QFileInfo::exists(m_studio->screenshotFile(shot).value()));
+        QVERIFY(proxy.command("clear")); // its cuts so far are counted
+        qInfo("Proxy: %d cuts; %d acknowledged, %d answered 503 and sent again, %d answered 4xx; %lld reports stored",
+              proxy.drops, tally.acknowledged, tally.unavailable, tally.refused, row.reports);
+        QVERIFY(proxy.drops >= 10);
+        QCOMPARE(tally.refused, 0);
+        QCOMPARE(tally.acknowledged, 4 + 1 + kReports);
+        QCOMPARE(row.reports, kReports);
+
+        // An admin command's lost COMMIT is a failure, not a project id that does not exist.
+        QVERIFY(proxy.command("drop before 1 ^COMMIT"));
+        QVERIFY(command(u"add-project --user Ben --title Lost"_qs, proxy.connection()).startsWith(u"exit 1: "));
+        studio.terminate();
+        QVERIFY(studio.waitForFinished(60000));
+    }
+
     // Two studio processes on the PostgreSQL database, behind a load balancer that sends a report to each: both
-    // acknowledge it, and it is stored once.
-    void twoProcessesStoreAReportOnce() {
+    // acknowledge it, and it is stored once.  Then a burst over both while the database server restarts: every
+    // failure is a 503 that the agent sends again, and every report is stored once.
+    void restartMidBurstLosesNoReport() {
         if (!m_postgres)
             QSKIP("One SQLite studio is one process.");
         QProcess studios[2];
         quint16 ports[2] = {};
-        for (int i = 0; i < 2; ++i) {
-            start(studios[i], u"serve --listen 127.0.0.1:0 --certificate %1/server.pem --key %1/server-key.pem"_qs.arg(
-                                  m_dir.path()));
-            QVERIFY(studios[i].waitForReadyRead(60000));
-            ports[i] = QString::fromUtf8(studios[i].readLine()).trimmed().section(u':', -1).toUShort();
-        }
+        for (int i = 0; i < 2; ++i)
+            QVERIFY((ports[i] = serve(studios[i])) != 0);
         m_port = ports[1];
         const qint64 started = open("twin-1", m_ada).object()[u"started_at"].toInteger();
-        // Between the two, the database server restarts: the studios connect again rather than fail a request.
-        for (int i = 0; i < 2; ++i, m_port = ports[0]) {
-            QCOMPARE(report("twin-1", minute(0, started), m_ada).body,
-                     QByteArray(i ? R"({"stored":"duplicate"})" : R"({"stored":"new"})"));
-            QVERIFY(i == 1 || m_postgres->pg(u"pg_ctl"_qs, {u"-m"_qs, u"fast"_qs, u"restart"_qs}));
+        QCOMPARE(report("twin-1", minute(0, started), m_ada).body, QByteArray(R"({"stored":"new"})"));
+        m_port = ports[0];
+        QCOMPARE(report("twin-1", minute(0, started), m_ada).body, QByteArray(R"({"stored":"duplicate"})"));
+
+        Tally tally;
+        QProcess restart;
+        int seq = 1;
+        for (; seq < 6 || restart.state() != QProcess::NotRunning; ++seq) {
+            if (seq == 3)
+                m_postgres->start(restart, u"pg_ctl"_qs, {u"-m"_qs, u"fast"_qs, u"-w"_qs, u"restart"_qs});
+            m_port = ports[seq % 2];
+            resent(tally, [&] { return report("twin-1", minute(seq, started + 30 * seq), m_ada); });
         }
-        m_port = 0;
-        QCOMPARE(sessionRow("twin-1").reports, 1);
+        QVERIFY(restart.exitCode() == 0 && restart.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(resent(tally, [&] { return stopAnswer("twin-1", started + 30 * seq, m_ada); }).status, 200);
+        const Studio::SessionRow row = sessionRow("twin-1");
+        qInfo("Restart: %d acknowledged, %d answered 503 and sent again, %d answered 4xx; %lld stored of %d sent",
+              tally.acknowledged, tally.unavailable, tally.refused, row.reports, seq);
+        QCOMPARE(tally.refused, 0);
+        QCOMPARE(tally.acknowledged, seq);
+        QCOMPARE(row.reports, seq);
+        QCOMPARE(row.endKind, u"stopped"_qs);
         for (QProcess& studio : studios)
             studio.terminate(), studio.waitForFinished(60000);
     }
@@ -295,16 +454,29 @@ private Q_SLOTS:
     }
 
 private:
-    // Starts vantrel-studio with a command line (words without blanks) on this studio's data and database.
-    void start(QProcess& process, const QString& line) {
+    // Starts vantrel-studio with a command line (words without blanks) on this studio's data and database, or
+    // another connection to it.
+    void start(QProcess& process, const QString& line, QString database = {}) {
         const QStringList words = line.split(u' ') + QStringList{u"--data"_qs, m_dir.filePath(u"studio"_qs)};
+        if (database.isEmpty() && m_postgres)
+            database = m_postgres->connection();
         process.start(QStringLiteral(VANTREL_STUDIO_BIN),
-                      m_postgres ? words + QStringList{u"--database"_qs, m_postgres->connection()} : words);
+                      database.isEmpty() ? words : words + QStringList{u"--database"_qs, database});
+    }
+    // Another studio process serving this studio; its port, 0 if it did not start.
+    quint16 serve(QProcess& process, const QString& database = {}) {
+        start(process,
+              u"serve --listen 127.0.0.1:0 --certificate %1/server.pem --key %1/server-key.pem --pairing-per-address "
+              u"1000"_qs.arg(m_dir.path()),
+              database);
+        return process.waitForReadyRead(60000)
+                   ? QString::fromUtf8(process.readLine()).trimmed().section(u':', -1).toUShort()
+                   : 0;
     }
     // A vantrel-studio command on this studio: its output, or the exit code and the message.
-    QString command(const QString& line) {
+    QString command(const QString& line, const QString& database = {}) {
         QProcess process;
-        start(process, line);
+        start(process, line, database);
         if (!process.waitForFinished(60000) || process.exitCode() != 0)
             return u"exit %1: "_qs.arg(process.exitCode()) + QString::fromUtf8(process.readAllStandardError());
         return QString::fromUtf8(process.readAllStandardOutput());
@@ -322,7 +494,8 @@ private:
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->rawHeader("X-Frame-Options")};
+                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->rawHeader("X-Frame-Options"),
+                reply->rawHeader("Retry-After")};
     }
     Answer pair(const QString& code, const QString& name = u"Edit bay 3"_qs) {
         return call("/device/pair", {}, QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, name}}).toJson());
@@ -339,12 +512,29 @@ private:
     Answer report(const QByteArray& session, const Minute& minute, const QByteArray& device) {
         return call("/device/sessions/" + session + "/minutes", device, records::encode(minute));
     }
-    int stop(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
+    Answer stopAnswer(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
         const QByteArray body = "{\"ended_at\":" + QByteArray::number(endedAt) + '}';
-        return call("/device/sessions/" + session + "/stop", device, body).status;
+        return call("/device/sessions/" + session + "/stop", device, body);
+    }
+    int stop(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
+        return stopAnswer(session, endedAt, device).status;
+    }
+    // Sent again while answered 503 with Retry-After (sooner than it asks: the test has no time to lose).
+    Answer resent(Tally& tally, const std::function<Answer()>& send) {
+        Answer answer = send();
+        for (QDeadlineTimer deadline(120000); answer.status == 503 && answer.retryAfter.toInt() > 0;) {
+            ++tally.unavailable;
+            if (deadline.hasExpired())
+                break;
+            QTest::qWait(200);
+            answer = send();
+        }
+        tally.acknowledged += answer.status == 200;
+        tally.refused += answer.status >= 400 && answer.status < 500;
+        return answer;
     }
     Studio::SessionRow sessionRow(const QByteArray& id) {
-        const QList<Studio::SessionRow> rows = m_studio->sessions();
+        const QList<Studio::SessionRow> rows = m_studio->sessions().value();
         const auto row = std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.id.toLatin1() == id; });
         return row == rows.end() ? Studio::SessionRow{} : *row;
     }
@@ -355,6 +545,7 @@ private:
 
     QTemporaryDir m_dir;
     std::optional<PostgresServer> m_postgres;
+    Studio::Location m_location;
     quint16 m_port = 0; // another studio process to call instead of m_server
     QSslConfiguration m_tls = QSslConfiguration::defaultConfiguration();
     std::unique_ptr<Studio> m_studio;

@@ -92,6 +92,21 @@ private Q_SLOTS:
         QCOMPARE(h.tracker().status(), u"Clocked in. Mouse activity and app usage are being shared."_s);
     }
 
+    // The clock steps back a few seconds (too few to count as an interruption) after a report: neither the
+    // queued clock-out nor the stop may end before that report did.
+    void backwardsClockStepEndsStopBeforeLastReport() {
+        Harness h(true);
+        h.clockIn();
+        const qint64 reportEnd = h.minutes().last()[u"ended_at"_s].toInteger();
+        h.clock->wall -= 8;
+        h.tick();
+        QVERIFY(h.tracker().active());
+        QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{h.sessionId, reportEnd}}));
+        QCoro::waitFor(h.tracker().stop(kReason));
+        QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, reportEnd}})});
+        QCOMPARE(h.minutes().size(), 1);
+    }
+
     // Last: it stops the keyring.
     void undeliveredStop_data() {
         QTest::addColumn<QString>("alsoFailing"); // besides the network

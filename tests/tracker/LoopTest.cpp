@@ -146,16 +146,6 @@ private Q_SLOTS:
         QVERIFY(!h.tracker().active() && !h.tracker().busy() && h.timers->liveTimers() == 0);
         QVERIFY(h.tracker().pending().isEmpty() && h.minutes().isEmpty() && !h.capture->sessionOpen);
 
-        // An earlier clock-out that still cannot be delivered keeps every new session from opening.
-        h.tracker().setPending({{u"older"_s, 5}});
-        h.peer().setReply("/device/sessions/older/stop", reply(502, R"({"error":"Studio is restarting."})"));
-        QCoro::waitFor(h.tracker().start());
-        QCOMPARE(h.tracker().status(), u"Studio is restarting."_s);
-        QCOMPARE(h.peer().count("/device/sessions/older/stop"), 2);
-        QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{u"older"_s, 5}}));
-        QVERIFY(!h.tracker().active());
-        QCOMPARE(h.paths().count("/device/sessions"), 1); // only the locked clock-in's
-
         // A refused clock-in tries a second time to close the session it queued before the request.
         h.tracker().setPending({});
         h.peer().setReply("/device/sessions", reply(500, R"({"error":"Database unavailable."})"));
@@ -167,6 +157,44 @@ private Q_SLOTS:
         QCOMPARE(requests[0].path + ' ' + requests[1].path,
                  "/device/sessions /device/sessions/" + id.toUtf8() + "/stop");
         QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{id, static_cast<qint64>(h.clock->wall)}}));
+    }
+
+    // An earlier clock-out that still cannot be delivered keeps every new session from opening, and is sent
+    // once per clock-in.
+    void refusedClockInSendsQueuedStopTwice() {
+        Harness h(true);
+        h.tracker().setPending({{u"older"_s, 5}});
+        h.peer().setReply("/device/sessions/older/stop", reply(502, R"({"error":"Studio is restarting."})"));
+        QCoro::waitFor(h.tracker().start());
+        QCOMPARE(h.tracker().status(), u"Studio is restarting."_s);
+        QCOMPARE(h.paths(), (QList<QByteArray>{"/device/me", "/device/sessions/older/stop"}));
+        QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{u"older"_s, 5}}));
+        QVERIFY(!h.tracker().active() && !h.tracker().busy());
+    }
+
+    // A run's error is a sentence of its own in the status line, and what ends it is named as on Linux.
+    void runErrorRunsIntoNextSentence_data() {
+        QTest::addColumn<bool>("network"); // else the desktop stops allowing capture
+        QTest::newRow("studio unreachable") << true;
+        QTest::newRow("capture no longer allowed") << false;
+    }
+    void runErrorRunsIntoNextSentence() {
+        QFETCH(bool, network);
+        Harness h(true);
+        h.clockIn();
+        if (network)
+            h.peer().setDown(true);
+        else
+            h.capture->allowed = false;
+        for (int second = 0; second < 30; ++second) // to the next capture
+            h.tick();
+        QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().active() && !h.tracker().busy(), 30000);
+        const QString status = h.tracker().status();
+        const qsizetype next = status.indexOf(u" Reconnect, then clock in to resume."_s);
+        QVERIFY2(status.startsWith(u"Tracking stopped: "_s) && next > 0, qPrintable(status));
+        QVERIFY2(status[next - 1] == u'.' && status[next - 2] != u'.', qPrintable(status));
+        if (!network)
+            QCOMPARE(status.left(next), u"Tracking stopped: Screen sharing permission was removed."_s);
     }
 
     void stageChange() {

@@ -98,6 +98,12 @@ private Q_SLOTS:
         trayer.kill();
         trayer.waitForFinished();
     }
+    // Answered before the toolkit starts, where Qt cannot name the program itself.
+    void helpShowsExecutablePlaceholder() {
+        QProcess* help = launch({u"--help"_s});
+        QVERIFY(help->waitForFinished(60000));
+        QVERIFY2(help->readAllStandardOutput().startsWith("Usage: vantrel [options]\n"), "usage line");
+    }
 };
 
 QTEST_GUILESS_MAIN(AppTest)

@@ -4,6 +4,9 @@
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -13,17 +16,21 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // A tracker signed in to a studio that pairs with any code and knows one project (chosen at once), and clocked
-// in.  Null when it did not get there.
-std::unique_ptr<Tracker> signIn(TrackerRig& rig, TestPeer& peer) {
+// in unless told not to.  Null when it did not get there.
+std::unique_ptr<Tracker> signIn(TrackerRig& rig, TestPeer& peer, bool clockIn = true) {
     peer.setReply("/device/pair", {.body = R"({"token":"device-token"})"});
-    peer.setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"}],"stages":[]})"});
+    peer.setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},)"
+                                         R"({"id":"p2","title":"Teaser"}],"stages":[]})"});
     peer.setReply("/device/sessions", {.body = R"({"id":"s1","started_at":1700000000})"});
     peer.setReply("/device/sessions/s1/", {});
     auto tracker = rig.make(peer.transport());
     tracker->setServer(peer.server());
     tracker->setPairingCode(u"quit-code"_s);
     tracker->connect();
-    if (QTest::qWaitFor([&] { return tracker->hasProfile() && !tracker->busy(); }, 30000))
+    const bool signedIn = QTest::qWaitFor([&] { return tracker->hasProfile() && !tracker->busy(); }, 30000);
+    if (!clockIn)
+        return signedIn ? std::move(tracker) : nullptr;
+    if (signedIn)
         tracker->start();
     const bool there = QTest::qWaitFor([&] { return tracker->active() && !tracker->busy(); }, 30000);
     return there ? std::move(tracker) : nullptr;
@@ -106,6 +113,33 @@ private Q_SLOTS:
         QVERIFY(!tracker->active() && tracker->status().startsWith(QuitRequest::kReason));
         quit.request(); // clocked out now: at once
         QCOMPARE(quits, 2);
+    }
+    // Real wheel notches over the project and the stage lists scroll the face and choose nothing.
+    void wheelOverListsChangesNoChoice() {
+        if (QGuiApplication::platformName() != u"xcb"_s)
+            QSKIP("needs the session's X server (scripts/test starts one)");
+        TestPeer peer(u"ui-wheel.test"_s);
+        TrackerRig rig;
+        const auto tracker = signIn(rig, peer, false);
+        QVERIFY(tracker);
+        StaffWindow window(tracker.get());
+        window.move(0, 0);
+        window.bringForward();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* scroll = window.findChild<QScrollArea*>();
+        QVERIFY(scroll->verticalScrollBar()->maximum() > 0); // the signed-in face is taller than the window
+        for (const QString& name : {u"projectPicker"_s, u"stagePicker"_s}) {
+            auto* list = window.findChild<QComboBox*>(name);
+            scroll->verticalScrollBar()->setValue(0); // both lists show at the top, and the face can scroll down
+            const QPoint at = list->mapToGlobal(list->rect().center());
+            QCOMPARE(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, QString::number(at.x()),
+                                                      QString::number(at.y()), u"click"_s, u"5"_s}),
+                     0);
+            QTRY_VERIFY_WITH_TIMEOUT(scroll->verticalScrollBar()->value() > 0, 30000);
+        }
+        QCOMPARE(tracker->projectID(), u"p1"_s);
+        QCOMPARE(tracker->stage(), u"Footage review"_s);
+        QVERIFY(!tracker->busy() && !tracker->active());
     }
     void quitEndsTheLoopWhateverTheWindowsSay() {
         TrackerRig rig;

@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
 
@@ -135,6 +137,34 @@ private Q_SLOTS:
         s.formattedTime = u"00:00:01"_s;
         m_view->render(s);
         QCOMPARE(line->selectedText().size(), s.status.size());
+    }
+    // A tall face at the window's size: a new status is in sight without scrolling, the lists line up, and no
+    // text names what Linux does not have.
+    void statusOutOfSightListsMisalignedMacTexts() {
+        m_view->resize(440, 650);
+        m_view->show();
+        TrackerState s = face(2);
+        s.note = u"line\n"_s.repeated(8);
+        m_view->render(s);
+        auto* scroll = m_view->findChild<QScrollArea*>();
+        const int top = scroll->verticalScrollBar()->value();
+        s.status = u"Clocked out. Tracking and screenshots are off. Clock-out is saved locally and will sync on "
+                   u"reconnect. The server also expires disconnected sessions."_s;
+        m_view->render(s);
+        QCoreApplication::processEvents();
+        auto* line = child<QLabel>(u"statusLine"_s);
+        QVERIFY(m_view->rect().contains(QRect(line->mapTo(m_view.get(), QPoint()), line->size())));
+        QCOMPARE(scroll->verticalScrollBar()->value(), top);
+
+        const auto left = [&](const QString& name) { return child(name)->mapTo(m_view.get(), QPoint()).x(); };
+        QCOMPARE(left(u"projectPicker"_s), left(u"stagePicker"_s));
+
+        const QRegularExpression macOnly(u"\\bMac\\b|menu bar|Keychain|System Settings|Screen Recording"_s);
+        for (const int n : {0, 1, 2, 3}) {
+            m_view->render(face(n));
+            for (const QLabel* label : m_view->findChildren<QLabel*>())
+                QVERIFY2(!label->text().contains(macOnly), qPrintable(label->text()));
+        }
     }
     void darkEverywhereSizedInPixels() {
         // The pop-up lists and the scroll bars are windows and children the window's own palette never reached.

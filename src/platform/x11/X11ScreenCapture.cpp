@@ -285,7 +285,8 @@ void X11ScreenCapture::requestCaptureAccess() {
 
 QString X11ScreenCapture::accessInstructions() const {
     return QStringLiteral(
-        "Allow Screen Recording in System Settings, then quit and reopen Vantrel. Tracking has not started.");
+        "Let Vantrel reach your X display (its DISPLAY is not set), then quit and reopen Vantrel. "
+        "Tracking has not started.");
 }
 
 QCoro::Task<Result<QList<DisplayInfo>>> X11ScreenCapture::displays() {
