@@ -1,8 +1,8 @@
 // KWin's own CPU time while the pointer moves at a steady rate, in three phases: no script of the agent's,
 // the agent's script loaded with pointer counting off (clocked out), and counting on (tracking).  Run inside
 // a headless KWin session:
-//   VANTREL_TEST_USER=vantrel-bench tests/support/wayland/wayland_session.py --kwin -- \
-//       build/bench/kde/bench_kwin_pointer [SECONDS-PER-PHASE] [MOVES-PER-SECOND]
+//   tests/support/wayland/wayland_session.py --kwin -- build/bench/kde/bench_kwin_pointer [SECONDS] [RATE]
+// SECONDS per phase (30), RATE moves a second (250).
 #include "wayland/FakePointer.h"
 
 #include "platform/wayland/IdleActivityMonitor.h"
