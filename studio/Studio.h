@@ -114,7 +114,20 @@ public:
     Result<Profile> profile(const Device& device);
     Result<WorkSession> openSession(const Device& device, const QString& id, const QString& projectId,
                                     const QString& stage, const QString& note);
-    Result<Stored> storeMinute(const Device& device, const QString& sessionId, const Minute& minute);
+    // A report is stored in three steps, so that the server can write and sync its screenshots away from the thread
+    // that answers requests: checked against the store (no value: already stored), its images written and synced
+    // (no database: on any thread), its rows committed.
+    struct PendingMinute {
+        QList<QByteArray> images;
+        qint64 bytes = 0;
+    };
+    Result<std::optional<PendingMinute>> checkMinute(const Device& device, const QString& sessionId,
+                                                     const Minute& minute);
+    // `root` is screenshotPath({}); returns the files' names for commitMinute().
+    static Result<QStringList> writeScreenshots(const QString& root, const QString& sessionId, qint64 seq,
+                                                const QList<QByteArray>& images);
+    Result<Stored> commitMinute(const Device& device, const QString& sessionId, const Minute& minute,
+                                const QStringList& written, qint64 bytes);
     Result<> stopSession(const Device& device, const QString& sessionId, qint64 endedAt);
     // Ends the open sessions that have not been heard of for `idleSeconds`; returns how many.
     qint64 expireSessions(qint64 idleSeconds);

@@ -78,6 +78,8 @@ HttpResponse signIn() {
 }
 
 constexpr int kMaxPasswordChecksWaiting = 16;
+// Screenshot writes wait for the disk, not the processor: several at once.
+constexpr int kFileWriters = 4;
 
 } // namespace
 
@@ -96,6 +98,7 @@ StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
     , m_pairingTotal(options.pairingTotal, options.pairingTotal)
     , m_adminSignIns(options.adminSignInsPerAddress, options.adminSignInsPerAddress) {
     m_passwordChecks.setMaxThreadCount(1);
+    m_fileWrites.setMaxThreadCount(kFileWriters);
     m_expiry.setInterval(int(std::min<qint64>(m_expireAfter, 60)) * 1000);
     connect(&m_expiry, &QTimer::timeout, this, [this] { m_studio.expireSessions(m_expireAfter); });
     m_expiry.start();
@@ -104,6 +107,7 @@ StudioServer::StudioServer(Studio& studio, Options options, QObject* parent)
 StudioServer::~StudioServer() {
     m_passwordChecks.clear();
     m_passwordChecks.waitForDone();
+    m_fileWrites.waitForDone();
 }
 
 bool StudioServer::listen(const QHostAddress& address, quint16 port) {
@@ -120,6 +124,10 @@ QString StudioServer::errorString() const {
 
 void StudioServer::handle(const std::shared_ptr<HttpExchange>& exchange) {
     const HttpRequest& request = exchange->request();
+    const QList<QByteArray> parts = request.path.split('/'); // "", "device", "sessions", id, "minutes"
+    if (request.method == "POST" && parts.size() == 5 && parts[1] == "device" && parts[2] == "sessions" &&
+        parts[4] == "minutes")
+        return report(exchange, QString::fromUtf8(QByteArray::fromPercentEncoding(parts[3])));
     if (request.path.startsWith("/device/"))
         return exchange->respond(device(request));
     if (request.path == "/" || request.path == "/admin" || request.path.startsWith("/admin/"))
@@ -157,9 +165,7 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         return paired ? json(records::encode(*paired)) : refusal(paired.error());
     }
 
-    const QByteArray authorization = request.headers.value("authorization");
-    const bool bearer = authorization.size() > 7 && authorization.left(7).toLower() == "bearer ";
-    const Result<Studio::Device> device = m_studio.authenticate(bearer ? authorization.mid(7).trimmed() : QByteArray());
+    const Result<Studio::Device> device = deviceOf(request);
 
     if (parts.size() == 2 && parts[1] == "me") {
         if (request.method != "GET")
@@ -195,16 +201,6 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
     }
 
     const QString sessionId = QString::fromUtf8(QByteArray::fromPercentEncoding(parts[2]));
-    if (parts[3] == "minutes") {
-        const Result<Minute> minute = records::decode<Minute>(request.body);
-        if (!minute)
-            return HttpsServer::errorResponse(
-                400, QStringLiteral("The activity report was refused: it is not a complete report in JSON."));
-        const Result<Studio::Stored> stored = m_studio.storeMinute(*device, sessionId, *minute);
-        if (!stored)
-            return refusal(stored.error());
-        return json(*stored == Studio::Stored::New ? R"({"stored":"new"})" : R"({"stored":"duplicate"})");
-    }
     const Result<QJsonObject> body = jsonObject(request.body);
     if (!body)
         return refusal(body.error());
@@ -213,6 +209,44 @@ HttpResponse StudioServer::device(const HttpRequest& request) {
         return refusal(endedAt.error());
     const Result<> stopped = m_studio.stopSession(*device, sessionId, *endedAt);
     return stopped ? json(R"({"stopped":"yes"})") : refusal(stopped.error());
+}
+
+Result<Studio::Device> StudioServer::deviceOf(const HttpRequest& request) {
+    const QByteArray authorization = request.headers.value("authorization");
+    const bool bearer = authorization.size() > 7 && authorization.left(7).toLower() == "bearer ";
+    return m_studio.authenticate(bearer ? authorization.mid(7).trimmed() : QByteArray());
+}
+
+// The report's screenshots are written and synced on a worker, so that the disk holds up this request only; the
+// store is asked before and after on this thread.
+void StudioServer::report(const std::shared_ptr<HttpExchange>& exchange, const QString& sessionId) {
+    const HttpRequest& request = exchange->request();
+    const Result<Studio::Device> device = deviceOf(request);
+    if (!device)
+        return exchange->respond(refusal(device.error()));
+    m_studio.expireSessions(m_expireAfter);
+    const Result<Minute> minute = records::decode<Minute>(request.body);
+    if (!minute)
+        return exchange->respond(HttpsServer::errorResponse(
+            400, QStringLiteral("The activity report was refused: it is not a complete report in JSON.")));
+    Result<std::optional<Studio::PendingMinute>> pending = m_studio.checkMinute(*device, sessionId, *minute);
+    if (!pending || !*pending)
+        return exchange->respond(pending ? json(R"({"stored":"duplicate"})") : refusal(pending.error()));
+    auto commit = [this, exchange, device = *device, sessionId, minute = *minute,
+                   bytes = (*pending)->bytes](const Result<QStringList>& written) {
+        const Result<Studio::Stored> stored =
+            written ? m_studio.commitMinute(device, sessionId, minute, *written, bytes) : written.error();
+        if (!stored)
+            return exchange->respond(refusal(stored.error()));
+        exchange->respond(json(*stored == Studio::Stored::New ? R"({"stored":"new"})" : R"({"stored":"duplicate"})"));
+    };
+    if ((*pending)->images.isEmpty())
+        return commit(QStringList());
+    m_fileWrites.start([this, commit, root = m_studio.screenshotPath({}), sessionId, seq = minute->seq,
+                        images = std::move((*pending)->images)] {
+        const Result<QStringList> written = Studio::writeScreenshots(root, sessionId, seq, images);
+        QMetaObject::invokeMethod(this, [commit, written] { commit(written); }, Qt::QueuedConnection);
+    });
 }
 
 void StudioServer::admin(const std::shared_ptr<HttpExchange>& exchange) {

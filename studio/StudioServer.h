@@ -35,6 +35,8 @@ public:
 private:
     void handle(const std::shared_ptr<HttpExchange>& exchange);
     HttpResponse device(const HttpRequest& request);
+    void report(const std::shared_ptr<HttpExchange>& exchange, const QString& sessionId);
+    Result<Studio::Device> deviceOf(const HttpRequest& request);
     void admin(const std::shared_ptr<HttpExchange>& exchange);
     HttpResponse adminPage(const HttpRequest& request);
 
@@ -48,5 +50,6 @@ private:
     // Password checks take tens of milliseconds each: one worker, so that guessing cannot take every core.
     QThreadPool m_passwordChecks;
     int m_passwordChecksWaiting = 0;
+    QThreadPool m_fileWrites;
     QByteArray m_acceptedAdmin; // spares the key derivation for every thumbnail of a signed-in page
 };

@@ -91,8 +91,9 @@ Error cannotStoreScreenshots() {
     return Error::platform(QStringLiteral("Cannot write a screenshot file: %1").arg(qt_error_string(errno)));
 }
 
-bool syncedFolder(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// A file or a folder.
+bool synced(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::fsync(fd) == 0;
     if (fd >= 0)
         ::close(fd);
@@ -300,7 +301,8 @@ Result<QString> Studio::ownedSession(const Device& device, const QString& sessio
     return query.text(2);
 }
 
-Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& sessionId, const Minute& minute) {
+Result<std::optional<Studio::PendingMinute>> Studio::checkMinute(const Device& device, const QString& sessionId,
+                                                                 const Minute& minute) {
     const Result<QString> endKind = ownedSession(device, sessionId, nullptr);
     if (!endKind)
         return endKind.error();
@@ -309,7 +311,7 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
     if (!known)
         return known.error();
     if (*known)
-        return Stored::Duplicate;
+        return std::optional<PendingMinute>();
     if (*endKind == u"expired")
         return Error::api(409, QStringLiteral("This work session has expired on the studio. Clock in again."));
     if (!endKind->isEmpty())
@@ -328,28 +330,30 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
         if (*found && held.integer(0) > m_deviceQuota - bytes)
             return quotaReached(m_deviceQuota);
     }
+    return std::optional<PendingMinute>(PendingMinute{*images, bytes});
+}
 
-    // Files first, rows second: a failed or duplicate insert removes the files, so no row ever points at a missing
-    // image.  Each write has a name of its own, so that studio processes storing the same report at once on a
-    // shared volume never touch each other's files.
+// Files first, rows second: a failed or duplicate insert removes the files, so no row ever points at a missing
+// image.  Each write has a name of its own, so that studio processes storing the same report at once on a shared
+// volume never touch each other's files.
+Result<QStringList> Studio::writeScreenshots(const QString& root, const QString& sessionId, qint64 seq,
+                                             const QList<QByteArray>& images) {
     QStringList written;
     auto removeWritten = [&] {
-        for (const QString& file : written)
-            QFile::remove(screenshotPath(file));
+        for (const QString& file : std::as_const(written))
+            QFile::remove(root + u'/' + file);
     };
-    const QString folder = screenshotPath(sessionId);
-    const bool newFolder = !images->isEmpty() && !QFileInfo::exists(folder);
-    if (!images->isEmpty() && !makePrivatePath(folder))
+    const QString folder = root + u'/' + sessionId;
+    const bool newFolder = !images.isEmpty() && !QFileInfo::exists(folder);
+    if (!images.isEmpty() && !makePrivatePath(folder))
         return cannotStoreScreenshots();
     const QString unique = QString::number(QRandomGenerator::system()->generate64(), 36);
-    for (qsizetype i = 0; i < images->size(); ++i) {
-        const QString file = sessionId + QStringLiteral("/%1-%2-%3.jpg").arg(minute.seq).arg(i).arg(unique);
-        // On the disk before the rows that point at it commit: an acknowledged report keeps its images through a
-        // power loss.
-        QFile out(screenshotPath(file));
+    for (qsizetype i = 0; i < images.size(); ++i) {
+        const QString file = sessionId + QStringLiteral("/%1-%2-%3.jpg").arg(seq).arg(i).arg(unique);
+        QFile out(root + u'/' + file);
         const bool saved =
             out.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
-            out.write(images->at(i)) == images->at(i).size() && out.flush() && ::fsync(out.handle()) == 0;
+            out.write(images.at(i)) == images.at(i).size() && out.flush();
         if (out.isOpen())
             written.append(file);
         if (!saved) {
@@ -357,12 +361,25 @@ Result<Studio::Stored> Studio::storeMinute(const Device& device, const QString& 
             return cannotStoreScreenshots();
         }
     }
-    // And their names: the folder's entries, and the folder's own in its parent when it is new.
-    if (!written.isEmpty() && (!syncedFolder(folder) || (newFolder && !syncedFolder(screenshotPath({}))))) {
+    // On the disk before the rows that point at them commit, so that an acknowledged report keeps its images
+    // through a power loss: the files, the folder's entries, and the folder's own in its parent when it is new.
+    // Synced once all are written: the file system's first sync then carries most of the others.
+    bool onDisk = true;
+    for (const QString& file : std::as_const(written))
+        onDisk = onDisk && synced(root + u'/' + file);
+    if (!written.isEmpty() && (!onDisk || !synced(folder) || (newFolder && !synced(root)))) {
         removeWritten();
         return cannotStoreScreenshots();
     }
+    return written;
+}
 
+Result<Studio::Stored> Studio::commitMinute(const Device& device, const QString& sessionId, const Minute& minute,
+                                            const QStringList& written, qint64 bytes) {
+    auto removeWritten = [&] {
+        for (const QString& file : written)
+            QFile::remove(screenshotPath(file));
+    };
     const qint64 now = m_clock();
     Database::Transaction transaction(*m_database);
     Result<> stored = m_database

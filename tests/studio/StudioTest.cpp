@@ -420,7 +420,7 @@ private Q_SLOTS:
         Tally tally;
         QProcess restart;
         int seq = 1;
-        for (; seq < 6 || restart.state() != QProcess::NotRunning; ++seq) {
+        for (; seq < 20 || restart.state() != QProcess::NotRunning; ++seq) {
             if (seq == 3)
                 m_postgres->start(restart, u"pg_ctl"_qs, {u"-m"_qs, u"fast"_qs, u"-w"_qs, u"restart"_qs});
             m_port = ports[seq % 2];
