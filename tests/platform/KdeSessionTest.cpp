@@ -128,7 +128,7 @@ private Q_SLOTS:
             // Each new window takes focus; then focus moves between the two from a one-shot KWin script.
             for (const QString& id : {u"vantrel-cutting"_s, u"vantrel-grading"_s})
                 m_windows.emplace_back().start(QCoreApplication::applicationFilePath(), {u"--window"_s, id});
-            QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional(u"Grading"_s), 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional(u"Grading"_s), 120000);
             const QString focus = uR"(const plasma6 = workspace.windowActivated !== undefined;
                 const windows = plasma6 ? workspace.windowList() : workspace.clientList();
                 const target = windows.find(w => w.resourceClass == "%1");
@@ -181,8 +181,8 @@ private Q_SLOTS:
         QVERIFY(!first->active());
         QCOMPARE(first->status(), firstCapture->accessInstructions());
         // One dialog shares both outputs; its approval is kept.
-        QTRY_COMPARE_WITH_TIMEOUT(dialogs(), QStringList{u"dialog 1: 2 outputs"_s}, 60000);
-        QTRY_VERIFY_WITH_TIMEOUT(m_harness.defaults().data(u"screenCastTokens"_s).has_value(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(dialogs(), QStringList{u"dialog 1: 2 outputs"_s}, 180000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_harness.defaults().data(u"screenCastTokens"_s).has_value(), 60000);
         first.reset();
         firstCapture.reset();
 

@@ -99,15 +99,20 @@ def main():
     click, log = sys.argv[1], sys.argv[2]
     count = 0
     while True:
-        frame = dialog()
-        if frame is None:
-            time.sleep(0.3)
-            continue
-        count += 1
-        shared = answer(frame, click, count)
-        with open(log, "a") as f:
-            f.write(f"dialog {count}: {shared} outputs\n")
-        while dialog() is not None:
+        # AT-SPI calls fail when an application goes away or answers too late on a busy machine: try again.
+        try:
+            frame = dialog()
+            if frame is None:
+                time.sleep(0.3)
+                continue
+            shared = answer(frame, click, count + 1)
+            count += 1
+            with open(log, "a") as f:
+                f.write(f"dialog {count}: {shared} outputs\n")
+            while dialog() is not None:
+                time.sleep(0.3)
+        except gi.repository.GLib.Error as error:
+            print("retrying after:", error, flush=True)
             time.sleep(0.3)
 
 
