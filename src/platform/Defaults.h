@@ -16,4 +16,7 @@ public:
     virtual bool setString(const QString& key, const QString& value) = 0;
     virtual bool setData(const QString& key, const QByteArray& value) = 0;
     virtual bool remove(const QString& key) = 0;
+    // Stores `value` so that a crash of the process loses nothing, without waiting for the disk: a crash
+    // of the machine may lose it until the next setData().  For values rewritten every second.
+    virtual bool cacheData(const QString& key, const QByteArray& value) { return setData(key, value); }
 };

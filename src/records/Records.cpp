@@ -38,6 +38,7 @@ constexpr QLatin1StringView mouseActiveSeconds("mouse_active_seconds");
 constexpr QLatin1StringView apps("apps");
 constexpr QLatin1StringView screenshots("screenshots");
 constexpr QLatin1StringView pendingEndedAt("endedAt");
+constexpr QLatin1StringView pendingHost("host");
 } // namespace key
 
 template <typename T> std::optional<T> fromObject(const QJsonObject& object);
@@ -194,7 +195,10 @@ template <> std::optional<Minute> fromObject<Minute>(const QJsonObject& o) {
 
 template <> std::optional<PendingStop> fromObject<PendingStop>(const QJsonObject& o) {
     Reader r(o);
-    PendingStop s{r.string(key::id), r.integer(key::pendingEndedAt)};
+    PendingStop s{r.string(key::id), r.integer(key::pendingEndedAt), {}};
+    // Optional: queues stored before it was written stay readable.
+    if (const QJsonValue host = o.value(key::pendingHost); host.isString())
+        s.host = host.toString();
     return finish(r, std::move(s));
 }
 
@@ -230,7 +234,10 @@ QJsonObject toObject(const Shot& s) {
     return {{key::displayId, s.display_id}, {key::capturedAt, s.captured_at}, {key::jpeg, s.jpeg}};
 }
 QJsonObject toObject(const PendingStop& s) {
-    return {{key::id, s.id}, {key::pendingEndedAt, s.endedAt}};
+    QJsonObject object{{key::id, s.id}, {key::pendingEndedAt, s.endedAt}};
+    if (!s.host.isEmpty())
+        object.insert(key::pendingHost, s.host);
+    return object;
 }
 
 template <typename T> QJsonArray toArray(const QList<T>& items) {

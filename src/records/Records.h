@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <utility>
+
 // The records exchanged with the studio service as JSON, and the pending clock-out kept on this machine.
 // Decoding is strict and all-or-nothing; encoding is compact and writes every field.
 
@@ -59,9 +61,16 @@ struct Minute {
 };
 
 struct PendingStop {
+    PendingStop() = default;
+    PendingStop(QString id_, qint64 endedAt_, QString host_ = {})
+        : id(std::move(id_)), endedAt(endedAt_), host(std::move(host_)) {}
+
     QString id;
     qint64 endedAt = 0;
-    friend bool operator==(const PendingStop&, const PendingStop&) = default;
+    // The computer that wrote it (its machine id); empty in entries written before computers were recorded.
+    QString host;
+    // The same clock-out, whichever computer wrote it.
+    friend bool operator==(const PendingStop& a, const PendingStop& b) { return a.id == b.id && a.endedAt == b.endedAt; }
 };
 
 namespace records {

@@ -10,8 +10,14 @@ const QString kService = QStringLiteral("Vantrel");
 
 namespace CredentialStore {
 
+const QString kNoSecretService =
+    QStringLiteral("No keyring is running to keep this computer’s device access. Install or start one that offers "
+                   "the Secret Service (GNOME Keyring, KWallet or KeePassXC), then connect again.");
+
 Result<std::optional<QString>> read(SecretStore& store, const QString& server) {
     const SecretStore::Lookup found = store.lookup(kService, server);
+    if (found.status == SecretStore::Status::Unavailable)
+        return Error::api(0, kNoSecretService);
     if (found.status == SecretStore::Status::Failed)
         return Error::api(0, QStringLiteral("The keyring could not be read. Unlock it, then choose Reconnect."));
     if (found.status == SecretStore::Status::NotFound)
@@ -31,9 +37,16 @@ Result<> save(SecretStore& store, const QString& token, const QString& server) {
     case SecretStore::Status::Ok:
         return {};
     case SecretStore::Status::NotFound:
-        if (store.add(kService, server, bytes) == SecretStore::Status::Ok)
+        switch (store.add(kService, server, bytes)) {
+        case SecretStore::Status::Ok:
             return {};
-        return Error::api(0, QStringLiteral("Could not save device access in the keyring."));
+        case SecretStore::Status::Unavailable:
+            return Error::api(0, kNoSecretService);
+        default:
+            return Error::api(0, QStringLiteral("Could not save device access in the keyring."));
+        }
+    case SecretStore::Status::Unavailable:
+        return Error::api(0, kNoSecretService);
     case SecretStore::Status::Failed:
         break;
     }

@@ -20,6 +20,11 @@ public:
     Result<std::optional<QString>> token();
     // Saves the token; on success it becomes the known value, on failure nothing changes.
     Result<> store(const QString& token);
+    // Uses the token for this connection without saving it (the keyring refused it for now).
+    void keep(const QString& token) {
+        m_value = token;
+        m_loaded = true;
+    }
 
 private:
     bool m_loaded = false;

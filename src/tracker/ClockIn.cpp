@@ -56,7 +56,7 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
     // The clock-out of the session is queued before the session is asked for, so it is closed even when
     // the answer never arrives.
     const QString sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-    setPending({PendingStop{sessionId, static_cast<qint64>(m_platform.clock->wallClock())}});
+    queueOwn(sessionId, static_cast<qint64>(m_platform.clock->wallClock()));
     sessionQueued = true;
 
     const QByteArray body = QJsonDocument(QJsonObject{
@@ -75,7 +75,7 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
 
     if (m_generation != startCopy) {
         // A clock-out ran meanwhile: the user stays out and the new session closes where it opened.
-        setPending({PendingStop{work->id, work->started_at}});
+        queueOwn(work->id, work->started_at);
         if (Result<> flushed = co_await flushStops(); !flushed) {
             sessionQueued = false; // just tried: it waits for the next delivery
             co_return flushed.error();
@@ -110,7 +110,7 @@ void Tracker::beginTracking(const WorkSession& work, const QString& sessionId)
     setStatus(texts::kClockedIn);
     setCaptureStatus(texts::kCapturingFirst);
 
-    setPending({PendingStop{sessionId, work.started_at}});
+    queueOwn(sessionId, work.started_at);
 
     installMouseMonitors();
     m_timer = m_platform.timers->scheduleRepeating(std::chrono::seconds(1), [self = QPointer<Tracker>(this)] {

@@ -49,7 +49,7 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
     // Never before the end of the last report sent: a clock stepped back must not close the session before
     // activity the studio already holds.
     const qint64 clockOutTime = std::max(endedAt.value_or(serviceNow()), m_intervalStart);
-    setPending({PendingStop{sessionId, clockOutTime}});
+    queueOwn(sessionId, clockOutTime);
 
     std::optional<QByteArray> finalReport;
     const qint64 length = clockOutTime - m_intervalStart;
@@ -73,13 +73,14 @@ QCoro::Task<> Tracker::clockOut(QString reason, std::optional<qint64> endedAt)
     bool finalActivityFailed = false;
     if (const std::shared_ptr<API> api = m_api) {
         const QString path = minutes::reportPath(sessionId);
+        const std::stop_token giveUp = m_giveUp.get_token();
         if (m_inFlightData) {
             const QByteArray unfinished = *m_inFlightData;
-            const Result<QByteArray> resent = co_await api->request(path, unfinished, true);
+            const Result<QByteArray> resent = co_await api->request(path, unfinished, true, giveUp);
             finalActivityFailed = !resent.ok();
         }
         if (finalReport && !finalActivityFailed) {
-            const Result<QByteArray> sent = co_await api->request(path, *finalReport, true);
+            const Result<QByteArray> sent = co_await api->request(path, *finalReport, true, giveUp);
             finalActivityFailed = !sent.ok();
         }
     }

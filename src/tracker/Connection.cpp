@@ -1,5 +1,6 @@
 #include "tracker/Tracker.h"
 
+#include "service/CredentialStore.h"
 #include "tracker/Texts.h"
 
 #include <QJsonDocument>
@@ -15,9 +16,16 @@ QCoro::Task<> Tracker::restoreConnection()
     Result<std::shared_ptr<API>> client = API::create(m_server, m_platform.secrets, m_transport);
     if (!client)
         co_return;
-    // A keyring that cannot be read may hold the token: reconnecting then shows why it cannot go on.
+    // A keyring that cannot be read may hold the token: reconnecting then shows why it cannot go on.  Not
+    // on a computer that never connected, nor where no keyring runs at all: that is said as it is.
     const Result<std::optional<QString>> token = (*client)->credential().token();
     if (token && !*token)
+        co_return;
+    if (!token && token.error().description() == CredentialStore::kNoSecretService) {
+        setStatus(token.error().description());
+        co_return;
+    }
+    if (!token && !m_platform.defaults->string(texts::kServerKey))
         co_return;
     setSavedPairing(true);
     setStatus(texts::kReconnecting);
@@ -51,11 +59,23 @@ QCoro::Task<Result<>> Tracker::connectSteps(std::shared_ptr<API> client)
         client = *made;
     }
 
+    // The token a locked keyring refused earlier in this session: saved now if it can be, else used as is.
+    if (m_unsavedToken && m_unsavedToken->first == client->server()) {
+        if (client->credential().store(m_unsavedToken->second))
+            m_unsavedToken.reset();
+        else
+            client->credential().keep(m_unsavedToken->second);
+    }
+
     const QString code = m_pairingCode.trimmed();
     if (!code.isEmpty()) {
         // A new pairing may replace the token that a queued clock-out still needs.
         if (!pending().isEmpty())
             co_return Error::api(0, texts::kPendingBlocksPairing);
+        // Without any keyring the new token could not outlive this session: the one-time code is kept.
+        if (const Result<std::optional<QString>> stored = client->credential().token();
+            !stored && stored.error().description() == CredentialStore::kNoSecretService)
+            co_return stored.error();
         QString name = m_platform.host ? m_platform.host->computerName() : QString();
         if (name.isEmpty())
             name = texts::kUnnamedComputer;
@@ -67,8 +87,14 @@ QCoro::Task<Result<>> Tracker::connectSteps(std::shared_ptr<API> client)
         const Result<Paired> paired = records::decode<Paired>(*answer);
         if (!paired)
             co_return paired.error();
-        if (Result<> saved = client->credential().store(paired->token); !saved)
-            co_return saved.error();
+        // The code is spent: a keyring that refuses the token (locked) must not lose it.  It serves this
+        // session and is saved once the keyring takes it.
+        if (client->credential().store(paired->token)) {
+            m_unsavedToken.reset();
+        } else {
+            client->credential().keep(paired->token);
+            m_unsavedToken = std::pair(client->server(), paired->token);
+        }
         setPairingCode(QString());
     }
 
@@ -96,7 +122,7 @@ QCoro::Task<Result<>> Tracker::connectSteps(std::shared_ptr<API> client)
     if (!keepChoice)
         setProjectID(projects.isEmpty() ? QString() : projects.first().id);
     setSavedPairing(true);
-    setStatus(texts::kConnected);
+    setStatus(m_unsavedToken ? texts::kConnectedUnsaved : texts::kConnected);
     co_return Result<>{};
 }
 

@@ -159,6 +159,8 @@ QCoro::Task<Result<>> Tracker::captureAndSend(QUuid generation, std::stop_token 
     Minute minute = activityReport(ended);
     minute.screenshots = std::move(shots);
     m_intervalStart = ended;
+    // The ticks' writes wait for no disk; each report makes the queued clock-out durable.
+    queueOwn(sessionId, ended);
     ++m_seq;
     m_apps.clear();
     m_moves = 0;

@@ -51,7 +51,9 @@ void Tracker::tick()
     if (m_mouseInTick)
         ++m_mouseSeconds;
     m_mouseInTick = false;
-    setPending({PendingStop{m_work->id, std::max(serviceTime, m_intervalStart)}});
+    // Every second: into the page cache only.  A crash of the agent loses nothing; the reports, the clock-out
+    // and the sleep, which end with a synced write, bound what a crash of the machine can lose.
+    queueOwn(m_work->id, std::max(serviceTime, m_intervalStart), false);
 
     if (m_nextCapture <= now && !m_uploading) {
         m_uploading = true;

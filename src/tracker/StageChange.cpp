@@ -22,11 +22,11 @@ QCoro::Task<> Tracker::changeStage(QString requested)
         const QString notice =
             m_status.startsWith(texts::kSwitchingStage) ? m_status.mid(texts::kSwitchingStage.size()) : QString();
         setStatus(*endedBy + notice);
-        if (pending().isEmpty())
+        if (!ownQueued())
             setStage(requested);
         co_return;
     }
-    if (!pending().isEmpty()) {
+    if (ownQueued()) {
         setStatus(texts::kStageChangePaused);
         co_return;
     }

@@ -15,6 +15,9 @@ inline const QString kUnnamedComputer = QStringLiteral("Editor computer");
 
 inline const QString kReconnecting = QStringLiteral("Reconnecting to your studio. Tracking is off.");
 inline const QString kConnected = QStringLiteral("Connected. Clocked out; tracking is off.");
+inline const QString kConnectedUnsaved = QStringLiteral(
+    "Connected. Clocked out; tracking is off. The keyring is locked, so device access lasts only until Vantrel "
+    "quits: unlock the keyring, then choose Reconnect / refresh projects to keep it.");
 inline const QString kNewPairing = QStringLiteral("Enter a new pairing code from your admin.");
 inline const QString kPendingBlocksPairing =
     QStringLiteral("Reconnect with the existing pairing to finish a pending clock-out first.");

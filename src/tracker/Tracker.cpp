@@ -4,6 +4,9 @@
 #include "tracker/RunHandle.h"
 #include "tracker/Texts.h"
 
+#include <QNetworkInformation>
+#include <QSysInfo>
+
 Tracker::Tracker(Platform platform, QString defaultServer, TransportOptions transport, QObject* parent)
     : QObject(parent), m_platform(std::move(platform)), m_transport(std::move(transport))
 {
@@ -13,7 +16,18 @@ Tracker::Tracker(Platform platform, QString defaultServer, TransportOptions tran
     m_captureStatus = texts::kScreenshotsOff;
     m_editingStages = editingStagesList();
     m_generation = QUuid::createUuid();
+    m_computer = QString::fromLatin1(QSysInfo::machineUniqueId());
+    if (m_computer.isEmpty())
+        m_computer = QSysInfo::machineHostName();
     registerSystemEvents();
+    // Back on a network: a queued clock-out need not wait out its back-off.
+    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
+        QObject::connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
+                         [this](QNetworkInformation::Reachability reachability) {
+                             if (reachability == QNetworkInformation::Reachability::Online)
+                                 deliverSoon();
+                         });
+    }
 }
 
 Tracker::~Tracker()
@@ -27,7 +41,7 @@ Tracker::~Tracker()
     if (m_uploadTask)
         m_uploadTask->requestCancel();
     // A last chance for a queue the disk refused so far.
-    writePending();
+    writePending(true);
 }
 
 const QStringList& Tracker::editingStagesList()

@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QUuid>
 
+#include <chrono>
+
 #include <qcoro/qcorotask.h>
 
 #include <memory>
@@ -78,6 +80,11 @@ public:
     QList<PendingStop> pending() const;
     void setPending(const QList<PendingStop>& stops);
     bool pendingOnDisk() const { return !m_unsavedPending; }
+    // A delivery of the queue is under way (also one the tracker started on its own).
+    bool delivering() const { return m_flushing != nullptr; }
+    // Ends the deliveries under way, and every later one, as failed: what they carry stays queued for the
+    // next start.  The agent is quitting and waits no longer for a studio that does not answer.
+    void giveUpDelivery();
 
 Q_SIGNALS:
     void serverChanged();
@@ -108,8 +115,20 @@ private:
     QCoro::Task<Result<>> connectSteps(std::shared_ptr<API> client);
     // Pending queue (PendingQueue.cpp): delivers every queued clock-out, fails on the first it cannot.
     QCoro::Task<Result<>> flushStops();
+    // Stores the queue; `synced` waits for the disk, otherwise a crash of the machine may lose the write.
+    void storePending(const QList<PendingStop>& stops, bool synced);
     // Writes the queue held in memory, if any; whether the disk now holds the queue.
-    bool writePending();
+    bool writePending(bool synced);
+    // Queues this computer's clock-out of a session in place of its earlier ones; other computers' stay.
+    void queueOwn(const QString& sessionId, qint64 endedAt, bool synced = true);
+    // Whether a clock-out of this computer (or of an agent that did not say which computer) is queued.
+    bool ownQueued() const;
+    // Another computer sharing this queue wrote the entry and still refreshes it: it tracks that session.
+    bool trackedElsewhere(const PendingStop& stop) const;
+    // Delivers the queue again later while it holds anything; `backOff` waits longer than last time.
+    void scheduleDelivery(bool backOff);
+    QCoro::Task<> deliverOnItsOwn();
+    void deliverSoon();
     // Clock-in (ClockIn.cpp): the steps that may fail; `start()` wraps them.  `sessionQueued` tells whether
     // the new session's clock-out was queued (and a session may thus be open on the service).
     QCoro::Task<Result<>> clockIn(std::shared_ptr<API> api, QUuid startCopy, bool& sessionQueued);
@@ -192,4 +211,13 @@ private:
     std::optional<QString> m_switchEndedBy;
     // The delivery of the queue under way, which a second delivery waits for.
     std::shared_ptr<RunHandle> m_flushing;
+    // Cancels the sends of deliveries (see giveUpDelivery).
+    std::stop_source m_giveUp;
+    // The next automatic delivery of the queue, and the wait before the one after it.
+    std::unique_ptr<RepeatingTimer> m_deliveryRetry;
+    std::chrono::seconds m_retryDelay{15};
+    // This computer, as written into its queue entries.
+    QString m_computer;
+    // A device token the keyring refused (locked): used for this session, saved at the next connection.
+    std::optional<std::pair<QString, QString>> m_unsavedToken; // studio address, token
 };

@@ -27,11 +27,12 @@ VantrelApp::VantrelApp(Tracker* tracker, QObject* parent)
 
     connect(m_window.get(), &StaffWindow::contentShown, this, &VantrelApp::onContentShown);
     connect(m_tray, &TrayMenu::openRequested, this, &VantrelApp::bringForward);
-    connect(m_tray, &TrayMenu::quitRequested, m_quit, &QuitRequest::request);
-    connect(m_signals, &UnixSignals::received, m_quit, &QuitRequest::request);
+    connect(m_tray, &TrayMenu::quitRequested, m_quit, [this] { m_quit->request(QuitRequest::Route::User); });
+    connect(m_signals, &UnixSignals::received, m_quit, [this] { m_quit->request(QuitRequest::Route::Session); });
     // The desktop session is ending: clock out like any other quit.  The session manager is not asked to
     // wait; the clock-out is queued on disk first, so a logout that does not wait loses nothing.
-    connect(qGuiApp, &QGuiApplication::commitDataRequest, m_quit, [this](QSessionManager&) { m_quit->request(); });
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, m_quit,
+            [this](QSessionManager&) { m_quit->request(QuitRequest::Route::Session); });
 }
 
 VantrelApp::~VantrelApp() = default;

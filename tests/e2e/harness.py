@@ -212,6 +212,7 @@ class Agent:
     def start(self):
         env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
         env.update(XDG_CONFIG_HOME=self.config,
+                   XDG_STATE_HOME=os.path.join(self.root, "state"),
                    XDG_RUNTIME_DIR=self.runtime,
                    DBUS_SYSTEM_BUS_ADDRESS=self.logind.address,
                    XDG_SESSION_ID="c1",

@@ -87,7 +87,7 @@ class WaylandAgent(Agent):
     def start(self):
         env = dict(os.environ,
                    https_proxy=f"http://127.0.0.1:{self.studio_port}", no_proxy="", NO_PROXY="",
-                   XDG_CONFIG_HOME=self.config,
+                   XDG_CONFIG_HOME=self.config, XDG_STATE_HOME=os.path.join(self.root, "state"),
                    DBUS_SYSTEM_BUS_ADDRESS=self.logind.address, XDG_SESSION_ID="c1",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
         # An unprivileged user may mount inside a user namespace that maps it to itself.

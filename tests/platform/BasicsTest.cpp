@@ -5,6 +5,7 @@
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/IdleActivityMonitor.h"
 
+#include <QFile>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -45,11 +46,12 @@ private Q_SLOTS:
         // with a file): every write must say that the value did not reach the disk.
         const QString path = m_dir.filePath(u"defaults.ini"_s);
         QVERIFY(QDir().mkpath(path));
+        QVERIFY(QFile(path + u".state"_s).open(QIODevice::WriteOnly)); // and a file where the state folder goes
         SettingsDefaults defaults(path);
         QVERIFY(!defaults.setString(u"text"_s, u"lost"_s));
         QVERIFY(!defaults.setData(u"binary"_s, "lost"));
         // Once the disk takes writes again, they succeed and say so.
-        QVERIFY(QDir().rmdir(path));
+        QVERIFY(QDir().rmdir(path) && QFile::remove(path + u".state"_s));
         const QString text = u"https://café.example/’"_s;
         const QByteArray binary("\xff\xfe\x00", 3);
         QVERIFY(defaults.setString(u"text"_s, text) && defaults.setData(u"binary"_s, binary));

@@ -1,5 +1,25 @@
 #include "Harness.h"
 
+#include <QDBusConnectionInterface>
+#include <QProcess>
+
+#include <csignal>
+
+namespace {
+
+const QString kSecrets = u"org.freedesktop.secrets"_s;
+const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
+const QString kSavedLocally =
+    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
+
+bool lockKeyring() {
+    return QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest="_s + kSecrets,
+                                              u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
+                                              u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}) == 0;
+}
+
+} // namespace
+
 // Launch, pairing, reconnecting and the queue of undelivered clock-outs.
 class ConnectionTest final : public QObject {
     Q_OBJECT
@@ -109,6 +129,94 @@ private Q_SLOTS:
         QCOMPARE(h.storedToken(), u"device-token"_s);
     }
 
+    // With the studio back, a queued clock-out is delivered without anyone choosing Reconnect: retried on its
+    // own, each failure waiting longer, never more than ten minutes.
+    void queuedStopWaitsForAHuman() {
+        Harness h(true);
+        h.clockIn();
+        h.peer().setDown(true);
+        QCoro::waitFor(h.tracker().stop(kReason));
+        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
+        std::chrono::milliseconds wait = h.timers->lastInterval;
+        QVERIFY(wait <= std::chrono::minutes(1));
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            h.timers->fire();
+            QCoreApplication::sendPostedEvents();
+            QTRY_VERIFY_WITH_TIMEOUT(h.timers->liveTimers() == 1 && !h.tracker().delivering(), 30000);
+            QVERIFY(h.timers->lastInterval >= wait && h.timers->lastInterval <= std::chrono::minutes(10));
+            wait = h.timers->lastInterval;
+        }
+        QCOMPARE(wait, std::chrono::minutes(10));
+        h.peer().setDown(false);
+        h.timers->fire();
+        QCoreApplication::sendPostedEvents();
+        QTRY_VERIFY_WITH_TIMEOUT(h.tracker().pending().isEmpty() && !h.tracker().delivering(), 30000);
+        QCOMPARE(h.stops().size(), 1);
+        QCOMPARE(h.tracker().status(), kReason); // synced now, as the line had promised
+        QCOMPARE(h.timers->liveTimers(), 0);
+    }
+
+    // Two computers share one home folder, so one queue: each leaves the other's live clock-out alone, and
+    // delivers it once its writer has stopped refreshing it.
+    void sharedHomeClosesOtherComputersLiveSession() {
+        Harness h(true);
+        const qint64 now = static_cast<qint64>(h.clock->wall);
+        h.tracker().setPending({{u"theirs"_s, now - 10, u"other-computer"_s}});
+        h.clockIn();
+        h.tick();
+        QCOMPARE(h.tracker().pending(),
+                 (QList<PendingStop>{{u"theirs"_s, now - 10}, {h.sessionId, h.startedAt + 2}}));
+        QCoro::waitFor(h.tracker().stop(kReason));
+        QCOMPARE(h.peer().count("/device/sessions/theirs/stop"), 0);
+        QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{u"theirs"_s, now - 10}}));
+
+        h.clock->advance(600); // its writer is gone
+        QCoro::waitFor(h.tracker().connect());
+        QCOMPARE(h.peer().count("/device/sessions/theirs/stop"), 1);
+        QVERIFY(h.tracker().pending().isEmpty());
+    }
+
+    // Never spend a one-time code the agent cannot keep: a locked keyring keeps the new token for the session
+    // and saves it at Reconnect once unlocked; no keyring at all keeps the code and says what to install.
+    // Neither reads as "already paired" on a computer that never was.
+    void lockedKeyringSpendsCodeNoKeyringReadsAsPaired() {
+        QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/private-keyring");
+        Harness h;
+        QVERIFY(lockKeyring());
+        Harness never;
+        QCoro::waitFor(never.tracker().restoreConnection());
+        QVERIFY(!never.tracker().savedPairing());
+
+        h.tracker().setPairingCode(u"ONCE-1"_s);
+        QCoro::waitFor(h.tracker().connect());
+        QVERIFY(h.tracker().hasProfile());
+        QVERIFY2(h.tracker().status().contains(u"unlock the keyring"_s), qPrintable(h.tracker().status()));
+        QCOMPARE(h.peer().count("/device/pair"), 1);
+
+        // No Secret Service on the bus at all.
+        const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
+        QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(kSecrets).value()), SIGTERM), 0);
+        QTRY_VERIFY(!bus.isServiceRegistered(kSecrets).value());
+        Tracker& fresh = never.restart();
+        QCoro::waitFor(fresh.restoreConnection());
+        QVERIFY(!fresh.savedPairing());
+        QCOMPARE(fresh.status(), CredentialStore::kNoSecretService);
+        fresh.setPairingCode(u"KEEP-2"_s);
+        QCoro::waitFor(fresh.connect());
+        QCOMPARE(fresh.status(), CredentialStore::kNoSecretService);
+        QVERIFY(never.peer().requests().isEmpty()); // the code is not spent
+
+        // A keyring runs again: Reconnect saves the token the studio gave, and the session never lost it.
+        m_keyring.start(u"gnome-keyring-daemon"_s, {u"--unlock"_s, u"--foreground"_s, u"--components=secrets"_s});
+        m_keyring.write("vantrel-test\n");
+        m_keyring.closeWriteChannel();
+        QTRY_VERIFY(bus.isServiceRegistered(kSecrets).value());
+        QCoro::waitFor(h.tracker().connect());
+        QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
+        QCOMPARE(h.storedToken(), u"paired-token"_s);
+        QCOMPARE(h.peer().count("/device/pair"), 1);
+    }
+
     void queueDelivery() {
         Harness h;
         h.storeToken();
@@ -131,6 +239,9 @@ private Q_SLOTS:
         h.defaults().setData(u"pendingStops"_s, "\x89garbage"); // a queue that no longer decodes reads as empty
         QVERIFY(h.tracker().pending().isEmpty());
     }
+
+private:
+    QProcess m_keyring; // the keyring started again
 };
 
 QTEST_GUILESS_MAIN(ConnectionTest)

@@ -18,7 +18,7 @@ void Harness::settle() {
     if (m_tracker->active())
         QCoro::waitFor(m_tracker->stop(u"Test over."_s));
     // Not a QTRY: those give up at once once the test has failed, and the tracker must still settle.
-    const bool settled = QTest::qWaitFor([this] { return !m_tracker->busy(); }, 60000);
+    const bool settled = QTest::qWaitFor([this] { return !m_tracker->busy() && !m_tracker->delivering(); }, 60000);
     QVERIFY2(settled, "the tracker was still delivering a clock-out");
 }
 

@@ -62,6 +62,7 @@ class AppTest final : public QObject {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_RUNTIME_DIR"_s, m_home.path()); // owner-only, as a runtime folder must be
         env.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u"config"_s));
+        env.insert(u"XDG_STATE_HOME"_s, m_home.filePath(u"state"_s));
         env.remove(u"QT_QPA_PLATFORM"_s);
         auto& process = m_started.emplace_back(std::make_unique<QProcess>());
         process->setProcessEnvironment(env);

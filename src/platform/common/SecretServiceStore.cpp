@@ -1,5 +1,8 @@
 #include "platform/common/SecretServiceStore.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+
 #include <libsecret/secret.h>
 
 #include <memory>
@@ -64,6 +67,18 @@ struct Attributes {
     HashTable table;
 };
 
+// Whether anything on the session bus answers for the Secret Service, or would be started for it.
+bool serviceOnBus() {
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface())
+        return false;
+    const QString name = QStringLiteral("org.freedesktop.secrets");
+    if (bus.interface()->isServiceRegistered(name).value())
+        return true;
+    const QDBusReply<QStringList> activatable = bus.interface()->activatableServiceNames();
+    return activatable.isValid() && activatable.value().contains(name);
+}
+
 Value secretValue(const QByteArray& secret) {
     return Value(secret_value_new(secret.constData(), secret.size(), "text/plain"));
 }
@@ -71,6 +86,8 @@ Value secretValue(const QByteArray& secret) {
 } // namespace
 
 SecretStore::Lookup SecretServiceStore::lookup(const QString& service, const QString& account) {
+    if (!serviceOnBus())
+        return {Status::Unavailable, {}};
     GError* rawError = nullptr;
     const Service secrets(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &rawError));
     ErrorPtr error(rawError);
@@ -107,6 +124,8 @@ SecretStore::Lookup SecretServiceStore::lookup(const QString& service, const QSt
 
 SecretStore::Status SecretServiceStore::update(const QString& service, const QString& account,
                                                const QByteArray& secret) {
+    if (!serviceOnBus())
+        return Status::Unavailable;
     GError* rawError = nullptr;
     const Service secrets(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &rawError));
     ErrorPtr error(rawError);
@@ -136,6 +155,8 @@ SecretStore::Status SecretServiceStore::update(const QString& service, const QSt
 }
 
 SecretStore::Status SecretServiceStore::add(const QString& service, const QString& account, const QByteArray& secret) {
+    if (!serviceOnBus())
+        return Status::Unavailable;
     const Attributes attributes(service, account);
     const QByteArray label = QStringLiteral("Vantrel device access (%1)").arg(account).toUtf8();
     const Value value = secretValue(secret);
