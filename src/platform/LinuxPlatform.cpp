@@ -9,6 +9,9 @@
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/GnomeShellActivity.h"
 #include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/wayland/KWinActivityMonitor.h"
+#include "platform/wayland/KWinFrontmostApp.h"
+#include "platform/wayland/KWinScript.h"
 #include "platform/wayland/MutterIdleWatch.h"
 #include "platform/wayland/NoFrontmostApp.h"
 #include "platform/wayland/SwayFrontmostApp.h"
@@ -30,6 +33,12 @@ bool isGnomeSession(const QProcessEnvironment& environment) {
     return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP")).split(u':').contains(u"GNOME");
 }
 
+bool isKdeSession(const QProcessEnvironment& environment) {
+    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP"))
+        .split(QLatin1Char(':'))
+        .contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
+}
+
 void addWaylandBackends(Platform& platform, const QProcessEnvironment& environment) {
     // The compositor's own idle protocols first; GNOME's Mutter offers only its D-Bus monitor.
     auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
@@ -46,10 +55,16 @@ void addWaylandBackends(Platform& platform, const QProcessEnvironment& environme
         auto shell = std::make_shared<GnomeShellActivity>();
         platform.frontmost = shell;
         platform.mouse = std::make_shared<GnomeMouseMonitor>(idle, shell);
-    } else if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty())
+    } else if (isKdeSession(environment)) {
+        // KDE Plasma: the agent's KWin script names the application in front and counts pointer moves.
+        auto script = std::make_shared<KWinScript>();
+        platform.frontmost = std::make_shared<KWinFrontmostApp>(script);
+        platform.mouse = std::make_shared<KWinActivityMonitor>(script, idle);
+    } else if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty()) {
         platform.frontmost = std::make_shared<SwayFrontmostApp>(swaySocket);
-    else
+    } else {
         platform.frontmost = std::make_shared<NoFrontmostApp>();
+    }
     platform.capture = std::make_shared<WaylandScreenCapture>(platform.defaults);
 }
 

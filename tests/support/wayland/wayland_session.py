@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Runs a program in a private headless Wayland session (sway or GNOME Shell on two outputs) as an unprivileged user."""
+"""Runs a program in a private headless Wayland session (sway or GNOME Shell on two outputs, or KDE's KWin on two
+outputs with its portal) as an unprivileged user."""
 # sway refuses to run as root and CI runs as root.  The session has its own runtime folder and D-Bus session
 # bus; `with WaylandSession() as s:` gives spawn() (stopped with the session), run() and wait_for_bus_name().
 
@@ -87,16 +88,14 @@ class WaylandSession:
             "XDG_DATA_HOME": os.path.join(home, ".local/share"),
             "XDG_CACHE_HOME": os.path.join(home, ".cache"),
             "XDG_SESSION_TYPE": "wayland",
-            "XDG_CURRENT_DESKTOP": "GNOME" if self.compositor == "gnome-shell" else "sway",
+            "XDG_CURRENT_DESKTOP": {"gnome-shell": "GNOME", "kwin": "KDE"}.get(self.compositor, "sway"),
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
         }
-        self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")})
+        self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                                                                       "QTEST_FUNCTION_TIMEOUT")})
         try:
             self._start_bus()
-            if self.compositor == "gnome-shell":
-                self._start_gnome_shell()
-            else:
-                self._start_sway()
+            {"gnome-shell": self._start_gnome_shell, "kwin": self._start_kwin}.get(self.compositor, self._start_sway)()
             if self.want_keyring:
                 self._start_keyring()
             if self.want_window:
@@ -229,6 +228,53 @@ class WaylandSession:
         return log
     # --- end of GNOME Shell -----------------------------------------------------------------------------
 
+    # ---- KDE Plasma: KWin and the KDE portal ----
+
+    def _start_kwin(self):
+        # The installed binary carries a file capability (cap_sys_resource) that an unprivileged user may not
+        # take up, and exec fails; a copy has none.  The fake-input protocol, through which tests move the
+        # pointer, is offered only to trusted clients unless the permission checks are off.
+        kwin = os.path.join(self.dir, "bin", "kwin_wayland")
+        os.makedirs(os.path.dirname(kwin), exist_ok=True)
+        os.chmod(os.path.dirname(kwin), 0o755)
+        shutil.copyfile("/usr/bin/kwin_wayland", kwin)
+        os.chmod(kwin, 0o755)
+        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"  # the portal's dialog on AT-SPI (D-Bus activated)
+        self.env["KDE_FULL_SESSION"] = "true"
+        # KWin's screen locker serves org.freedesktop.ScreenSaver; it locks when asked, never on its own here.
+        self.run(["sh", "-c", 'mkdir -p "$XDG_CONFIG_HOME" && printf "[Daemon]\\nAutolock=false\\n'
+                              'LockOnResume=false\\n" > "$XDG_CONFIG_HOME/kscreenlockerrc"'], check=True)
+        self._wait_for_compositor(self.spawn(
+            [kwin, "--virtual", "--width", "1920", "--height", "1080", "--output-count", "2", "--socket",
+             "wayland-0", "--no-global-shortcuts", "--no-kactivities"],
+            env={"KWIN_WAYLAND_NO_PERMISSION_CHECKS": "1"}), "kwin_wayland")
+        self.wait_for_bus_name("org.kde.KWin", 30)
+
+    def start_kde_portal(self, click=None):
+        """PipeWire and the desktop portal with its KDE backend, D-Bus activated as on a desktop.  With `click`
+        (vantrel_test_kwin_click), a helper answers every "Screen Sharing" dialog and logs it to the file
+        named by the returned environment's VANTREL_TEST_DIALOG_LOG."""
+        self.spawn(["pipewire"])
+        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 20, "pipewire")
+        self.spawn(["wireplumber"])
+        self.run(["dbus-update-activation-environment", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP",
+                  "QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "KDE_FULL_SESSION"], check=True)
+        # The KDE backend must be up before the portal looks for it, or the portal drops ScreenCast.
+        self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.impl.portal.desktop.kde",
+                  "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Peer.Ping"], capture_output=True)
+        self.wait_for_bus_name("org.freedesktop.impl.portal.desktop.kde", 30)
+        self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.portal.Desktop",
+                  "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Peer.Ping"], capture_output=True)
+        self.wait_for_bus_name("org.freedesktop.portal.Desktop", 30)
+        if not click:
+            return {}
+        log = os.path.join(self.env["XDG_RUNTIME_DIR"], "portal-dialogs.log")
+        helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kde_portal_dialog.py")
+        self.spawn(["/usr/bin/python3", self.reachable(helper), self.reachable(click), log])
+        return {"VANTREL_TEST_DIALOG_LOG": log}
+
+    # ---- end of KDE Plasma ----
+
     def _wait_for_compositor(self, process, name):
         # Found by their sockets: the compositor runs under runuser, which forks, so its pid is not ours.
         runtime = self.env["XDG_RUNTIME_DIR"]
@@ -342,16 +388,22 @@ def main():
                         help="a GNOME Shell extension folder (named by its uuid) to install for the session's user")
     parser.add_argument("--enable-extension", action="append", default=[], metavar="UUID",
                         help="list this extension in enabled-extensions before the shell starts")
+    parser.add_argument("--kwin", action="store_true", help="KDE's KWin with its portal and a keyring")
+    parser.add_argument("--kwin-click", help="with --kwin: vantrel_test_kwin_click, to answer the portal's dialog")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
         parser.error("no program to run")
-    session = WaylandSession(compositor="gnome-shell" if args.gnome_shell else "sway", keyring=args.keyring)
+    compositor = "kwin" if args.kwin else "gnome-shell" if args.gnome_shell else "sway"
+    session = WaylandSession(compositor=compositor, keyring=args.keyring or args.kwin)
     session.gnome_extensions = {os.path.basename(os.path.normpath(d)): d for d in args.extension}
     session.gnome_enabled = tuple(args.enable_extension)
     with session:
-        env = {"VANTREL_TEST_SHARE_LOG": session.start_gnome_portal()} if args.gnome_portal else {}
+        if args.kwin:
+            env = session.start_kde_portal(args.kwin_click)
+        else:
+            env = {"VANTREL_TEST_SHARE_LOG": session.start_gnome_portal()} if args.gnome_portal else {}
         result = session.run([session.reachable(program[0])] + program[1:], env=env)
     sys.exit(result.returncode)
 

@@ -1,0 +1,242 @@
+// Runs inside one private headless KWin session with its portal (tests/support/wayland/wayland_session.py
+// --kwin): the agent's KWin script, pointer moves injected through KWin's fake-input protocol, the KDE
+// portal's screen cast and, last, the screen lock.
+#include "TrackerRig.h"
+#include "wayland/FakePointer.h"
+
+#include "platform/common/DBusSystemEvents.h"
+#include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/WaylandScreenCapture.h"
+
+#include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/wayland/KWinActivityMonitor.h"
+#include "platform/wayland/KWinFrontmostApp.h"
+#include "platform/wayland/KWinScript.h"
+#include "platform/wayland/WaylandIdleWatch.h"
+
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QDir>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QRasterWindow>
+#include <QTest>
+
+#include <list>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QDBusInterface kwinScripting() {
+    return QDBusInterface(u"org.kde.KWin"_s, u"/Scripting"_s, u"org.kde.kwin.Scripting"_s);
+}
+
+bool isScriptLoaded(const QString& name) {
+    QDBusInterface scripting = kwinScripting();
+    const QDBusReply<bool> loaded = scripting.call(u"isScriptLoaded"_s, name);
+    return loaded.isValid() && loaded.value();
+}
+
+// Runs `code` once in KWin as a script of its own, as a user's script would.
+void runKWinScript(const QString& name, const QString& code) {
+    const QString file = qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + name + u".js"_s;
+    QFile script(file);
+    QVERIFY(script.open(QIODevice::WriteOnly) && script.write(code.toUtf8()) > 0);
+    script.close();
+    QDBusInterface scripting = kwinScripting();
+    scripting.call(u"unloadScript"_s, name);
+    QDBusReply<int> id;
+    QVERIFY(QTest::qWaitFor([&] { return (id = scripting.call(u"loadScript"_s, file, name)).value() >= 0; }, 10000));
+    // Plasma 6's path for the script, then Plasma 5's.
+    const auto ran = [&](const QString& path) {
+        const QDBusMessage run =
+            QDBusMessage::createMethodCall(u"org.kde.KWin"_s, path.arg(id.value()), u"org.kde.kwin.Script"_s, u"run"_s);
+        return QDBusConnection::sessionBus().call(run).type() == QDBusMessage::ReplyMessage;
+    };
+    QVERIFY(ran(u"/Scripting/Script%1"_s) || ran(u"/%1"_s));
+}
+
+std::shared_ptr<MouseMonitor> idleMonitor() {
+    return std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
+        [](IdleWatch::Callback callback) { return WaylandIdleWatch::create(std::move(callback)); }});
+}
+
+// The portal dialogs answered so far (tests/support/wayland/kde_portal_dialog.py), one line each.
+QStringList dialogs() {
+    QFile log(qEnvironmentVariable("VANTREL_TEST_DIALOG_LOG"));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+QCoro::Task<> readDisplays(std::shared_ptr<ScreenCapture> capture, QList<DisplayInfo>* displays) {
+    const Result<QList<DisplayInfo>> read = co_await capture->displays();
+    if (read)
+        *displays = *read;
+}
+
+} // namespace
+
+class KdeSessionTest final : public QObject {
+    Q_OBJECT
+
+    std::list<QProcess> m_windows; // killed with the suite
+    TrackerRig m_harness;
+    const std::shared_ptr<Defaults> m_defaults{std::shared_ptr<Defaults>(), &m_harness.defaults()};
+
+    // A connected tracker on the harness's studio and defaults with these backends, as after a start of the
+    // agent.
+    std::unique_ptr<Tracker> tracker(std::shared_ptr<ScreenCapture> capture, std::shared_ptr<SystemEvents> events) {
+        TrackerRig& h = m_harness;
+        const Platform platform{h.clock,     m_defaults, std::make_shared<SecretServiceStore>(), h.host,   h.mouse,
+                                h.frontmost, capture,    std::make_shared<TurboJpegEncoder>(),   h.timers, events};
+        auto tracker = std::make_unique<Tracker>(platform, h.server(), h.peer().transport());
+        QCoro::waitFor(tracker->connect());
+        return tracker;
+    }
+
+    static void clockOut(Tracker& tracker) {
+        QCoro::waitFor(tracker.stop(u"Test over."_s));
+        QVERIFY(QTest::qWaitFor([&] { return !tracker.busy(); }, 30000));
+    }
+
+private Q_SLOTS:
+    void initTestCase() { m_harness.storeToken(); }
+
+    void cleanupTestCase() {
+        for (QProcess& window : m_windows) {
+            window.kill();
+            window.waitForFinished();
+        }
+    }
+
+    void frontmostAppFollowsFocusAndScriptGoesAtExit() {
+        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + u"/applications"_s;
+        QVERIFY(QDir().mkpath(applications));
+        for (const auto& [id, name] : {std::pair{"vantrel-cutting", "Cutting Room"}, {"vantrel-grading", "Grading"}}) {
+            QFile entry(applications + u'/' + QLatin1String(id) + u".desktop"_s);
+            QVERIFY(entry.open(QIODevice::WriteOnly));
+            QVERIFY(entry.write("[Desktop Entry]\nType=Application\nExec=foot\nName=" + QByteArray(name) + "\n") > 0);
+        }
+
+        {
+            auto script = std::make_shared<KWinScript>();
+            KWinFrontmostApp frontmost(script);
+            QTRY_VERIFY2_WITH_TIMEOUT(script->isRunning(), qPrintable(script->failure()), 20000);
+            QVERIFY(isScriptLoaded(QString::fromLatin1(KWinScript::kPluginName)));
+            // Each new window takes focus; then focus moves between the two from a one-shot KWin script.
+            for (const QString& id : {u"vantrel-cutting"_s, u"vantrel-grading"_s})
+                m_windows.emplace_back().start(QCoreApplication::applicationFilePath(), {u"--window"_s, id});
+            QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional(u"Grading"_s), 120000);
+            const QString focus = uR"(const plasma6 = workspace.windowActivated !== undefined;
+                const windows = plasma6 ? workspace.windowList() : workspace.clientList();
+                const target = windows.find(w => w.resourceClass == "%1");
+                if (plasma6) workspace.activeWindow = target; else workspace.activeClient = target;)"_s;
+            runKWinScript(u"vantrel-test-focus-1"_s, focus.arg(u"vantrel-cutting"_s));
+            QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional(u"Cutting Room"_s), 20000);
+            runKWinScript(u"vantrel-test-focus-2"_s, focus.arg(u"vantrel-grading"_s));
+            QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), std::optional(u"Grading"_s), 20000);
+        }
+        QVERIFY(!isScriptLoaded(QString::fromLatin1(KWinScript::kPluginName)));
+    }
+
+    void movesFollowInjectedPointerMotionExactly() {
+        FakePointer pointer;
+        QVERIFY2(pointer.isValid(), "KWin offers no fake-input protocol");
+        auto script = std::make_shared<KWinScript>();
+        QTRY_VERIFY2_WITH_TIMEOUT(script->isRunning(), qPrintable(script->failure()), 20000);
+        KWinActivityMonitor monitor(script, idleMonitor());
+        qint64 moves = 0;
+        const auto token = monitor.install([&](int type) { moves += type == MouseMonitor::MouseMoved; });
+        QVERIFY(token);
+        const auto quietFor = [&](int ms) {
+            const qint64 before = moves;
+            QTest::qWait(ms);
+            return moves == before;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(script->isCountingPointer(), qPrintable(script->failure()), 20000);
+
+        // Every position change is one move, however they fall into the once-a-second batches; none after.
+        for (int round = 0; round < 2; ++round) {
+            moves = 0;
+            for (int i = 0; i < 150; ++i) {
+                pointer.moveTo(200 + i % 2 * 300 + round, 300 + i);
+                if (i % 50 == 0)
+                    QTest::qWait(400);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(moves, 150, 20000);
+            QVERIFY(quietFor(3000));
+        }
+        monitor.remove(*token);
+    }
+
+    // KWin's virtual outputs give the portal's streams no picture (they reach "streaming", buffers are
+    // allocated, none is filled), so this goes up to the frames: approval, restore token, the streams and
+    // their ids.  Frames are proven on sway and GNOME.
+    void portalAsksAtFirstClockInOnlyAndKeepsDisplayIds() {
+        auto firstCapture = std::make_shared<WaylandScreenCapture>(m_defaults);
+        std::unique_ptr<Tracker> first = tracker(firstCapture, m_harness.events);
+        QCoro::waitFor(first->start());
+        QVERIFY(!first->active());
+        QCOMPARE(first->status(), firstCapture->accessInstructions());
+        // One dialog shares both outputs; its approval is kept.
+        QTRY_COMPARE_WITH_TIMEOUT(dialogs(), QStringList{u"dialog 1: 2 outputs"_s}, 180000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_harness.defaults().data(u"screenCastTokens"_s).has_value(), 60000);
+        first.reset();
+        firstCapture.reset();
+
+        QList<quint32> firstIds;
+        for (int start = 0; start < 2; ++start) {
+            auto capture = std::make_shared<WaylandScreenCapture>(m_defaults);
+            std::unique_ptr<Tracker> restarted = tracker(capture, m_harness.events);
+            QCoro::waitFor(restarted->start());
+            QVERIFY2(restarted->active(), qPrintable(restarted->status()));
+            QList<DisplayInfo> displays;
+            QCoro::waitFor(readDisplays(capture, &displays));
+            QList<quint32> ids;
+            for (const DisplayInfo& display : std::as_const(displays)) {
+                QCOMPARE(QSize(display.width, display.height), QSize(1920, 1080));
+                ids.append(display.id);
+            }
+            // Two displays of one size at no position: told apart by their order, which the restore keeps.
+            QCOMPARE(ids.size(), 2);
+            QVERIFY(ids[0] != ids[1] && (start == 0 || ids == firstIds));
+            firstIds = ids;
+            clockOut(*restarted);
+        }
+        QCOMPARE(dialogs().size(), 1);
+    }
+
+    // KWin's screen locker: org.freedesktop.ScreenSaver's Lock, which Plasma's lock action calls, ends
+    // tracking.  Last: the session stays locked.
+    void lockEndsTracking() {
+        const auto events = std::make_shared<DBusSystemEvents>(
+            QDBusConnection::connectToBus(u"unix:path=/nonexistent"_s, u"no-system-bus"_s),
+            QDBusConnection::sessionBus());
+        std::unique_ptr<Tracker> tracking = tracker(m_harness.capture, events);
+        QCoro::waitFor(tracking->start());
+        QVERIFY2(tracking->active(), qPrintable(tracking->status()));
+        QDBusInterface saver(u"org.freedesktop.ScreenSaver"_s, u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s);
+        QVERIFY(saver.call(u"Lock"_s).type() == QDBusMessage::ReplyMessage);
+        QTRY_VERIFY_WITH_TIMEOUT(!tracking->active(), 30000);
+        QCOMPARE(tracking->status(), u"Computer locked, sleeping, or user switched. Clock in to resume."_s);
+    }
+};
+
+// `--window APP-ID`: a plain Qt window under that app id, a test application of its own.
+int main(int argc, char** argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--window") == 0) {
+        qputenv("QT_QPA_PLATFORM", "wayland");
+        QGuiApplication app(argc, argv);
+        QGuiApplication::setDesktopFileName(QString::fromLocal8Bit(argv[2]));
+        QRasterWindow window;
+        window.resize(640, 400);
+        window.show();
+        return app.exec();
+    }
+    QCoreApplication app(argc, argv);
+    KdeSessionTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "KdeSessionTest.moc"
