@@ -23,6 +23,8 @@ public:
     virtual ~ScreenCapture() = default;
     // Whether this agent may capture the screen now; never prompts.
     virtual bool isCaptureAllowed() = 0;
+    // The same for the clock-in, which may ask the desktop: never blocks the main thread.
+    virtual QCoro::Task<bool> checkCaptureAccess() { co_return isCaptureAllowed(); }
     // Asks the system to offer the user the permission, where it has one; the answer is not awaited.
     virtual void requestCaptureAccess() = 0;
     // What the user is told when capture is not allowed: where this desktop grants the permission.
@@ -35,6 +37,11 @@ public:
         co_return Result<>{};
     }
     virtual void endSession() {}
+    // The status while beginSession() runs, where that takes a while; empty where it does not.
+    virtual QString sessionStartText() const { return {}; }
+    // While a session is open: which displays are not captured and why, for the capture status; empty when
+    // every display is.
+    virtual QString coverageNote() const { return {}; }
     // Every display, in a stable order.
     virtual QCoro::Task<Result<QList<DisplayInfo>>> displays() = 0;
     // One image of the whole display scaled to `size`, cursor drawn, in QImage::Format_RGB32.

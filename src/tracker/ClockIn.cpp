@@ -39,7 +39,7 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
     if (Result<> flushed = co_await flushStops(); !flushed)
         co_return flushed.error();
 
-    if (!m_platform.capture->isCaptureAllowed()) {
+    if (!co_await m_platform.capture->checkCaptureAccess()) {
         m_platform.capture->requestCaptureAccess();
         co_return Error::api(0, m_platform.capture->accessInstructions());
     }
@@ -49,6 +49,8 @@ QCoro::Task<Result<>> Tracker::clockIn(std::shared_ptr<API> api, QUuid startCopy
         if (self && self->m_active)
             self->stop(texts::captureEnded(reason));
     };
+    if (const QString starting = m_platform.capture->sessionStartText(); !starting.isEmpty())
+        setStatus(starting);
     const Result<> opened = co_await m_platform.capture->beginSession(std::move(captureEnded));
     if (!opened)
         co_return opened.error();

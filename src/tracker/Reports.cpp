@@ -79,7 +79,12 @@ QCoro::Task<> Tracker::sendMinute(QUuid generation, std::stop_token cancel)
     if (m_active && generation == m_generation) {
         // This run is the one in `uploadTask`: the clock-out must neither cancel nor await it.
         m_uploadTask.reset();
-        co_await stop(texts::runFailed(outcome.error().description()));
+        // A capture that failed on the desktop's side has nothing to do with the connection.  The text is a
+        // named local: GCC 12 destroys temporaries of a co_await expression twice.
+        const QString& reason = outcome.error().description();
+        const QString text = outcome.error().kind() == Error::Kind::Platform ? texts::captureEnded(reason)
+                                                                              : texts::runFailed(reason);
+        co_await stop(text);
     }
 }
 

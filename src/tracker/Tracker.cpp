@@ -116,7 +116,9 @@ void Tracker::setStatus(const QString& value)
 
 void Tracker::setCaptureStatus(const QString& value)
 {
-    m_captureStatus = value;
+    // While tracking, the displays that are not captured are named beside every capture status.
+    const QString note = m_active ? m_platform.capture->coverageNote() : QString();
+    m_captureStatus = note.isEmpty() ? value : value + QLatin1Char(' ') + note;
     Q_EMIT captureStatusChanged();
 }
 

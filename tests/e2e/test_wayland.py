@@ -1,7 +1,8 @@
 """End-to-end in a Wayland session: the real agent, a native Wayland client in headless sway, against the
-real studio. Paired beforehand, it connects, clocks in through the screen-cast portal (the dialog once, then
-restored), reports one screenshot per output with active seconds (and no moves or clicks, which Wayland does
-not show), and clocks out.
+real studio. Paired beforehand, it connects, clocks in through the screen-cast portal (the dialog, then a
+clock-in from its approval) and reports one screenshot per output, and its clock-out closes the session at
+the studio. What the backends do in detail (dialogs, restores, pictures, active seconds) is the business of
+tests/platform's Wayland suites; this is the application put together.
 
 CTest runs this file as the session's unprivileged user inside tests/support/wayland/screencast_session.py.
 The agent trusts the test CA inside a user and mount namespace of its own.
@@ -14,7 +15,6 @@ import socket
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
 from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until
@@ -150,37 +150,20 @@ class WaylandEndToEnd(unittest.TestCase):
         # stops there; the next one starts without a dialog.
         self.agent.click("Clock in")
         self.agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
-        chooser = os.environ["VANTREL_TEST_CHOOSER_LOG"]
-        wait_until(lambda: os.path.exists(chooser) and len(open(chooser).read().split()) == 2, 60,
-                   "both outputs shared in the dialog")
-        shared = open(chooser).read()
         settings = os.path.join(self.agent.config, "Vantrel", "Vantrel.conf")
         wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept")
         self.agent.click("Clock in")
         self.agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
         session = wait_until(lambda: self.query("SELECT id, started_at FROM sessions WHERE ended_at IS NULL"),
                              60, "an open session at the studio")[0][0]
-        # Input for a few seconds, then a report that carries it.
-        for _ in range(12):
-            subprocess.run(["swaymsg", "seat", "-", "cursor", "move", "3", "2"], check=True,
-                           stdout=subprocess.DEVNULL)
-            time.sleep(0.25)
-        minutes = "SELECT seq, mouse_moves, clicks, mouse_active_seconds FROM minutes WHERE session_id = ?"
-        wait_until(lambda: len(self.query(minutes, session)) >= 2, 120, "two reports", self.agent.explain)
+        shots = "SELECT seq, display_id FROM screenshots WHERE session_id = ? ORDER BY seq"
+        wait_until(lambda: self.query(shots, session), 120, "a report", self.agent.explain)
         self.agent.click("Clock out")
         self.agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
         wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
                                       session), 60, "the session closed at the studio")
-
-        self.assertEqual(open(chooser).read(), shared, "no second dialog")
-        reports = self.query(minutes, session)
-        self.assertTrue(all(moves == 0 and clicks == 0 for _, moves, clicks, _ in reports), reports)
-        self.assertGreaterEqual(sum(active for *_, active in reports), 3, reports)
-        shots = self.query("SELECT seq, display_id FROM screenshots WHERE session_id = ? ORDER BY seq", session)
-        by_report = {}
-        for seq, display in shots:
-            by_report.setdefault(seq, set()).add(display)
-        self.assertTrue(by_report and all(len(displays) == 2 for displays in by_report.values()), shots)
+        first = [display for seq, display in self.query(shots, session) if seq == 0]
+        self.assertEqual(len(set(first)), 2, first)
 
 
 if __name__ == "__main__":

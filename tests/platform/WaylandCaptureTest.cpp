@@ -1,10 +1,20 @@
 #include "Harness.h"
 
+#include "platform/common/SettingsDefaults.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QProcess>
+#include <QScreen>
+#include <QTemporaryDir>
+
+#include <list>
+
+#include <signal.h>
 
 using namespace Qt::StringLiterals;
 
@@ -14,6 +24,11 @@ const QString kAllowSharing = u"Allow screen sharing for Vantrel in the dialog t
                               u"Tracking has not started."_s;
 const QString kSharingEnded = u"Tracking stopped: Screen sharing ended: a display was disconnected or sharing was "
                               u"turned off in the system settings. Clock in to resume."_s;
+const QString kTokens = u"screenCastTokens"_s;
+// What tests/support/wayland/screencast_session.py shows on every output.
+const QRgb kBackground = qRgb(0x1a, 0x4d, 0x80);
+const QRgb kWindow = qRgb(0xc0, 0x30, 0x20);
+const QRect kWindowRect(200, 200, 400, 300);
 
 // The outputs the portal's dialog has shared so far, one line each time it was shown.
 QStringList sharedInDialogs() {
@@ -25,25 +40,64 @@ QStringList sharedInDialogs() {
     return outputs;
 }
 
+// While this lives, the portal's dialog is declined.
+struct DialogDeclined {
+    QString path = QFileInfo(qEnvironmentVariable("VANTREL_TEST_CHOOSER_LOG")).dir().filePath(u"decline"_s);
+    DialogDeclined() { QFile(path).open(QIODevice::WriteOnly); }
+    ~DialogDeclined() { QFile::remove(path); }
+    Q_DISABLE_COPY_MOVE(DialogDeclined)
+};
+
+int pidOf(const QString& program) {
+    QProcess pidof;
+    pidof.start(u"pidof"_s, {u"-s"_s, program});
+    pidof.waitForFinished(-1);
+    return pidof.readAllStandardOutput().trimmed().toInt();
+}
+
+void sway(const QStringList& arguments) {
+    QCOMPARE(QProcess::execute(u"swaymsg"_s, arguments), 0);
+}
+
+// The result of a task, the event loop running meanwhile (QCoro::waitFor wants a default-constructible one).
+template <typename T> T finish(QCoro::Task<T> task) {
+    std::optional<T> result;
+    QEventLoop loop;
+    [](QCoro::Task<T> running, std::optional<T>& out, QEventLoop& done) -> QCoro::Task<> {
+        out.emplace(co_await std::move(running));
+        done.quit();
+    }(std::move(task), result, loop);
+    if (!result)
+        loop.exec();
+    return std::move(*result);
+}
+
+bool near(QRgb a, QRgb b) {
+    return std::abs(qRed(a) - qRed(b)) <= 2 && std::abs(qGreen(a) - qGreen(b)) <= 2 &&
+           std::abs(qBlue(a) - qBlue(b)) <= 2;
+}
+
 } // namespace
 
 // Screenshots through the real ScreenCast portal of a headless sway session with two outputs (1920×1080
-// and 1280×720 beside it), driven through the tracker; the studio, keychain and clocks are the tracker
-// suites' harness.  The portal's output chooser stands in for the user and logs every dialog.
+// and 1280×720 beside it), driven through the tracker where its texts matter and straight through the
+// backend where the pictures do; the studio, keychain and clocks are the tracker suites' harness.  The
+// portal's output chooser stands in for the user and logs every dialog.
 class WaylandCaptureTest final : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Harness> m_harness;
     std::shared_ptr<WaylandScreenCapture> m_capture;
     std::unique_ptr<Tracker> m_tracker;
+    std::list<QProcess> m_windows; // killed with the suite
 
     // A connected tracker with new backends on the same defaults, as after a restart of the agent.
-    Tracker& restart() {
+    Tracker& restart(CaptureDeadlines deadlines = {}) {
         m_tracker.reset();
         m_capture.reset();
         Harness& h = *m_harness;
         const std::shared_ptr<Defaults> defaults(std::shared_ptr<Defaults>(), &h.defaults()); // the harness's own
-        m_capture = std::make_shared<WaylandScreenCapture>(defaults);
+        m_capture = std::make_shared<WaylandScreenCapture>(defaults, deadlines);
         const Platform platform{h.clock,     defaults,  std::make_shared<SecretServiceStore>(), h.host,   h.mouse,
                                 h.frontmost, m_capture, std::make_shared<TurboJpegEncoder>(),   h.timers, h.events};
         m_tracker = std::make_unique<Tracker>(platform, h.server(), h.peer().transport());
@@ -53,11 +107,35 @@ class WaylandCaptureTest final : public QObject {
 
     void clockOut() {
         QCoro::waitFor(m_tracker->stop(u"Test over."_s));
-        QVERIFY(QTest::qWaitFor([this] { return !m_tracker->busy(); }, 30000));
+        QVERIFY(QTest::qWaitFor([this] { return !m_tracker->busy(); }, 60000));
+    }
+
+    QByteArray storedTokens() { return m_harness->defaults().data(kTokens).value_or(QByteArray()); }
+
+    // Clocks in from the stored tokens and waits for the first report; its screenshots' ids and sizes.
+    std::pair<QStringList, QList<QSize>> reportOnce() {
+        Harness& h = *m_harness;
+        const qsizetype reports = h.minutes().size();
+        QCoro::waitFor(m_tracker->start());
+        if (!m_tracker->active())
+            return {{m_tracker->status()}, {}};
+        h.clock->advance(1.0);
+        if (!QTest::qWaitFor([&] { return h.minutes().size() > reports; }, 60000))
+            return {{u"no report"_s}, {}};
+        QStringList ids;
+        QList<QSize> sizes;
+        for (const QJsonValue shot : h.minutes().last().value(u"screenshots"_s).toArray()) {
+            ids.append(shot[u"display_id"_s].toString());
+            sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
+        }
+        std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+        return {ids, sizes};
     }
 
 private Q_SLOTS:
     void initTestCase() {
+        if (qEnvironmentVariableIsSet("VANTREL_TEST_NO_PORTAL"))
+            return;
         m_harness = std::make_unique<Harness>();
         m_harness->storeToken();
     }
@@ -67,45 +145,235 @@ private Q_SLOTS:
             clockOut();
     }
 
-    void approvedOnceThenRestoredUntilSharingEnds() {
+    // A desktop without the portal: on a bus of its own with nothing that could start one, in a second
+    // run of this program.
+    void missingPortalIsNamedNotADialog() {
+        if (!qEnvironmentVariableIsSet("VANTREL_TEST_NO_PORTAL")) {
+            QTemporaryDir dir;
+            QFile config(dir.filePath(u"bus.conf"_s));
+            QVERIFY(config.open(QIODevice::WriteOnly));
+            config.write("<busconfig><type>session</type><listen>unix:path=" + dir.filePath(u"bus"_s).toUtf8() +
+                         "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                         "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
+            config.close();
+            QProcess bus;
+            bus.start(u"dbus-daemon"_s, {u"--nofork"_s, u"--config-file="_s + config.fileName()});
+            QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath(u"bus"_s)); }, 60000));
+            QProcess run;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + dir.filePath(u"bus"_s));
+            env.insert(u"VANTREL_TEST_NO_PORTAL"_s, u"1"_s);
+            run.setProcessEnvironment(env);
+            run.setProcessChannelMode(QProcess::ForwardedChannels);
+            run.start(QCoreApplication::applicationFilePath(), {u"missingPortalIsNamedNotADialog"_s});
+            QVERIFY(run.waitForFinished(120000));
+            bus.terminate();
+            bus.waitForFinished();
+            QCOMPARE(run.exitCode(), 0);
+            return;
+        }
+        QTemporaryDir dir;
+        auto defaults = std::make_shared<SettingsDefaults>(dir.filePath(u"defaults.ini"_s));
+        WaylandScreenCapture capture(defaults);
+        QVERIFY(!QCoro::waitFor(capture.checkCaptureAccess()));
+        capture.requestCaptureAccess();
+        QCOMPARE(capture.accessInstructions(),
+                 u"Screenshots need the desktop's screen-sharing portal (xdg-desktop-portal with a backend for this "
+                 u"desktop), which is not running. Tracking has not started."_s);
+        // An approval from before is kept: the portal may be back at the next clock-in.
+        defaults->setData(kTokens, R"(["earlier"])");
+        QVERIFY(QCoro::waitFor(capture.checkCaptureAccess()));
+        const Result<> opened = finish(capture.beginSession([](QString) {}));
+        QVERIFY(!opened);
+        QCOMPARE(opened.error().description(), u"The screen could not be captured: this desktop offers no "
+                                               u"screen-sharing portal. Clock in again to retry."_s);
+        QCOMPARE(defaults->data(kTokens).value_or(QByteArray()), QByteArray(R"(["earlier"])"));
+    }
+
+    void approvedOnceThenRestoredWithoutDialog() {
         Harness& h = *m_harness;
         Tracker& first = restart();
         QCoro::waitFor(first.start());
         QVERIFY(!first.active());
         QCOMPARE(first.status(), kAllowSharing);
         // This backend shares one output per dialog: the agent asks until both are shared.
-        QTRY_COMPARE_WITH_TIMEOUT(sharedInDialogs(), (QStringList{u"HEADLESS-1"_s, u"HEADLESS-2"_s}), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(h.defaults().data(u"screenCastTokens"_s).has_value(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sharedInDialogs(), (QStringList{u"HEADLESS-1"_s, u"HEADLESS-2"_s}), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(h.defaults().data(kTokens).has_value(), 60000);
 
-        QList<QString> firstIds;
+        QStringList firstIds;
         for (int start = 0; start < 2; ++start) {
-            Tracker& tracker = restart();
-            const qsizetype reports = h.minutes().size();
-            QCoro::waitFor(tracker.start());
-            QVERIFY2(tracker.active(), qPrintable(tracker.status()));
-            h.clock->advance(1.0);
-            QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), reports + 1, 30000);
+            restart();
+            const auto [ids, sizes] = reportOnce();
+            QVERIFY2(m_tracker->active(), qPrintable(ids.join(u' ')));
             QCOMPARE(sharedInDialogs().size(), 2); // restored from the tokens: no dialog
-
-            QList<QString> ids;
-            QList<QSize> sizes;
-            for (const QJsonValue shot : h.minutes().last().value(u"screenshots"_s).toArray()) {
-                ids.append(shot[u"display_id"_s].toString());
-                sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
-            }
-            // Each at its own geometry (capped at 1440 wide) and with an id of its own, in an order and under ids
-            // that the next start of the agent gives again.
-            std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+            // Each at its own geometry (capped at 1440 wide) and with an id of its own, in an order and under
+            // ids that the next start of the agent gives again.
             QCOMPARE(sizes, (QList{QSize(1280, 720), QSize(1440, 810)}));
             QVERIFY(ids[0] != ids[1] && (start == 0 || ids == firstIds));
             firstIds = ids;
-            if (start == 0)
-                clockOut();
+            clockOut();
         }
+    }
 
-        // The desktop's side of the sharing goes away, as when it is revoked; the portal does not come back.
+    // Each output's picture, unscaled: the background and the window of known colours where they are, so a
+    // swap of red and blue or rows read from the wrong place shows.  Then the background changes: the next
+    // captures show it.
+    void picturesShowKnownColoursInPlace() {
+        restart();
+        const Result<> opened = finish(m_capture->beginSession([](QString) {}));
+        QVERIFY2(opened, qPrintable(opened ? QString() : opened.error().description()));
+        const Result<QList<DisplayInfo>> displays = finish(m_capture->displays());
+        QVERIFY(displays && displays->size() == 2);
+        QString seen; // what the last look found amiss
+        const auto shows = [&](QRgb background) {
+            for (const DisplayInfo& display : *displays) {
+                const Result<QImage> image = finish(m_capture->capture(display, QSize(display.width, display.height)));
+                if (!image) {
+                    seen = image.error().description();
+                    return false;
+                }
+                const QList<std::pair<QPoint, QRgb>> expected{
+                    {kWindowRect.center(), kWindow},
+                    {kWindowRect.bottomRight() - QPoint(4, 4), kWindow},
+                    {kWindowRect.bottomRight() + QPoint(4, 4), background},
+                    {QPoint(display.width - 20, display.height - 20), background}};
+                for (const auto& [where, colour] : expected)
+                    if (image->size() != QSize(display.width, display.height) ||
+                        image->format() != QImage::Format_RGB32 || !near(image->pixel(where), colour)) {
+                        seen = u"%1 at (%2,%3) of %4×%5"_s.arg(QString::number(image->pixel(where), 16))
+                                   .arg(where.x())
+                                   .arg(where.y())
+                                   .arg(image->width())
+                                   .arg(image->height());
+                        return false;
+                    }
+            }
+            return true;
+        };
+        QVERIFY2(shows(kBackground), qPrintable(seen));
+        sway({u"output"_s, u"*"_s, u"bg"_s, u"#308040"_s, u"solid_color"_s});
+        QTRY_VERIFY2_WITH_TIMEOUT(shows(qRgb(0x30, 0x80, 0x40)), qPrintable(seen), 60000);
+        m_capture->endSession();
+        sway({u"output"_s, u"*"_s, u"bg"_s, u"#1a4d80"_s, u"solid_color"_s});
+    }
+
+    // A new resolution renegotiates the stream: sizes follow it, and a capture asked at the old aspect
+    // ratio keeps the display's.
+    void resolutionChangeKeepsAspect() {
+        restart();
+        QVERIFY(finish(m_capture->beginSession([](QString) {})).ok());
+        Result<QList<DisplayInfo>> displays = finish(m_capture->displays());
+        QVERIFY(displays && displays->size() == 2);
+        const auto at = std::find_if(displays->begin(), displays->end(),
+                                     [](const DisplayInfo& d) { return QSize(d.width, d.height) == QSize(1280, 720); });
+        QVERIFY(at != displays->end());
+        const DisplayInfo before = *at;
+        const auto second = [&] {
+            displays = finish(m_capture->displays());
+            for (const DisplayInfo& display : displays ? *displays : QList<DisplayInfo>())
+                if (display.id == before.id)
+                    return display;
+            return DisplayInfo{};
+        };
+        sway({u"output"_s, u"HEADLESS-2"_s, u"mode"_s, u"1600x1200"_s});
+        QTRY_COMPARE_WITH_TIMEOUT(QSize(second().width, second().height), QSize(1600, 1200), 60000);
+        QCOMPARE(second().id, before.id);
+        QImage image;
+        const auto captured = [&] {
+            const Result<QImage> result = finish(m_capture->capture(before, QSize(1280, 720)));
+            image = result ? *result : QImage();
+            return image.size();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(captured(), QSize(1280, 960), 60000);
+        QVERIFY(near(image.pixel(image.width() - 10, image.height() - 10), kBackground));
+        sway({u"output"_s, u"HEADLESS-2"_s, u"mode"_s, u"1280x720"_s});
+        QTRY_COMPARE_WITH_TIMEOUT(QSize(second().width, second().height), QSize(1280, 720), 60000);
+        m_capture->endSession();
+    }
+
+    // A display connected while tracking is named as not captured; the next clock-in asks for it.
+    void newDisplayIsNamedThenAskedFor() {
+        const QByteArray approved = storedTokens();
+        Tracker& tracker = restart();
+        QVERIFY(reportOnce().first.size() == 2);
+        sway({u"create_output"_s});
+        QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::screens().size(), 3, 60000);
+        // Something changing on it, as on the others, so that its stream sends pictures.
+        sway({u"focus"_s, u"output"_s, u"HEADLESS-3"_s});
+        QProcess& clock = m_windows.emplace_back();
+        clock.start(u"foot"_s, {u"--app-id"_s, u"vantrel-changing-3"_s, u"--"_s, u"sh"_s, u"-c"_s,
+                                u"while :; do date +%T.%N; sleep 0.1; done"_s});
+        sway({u"focus"_s, u"output"_s, u"HEADLESS-1"_s});
+        // The capture status changes with the tracker's every tick.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (m_harness->tick(0.0), tracker.captureStatus())
+                .endsWith(u" 1 display is not captured: it was connected after screen sharing started. "
+                          u"Vantrel asks to share it at the next clock-in."_s),
+            60000);
+        clockOut();
+        const auto [ids, sizes] = reportOnce();
+        QVERIFY2(tracker.active(), qPrintable(ids.join(u' ')));
+        QCOMPARE(ids.size(), 3);
+        QCOMPARE(sharedInDialogs(), (QStringList{u"HEADLESS-1"_s, u"HEADLESS-2"_s, u"HEADLESS-3"_s}));
+        QVERIFY(!tracker.captureStatus().contains(u"not captured"_s));
+        clockOut();
+        // The third output stays: the later cases restore the first two, and its dialog finds nothing new.
+        m_harness->defaults().setData(kTokens, approved);
+    }
+
+    // A portal that does not answer in time costs neither the approval nor the window's responsiveness; once
+    // it answers again, clock-in restores without a dialog.
+    void unansweredPortalKeepsApproval() {
+        const QByteArray approved = storedTokens();
+        const qsizetype dialogs = sharedInDialogs().size();
+        Tracker& tracker = restart({{std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2)}});
+        const int portal = pidOf(u"xdg-desktop-portal"_s);
+        QVERIFY(portal > 0);
+        QCOMPARE(kill(portal, SIGSTOP), 0);
+        int ticks = 0;
+        QTimer ticking;
+        connect(&ticking, &QTimer::timeout, this, [&ticks] { ++ticks; });
+        ticking.start(100);
+        QCoro::waitFor(tracker.start());
+        ticking.stop();
+        kill(portal, SIGCONT);
+        QVERIFY(!tracker.active());
+        QCOMPARE(tracker.status(),
+                 u"Screen sharing could not start: the desktop did not answer in time. Clock in again to retry."_s);
+        QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks))); // the main thread ran all along
+        QCOMPARE(storedTokens(), approved);
+        restart();
+        const QStringList ids = reportOnce().first;
+        QVERIFY2(ids.size() == 2, qPrintable(ids.join(u' ')));
+        QCOMPARE(sharedInDialogs().size(), dialogs);
+        clockOut();
+    }
+
+    // A restore that fails keeps the approval: only the user's refusal (answer 1) forgets it, and this
+    // desktop answers a declined dialog, shown for a token it no longer knows, with a failure (answer 2).
+    void failedRestoreKeepsApproval() {
+        const QByteArray approved = storedTokens();
+        const QByteArray unknown = R"(["unknown-to-the-desktop"])";
+        m_harness->defaults().setData(kTokens, unknown);
+        Tracker& tracker = restart();
+        {
+            const DialogDeclined declined;
+            QCoro::waitFor(tracker.start());
+        }
+        QVERIFY(!tracker.active());
+        QCOMPARE(tracker.status(), u"Screen sharing could not start: the desktop's screen-sharing service failed. "
+                                   u"Clock in again to retry."_s);
+        QCOMPARE(storedTokens(), unknown);
+        m_harness->defaults().setData(kTokens, approved);
+    }
+
+    // Last: the desktop's side of the sharing goes away, as when it is revoked; the portal does not come back.
+    void revokedSharingEndsTracking() {
+        restart();
+        const QStringList ids = reportOnce().first;
+        QVERIFY2(ids.size() == 2, qPrintable(ids.join(u' ')));
         QCOMPARE(QProcess::execute(u"sh"_s, {u"-c"_s, u"kill $(pidof xdg-desktop-portal-wlr)"_s}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->active(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->active(), 60000);
         QCOMPARE(m_tracker->status(), kSharingEnded);
     }
 };

@@ -11,33 +11,61 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 namespace {
 
+// Where a readable frame lies in a buffer.
+struct Layout {
+    const uchar* top = nullptr; // the first row
+    qsizetype stride = 0;       // negative where rows run upwards in memory
+    int width = 0;
+    int height = 0;
+};
+
 struct Stream {
     PipeWireStreams::Impl* owner = nullptr;
     pw_stream* stream = nullptr;
     spa_hook listener{};
-    spa_video_info_raw format{};
     bool streaming = false;
-    mutable std::mutex mutex;
-    QImage latest; // under mutex; written in place while no capture holds it
+    mutable std::mutex mutex; // guards the members below, which the capture threads read
+    spa_video_info_raw format{};
+    bool graphicsMemory = false; // the agreed format carries a modifier: DMA-BUF, which we cannot map
+    QImage latest;               // the newest frame, written in place while no capture holds it
+    quint64 received = 0;
 };
 
-QImage::Format imageFormat(spa_video_format format) {
+// Where red, green and blue lie in each 4-byte pixel of the 32-bit formats a desktop may send.
+struct ByteOrder {
+    int red = -1;
+    int green = -1;
+    int blue = -1;
+};
+
+ByteOrder byteOrder(spa_video_format format) {
     switch (format) {
     case SPA_VIDEO_FORMAT_BGRx:
     case SPA_VIDEO_FORMAT_BGRA:
-        return QImage::Format_RGB32; // little-endian 0xffRRGGBB words
+        return {2, 1, 0};
     case SPA_VIDEO_FORMAT_RGBx:
     case SPA_VIDEO_FORMAT_RGBA:
-        return QImage::Format_RGBX8888;
+        return {0, 1, 2};
+    case SPA_VIDEO_FORMAT_xRGB:
+    case SPA_VIDEO_FORMAT_ARGB:
+        return {1, 2, 3};
+    case SPA_VIDEO_FORMAT_xBGR:
+    case SPA_VIDEO_FORMAT_ABGR:
+        return {3, 2, 1};
     default:
-        return QImage::Format_Invalid;
+        return {};
     }
 }
+
+const QString kGraphicsMemory =
+    QStringLiteral("The screen could not be captured: the desktop offers the picture of a display only in graphics "
+                   "memory (DMA-BUF), which Vantrel cannot read.");
 
 } // namespace
 
@@ -100,6 +128,13 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
     auto* stream = static_cast<Stream*>(data);
     if (state == PW_STREAM_STATE_STREAMING || state == PW_STREAM_STATE_PAUSED)
         stream->streaming = true;
+    if (state == PW_STREAM_STATE_ERROR) {
+        // Failing before any format was agreed: the desktop offered none we read, which on desktops that
+        // render on the GPU means DMA-BUF only.
+        const std::lock_guard lock(stream->mutex);
+        if (stream->format.size.width == 0)
+            stream->graphicsMemory = true;
+    }
     // A stream that was running and is no longer connected has lost its display.
     if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && stream->streaming))
         stream->owner->lose();
@@ -112,14 +147,46 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     spa_video_info_raw format{};
     if (spa_format_video_raw_parse(param, &format) < 0)
         return;
-    stream->format = format;
-    // Frames in memory we can read: shared memory only, never GPU buffers.
-    uint8_t buffer[256];
+    {
+        const std::lock_guard lock(stream->mutex);
+        stream->format = format;
+        stream->graphicsMemory = spa_pod_find_prop(param, nullptr, SPA_FORMAT_VIDEO_modifier) != nullptr;
+    }
+    // Frames in memory we can read (shared memory, never GPU buffers), each with its header, whose flags
+    // tell a damaged frame.
+    uint8_t buffer[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    const spa_pod* buffers = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+    const spa_pod* params[2];
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
-    pw_stream_update_params(stream->stream, &buffers, 1);
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+        SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+    pw_stream_update_params(stream->stream, params, 2);
+}
+
+// The layout of a frame that can be read, or none.
+Layout readable(pw_buffer* buffer, const spa_video_info_raw& format) {
+    const spa_buffer* spa = buffer->buffer;
+    if (!spa || spa->n_datas < 1)
+        return {};
+    const spa_data& plane = spa->datas[0];
+    const auto* header =
+        static_cast<const spa_meta_header*>(spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)));
+    const int width = int(format.size.width);
+    const int height = int(format.size.height);
+    if (!plane.data || !plane.chunk || byteOrder(format.format).red < 0 || width <= 0 || height <= 0 ||
+        (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)))
+        return {};
+    const qsizetype row = qsizetype(width) * 4;
+    const qsizetype stride = plane.chunk->stride != 0 ? plane.chunk->stride : row;
+    const qsizetype offset = plane.chunk->offset;
+    // Every row lies inside the mapped memory, whichever way they run.
+    const qsizetype last = offset + stride * (height - 1);
+    if (std::abs(stride) < row || std::min(offset, last) < 0 || std::max(offset, last) + row > qsizetype(plane.maxsize))
+        return {};
+    return {static_cast<const uchar*>(plane.data) + offset, stride, width, height};
 }
 
 void onProcess(void* data) {
@@ -133,28 +200,25 @@ void onProcess(void* data) {
     }
     if (!newest)
         return;
-    const spa_buffer* buffer = newest->buffer;
-    const spa_data& plane = buffer->datas[0];
-    const auto* header = static_cast<const spa_meta_header*>(
-        spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    const int width = int(stream->format.size.width);
-    const int height = int(stream->format.size.height);
-    const QImage::Format format = imageFormat(stream->format.format);
-    const qsizetype stride = plane.chunk && plane.chunk->stride > 0 ? plane.chunk->stride : qsizetype(width) * 4;
-    const bool usable = plane.data && plane.chunk && format != QImage::Format_Invalid && width > 0 && height > 0 &&
-                        !(plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) &&
-                        !(header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) &&
-                        plane.chunk->offset + stride * (height - 1) + qsizetype(width) * 4 <= plane.maxsize;
-    if (usable) {
-        // One frame per display in memory: the copy goes into the newest frame itself, a millisecond or two
-        // under the lock, unless a capture is still scaling it.
-        const auto* source = static_cast<const uchar*>(plane.data) + plane.chunk->offset;
+    // Each buffer goes back at once: a desktop may keep as few as two, and stops sending while we hold one.
+    // The copy goes into the newest frame itself, a few milliseconds under the lock, unless a capture is
+    // still scaling it.
+    {
         const std::lock_guard lock(stream->mutex);
-        QImage& frame = stream->latest;
-        if (frame.size() != QSize(width, height) || frame.format() != format || !frame.isDetached())
-            frame = QImage(width, height, format);
-        for (int y = 0; y < height; ++y)
-            std::memcpy(frame.scanLine(y), source + stride * y, size_t(width) * 4);
+        const Layout frame = readable(newest, stream->format);
+        if (frame.top) {
+            const ByteOrder order = byteOrder(stream->format.format);
+            QImage& image = stream->latest;
+            if (image.size() != QSize(frame.width, frame.height) || !image.isDetached())
+                image = QImage(frame.width, frame.height, QImage::Format_RGB32);
+            for (int y = 0; y < frame.height && !image.isNull(); ++y) {
+                const uchar* source = frame.top + frame.stride * y;
+                auto* target = reinterpret_cast<QRgb*>(image.scanLine(y));
+                for (int x = 0; x < frame.width; ++x, source += 4)
+                    target[x] = qRgb(source[order.red], source[order.green], source[order.blue]);
+            }
+            ++stream->received;
+        }
     }
     pw_stream_queue_buffer(stream->stream, newest);
 }
@@ -236,8 +300,9 @@ std::unique_ptr<PipeWireStreams> PipeWireStreams::open(int fd, const QList<quint
             &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
             SPA_FORMAT_VIDEO_format,
-            SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
-                                   SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA),
+            SPA_POD_CHOICE_ENUM_Id(9, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
+                                   SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB,
+                                   SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR, SPA_VIDEO_FORMAT_ABGR),
             SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&one, &none, &one)));
         connected = pw_stream_connect(stream->stream, PW_DIRECTION_INPUT, node,
                                       pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format,
@@ -255,12 +320,40 @@ PipeWireStreams::PipeWireStreams(std::unique_ptr<Impl> impl)
 
 PipeWireStreams::~PipeWireStreams() = default;
 
-QImage PipeWireStreams::latest(qsizetype index) const {
-    if (index < 0 || size_t(index) >= m_impl->streams.size())
+qsizetype PipeWireStreams::count() const {
+    return qsizetype(m_impl->streams.size());
+}
+
+QSize PipeWireStreams::size(qsizetype index) const {
+    if (index < 0 || index >= count())
+        return {};
+    const Stream& stream = *m_impl->streams[size_t(index)];
+    const std::lock_guard lock(stream.mutex);
+    return QSize(int(stream.format.size.width), int(stream.format.size.height));
+}
+
+quint64 PipeWireStreams::frames(qsizetype index) const {
+    if (index < 0 || index >= count())
+        return 0;
+    const Stream& stream = *m_impl->streams[size_t(index)];
+    const std::lock_guard lock(stream.mutex);
+    return stream.received;
+}
+
+QImage PipeWireStreams::frame(qsizetype index) const {
+    if (index < 0 || index >= count())
         return {};
     const Stream& stream = *m_impl->streams[size_t(index)];
     const std::lock_guard lock(stream.mutex);
     return stream.latest;
+}
+
+QString PipeWireStreams::problem(qsizetype index) const {
+    if (index < 0 || index >= count())
+        return {};
+    const Stream& stream = *m_impl->streams[size_t(index)];
+    const std::lock_guard lock(stream.mutex);
+    return stream.graphicsMemory ? kGraphicsMemory : QString();
 }
 
 bool PipeWireStreams::isAlive() const {

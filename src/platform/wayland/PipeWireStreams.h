@@ -3,13 +3,14 @@
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QSize>
 #include <QString>
 
 #include <functional>
 #include <memory>
 
 // The frames of a screen-cast session, received over PipeWire on a thread of their own.  Each stream keeps
-// only its newest frame, copied out of the shared buffer once and handed over under a short lock.
+// only its newest frame, converted from the shared buffer once and handed over under a short lock.
 class PipeWireStreams final {
 public:
     // Connects to the PipeWire remote behind `fd` (taken over) and to each node in `nodes`.  `ended` runs on
@@ -20,9 +21,16 @@ public:
     PipeWireStreams(const PipeWireStreams&) = delete;
     PipeWireStreams& operator=(const PipeWireStreams&) = delete;
 
-    // The newest frame of the stream at `index` (RGB32, or RGBX8888 where the desktop sends that order), null
-    // while none has arrived; shared, not copied.
-    QImage latest(qsizetype index) const;
+    qsizetype count() const;
+    // The size of the stream's current format, empty before one is agreed.
+    QSize size(qsizetype index) const;
+    // How many frames the stream has received so far.
+    quint64 frames(qsizetype index) const;
+    // The stream's newest frame in QImage::Format_RGB32, null while none has arrived; shared, not copied.
+    QImage frame(qsizetype index) const;
+    // Why the stream has no frame to read where that is known (the desktop offers graphics memory only),
+    // otherwise empty.
+    QString problem(qsizetype index) const;
     // Whether the remote and every stream are still there.
     bool isAlive() const;
 

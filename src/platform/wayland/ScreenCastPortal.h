@@ -1,7 +1,5 @@
 #pragma once
 
-#include "records/Error.h"
-
 #include <QDBusMessage>
 #include <QObject>
 #include <QPoint>
@@ -9,6 +7,8 @@
 #include <QString>
 
 #include <qcoro/qcorotask.h>
+
+#include <chrono>
 
 // One screen the portal streams: its PipeWire node and where it lies on the desktop.
 struct CastStream {
@@ -18,31 +18,59 @@ struct CastStream {
     QString id; // the portal's own name for it, stable across restored sessions where given
 };
 
+// How a portal step ended.  Only Declined is the user's word; the others say nothing about the approval.
+enum class CastOutcome {
+    Started,
+    Declined, // the user (or the desktop on their behalf) said no: response code 1
+    Missing,  // no ScreenCast portal on the bus, or none that casts monitors
+    NoAnswer, // no reply or answer within the step's deadline
+    Failed,   // any other error the portal reported
+};
+
 // A started screen-cast session: its streams, the token that restores it without a dialog next time, and
-// the PipeWire connection that carries the frames (a file descriptor we own).
+// the PipeWire connection that carries the frames (a file descriptor we own, -1 where none was asked for).
 struct CastSession {
+    CastOutcome outcome = CastOutcome::Failed;
+    QString failure; // the user's text where outcome is not Started
     QString handle;
     QList<CastStream> streams;
     QString restoreToken;
     int pipeWireFd = -1;
+    bool started() const { return outcome == CastOutcome::Started; }
+};
+
+// How long each portal step may take.
+struct CastDeadlines {
+    // A method's reply: the portal queues our call behind its backend, whose own close timeouts of 25 s
+    // run one after another when it stalls.
+    std::chrono::milliseconds reply{60000};
+    // A request's answer where no dialog is expected (creating, restoring).
+    std::chrono::milliseconds answer{60000};
+    // The user may take their time over the dialog; a portal that never answers must not hold on forever.
+    std::chrono::milliseconds dialog{180000};
 };
 
 // The desktop's org.freedesktop.portal.ScreenCast on the session bus.  Sessions ask for monitors only,
 // several at once where the desktop allows, the cursor drawn in where offered, and persist until revoked.
+// Every call is asynchronous and bounded; whatever session was asked for is closed on failure, a session
+// whose creation is answered only after we gave up included.
 class ScreenCastPortal final : public QObject {
     Q_OBJECT
 
 public:
-    explicit ScreenCastPortal(QObject* parent = nullptr);
+    explicit ScreenCastPortal(CastDeadlines deadlines = {}, QObject* parent = nullptr);
     ~ScreenCastPortal() override;
     Q_DISABLE_COPY_MOVE(ScreenCastPortal)
 
-    // Whether a portal is on the bus and casts monitors.  Waits a few seconds at most.
-    bool answers() const;
+    // Whether a portal is on the bus and casts monitors: Started where it does.
+    QCoro::Task<CastOutcome> availability();
     // Creates, configures and starts a session.  With a token from an earlier approval the desktop restores
-    // that choice without asking; without one it shows its dialog.
-    QCoro::Task<Result<CastSession>> open(QString restoreToken);
+    // that choice without asking; without one it shows its dialog.  `connect` also opens the PipeWire remote
+    // that carries the frames; without it the session only yields its restore token.
+    QCoro::Task<CastSession> open(QString restoreToken, bool connect);
     void close(const QString& handle);
+
+    static QString noPortalText();
 
 Q_SIGNALS:
     // The desktop ended a session (sharing revoked, the portal gone).
@@ -52,5 +80,10 @@ private Q_SLOTS:
     void onSessionClosed(const QDBusMessage& message);
 
 private:
-    QCoro::Task<Result<QVariantMap>> request(QString method, QVariantList arguments, QVariantMap options);
+    struct Answer;
+    QCoro::Task<Answer> request(QString method, QVariantList arguments, QVariantMap options,
+                                std::chrono::milliseconds wait, QString lateSession);
+    QCoro::Task<QDBusMessage> call(QDBusMessage message);
+
+    CastDeadlines m_deadlines;
 };

@@ -20,12 +20,13 @@ namespace {
 
 // One token per portal session: some desktops share one display per session, others all of them at once.
 const QString kTokensKey = QStringLiteral("screenCastTokens");
-// A compositor sends a frame only when the screen changes; a fresh stream of a still screen may take a while.
-constexpr std::chrono::milliseconds kFirstFrameWait{5000};
 constexpr std::chrono::milliseconds kFramePoll{50};
+// A capture between a resolution change and the first frame at the new size waits this long.
+constexpr std::chrono::milliseconds kRenegotiationWait{10000};
 
 const QString kEnded = QStringLiteral(
     "Screen sharing ended: a display was disconnected or sharing was turned off in the system settings.");
+const QString kStarting = QStringLiteral("Starting screen sharing…");
 
 // One display of an open session.
 struct SharedDisplay {
@@ -40,16 +41,37 @@ qsizetype screenCount() {
     return qGuiApp ? std::max<qsizetype>(1, QGuiApplication::screens().size()) : 1;
 }
 
+QCoro::Task<> pause(std::chrono::milliseconds wait) {
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(wait);
+    co_await timer;
+}
+
+// `size` shrunk or grown to the width asked for, at the aspect ratio of `frame`.
+QSize keepingAspect(QSize frame, QSize size) {
+    if (frame.isEmpty())
+        return size;
+    return {size.width(), std::max(1, int(qint64(frame.height()) * size.width() / frame.width()))};
+}
+
 } // namespace
 
 struct WaylandScreenCapture::State {
+    explicit State(const CastDeadlines& deadlines)
+        : portal(deadlines) {}
+
     std::shared_ptr<Defaults> defaults;
+    std::chrono::milliseconds firstFrameWait{};
     QObject context; // receives the streams' news on the main thread
     ScreenCastPortal portal;
     QStringList sessions; // portal handles of the open session
     QList<SharedDisplay> displays;
     std::function<void(QString)> ended;
     bool requesting = false;
+    CastOutcome availability = CastOutcome::Started; // the portal as the last check found it
+    bool newDisplayDeclined = false;                 // this clock-in asked for a new display in vain
+    qsizetype lastDisplayCount = 0;                  // displays shared at the last clock-in
 
     QStringList tokens() const {
         QStringList list;
@@ -85,43 +107,84 @@ struct WaylandScreenCapture::State {
         sessions.clear();
     }
 
-    // Opens one portal session from a token (a dialog where the token is empty) and adds its displays.
-    QCoro::Task<Result<>> add(QString token, QStringList& newTokens);
+    // Opens one portal session from a token (a dialog where the token is empty) and adds its displays; a
+    // session with displays already shared adds only the others where `onlyNew`.
+    QCoro::Task<CastSession> add(QString token, bool onlyNew);
+    QCoro::Task<Result<>> awaitFirstFrames();
 };
 
-QCoro::Task<Result<>> WaylandScreenCapture::State::add(QString token, QStringList& newTokens) {
-    Result<CastSession> opened = co_await portal.open(token);
-    if (!opened)
-        co_return opened.error();
-    const CastSession session = std::move(*opened);
+QCoro::Task<CastSession> WaylandScreenCapture::State::add(QString token, bool onlyNew) {
+    CastSession session = co_await portal.open(token, true);
+    // A restore that went unanswered is tried once more, the first session closed by then.  Not a failure:
+    // a desktop that shows its dialog for a token it no longer knows answers a declined dialog so.
+    if (!token.isEmpty() && session.outcome == CastOutcome::NoAnswer)
+        session = co_await portal.open(token, true);
+    if (!session.started())
+        co_return session;
     QList<quint32> nodes;
-    for (const CastStream& stream : session.streams)
+    for (const CastStream& stream : std::as_const(session.streams))
         nodes.append(stream.node);
     std::shared_ptr<PipeWireStreams> frames =
-        PipeWireStreams::open(session.pipeWireFd, nodes, &context, [this] { lose(); });
+        PipeWireStreams::open(std::exchange(session.pipeWireFd, -1), nodes, &context, [this] { lose(); });
     if (!frames) {
         portal.close(session.handle);
-        co_return Error::platform(QStringLiteral("Screen sharing could not reach the desktop's stream."));
+        session.outcome = CastOutcome::Failed;
+        session.failure = QStringLiteral("Screen sharing could not reach the desktop's stream.");
+        co_return session;
     }
     sessions.append(session.handle);
+    const auto taken = [this](quint32 id) {
+        return std::any_of(displays.begin(), displays.end(), [id](const SharedDisplay& d) { return d.info.id == id; });
+    };
     for (qsizetype i = 0; i < session.streams.size(); ++i) {
         const CastStream& stream = session.streams[i];
+        const bool placed = !stream.position.isNull() || !stream.id.isEmpty();
+        if (onlyNew && placed && taken(WaylandScreenCapture::displayId(stream.position, stream.size, stream.id)))
+            continue;
         // Some portals place every display at the origin: two of one size then differ by their turn, which
         // the order of the stored tokens keeps from one start to the next.
         int occurrence = 0;
         quint32 id = 0;
         do
             id = WaylandScreenCapture::displayId(stream.position, stream.size, stream.id, occurrence++);
-        while (std::any_of(displays.begin(), displays.end(), [id](const SharedDisplay& d) { return d.info.id == id; }));
+        while (taken(id));
         displays.append({{id, stream.size.width(), stream.size.height()}, stream.position, i, frames});
     }
-    newTokens.append(session.restoreToken.isEmpty() ? token : session.restoreToken);
-    co_return Result<>{};
+    if (session.restoreToken.isEmpty())
+        session.restoreToken = token;
+    co_return session;
 }
 
-WaylandScreenCapture::WaylandScreenCapture(std::shared_ptr<Defaults> defaults)
-    : m_state(std::make_shared<State>()) {
+QCoro::Task<Result<>> WaylandScreenCapture::State::awaitFirstFrames() {
+    for (auto waited = std::chrono::milliseconds(0);; waited += kFramePoll) {
+        bool all = true;
+        for (const SharedDisplay& display : std::as_const(displays)) {
+            if (!display.frames || !display.frames->isAlive()) {
+                const QString problem = display.frames ? display.frames->problem(display.stream) : QString();
+                co_return Error::platform(problem.isEmpty() ? kEnded : problem);
+            }
+            all = all && display.frames->frames(display.stream) > 0;
+        }
+        if (all)
+            co_return Result<>{};
+        if (waited >= firstFrameWait)
+            break;
+        co_await pause(kFramePoll);
+    }
+    for (const SharedDisplay& display : std::as_const(displays))
+        if (const QString problem = display.frames->problem(display.stream); !problem.isEmpty())
+            co_return Error::platform(problem);
+    co_return Error::platform(
+        QStringLiteral("Screen sharing started, but the desktop sent no picture of a display within %1 seconds. "
+                       "Its screen-sharing service may be stalled: clock in again, or sign out and back in if "
+                       "it keeps happening.")
+            .arg(std::chrono::duration_cast<std::chrono::seconds>(firstFrameWait).count()));
+}
+
+WaylandScreenCapture::WaylandScreenCapture(std::shared_ptr<Defaults> defaults, CaptureDeadlines deadlines)
+    : m_state(std::make_shared<State>(deadlines.portal)) {
     m_state->defaults = std::move(defaults);
+    m_state->firstFrameWait = deadlines.firstFrame;
     QObject::connect(&m_state->portal, &ScreenCastPortal::sessionClosed, &m_state->context,
                      [state = m_state.get()](const QString& handle) {
                          if (state->sessions.contains(handle))
@@ -155,27 +218,39 @@ quint32 WaylandScreenCapture::displayId(QPoint position, QSize size, const QStri
 }
 
 bool WaylandScreenCapture::isCaptureAllowed() {
-    if (!m_state->sessions.isEmpty())
-        return true;
-    return !m_state->tokens().isEmpty() && m_state->portal.answers();
+    return !m_state->sessions.isEmpty() || !m_state->tokens().isEmpty();
+}
+
+QCoro::Task<bool> WaylandScreenCapture::checkCaptureAccess() {
+    const std::shared_ptr<State> state = m_state;
+    if (!state->sessions.isEmpty() || !state->tokens().isEmpty())
+        co_return true;
+    // Without an approval the portal decides what the user is told: its dialog, or that there is none.
+    state->availability = co_await state->portal.availability();
+    co_return false;
 }
 
 void WaylandScreenCapture::requestCaptureAccess() {
-    if (m_state->requesting)
+    if (m_state->requesting || m_state->availability == CastOutcome::Missing ||
+        m_state->availability == CastOutcome::NoAnswer)
         return;
     m_state->requesting = true;
     // The desktop's dialog, once per display where it shares one at a time, until every display is shared
-    // or the user declines.  The sessions close again: clock-in opens its own from the tokens.
+    // or the user declines.  Only the tokens are wanted: each session closes at once, before any stream
+    // connects, and clock-in opens its own from the tokens.
     [](std::shared_ptr<State> state) -> QCoro::Task<> {
-        State scratch;
-        scratch.defaults = state->defaults;
         QStringList tokens;
-        while (scratch.displays.size() < screenCount()) {
-            const Result<> added = co_await scratch.add(QString(), tokens);
-            if (!added)
+        qsizetype shared = 0;
+        while (shared < screenCount()) {
+            const QString none;
+            const CastSession session = co_await state->portal.open(none, false);
+            if (!session.started())
                 break;
+            state->portal.close(session.handle);
+            shared += session.streams.size();
+            if (!session.restoreToken.isEmpty())
+                tokens.append(session.restoreToken);
         }
-        scratch.close();
         if (!tokens.isEmpty())
             state->setTokens(tokens);
         state->requesting = false;
@@ -183,32 +258,86 @@ void WaylandScreenCapture::requestCaptureAccess() {
 }
 
 QString WaylandScreenCapture::accessInstructions() const {
+    if (m_state->availability == CastOutcome::Missing)
+        return QStringLiteral("Screenshots need the desktop's screen-sharing portal (xdg-desktop-portal with a "
+                              "backend for this desktop), which is not running. Tracking has not started.");
+    if (m_state->availability == CastOutcome::NoAnswer)
+        return QStringLiteral("The desktop's screen-sharing portal did not answer. Clock in again in a moment. "
+                              "Tracking has not started.");
     return QStringLiteral(
         "Allow screen sharing for Vantrel in the dialog that opened, then clock in again. Tracking has not started.");
+}
+
+QString WaylandScreenCapture::sessionStartText() const {
+    if (m_state->lastDisplayCount > 0 && screenCount() > m_state->lastDisplayCount)
+        return kStarting + QStringLiteral(" A display was connected: choose to share it in the desktop's dialog.");
+    return kStarting;
+}
+
+QString WaylandScreenCapture::coverageNote() const {
+    const State& state = *m_state;
+    if (state.sessions.isEmpty())
+        return {};
+    const qsizetype missing = screenCount() - state.displays.size();
+    if (missing <= 0)
+        return {};
+    const QString count = missing == 1 ? QStringLiteral("1 display is not captured")
+                                       : QStringLiteral("%1 displays are not captured").arg(missing);
+    return state.newDisplayDeclined
+               ? count + QStringLiteral(": sharing it was not allowed. Clock in again to be asked once more.")
+               : count + QStringLiteral(": it was connected after screen sharing started. Vantrel asks to share "
+                                        "it at the next clock-in.");
 }
 
 QCoro::Task<Result<>> WaylandScreenCapture::beginSession(std::function<void(QString reason)> ended) {
     const std::shared_ptr<State> state = m_state;
     state->close();
+    state->newDisplayDeclined = false;
     QStringList renewed;
     for (const QString& token : state->tokens()) {
-        const Result<> added = co_await state->add(token, renewed);
-        if (!added) {
-            state->close();
-            // A refused restore means the user withdrew the approval: the next clock-in asks again.
+        const CastSession added = co_await state->add(token, false);
+        if (added.started()) {
+            renewed.append(added.restoreToken);
+            continue;
+        }
+        state->close();
+        // Only the user's refusal withdraws the approval: a slow or failing desktop keeps it for next time.
+        if (added.outcome == CastOutcome::Declined) {
             state->setTokens({});
-            co_return Error::platform(added.error().description() +
+            co_return Error::platform(added.failure +
                                       QStringLiteral(" Clock in again to choose the screens to share."));
         }
+        co_return Error::platform(added.failure + QStringLiteral(" Clock in again to retry."));
     }
-    if (state->displays.isEmpty())
+    // A display connected since the approval: the desktop's dialog for it, now that the editor is here.
+    const bool approved = !renewed.isEmpty();
+    while (approved && state->displays.size() < screenCount()) {
+        const qsizetype before = state->displays.size();
+        const CastSession added = co_await state->add(QString(), true);
+        if (!added.started() || state->displays.size() == before) {
+            if (added.started())
+                state->portal.close(added.handle);
+            state->newDisplayDeclined = true;
+            break;
+        }
+        renewed.append(added.restoreToken);
+    }
+    if (state->displays.isEmpty()) {
+        state->close();
         co_return Error::platform(QStringLiteral("Screen sharing started without any display."));
+    }
     // Some desktops honour a token once: the ones returned now replace the stored ones.
     state->setTokens(renewed);
+    // Clock-in lasts until every display has sent its first picture: tracking starts with screenshots.
+    if (const Result<> first = co_await state->awaitFirstFrames(); !first) {
+        state->close();
+        co_return first.error();
+    }
     std::stable_sort(state->displays.begin(), state->displays.end(),
                      [](const SharedDisplay& a, const SharedDisplay& b) {
                          return std::pair(a.position.x(), a.position.y()) < std::pair(b.position.x(), b.position.y());
                      });
+    state->lastDisplayCount = state->displays.size();
     state->ended = std::move(ended);
     co_return Result<>{};
 }
@@ -221,8 +350,14 @@ QCoro::Task<Result<QList<DisplayInfo>>> WaylandScreenCapture::displays() {
     if (m_state->displays.isEmpty())
         co_return Error::platform(QStringLiteral("The screen could not be captured: screen sharing is not open."));
     QList<DisplayInfo> list;
-    for (const SharedDisplay& display : std::as_const(m_state->displays))
-        list.append(display.info);
+    for (const SharedDisplay& display : std::as_const(m_state->displays)) {
+        DisplayInfo info = display.info;
+        // The size the stream sends now: a resolution change renegotiates it.
+        if (display.frames)
+            if (const QSize current = display.frames->size(display.stream); !current.isEmpty())
+                std::tie(info.width, info.height) = std::pair(current.width(), current.height());
+        list.append(info);
+    }
     co_return list;
 }
 
@@ -230,36 +365,40 @@ QCoro::Task<Result<QImage>> WaylandScreenCapture::capture(DisplayInfo display, Q
     if (size.isEmpty())
         co_return Error::platform(QStringLiteral("The screen could not be captured: the requested size is empty."));
     const std::shared_ptr<State> state = m_state;
-    const auto find = [&state, id = display.id]() -> std::shared_ptr<PipeWireStreams> {
+    const auto find = [&state, id = display.id]() -> std::pair<std::shared_ptr<PipeWireStreams>, qsizetype> {
         for (const SharedDisplay& d : std::as_const(state->displays))
             if (d.info.id == id && d.frames && d.frames->isAlive())
-                return d.frames;
-        return nullptr;
+                return {d.frames, d.stream};
+        return {nullptr, 0};
     };
+    std::shared_ptr<PipeWireStreams> frames;
     qsizetype index = 0;
-    for (const SharedDisplay& d : std::as_const(state->displays))
-        if (d.info.id == display.id)
-            index = d.stream;
-    QImage frame;
+    // A frame is there since clock-in; after a resolution change the first at the new size may take a moment.
+    QImage image;
     for (auto waited = std::chrono::milliseconds(0);; waited += kFramePoll) {
-        const std::shared_ptr<PipeWireStreams> frames = find();
+        std::tie(frames, index) = find();
         if (!frames)
             co_return Error::platform(kEnded);
-        frame = frames->latest(index);
-        if (!frame.isNull() || waited >= kFirstFrameWait)
+        // The scaling runs on a pool thread; the frame is shared with the stream, never written.
+        QFuture<QImage> scaling = QtConcurrent::run([frames, index, size] {
+            const QImage frame = frames->frame(index);
+            if (frame.isNull())
+                return frame;
+            const QSize target = keepingAspect(frame.size(), size);
+            return frame.size() == target ? frame
+                                          : frame.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        });
+        image = co_await scaling;
+        if (!image.isNull() || waited >= kRenegotiationWait)
             break;
-        QTimer timer;
-        timer.start(kFramePoll);
-        co_await timer;
+        co_await pause(kFramePoll);
     }
-    if (frame.isNull())
+    if (image.isNull()) {
+        const QString problem = frames->problem(index);
         co_return Error::platform(
-            QStringLiteral("The screen could not be captured: the desktop sent no picture of a display."));
-    // The frame is shared with the stream, never written: scaling makes the one new image.
-    QFuture<QImage> scaling = QtConcurrent::run([frame, size] {
-        QImage image =
-            frame.size() == size ? frame : frame.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        return image.convertToFormat(QImage::Format_RGB32);
-    });
-    co_return co_await scaling;
+            !problem.isEmpty()
+                ? problem
+                : QStringLiteral("The screen could not be captured: the desktop sent no picture of a display."));
+    }
+    co_return image;
 }

@@ -2,8 +2,10 @@
 """Runs a program in a headless sway session with a ScreenCast portal (PipeWire, WirePlumber, the wlr backend)."""
 # The wlr backend gets --preload (it lets the backend cast without a GPU).  Its output chooser stands in for
 # the user in the portal's dialog: each time it shares the first output not shared yet and logs its name to
-# $VANTREL_TEST_CHOOSER_LOG, so a test can tell whether a dialog was shown.  The portal services are started
-# by hand, not by D-Bus activation.
+# $VANTREL_TEST_CHOOSER_LOG, so a test can tell whether a dialog was shown; while a file named "decline"
+# lies beside that log, it declines instead.  The portal services are started by hand, not by D-Bus
+# activation.  Every output shows a solid background with a window of a known colour at a known place
+# (KNOWN_* below), and a small window in its corner whose text changes ten times a second.
 
 import argparse
 import os
@@ -12,7 +14,13 @@ import sys
 
 from wayland_session import WaylandSession, _wait
 
+# What each output shows, in output pixels: the background, and a window of its own colour.
+KNOWN_BACKGROUND = "#1a4d80"
+KNOWN_WINDOW = "#c03020"
+KNOWN_WINDOW_RECT = (200, 200, 400, 300)  # x, y, width, height
+
 CHOOSER = """#!/bin/sh
+[ -e "{folder}/decline" ] && exit 1
 while read -r output; do
     if ! grep -qx "$output" "{log}" 2>/dev/null; then
         echo "$output" >> "{log}"
@@ -23,6 +31,17 @@ done
 """
 
 
+def show_known_output(session, output):
+    """The changing window and the window of the known colour on `output`."""
+    session.swaymsg("focus", "output", output)
+    suffix = "" if output == "HEADLESS-1" else "-" + output.rsplit("-", 1)[-1]
+    session.show_changing_window("vantrel-changing" + suffix)
+    title = "vantrel-known" + suffix
+    session.spawn(["foot", "--title", title, "--app-id", title, "-o", f"colors.background={KNOWN_WINDOW[1:]}",
+                   "-o", "cursor.color=" + KNOWN_WINDOW[1:] + " " + KNOWN_WINDOW[1:], "--", "sleep", "infinity"])
+    session.wait_for_window(title)
+
+
 def start_screencast(session, preload):
     # Returns the path of the chooser's log.
     folder = os.path.join(session.dir, "screencast")
@@ -30,7 +49,7 @@ def start_screencast(session, preload):
     log = os.path.join(folder, "chooser.log")
     chooser = os.path.join(folder, "chooser.sh")
     with open(chooser, "w") as f:
-        f.write(CHOOSER.format(log=log))
+        f.write(CHOOSER.format(log=log, folder=folder))
     library = os.path.join(folder, os.path.basename(preload))
     shutil.copy2(preload, library)
     for path, mode in ((chooser, 0o755), (library, 0o755)):
@@ -42,13 +61,19 @@ def start_screencast(session, preload):
     session.run(["sh", "-c", f'printf "[screencast]\\nchooser_type=dmenu\\nchooser_cmd={chooser}\\nmax_fps=10\\n" '
                              f'> "{config}/config"'], check=True)
 
-    # The backend sends a frame only when an output changes: keep something changing on the second one too.
-    session.swaymsg("focus", "output", "HEADLESS-2")
-    session.show_changing_window("vantrel-changing-2")
+    # The backend sends a frame only when an output changes: something changes on each output, in a corner.
+    x, y, width, height = KNOWN_WINDOW_RECT
+    session.swaymsg("output", "*", "bg", KNOWN_BACKGROUND, "solid_color")
+    session.swaymsg('for_window [app_id="^vantrel-changing"] "floating enable, resize set 160 60, '
+                    'move position 0 0"')
+    session.swaymsg(f'for_window [app_id="^vantrel-known"] "floating enable, resize set {width} {height}, '
+                    f'move position {x} {y}"')
+    for output in session.outputs():
+        show_known_output(session, output)
     session.swaymsg("focus", "output", "HEADLESS-1")
 
     session.spawn(["pipewire"])
-    _wait(lambda: os.path.exists(os.path.join(session.env["XDG_RUNTIME_DIR"], "pipewire-0")), 20, "pipewire")
+    _wait(lambda: os.path.exists(os.path.join(session.env["XDG_RUNTIME_DIR"], "pipewire-0")), 120, "pipewire")
     session.spawn(["wireplumber"])
     session.spawn(["/usr/libexec/xdg-desktop-portal-wlr"], env={"LD_PRELOAD": library})
     session.wait_for_bus_name("org.freedesktop.impl.portal.desktop.wlr")
@@ -66,7 +91,7 @@ def main():
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
         parser.error("no program to run")
-    with WaylandSession(window=True, keyring=args.keyring) as session:
+    with WaylandSession(keyring=args.keyring) as session:
         log = start_screencast(session, args.preload)
         result = session.run([session.reachable(program[0])] + program[1:],
                              env={"VANTREL_TEST_CHOOSER_LOG": log})

@@ -5,6 +5,7 @@
 
 import argparse
 import glob
+import json
 import os
 import pwd
 import shutil
@@ -25,6 +26,7 @@ focus_follows_mouse no
 """
 
 
+# Every wait is for an event, with a deadline that a machine busy with other work still meets.
 def _wait(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -105,7 +107,7 @@ class WaylandSession:
         self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile",
                     "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"]])
         bus = self.env["DBUS_SESSION_BUS_ADDRESS"][len("unix:path="):]
-        _wait(lambda: os.path.exists(bus), 10, "the session bus")
+        _wait(lambda: os.path.exists(bus), 60, "the session bus")
 
     def _start_sway(self):
         config = os.path.join(self.dir, "sway.conf")
@@ -115,7 +117,7 @@ class WaylandSession:
         self._wait_for_compositor(self.spawn(["sway", "--config", config], env={
             "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
             "WLR_HEADLESS_OUTPUTS": "2"}), "sway")
-        _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 20, "sway")
+        _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 120, "sway")
 
     def _start_mutter(self):
         self._wait_for_compositor(self.spawn(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
@@ -138,7 +140,7 @@ class WaylandSession:
                 self.env["SWAYSOCK"] = ipc[0]
             return True
 
-        _wait(up, 30, name)
+        _wait(up, 120, name)
 
     def _start_keyring(self):
         out = self.run(["gnome-keyring-daemon", "--unlock", "--daemonize", "--components=secrets"],
@@ -155,7 +157,13 @@ class WaylandSession:
         """A terminal that prints the time ten times a second, so the screen never stands still."""
         self.spawn(["foot", "--title", title, "--app-id", title, "--",
                     "sh", "-c", "while :; do date +%T.%N; sleep 0.1; done"])
-        _wait(lambda: f'"app_id": "{title}"' in self.swaymsg("-t", "get_tree"), 20, "the changing window")
+        self.wait_for_window(title)
+
+    def wait_for_window(self, app_id):
+        _wait(lambda: f'"app_id": "{app_id}"' in self.swaymsg("-t", "get_tree"), 120, f"the window {app_id}")
+
+    def outputs(self):
+        return [output["name"] for output in json.loads(self.swaymsg("-t", "get_outputs"))]
 
     def stop(self):
         for pid in self._daemon_pids:
@@ -216,7 +224,7 @@ class WaylandSession:
     def swaymsg(self, *args):
         return self.run(["swaymsg", *args], capture_output=True, check=True).stdout.decode()
 
-    def wait_for_bus_name(self, name, timeout=20):
+    def wait_for_bus_name(self, name, timeout=120):
         def has():
             r = self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
                           "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", f"string:{name}"],
