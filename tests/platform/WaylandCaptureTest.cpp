@@ -15,6 +15,7 @@
 #include <list>
 
 #include <signal.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -48,11 +49,12 @@ struct DialogDeclined {
     Q_DISABLE_COPY_MOVE(DialogDeclined)
 };
 
+// The newest process of this user named `program`: the session's own, never another user's.
 int pidOf(const QString& program) {
-    QProcess pidof;
-    pidof.start(u"pidof"_s, {u"-s"_s, program});
-    pidof.waitForFinished(-1);
-    return pidof.readAllStandardOutput().trimmed().toInt();
+    QProcess pgrep;
+    pgrep.start(u"pgrep"_s, {u"-n"_s, u"-x"_s, u"-u"_s, QString::number(getuid()), program});
+    pgrep.waitForFinished(-1);
+    return pgrep.readAllStandardOutput().trimmed().toInt();
 }
 
 void sway(const QStringList& arguments) {
@@ -260,7 +262,8 @@ private Q_SLOTS:
     // ratio keeps the display's.
     void resolutionChangeKeepsAspect() {
         restart();
-        QVERIFY(finish(m_capture->beginSession([](QString) {})).ok());
+        const Result<> opened = finish(m_capture->beginSession([](QString) {}));
+        QVERIFY2(opened, qPrintable(opened ? QString() : opened.error().description()));
         Result<QList<DisplayInfo>> displays = finish(m_capture->displays());
         QVERIFY(displays && displays->size() == 2);
         const auto at = std::find_if(displays->begin(), displays->end(),
@@ -294,7 +297,8 @@ private Q_SLOTS:
     void newDisplayIsNamedThenAskedFor() {
         const QByteArray approved = storedTokens();
         Tracker& tracker = restart();
-        QVERIFY(reportOnce().first.size() == 2);
+        const QStringList before = reportOnce().first;
+        QVERIFY2(before.size() == 2, qPrintable(before.join(u' ')));
         sway({u"create_output"_s});
         QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::screens().size(), 3, 60000);
         // Something changing on it, as on the others, so that its stream sends pictures.
@@ -371,7 +375,9 @@ private Q_SLOTS:
         restart();
         const QStringList ids = reportOnce().first;
         QVERIFY2(ids.size() == 2, qPrintable(ids.join(u' ')));
-        QCOMPARE(QProcess::execute(u"sh"_s, {u"-c"_s, u"kill $(pidof xdg-desktop-portal-wlr)"_s}), 0);
+        const int backend = pidOf(u"xdg-desktop-portal-wlr"_s);
+        QVERIFY(backend > 0);
+        QCOMPARE(kill(backend, SIGTERM), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->active(), 60000);
         QCOMPARE(m_tracker->status(), kSharingEnded);
     }
