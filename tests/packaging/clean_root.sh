@@ -85,7 +85,7 @@ step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
-display=$((400 + RANDOM % 400))
+display=$((800 + RANDOM % 400)) # apart from the test session's own (90–489)
 Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=:$display
