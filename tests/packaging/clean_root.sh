@@ -23,6 +23,7 @@ if [ ! -s "$base" ]; then
     [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
     [ -n "$mirror" ] || skip "no Debian mirror in this machine's apt sources"
     fresh=$(mktemp -d "$cache/debootstrap.XXXXXX")
+    chmod 755 "$fresh" # the root's own folder: the service user must get through it
     debootstrap --variant=minbase --cache-dir="$cache/archives" bookworm "$fresh" "$mirror" >"$work/debootstrap.log" 2>&1 ||
         { tail -5 "$work/debootstrap.log"; rm -rf "$fresh"; skip "debootstrap cannot build a root here"; }
     # The same suites as this machine (the packages were built against its updates).
