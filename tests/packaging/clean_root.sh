@@ -40,6 +40,7 @@ with_deps=$cache/bookworm-minbase-deps-$key.tar
 root=$work/root
 mkdir "$root"
 tar -C "$root" -xf "$([ -s "$with_deps" ] && echo "$with_deps" || echo "$base")"
+chmod 755 "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # dpkg syncs every file it writes; a throw-away root need not wait for the disk.
 echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/vantrel-test"
