@@ -23,6 +23,7 @@ if [ ! -s "$base" ]; then
     [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
     [ -n "$mirror" ] || skip "no Debian mirror in this machine's apt sources"
     fresh=$(mktemp -d "$cache/debootstrap.XXXXXX")
+    chmod 755 "$fresh" # the root's own folder: the service user must get through it
     debootstrap --variant=minbase --cache-dir="$cache/archives" bookworm "$fresh" "$mirror" >"$work/debootstrap.log" 2>&1 ||
         { tail -5 "$work/debootstrap.log"; rm -rf "$fresh"; skip "debootstrap cannot build a root here"; }
     # The same suites as this machine (the packages were built against its updates).
@@ -39,6 +40,7 @@ with_deps=$cache/bookworm-minbase-deps-$key.tar
 root=$work/root
 mkdir "$root"
 tar -C "$root" -xf "$([ -s "$with_deps" ] && echo "$with_deps" || echo "$base")"
+chmod 755 "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # dpkg syncs every file it writes; a throw-away root need not wait for the disk.
 echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/vantrel-test"
@@ -85,7 +87,7 @@ step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
-display=$((400 + RANDOM % 400))
+display=$((800 + RANDOM % 400)) # apart from the test session's own (90–489)
 Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=:$display
