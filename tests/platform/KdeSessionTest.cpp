@@ -25,6 +25,7 @@
 #include <list>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -59,7 +60,9 @@ void runKWinScript(const QString& name, const QString& code) {
 
 std::shared_ptr<MouseMonitor> idleMonitor() {
     return std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
-        [](IdleWatch::Callback callback) { return WaylandIdleWatch::create(std::move(callback)); }});
+        [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
+            return WaylandIdleWatch::create(std::move(callback), std::move(status));
+        }});
 }
 
 // The portal dialogs answered so far (tests/support/wayland/kde_portal_dialog.py), one line each.
@@ -68,12 +71,6 @@ QStringList dialogs() {
     if (!log.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
-}
-
-QCoro::Task<> readDisplays(std::shared_ptr<ScreenCapture> capture, QList<DisplayInfo>* displays) {
-    const Result<QList<DisplayInfo>> read = co_await capture->displays();
-    if (read)
-        *displays = *read;
 }
 
 } // namespace
@@ -172,9 +169,10 @@ private Q_SLOTS:
     }
 
     // KWin's virtual outputs give the portal's streams no picture (they reach "streaming", buffers are
-    // allocated, none is filled), so this goes up to the frames: approval, restore token, the streams and
-    // their ids.  Frames are proven on sway and GNOME.
-    void portalAsksAtFirstClockInOnlyAndKeepsDisplayIds() {
+    // allocated, none is filled), and a clock-in waits for each display's first one, so this goes up to the
+    // frames: one dialog, then every later clock-in restores the approval without one, its streams start,
+    // and the missing pictures cost neither the approval nor a dialog.  Frames are proven on sway and GNOME.
+    void portalAsksAtFirstClockInOnlyAndKeepsApproval() {
         auto firstCapture = std::make_shared<WaylandScreenCapture>(m_defaults);
         std::unique_ptr<Tracker> first = tracker(firstCapture, m_harness.events);
         QCoro::waitFor(first->start());
@@ -186,24 +184,15 @@ private Q_SLOTS:
         first.reset();
         firstCapture.reset();
 
-        QList<quint32> firstIds;
         for (int start = 0; start < 2; ++start) {
-            auto capture = std::make_shared<WaylandScreenCapture>(m_defaults);
+            auto capture = std::make_shared<WaylandScreenCapture>(m_defaults, CaptureDeadlines{.firstFrame = 5s});
             std::unique_ptr<Tracker> restarted = tracker(capture, m_harness.events);
             QCoro::waitFor(restarted->start());
-            QVERIFY2(restarted->active(), qPrintable(restarted->status()));
-            QList<DisplayInfo> displays;
-            QCoro::waitFor(readDisplays(capture, &displays));
-            QList<quint32> ids;
-            for (const DisplayInfo& display : std::as_const(displays)) {
-                QCOMPARE(QSize(display.width, display.height), QSize(1920, 1080));
-                ids.append(display.id);
-            }
-            // Two displays of one size at no position: told apart by their order, which the restore keeps.
-            QCOMPARE(ids.size(), 2);
-            QVERIFY(ids[0] != ids[1] && (start == 0 || ids == firstIds));
-            firstIds = ids;
-            clockOut(*restarted);
+            QVERIFY(!restarted->active());
+            QVERIFY2(restarted->status().startsWith(u"Screen sharing started, but the desktop sent no picture"_s),
+                     qPrintable(restarted->status()));
+            QVERIFY(!restarted->busy());
+            QVERIFY(m_harness.defaults().data(u"screenCastTokens"_s).has_value());
         }
         QCOMPARE(dialogs().size(), 1);
     }

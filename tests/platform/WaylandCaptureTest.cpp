@@ -49,10 +49,12 @@ struct DialogDeclined {
     Q_DISABLE_COPY_MOVE(DialogDeclined)
 };
 
-// The newest process of this user named `program`: the session's own, never another user's.
+// The newest process of this user running `program`: the session's own, never another user's.  Matched on
+// the command line, as the kernel keeps only 15 characters of a process's name.
 int pidOf(const QString& program) {
     QProcess pgrep;
-    pgrep.start(u"pgrep"_s, {u"-n"_s, u"-x"_s, u"-u"_s, QString::number(getuid()), program});
+    pgrep.start(u"pgrep"_s, {u"-n"_s, u"-u"_s, QString::number(getuid()), u"-f"_s,
+                             u"^(\\S*/)?%1( |$)"_s.arg(program)});
     pgrep.waitForFinished(-1);
     return pgrep.readAllStandardOutput().trimmed().toInt();
 }
@@ -251,7 +253,8 @@ private Q_SLOTS:
             }
             return true;
         };
-        QVERIFY2(shows(kBackground), qPrintable(seen));
+        // The first picture may predate the window's move to its place.
+        QTRY_VERIFY2_WITH_TIMEOUT(shows(kBackground), qPrintable(seen), 60000);
         sway({u"output"_s, u"*"_s, u"bg"_s, u"#308040"_s, u"solid_color"_s});
         QTRY_VERIFY2_WITH_TIMEOUT(shows(qRgb(0x30, 0x80, 0x40)), qPrintable(seen), 60000);
         m_capture->endSession();
