@@ -1,0 +1,110 @@
+"""The agent's memory beside a 20-line Qt window on the same display: RSS and PSS clocked out and idle,
+while tracking (between captures, once two reports are in) and after the clock-out.  Run it once under X11
+and once in headless sway, one after the other on a quiet machine, and compare the rows.
+
+X11 (root, in the test session; the agent pairs through its window):
+
+    bash -c '. scripts/session-env; session_start; trap session_stop EXIT; \
+        VANTREL_BIN=build/app/vantrel VANTREL_STUDIO_BIN=build/studio/vantrel-studio \
+        /usr/bin/python3 -W ignore bench/agent/memory.py build/bench/agent/bench_minimal_window'
+
+Wayland (headless sway with PipeWire and the ScreenCast portal, as the session's unprivileged user):
+
+    python3 tests/support/wayland/screencast_session.py \
+        --preload build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
+        env VANTREL_BIN=$PWD/build/app/vantrel VANTREL_STUDIO_BIN=$PWD/build/studio/vantrel-studio \
+        /usr/bin/python3 -W ignore $PWD/bench/agent/memory.py $PWD/build/bench/agent/bench_minimal_window
+"""
+
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
+from harness import Environment, stop_process, wait_until  # noqa: E402
+from measure import memory_kib  # noqa: E402
+
+SETTLE = 10  # seconds after a change of state before a sample: timers and a capture run have finished
+CLOCKED_IN = "Clocked in. Mouse activity and app usage are being shared."
+
+
+def rss_pss(pid):
+    """Resident and proportional set sizes in MiB: PSS shares each page among the processes that map it."""
+    found = {}
+    with open(f"/proc/{pid}/smaps_rollup") as rollup:
+        for line in rollup:
+            key, _, rest = line.partition(":")
+            if key in ("Rss", "Pss"):
+                found[key] = int(rest.split()[0]) / 1024
+    return found["Rss"], found["Pss"]
+
+
+def reports(studio):
+    rows = studio.query("SELECT COUNT(DISTINCT seq) FROM screenshots WHERE session_id = "
+                        "(SELECT id FROM sessions WHERE ended_at IS NULL)")
+    return rows[0][0] if rows else 0
+
+
+def measure(agent, studio, clock_in, window_program):
+    window = subprocess.Popen([window_program], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(SETTLE)
+        rows = [("20-line Qt window", *rss_pss(window.pid))]
+        pid = agent.process.pid
+        time.sleep(SETTLE)
+        rows.append(("agent idle", *rss_pss(pid)))
+        clock_in()
+        wait_until(lambda: reports(studio) >= 2, 180, "two reports", agent.explain)
+        time.sleep(SETTLE)
+        rows.append(("agent tracking", *rss_pss(pid)))
+        peak = memory_kib(pid, "VmHWM") / 1024
+        agent.click("Clock out")
+        agent.wait_for_text("Clock in")
+        time.sleep(SETTLE)
+        rows.append(("agent after clock-out", *rss_pss(pid)))
+    finally:
+        stop_process(window)
+    platform = "Wayland (sway)" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
+    for what, rss, pss in rows:
+        print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB")
+    print(f"{platform:15} agent peak RSS {peak:.1f} MiB")
+
+
+def main():
+    window_program = sys.argv[1]
+    if os.environ.get("SWAYSOCK"):
+        from test_wayland import WaylandEndToEnd
+        case = WaylandEndToEnd("test_clock_in_report_clock_out")
+        case.setUp()
+        try:
+            agent = case.agent
+            agent.pair_beforehand(case.studio)
+            agent.start()
+            agent.wait_for_text("Connected. Clocked out; tracking is off.")
+
+            def clock_in():
+                agent.click("Clock in")  # the portal's dialog, answered by the session's stand-in
+                settings = os.path.join(agent.config, "Vantrel", "Vantrel.conf")
+                wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the restore tokens kept",
+                           agent.explain)
+                agent.click("Clock in")
+                agent.wait_for_text(CLOCKED_IN)
+            measure(agent, case.studio, clock_in, window_program)
+        finally:
+            case.doCleanups()
+    else:
+        env = Environment()
+        try:
+            env.pair()
+
+            def clock_in():
+                env.agent.click("Clock in")
+                env.agent.wait_for_text(CLOCKED_IN)
+            measure(env.agent, env.studio, clock_in, window_program)
+        finally:
+            env.close()
+
+
+if __name__ == "__main__":
+    main()
