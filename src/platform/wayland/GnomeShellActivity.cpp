@@ -22,7 +22,8 @@ QDBusMessage activityCall(const QString& method) {
 }
 
 QDBusMessage extensionsCall(const QString& method, const QString& uuid) {
-    QDBusMessage message = QDBusMessage::createMethodCall(kShell, QStringLiteral("/org/gnome/Shell"), kExtensions, method);
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(kShell, QStringLiteral("/org/gnome/Shell"), kExtensions, method);
     message.setArguments({uuid});
     return message;
 }
@@ -53,10 +54,8 @@ GnomeShellActivity::GnomeShellActivity(QDBusConnection bus, QObject* parent)
                   SLOT(onFocusChanged(QString, uint, QString)));
     m_bus.connect(kService, kPath, kInterface, QStringLiteral("PointerActivity"), this,
                   SLOT(onPointerActivity(uint, uint)));
-    m_watcher = new QDBusServiceWatcher(kService, m_bus,
-                                        QDBusServiceWatcher::WatchForRegistration |
-                                            QDBusServiceWatcher::WatchForUnregistration,
-                                        this);
+    m_watcher = new QDBusServiceWatcher(
+        kService, m_bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
     connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this, &GnomeShellActivity::onExtensionAppeared);
     connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this, &GnomeShellActivity::onExtensionVanished);
     // Whether it already runs: GetFocus answers if so.
@@ -196,8 +195,7 @@ void GnomeShellActivity::report(const QString& problem) {
     if (problem == m_problem)
         return;
     m_problem = problem;
-    qWarning("GNOME Shell: %s: applications are reported as \"Unknown app\", pointer moves as 0",
-             qPrintable(problem));
+    qWarning("GNOME Shell: %s: applications are reported as \"Unknown app\", pointer moves as 0", qPrintable(problem));
 }
 
 GnomeMouseMonitor::GnomeMouseMonitor(std::shared_ptr<MouseMonitor> idle, std::shared_ptr<GnomeShellActivity> shell)

@@ -63,8 +63,8 @@ void MutterIdleWatch::onIdleWatchAdded(const QDBusMessage& reply) {
         return;
     }
     // The idle watch fires when the idle time reaches the second, and not for a user idle longer already.
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call(QStringLiteral("GetIdletime")), kCallTimeoutMs),
-                                                this);
+    auto* watcher =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(call(QStringLiteral("GetIdletime")), kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
         finished->deleteLater();
         onIdleTime(finished->reply());
@@ -103,8 +103,8 @@ void MutterIdleWatch::setIdle(bool idle) {
 
 void MutterIdleWatch::watchForInput() {
     m_waitingForActiveWatch = true;
-    auto* watcher = new QDBusPendingCallWatcher(
-        m_bus.asyncCall(call(QStringLiteral("AddUserActiveWatch")), kCallTimeoutMs), this);
+    auto* watcher =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(call(QStringLiteral("AddUserActiveWatch")), kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
         finished->deleteLater();
         m_waitingForActiveWatch = false;

@@ -7,6 +7,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/param/video/type-info.h>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,13 @@ struct Layout {
     int height = 0;
 };
 
+// A buffer kept from the desktop with the newest readable frame, read only when a capture asks.
+struct Held {
+    pw_buffer* buffer = nullptr;
+    Layout frame;
+    spa_video_format format = SPA_VIDEO_FORMAT_UNKNOWN; // at the time it arrived
+};
+
 struct Stream {
     PipeWireStreams::Impl* owner = nullptr;
     pw_stream* stream = nullptr;
@@ -33,7 +41,7 @@ struct Stream {
     mutable std::mutex mutex; // guards the members below, which the capture threads read
     spa_video_info_raw format{};
     bool graphicsMemory = false; // the agreed format carries a modifier: DMA-BUF, which we cannot map
-    QImage latest;               // the newest frame, written in place while no capture holds it
+    Held held;
     quint64 received = 0;
 };
 
@@ -61,6 +69,49 @@ ByteOrder byteOrder(spa_video_format format) {
     default:
         return {};
     }
+}
+
+// `size` shrunk or grown to the width asked for, at the aspect ratio of `frame`.
+QSize keepingAspect(QSize frame, QSize size) {
+    if (frame.isEmpty())
+        return size;
+    return {size.width(), std::max(1, int(qint64(frame.height()) * size.width() / frame.width()))};
+}
+
+// The held frame at `size`.  The common byte order is scaled straight from the shared buffer; the others
+// are converted first, into a full-size picture that lives only while this capture runs.
+QImage scaled(const Held& held, QSize size) {
+    const Layout& frame = held.frame;
+    const QSize target = keepingAspect(QSize(frame.width, frame.height), size);
+    const ByteOrder order = byteOrder(held.format);
+    const bool direct = frame.stride > 0 && order.red == 2 && order.green == 1 && order.blue == 0;
+    QImage source;
+    if (direct) {
+        source = QImage(frame.top, frame.width, frame.height, frame.stride, QImage::Format_RGB32);
+    } else {
+        source = QImage(frame.width, frame.height, QImage::Format_RGB32);
+        for (int y = 0; y < frame.height && !source.isNull(); ++y) {
+            const uchar* from = frame.top + frame.stride * y;
+            auto* to = reinterpret_cast<QRgb*>(source.scanLine(y));
+            for (int x = 0; x < frame.width; ++x, from += 4)
+                to[x] = qRgb(from[order.red], from[order.green], from[order.blue]);
+        }
+    }
+    if (source.size() == target)
+        return direct ? source.copy() : source;
+    return source.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+// Drops this process's pages of a shared buffer once read: the desktop's memory stays as it is, and the
+// next read maps it again.  Never for memory of our own (MemPtr), which this would zero.
+void unmapPages(const spa_data& plane) {
+    if (plane.type != SPA_DATA_MemFd || !plane.data)
+        return;
+    const auto page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const auto from = (uintptr_t(plane.data) + page - 1) & ~(page - 1);
+    const auto to = (uintptr_t(plane.data) + plane.maxsize) & ~(page - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 }
 
 const QString kGraphicsMemory =
@@ -200,27 +251,26 @@ void onProcess(void* data) {
     }
     if (!newest)
         return;
-    // Each buffer goes back at once: a desktop may keep as few as two, and stops sending while we hold one.
-    // The copy goes into the newest frame itself, a few milliseconds under the lock, unless a capture is
-    // still scaling it.
+    // A readable frame is kept, unread, and the one kept before goes back: the desktop always has all but
+    // one buffer to draw into.  A damaged frame goes back at once.
+    pw_buffer* spare = newest;
     {
         const std::lock_guard lock(stream->mutex);
-        const Layout frame = readable(newest, stream->format);
-        if (frame.top) {
-            const ByteOrder order = byteOrder(stream->format.format);
-            QImage& image = stream->latest;
-            if (image.size() != QSize(frame.width, frame.height) || !image.isDetached())
-                image = QImage(frame.width, frame.height, QImage::Format_RGB32);
-            for (int y = 0; y < frame.height && !image.isNull(); ++y) {
-                const uchar* source = frame.top + frame.stride * y;
-                auto* target = reinterpret_cast<QRgb*>(image.scanLine(y));
-                for (int x = 0; x < frame.width; ++x, source += 4)
-                    target[x] = qRgb(source[order.red], source[order.green], source[order.blue]);
-            }
+        if (const Layout frame = readable(newest, stream->format); frame.top) {
+            spare = std::exchange(stream->held, Held{newest, frame, stream->format.format}).buffer;
             ++stream->received;
         }
     }
-    pw_stream_queue_buffer(stream->stream, newest);
+    if (spare)
+        pw_stream_queue_buffer(stream->stream, spare);
+}
+
+// Buffers go when the format changes or the stream ends; a capture scaling the held one finishes first.
+void onRemoveBuffer(void* data, pw_buffer* buffer) {
+    auto* stream = static_cast<Stream*>(data);
+    const std::lock_guard lock(stream->mutex);
+    if (stream->held.buffer == buffer)
+        stream->held = {};
 }
 
 const pw_core_events kCoreEvents = [] {
@@ -243,6 +293,7 @@ const pw_stream_events kStreamEvents = [] {
     events.state_changed = onStateChanged;
     events.param_changed = onParamChanged;
     events.process = onProcess;
+    events.remove_buffer = onRemoveBuffer;
     return events;
 }();
 
@@ -340,12 +391,17 @@ quint64 PipeWireStreams::frames(qsizetype index) const {
     return stream.received;
 }
 
-QImage PipeWireStreams::frame(qsizetype index) const {
-    if (index < 0 || index >= count())
+QImage PipeWireStreams::picture(qsizetype index, QSize size) const {
+    if (index < 0 || index >= count() || size.isEmpty())
         return {};
     const Stream& stream = *m_impl->streams[size_t(index)];
+    // The buffer stays ours while the lock is held: the stream's thread waits to give it back.
     const std::lock_guard lock(stream.mutex);
-    return stream.latest;
+    if (!stream.held.buffer)
+        return {};
+    QImage image = scaled(stream.held, size);
+    unmapPages(stream.held.buffer->buffer->datas[0]);
+    return image;
 }
 
 QString PipeWireStreams::problem(qsizetype index) const {

@@ -10,7 +10,8 @@
 #include <memory>
 
 // The frames of a screen-cast session, received over PipeWire on a thread of their own.  Each stream keeps
-// only its newest frame, converted from the shared buffer once and handed over under a short lock.
+// its newest frame in the shared buffer the desktop sent it in, unread: a capture scales it from there under
+// the stream's lock, so no full-size copy of a display lives in this process.
 class PipeWireStreams final {
 public:
     // Connects to the PipeWire remote behind `fd` (taken over) and to each node in `nodes`.  `ended` runs on
@@ -26,8 +27,9 @@ public:
     QSize size(qsizetype index) const;
     // How many frames the stream has received so far.
     quint64 frames(qsizetype index) const;
-    // The stream's newest frame in QImage::Format_RGB32, null while none has arrived; shared, not copied.
-    QImage frame(qsizetype index) const;
+    // The stream's newest frame at the width of `size` and its own aspect ratio, in QImage::Format_RGB32; null
+    // while none has arrived.
+    QImage picture(qsizetype index, QSize size) const;
     // Why the stream has no frame to read where that is known (the desktop offers graphics memory only),
     // otherwise empty.
     QString problem(qsizetype index) const;

@@ -25,8 +25,8 @@ struct WaylandIdleObjects {
     ext_idle_notification_v1* notification = nullptr;
     org_kde_kwin_idle_timeout* kdeTimeout = nullptr;
     wl_callback* registryDone = nullptr;
-    IdleWatch::Callback* callback = nullptr;     // the watch's, while it lives
-    std::function<void()> onRegistryDone;        // the watch's, while it lives
+    IdleWatch::Callback* callback = nullptr; // the watch's, while it lives
+    std::function<void()> onRegistryDone;    // the watch's, while it lives
 
     ~WaylandIdleObjects() {
         if (registryDone)
@@ -103,8 +103,7 @@ std::unique_ptr<IdleWatch> WaylandIdleWatch::create(Callback callback, StatusCal
     wl_callback_add_listener(objects->registryDone, &kRegistryDoneListener, objects.get());
     if (wl_display_flush(objects->display) < 0)
         return nullptr;
-    return std::unique_ptr<IdleWatch>(
-        new WaylandIdleWatch(std::move(objects), std::move(callback), std::move(status)));
+    return std::unique_ptr<IdleWatch>(new WaylandIdleWatch(std::move(objects), std::move(callback), std::move(status)));
 }
 
 WaylandIdleWatch::WaylandIdleWatch(std::unique_ptr<WaylandIdleObjects> objects, Callback callback,

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QScreen>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrent>
 
 #include <qcoro/qcorofuture.h>
@@ -16,6 +17,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include <malloc.h>
+
 namespace {
 
 // One token per portal session: some desktops share one display per session, others all of them at once.
@@ -23,6 +26,7 @@ const QString kTokensKey = QStringLiteral("screenCastTokens");
 constexpr std::chrono::milliseconds kFramePoll{50};
 // A capture between a resolution change and the first frame at the new size waits this long.
 constexpr std::chrono::milliseconds kRenegotiationWait{10000};
+constexpr std::chrono::milliseconds kTrimAfterCapture{5000};
 
 const QString kEnded = QStringLiteral(
     "Screen sharing ended: a display was disconnected or sharing was turned off in the system settings.");
@@ -46,13 +50,6 @@ QCoro::Task<> pause(std::chrono::milliseconds wait) {
     timer.setSingleShot(true);
     timer.start(wait);
     co_await timer;
-}
-
-// `size` shrunk or grown to the width asked for, at the aspect ratio of `frame`.
-QSize keepingAspect(QSize frame, QSize size) {
-    if (frame.isEmpty())
-        return size;
-    return {size.width(), std::max(1, int(qint64(frame.height()) * size.width() / frame.width()))};
 }
 
 } // namespace
@@ -101,10 +98,14 @@ struct WaylandScreenCapture::State {
 
     void close() {
         ended = nullptr;
+        const bool open = !displays.isEmpty();
         displays.clear();
         for (const QString& handle : std::as_const(sessions))
             portal.close(handle);
         sessions.clear();
+        // The streams' buffers and the last capture's pictures are gone: the heap shrinks back to idle.
+        if (open)
+            malloc_trim(0);
     }
 
     // Opens one portal session from a token (a dialog where the token is empty) and adds its displays; a
@@ -371,28 +372,26 @@ QCoro::Task<Result<QImage>> WaylandScreenCapture::capture(DisplayInfo display, Q
                 return {d.frames, d.stream};
         return {nullptr, 0};
     };
-    std::shared_ptr<PipeWireStreams> frames;
-    qsizetype index = 0;
+    const auto [frames, index] = find();
+    if (!frames)
+        co_return Error::platform(kEnded);
     // A frame is there since clock-in; after a resolution change the first at the new size may take a moment.
     QImage image;
     for (auto waited = std::chrono::milliseconds(0);; waited += kFramePoll) {
-        std::tie(frames, index) = find();
-        if (!frames)
+        if (!frames->isAlive())
             co_return Error::platform(kEnded);
-        // The scaling runs on a pool thread; the frame is shared with the stream, never written.
-        QFuture<QImage> scaling = QtConcurrent::run([frames, index, size] {
-            const QImage frame = frames->frame(index);
-            if (frame.isNull())
-                return frame;
-            const QSize target = keepingAspect(frame.size(), size);
-            return frame.size() == target ? frame
-                                          : frame.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        });
+        // The scaling runs on a pool thread, straight from the desktop's buffer.
+        QFuture<QImage> scaling =
+            QtConcurrent::run([frames = frames, index = index, size] { return frames->picture(index, size); });
         image = co_await scaling;
         if (!image.isNull() || waited >= kRenegotiationWait)
             break;
         co_await pause(kFramePoll);
     }
+    // Once this run's pictures are compressed and gone, the heap they took goes back to the system rather
+    // than staying until the clock-out.
+    QTimer::singleShot(kTrimAfterCapture, &state->context,
+                       [] { QThreadPool::globalInstance()->start([] { malloc_trim(0); }); });
     if (image.isNull()) {
         const QString problem = frames->problem(index);
         co_return Error::platform(

@@ -24,8 +24,9 @@ struct CaptureDeadlines {
 // sharing once in the desktop's dialog; the restore tokens the portal returns are kept in the defaults and
 // bring the same displays back without a dialog at every later clock-in, and only the user's refusal
 // forgets them.  The streams open at clock-in, which lasts until each has sent a picture, and stay open
-// until the clock-out; a capture scales a display's newest frame on a pool thread.  A display connected later is asked
-// for at the next clock-in; until then the capture status says it is not captured.
+// until the clock-out; a capture scales a display's newest frame straight from the desktop's buffer on a
+// pool thread.  A display connected later is asked for at the next clock-in; until then the capture status
+// says it is not captured.
 class WaylandScreenCapture final : public ScreenCapture {
 public:
     explicit WaylandScreenCapture(std::shared_ptr<Defaults> defaults, CaptureDeadlines deadlines = {});
