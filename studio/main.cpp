@@ -1,5 +1,5 @@
 // vantrel-studio: the reference studio service and its administration commands.
-#include "Studio.h"
+#include "store/Studio.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
 

@@ -1,4 +1,4 @@
-#include "Studio.h"
+#include "store/Studio.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
 

@@ -1,4 +1,4 @@
-#include "AdminPage.h"
+#include "pages/AdminPage.h"
 
 #include <QDateTime>
 

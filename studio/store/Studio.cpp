@@ -1,4 +1,4 @@
-#include "Studio.h"
+#include "store/Studio.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -1,5 +1,5 @@
 // The device side of the studio: pairing, the profile, and the life of work sessions with their reports.
-#include "Studio.h"
+#include "store/Studio.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Studio.h"
+#include "store/Studio.h"
 #include "http/HttpsServer.h"
 
 // The read-only admin pages, rendered on the server.  Every value from the database is escaped.
