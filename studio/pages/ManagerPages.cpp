@@ -2,6 +2,7 @@
 
 #include "Answers.h"
 #include "pages/AdminPage.h"
+#include "pages/TimesheetPage.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -86,6 +87,9 @@ HttpResponse ManagerPages::answer(const HttpRequest& request) {
         return rows ? AdminPage::sessions(*rows, m_studio.now()) : refusal(rows.error());
     }
 
+    if (request.path == "/admin/timesheet" || request.path == "/admin/timesheet.csv")
+        return timesheet(request);
+
     const QByteArray prefix = "/admin/screenshots/";
     bool ok = false;
     const qint64 id = request.path.startsWith(prefix) && request.path.endsWith(".jpg")
@@ -105,4 +109,25 @@ HttpResponse ManagerPages::answer(const HttpRequest& request) {
     response.headers.emplaceBack("Cache-Control", "private, max-age=3600");
     response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
     return response;
+}
+
+HttpResponse ManagerPages::timesheet(const HttpRequest& request) {
+    const Result<QTimeZone> zone = m_studio.timeZone();
+    if (!zone)
+        return refusal(zone.error());
+    const Result<QList<Studio::Choice>> users = m_studio.users();
+    const Result<QList<Studio::Choice>> projects = users ? m_studio.projects() : users;
+    if (!projects)
+        return refusal(projects.error());
+    const TimesheetPage::Choices choices{*users, *projects};
+    const Result<timesheets::Filter> filter = TimesheetPage::filter(request.query, *zone, m_studio.now());
+    if (!filter) {
+        if (!filter.error().isAPIError())
+            return refusal(filter.error());
+        return TimesheetPage::refused(timesheets::thisWeek(*zone, m_studio.now()), choices, filter.error().message());
+    }
+    const Result<timesheets::Timesheet> sheet = timesheets::query(m_studio.database(), *filter, *zone, m_studio.now());
+    if (!sheet)
+        return refusal(sheet.error());
+    return request.path.endsWith(".csv") ? TimesheetPage::csv(*sheet) : TimesheetPage::page(*sheet, choices);
 }

@@ -26,6 +26,7 @@ public:
 
 private:
     HttpResponse answer(const HttpRequest& request);
+    HttpResponse timesheet(const HttpRequest& request);
 
     Studio& m_studio;
     Throttle m_signIns;

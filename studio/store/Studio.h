@@ -1,11 +1,12 @@
 #pragma once
 
-#include "store/Database.h"
 #include "records/Records.h"
+#include "store/Database.h"
 
 #include <QDir>
 #include <QList>
 #include <QString>
+#include <QTimeZone>
 
 #include <functional>
 #include <memory>
@@ -98,6 +99,18 @@ public:
     // Settings kept in the database (the demo's host name for tunnels, for one).
     Result<> setSetting(const QString& key, const QString& value);
     Result<QString> setting(const QString& key); // empty when not set
+    // The studio's local days (timesheets, dates on its pages): its time-zone setting, else the system's zone.
+    Result<QTimeZone> timeZone();
+    Result<> setTimeZone(const QString& ianaId);
+    // The stages an editor picks from when clocking in.
+    static const QStringList& stages();
+    // Users and projects by id and name, for the pages' filters.
+    struct Choice {
+        QString id;
+        QString label;
+    };
+    Result<QList<Choice>> users();
+    Result<QList<Choice>> projects();
     Result<> revokeDevice(qint64 deviceId);
     Result<QList<DeviceRow>> devices();
     Result<QList<SessionRow>> sessions(int limit = 500);
