@@ -1,5 +1,7 @@
 #include "pages/AdminPage.h"
 
+#include "pages/SessionPage.h"
+
 #include <QDateTime>
 
 namespace {
@@ -30,7 +32,12 @@ const char kStyle[] =
     "input,select,button{font:inherit;color:inherit;background:var(--bg);border:1px solid var(--line);"
     "border-radius:6px;padding:.3rem .5rem}button{background:var(--accent);color:var(--bg);border:0;"
     "padding:.4rem 1rem}"
-    ".shots img{width:120px;margin:2px;border:1px solid var(--line)}sup{line-height:0}";
+    ".shots img{width:120px;margin:2px;border:1px solid var(--line)}sup{line-height:0}"
+    ".chart{width:100%;max-width:960px;height:auto}.chart .bar{fill:var(--accent)}.chart .base{fill:var(--line)}"
+    ".chart .gap{fill:var(--muted);opacity:.18}.chart text{fill:var(--muted);font-size:12px}"
+    ".facts th{background:none;color:var(--muted);font-weight:400}"
+    ".gallery figure{display:inline-block;margin:0 8px 12px 0}.gallery img{display:block;width:240px;height:auto;"
+    "border:1px solid var(--line)}figcaption{font-size:.8rem;color:var(--muted)}";
 
 QString utc(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -63,7 +70,7 @@ QString sessionRow(const Studio::SessionRow& row, qint64 now) {
         shots += QStringLiteral("<div>%1 earlier not shown</div>").arg(first);
 
     const QStringList cells = {
-        utc(row.startedAt),
+        QStringLiteral("<a href=\"%1\">%2</a>").arg(SessionPage::address(row.id), utc(row.startedAt)),
         AdminPage::duration(std::max<qint64>(0, end - row.startedAt)),
         escaped(state),
         escaped(row.projectTitle),

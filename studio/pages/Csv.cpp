@@ -24,8 +24,14 @@ QByteArray row(const QStringList& cells) {
     return cells.join(u',').toUtf8() + "\r\n";
 }
 
-QByteArray disposition(const QString& fileName) {
-    return "attachment; filename=\"" + fileName.toLatin1() + '"';
+HttpResponse download(const QByteArray& body, const QString& fileName) {
+    HttpResponse response;
+    response.contentType = "text/csv; charset=utf-8; header=present";
+    response.body = body;
+    response.headers.emplaceBack("Content-Disposition", "attachment; filename=\"" + fileName.toLatin1() + '"');
+    response.headers.emplaceBack("Cache-Control", "no-store");
+    response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
+    return response;
 }
 
 } // namespace csv

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/HttpsServer.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -14,7 +16,7 @@ inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // A cell of text from a user, a device or a title.
 QString text(const QString& value);
 QByteArray row(const QStringList& cells);
-// The HTTP answer's headers: a download named `fileName`.
-QByteArray disposition(const QString& fileName);
+// The answer that downloads `body` (starting with kByteOrderMark) as `fileName`.
+HttpResponse download(const QByteArray& body, const QString& fileName);
 
 } // namespace csv

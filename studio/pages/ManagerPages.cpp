@@ -2,6 +2,7 @@
 
 #include "Answers.h"
 #include "pages/AdminPage.h"
+#include "pages/SessionPage.h"
 #include "pages/TimesheetPage.h"
 
 #include <QCryptographicHash>
@@ -89,6 +90,8 @@ HttpResponse ManagerPages::answer(const HttpRequest& request) {
 
     if (request.path == "/admin/timesheet" || request.path == "/admin/timesheet.csv")
         return timesheet(request);
+    if (request.path.startsWith("/admin/sessions/"))
+        return session(request);
 
     const QByteArray prefix = "/admin/screenshots/";
     bool ok = false;
@@ -130,4 +133,21 @@ HttpResponse ManagerPages::timesheet(const HttpRequest& request) {
     if (!sheet)
         return refusal(sheet.error());
     return request.path.endsWith(".csv") ? TimesheetPage::csv(*sheet) : TimesheetPage::page(*sheet, choices);
+}
+
+HttpResponse ManagerPages::session(const HttpRequest& request) {
+    const QList<QByteArray> parts = request.path.split('/'); // "", "admin", "sessions", id[, "reports.csv"]
+    const bool csv = parts.size() == 5 && parts[4] == "reports.csv";
+    if (parts.size() != 4 && !csv)
+        return answers::notFound();
+    const Result<QTimeZone> zone = m_studio.timeZone();
+    if (!zone)
+        return refusal(zone.error());
+    const QString id = QString::fromUtf8(QByteArray::fromPercentEncoding(parts[3]));
+    const Result<std::optional<sessiondetails::Details>> details = sessiondetails::load(m_studio.database(), id);
+    if (!details)
+        return refusal(details.error());
+    if (!*details)
+        return HttpsServer::errorResponse(404, QStringLiteral("There is no such work session."));
+    return csv ? SessionPage::csv(**details, *zone) : SessionPage::page(**details, *zone, m_studio.now());
 }

@@ -27,6 +27,7 @@ public:
 private:
     HttpResponse answer(const HttpRequest& request);
     HttpResponse timesheet(const HttpRequest& request);
+    HttpResponse session(const HttpRequest& request);
 
     Studio& m_studio;
     Throttle m_signIns;

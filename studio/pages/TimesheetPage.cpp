@@ -2,6 +2,7 @@
 
 #include "pages/AdminPage.h"
 #include "pages/Csv.h"
+#include "pages/SessionPage.h"
 
 #include <QDateTime>
 #include <QMap>
@@ -251,7 +252,8 @@ HttpResponse page(const Timesheet& sheet, const Choices& choices) {
     for (const Entry& entry : sheet.entries) {
         Hours cell;
         cell.add(entry);
-        body += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td>")
+        body += QStringLiteral("<tr><td>%1</td><td><a href=\"%7\">%2</a></td><td>%3</td><td>%4</td><td>%5</td>"
+                               "<td>%6</td>")
                     .arg(escaped(entry.userName), dayHeading(entry.day), localTime(entry.start, sheet.zone, clock),
                          localTime(entry.end, sheet.zone, clock), escaped(entry.projectTitle), escaped(entry.stage)) +
                 hours(cell) + activeShare(cell) + QStringLiteral("<td>%1</td></tr>\n").arg(endText(entry.endKind));
@@ -275,16 +277,8 @@ HttpResponse csv(const Timesheet& sheet) {
                          QString::number(double(entry.seconds()) / 3600.0, 'f', 2), QString::number(entry.seconds()),
                          QString::number(entry.activeSeconds)});
     }
-    HttpResponse response;
-    response.contentType = "text/csv; charset=utf-8; header=present";
-    response.body = out;
-    response.headers.emplaceBack(
-        "Content-Disposition",
-        csv::disposition(QStringLiteral("timesheet-%1-to-%2.csv")
-                             .arg(sheet.filter.from.toString(kDateFormat), sheet.filter.to.toString(kDateFormat))));
-    response.headers.emplaceBack("Cache-Control", "no-store");
-    response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
-    return response;
+    return csv::download(out, QStringLiteral("timesheet-%1-to-%2.csv")
+                                  .arg(sheet.filter.from.toString(kDateFormat), sheet.filter.to.toString(kDateFormat)));
 }
 
 } // namespace TimesheetPage

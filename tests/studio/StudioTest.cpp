@@ -554,6 +554,45 @@ private Q_SLOTS:
         QVERIFY(backwards.status == 400 && backwards.body.contains("The range ends before it begins."));
     }
 
+    // A session's page in a browser: every screenshot of each display in order and loaded lazily, a gap in its
+    // reports drawn as one, its applications; its reports as CSV with a formula-like application name inert.
+    void sessionPageShowsGapsAndEveryScreenshotInOrder() {
+        const QByteArray zoe = pairedDevice(u"@Zoë"_qs);
+        const qint64 start = m_now;
+        const QList<Studio::Choice> projects = *m_studio->projects();
+        const auto promo = std::find_if(projects.begin(), projects.end(),
+                                        [](const auto& project) { return project.label.startsWith(u"Promo"); });
+        QCOMPARE(open("shots-1", zoe, promo->id).status, 200);
+        for (const int seq : {0, 1, 3}) {
+            Minute sent = minute(seq, start + 30 * seq, 2);
+            sent.apps[0].name = u"@SUM"_qs;
+            QCOMPARE(report("shots-1", sent, zoe).status, 200);
+        }
+        m_now = start + 120;
+        QCOMPARE(stop("shots-1", m_now, zoe), 200);
+
+        const QString page = browse(u"/admin/sessions/shots-1"_qs, u"studio-session"_qs);
+        QList<qint64> stored;
+        Statement shots = m_studio->database().prepare(
+            "SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
+        while (shots.next())
+            stored.append(shots.integer(0));
+        static const QRegularExpression image(u"<img src=\"/admin/screenshots/([0-9]+).jpg\" loading=\"lazy\""_qs);
+        QList<qint64> shown;
+        for (const QRegularExpressionMatch& match : image.globalMatch(page.mid(page.indexOf(u"id=\"display-1\""_qs))))
+            shown.append(match.captured(1).toLongLong());
+        QCOMPARE(shown, stored);
+        QVERIFY(page.indexOf(u"id=\"display-2\""_qs) > page.indexOf(u"id=\"display-1\""_qs));
+        QVERIFY(page.contains(u"<td>3, 1 gap</td>"_qs) && page.contains(u"<title>No reports 12:01:00–12:01:30"_qs));
+        QCOMPARE(seconds(page, u"<table id=\"apps\">"_qs), (QList<qint64>{60, 30}));
+
+        const Answer csv = call("/admin/sessions/shots-1/reports.csv", m_admin);
+        QCOMPARE(csv.body.count("\r\n"), 4);
+        QVERIFY(csv.body.contains("\r\n0,2027-03-28 12:00:00,2027-03-28 12:00:30,30,7,12,3,'@SUM 20 s; Browser <b> "
+                                  "10 s,2\r\n"));
+        QCOMPARE(call("/admin/sessions/nothing-1", m_admin).status, 404);
+    }
+
 private:
     // A page as headless Chromium shows it: signed in, trusting only the studio's test CA, through studio.test.
     // Its screenshots, light and dark, are left in the build folder as NAME.png and NAME-dark.png.
@@ -593,7 +632,7 @@ private:
     // The seconds of the <data> values in the first table row or section after `marker`.
     static QList<qint64> seconds(const QString& page, const QString& marker) {
         const qsizetype from = page.indexOf(marker);
-        const qsizetype to = page.indexOf(marker.startsWith(u"<h2>") ? u"</table>"_qs : u"</tr>"_qs, from);
+        const qsizetype to = page.indexOf(marker.startsWith(u"<tr>") ? u"</tr>"_qs : u"</table>"_qs, from);
         static const QRegularExpression value(u"<data value=\"([0-9]+)\">"_qs);
         QList<qint64> found;
         for (const QRegularExpressionMatch& match : value.globalMatch(page.mid(from, to - from)))
