@@ -26,18 +26,17 @@ Result<std::optional<Details>> load(Database& database, const QString& sessionId
         return found.error();
     if (!*found)
         return std::optional<Details>();
-    Details details{sessionId,
-                    session.text(0),
-                    session.text(1),
-                    session.text(2),
-                    session.text(3),
-                    session.text(4),
-                    session.integer(5),
-                    session.isNull(6) ? std::nullopt : std::optional(session.integer(6)),
-                    session.text(7),
-                    {},
-                    {},
-                    {}};
+    Details details;
+    details.id = sessionId;
+    details.userName = session.text(0);
+    details.deviceName = session.text(1);
+    details.projectTitle = session.text(2);
+    details.stage = session.text(3);
+    details.note = session.text(4);
+    details.startedAt = session.integer(5);
+    if (!session.isNull(6))
+        details.endedAt = session.integer(6);
+    details.endKind = session.text(7);
 
     QHash<qint64, qsizetype> bySeq;
     Statement reports = database.prepare("SELECT seq, started_at, ended_at, mouse_moves, clicks, "

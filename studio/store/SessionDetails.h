@@ -29,7 +29,8 @@ struct Screenshot {
     qint64 capturedAt = 0;
 };
 
-struct Details {
+// What a session is, as clock-in and clock-out left it.
+struct Facts {
     QString id;
     QString userName;
     QString deviceName;
@@ -38,7 +39,10 @@ struct Details {
     QString note;
     qint64 startedAt = 0;
     std::optional<qint64> endedAt;
-    QString endKind;               // "stopped", "expired", or empty while open
+    QString endKind; // "stopped", "expired", or empty while open
+};
+
+struct Details : Facts {
     QList<Report> reports;         // by seq
     QList<Screenshot> screenshots; // by display (in number order), then time
     QList<AppSeconds> apps;        // over the whole session, most seconds first

@@ -2,6 +2,7 @@
 
 #include "records/Records.h"
 #include "store/Database.h"
+#include "store/SessionDetails.h"
 
 #include <QDir>
 #include <QList>
@@ -30,17 +31,8 @@ public:
         qint64 pairedAt = 0;
         std::optional<qint64> revokedAt;
     };
-    struct SessionRow {
-        QString id;
-        QString userName;
-        QString deviceName;
-        QString projectTitle;
-        QString stage;
-        QString note;
-        qint64 startedAt = 0;
+    struct SessionRow : sessiondetails::Facts {
         qint64 lastSeenAt = 0;
-        std::optional<qint64> endedAt;
-        QString endKind; // "stopped", "expired", or empty while open
         qint64 reports = 0;
         qint64 firstSeq = -1;
         qint64 lastSeq = -1;

@@ -561,7 +561,7 @@ private Q_SLOTS:
         const qint64 start = m_now;
         const QList<Studio::Choice> projects = *m_studio->projects();
         const auto promo = std::find_if(projects.begin(), projects.end(),
-                                        [](const auto& project) { return project.label.startsWith(u"Promo"); });
+                                        [](const auto& project) { return project.label == u"Promo, \"final\""; });
         QCOMPARE(open("shots-1", zoe, promo->id).status, 200);
         for (const int seq : {0, 1, 3}) {
             Minute sent = minute(seq, start + 30 * seq, 2);
