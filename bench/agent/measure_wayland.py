@@ -43,26 +43,42 @@ def helper_pids():
     return [pid for pids in found.values() for pid in pids]
 
 
-def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60
+def connected_agent():
+    """The end-to-end case set up, its agent paired beforehand, started and connected; the caller cleans up."""
     case = WaylandEndToEnd("test_clock_in_report_clock_out")
     case.setUp()
     try:
+        case.agent.pair_beforehand(case.studio)
+        case.agent.start()
+        case.agent.wait_for_text("Connected. Clocked out; tracking is off.")
+    except BaseException:
+        case.doCleanups()
+        raise
+    return case
+
+
+def clock_in_through_portal(agent):
+    """The first clock-in opens the portal's dialog (answered by the session's stand-in), the second tracks."""
+    agent.click("Clock in")
+    agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
+    settings = os.path.join(agent.config, "Vantrel", "Vantrel.conf")
+    wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept",
+               agent.explain)
+    agent.click("Clock in")
+    agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60
+    case = None
+    try:
+        case = connected_agent()
         agent = case.agent
-        agent.pair_beforehand(case.studio)
-        agent.start()
-        agent.wait_for_text("Connected. Clocked out; tracking is off.")
         pid, helpers = agent.process.pid, helper_pids()
         time.sleep(5)
         idle_agent, idle_helpers, _ = window(pid, helpers, min(seconds, 60))
         rss_idle = memory_kib(pid, "VmRSS")
-        agent.click("Clock in")  # the portal's dialog, answered by the session's stand-in
-        agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
-        settings = os.path.join(agent.config, "Vantrel", "Vantrel.conf")
-        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept",
-                   agent.explain)
-        agent.click("Clock in")
-        agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
+        clock_in_through_portal(agent)
         tracking_agent, tracking_helpers, rss_tracking = window(pid, helpers, seconds, sample_at=45)
         peak = memory_kib(pid, "VmHWM")
         if not agent.shows("Clocked in. Mouse activity and app usage are being shared."):
@@ -75,7 +91,8 @@ def main():
               f"{HELPERS[0]} + screen-cast stack {tracking_helpers:.3f} %, "
               f"RSS 15 s after a run {rss_tracking / 1024:.1f} MiB, peak {peak / 1024:.1f} MiB")
     finally:
-        case.doCleanups()
+        if case:
+            case.doCleanups()
 
 
 if __name__ == "__main__":

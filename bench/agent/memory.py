@@ -74,25 +74,14 @@ def measure(agent, studio, clock_in, window_program):
 def main():
     window_program = sys.argv[1]
     if os.environ.get("SWAYSOCK"):
-        from test_wayland import WaylandEndToEnd
-        case = WaylandEndToEnd("test_clock_in_report_clock_out")
-        case.setUp()
+        from measure_wayland import clock_in_through_portal, connected_agent
+        case = None
         try:
-            agent = case.agent
-            agent.pair_beforehand(case.studio)
-            agent.start()
-            agent.wait_for_text("Connected. Clocked out; tracking is off.")
-
-            def clock_in():
-                agent.click("Clock in")  # the portal's dialog, answered by the session's stand-in
-                settings = os.path.join(agent.config, "Vantrel", "Vantrel.conf")
-                wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the restore tokens kept",
-                           agent.explain)
-                agent.click("Clock in")
-                agent.wait_for_text(CLOCKED_IN)
-            measure(agent, case.studio, clock_in, window_program)
+            case = connected_agent()
+            measure(case.agent, case.studio, lambda: clock_in_through_portal(case.agent), window_program)
         finally:
-            case.doCleanups()
+            if case:
+                case.doCleanups()
     else:
         env = Environment()
         try:
