@@ -30,14 +30,14 @@ CLOCKED_IN = "Clocked in. Mouse activity and app usage are being shared."
 
 
 def rss_pss(pid):
-    """Resident and proportional set sizes in MiB: PSS shares each page among the processes that map it."""
+    """Resident, proportional (each page shared among the processes that map it) and locked set sizes in MiB."""
     found = {}
     with open(f"/proc/{pid}/smaps_rollup") as rollup:
         for line in rollup:
             key, _, rest = line.partition(":")
-            if key in ("Rss", "Pss"):
+            if key in ("Rss", "Pss", "Locked"):
                 found[key] = int(rest.split()[0]) / 1024
-    return found["Rss"], found["Pss"]
+    return found["Rss"], found["Pss"], found["Locked"]
 
 
 def reports(studio):
@@ -66,8 +66,8 @@ def measure(agent, studio, clock_in, window_program):
     finally:
         stop_process(window)
     platform = "Wayland (sway)" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
-    for what, rss, pss in rows:
-        print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB")
+    for what, rss, pss, locked in rows:
+        print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB  locked {locked:4.1f} MiB")
     print(f"{platform:15} agent peak RSS {peak:.1f} MiB")
 
 

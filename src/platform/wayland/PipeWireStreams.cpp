@@ -314,7 +314,10 @@ std::unique_ptr<PipeWireStreams> PipeWireStreams::open(int fd, const QList<quint
         close(fd);
         return nullptr;
     }
-    impl->context = pw_context_new(pw_thread_loop_get_loop(impl->loop), nullptr, 0);
+    // PipeWire locks the buffers it maps, as many as the memory-lock limit allows, which keeps them resident
+    // however seldom they are read: frames read every half minute need no locked memory.
+    impl->context =
+        pw_context_new(pw_thread_loop_get_loop(impl->loop), pw_properties_new("mem.allow-mlock", "false", nullptr), 0);
     if (!impl->context || pw_thread_loop_start(impl->loop) < 0) {
         close(fd);
         return nullptr;
