@@ -1,11 +1,9 @@
-"""End-to-end in a Wayland session: the real agent, a native Wayland client in headless sway, against the
-real studio. Paired beforehand, it connects, clocks in through the screen-cast portal (the dialog, then a
-clock-in from its approval) and reports one screenshot per output, and its clock-out closes the session at
-the studio. What the backends do in detail (dialogs, restores, pictures, active seconds) is the business of
-tests/platform's Wayland suites; this is the application put together.
+"""The agent as a native Wayland client in a headless session, paired beforehand and routed to a real studio,
+for the Wayland benchmarks (measure_wayland.py).  The platform suites under tests/ prove the Wayland backends;
+this puts the application together for measuring.
 
-CTest runs this file as the session's unprivileged user inside tests/support/wayland/screencast_session.py.
-The agent trusts the test CA inside a user and mount namespace of its own.
+Runs as the session's unprivileged user; the agent trusts the test CA inside a user and mount namespace of its
+own.
 """
 
 import json
@@ -14,10 +12,12 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import sys
 import threading
 import unittest
 
-from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
+from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until  # noqa: E402
 
 # Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
 BIND_AND_EXEC = ("import ctypes, os, sys\n"
@@ -116,12 +116,12 @@ class WaylandAgent(Agent):
             settings.write(f"[General]\nserver={SERVER}\n")
 
 
-class WaylandEndToEnd(unittest.TestCase):
-    SESSION = "SWAYSOCK", "the headless sway session of tests/support/wayland"
+class WaylandFixture(unittest.TestCase):
+    """The studio, the proxy, logind and the agent (not started), torn down by doCleanups()."""
 
     def setUp(self):
-        if not os.environ.get(self.SESSION[0]):
-            self.skipTest("runs inside " + self.SESSION[1])
+        if not os.environ.get("WAYLAND_DISPLAY"):
+            self.skipTest("runs inside a headless session of tests/support/wayland")
         self.root = tempfile.mkdtemp(prefix="vantrel-e2e-wayland-")
         self.addCleanup(shutil.rmtree, self.root, True)
         self.accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
@@ -139,34 +139,3 @@ class WaylandEndToEnd(unittest.TestCase):
         certificates = TrustedCertificates(self.root, self.studio.ca_file, mount=False)
         self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind)
         self.addCleanup(lambda: self.agent.process and self.agent.kill())
-
-    def query(self, sql, *params):
-        return self.studio.query(sql, *params)
-
-    def test_clock_in_report_clock_out(self):
-        self.agent.pair_beforehand(self.studio)
-        self.agent.start()
-        self.agent.wait_for_text("Connected. Clocked out; tracking is off.")  # a paired agent connects at start
-
-        # The first clock-in opens the portal's dialog (answered by the session's stand-in for the user) and
-        # stops there; the next one starts without a dialog.
-        self.agent.click("Clock in")
-        self.agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
-        settings = os.path.join(self.agent.config, "Vantrel", "Vantrel.conf")
-        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore tokens kept")
-        self.agent.click("Clock in")
-        self.agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
-        session = wait_until(lambda: self.query("SELECT id, started_at FROM sessions WHERE ended_at IS NULL"),
-                             60, "an open session at the studio")[0][0]
-        shots = "SELECT seq, display_id FROM screenshots WHERE session_id = ? ORDER BY seq"
-        wait_until(lambda: self.query(shots, session), 120, "a report", self.agent.explain)
-        self.agent.click("Clock out")
-        self.agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
-        wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
-                                      session), 60, "the session closed at the studio")
-        first = [display for seq, display in self.query(shots, session) if seq == 0]
-        self.assertEqual(len(set(first)), 2, first)
-
-
-if __name__ == "__main__":
-    unittest.main()
