@@ -1,3 +1,4 @@
+#include "StatusNotifierHost.h"
 #include "TrackerRig.h"
 #include "ui/QuitRequest.h"
 #include "ui/SignedInArea.h"
@@ -52,14 +53,8 @@ private Q_SLOTS:
         if (QGuiApplication::platformName() != u"xcb"_s)
             QSKIP("needs the session's X server (scripts/test starts one)");
         // A StatusNotifier host, as KDE Plasma and GNOME's extension provide; later an XEmbed one.
-        const QString watcher = u"org.kde.StatusNotifierWatcher"_s;
         QProcess host;
-        host.start(u"/usr/bin/python3"_s, {u"-m"_s, u"dbusmock"_s, watcher, u"/StatusNotifierWatcher"_s, watcher});
-        const QStringList hostUp =
-            u"call --session -d %1 -o /StatusNotifierWatcher -m "
-            u"org.freedesktop.DBus.Mock.AddProperty %1 IsStatusNotifierHostRegistered <true>"_s.arg(watcher)
-                .split(u' ');
-        QVERIFY(QTest::qWaitFor([&] { return QProcess::execute(u"gdbus"_s, hostUp) == 0; }, 30000));
+        QVERIFY(startStatusNotifierHost(host));
         TrackerRig rig({.systemClock = true});
         Tracker* const tracker = signIn(rig);
         QVERIFY(tracker);
