@@ -168,21 +168,6 @@ class Logind:
         stop_process(self.bus)
 
 
-def _find(node, predicate):
-    if node is None:
-        return None
-    try:
-        if predicate(node):
-            return node
-        for i in range(node.childCount):
-            found = _find(node.getChildAtIndex(i), predicate)
-            if found is not None:
-                return found
-    except Exception:  # a node that vanished while we walked the tree
-        return None
-    return None
-
-
 def _find_all(node, predicate, out):
     if node is None:
         return out
@@ -191,9 +176,13 @@ def _find_all(node, predicate, out):
             out.append(node)
         for i in range(node.childCount):
             _find_all(node.getChildAtIndex(i), predicate, out)
-    except Exception:
+    except Exception:  # a node that vanished while we walked the tree
         pass
     return out
+
+
+def _find(node, predicate):
+    return next(iter(_find_all(node, predicate, [])), None)
 
 
 class Agent:
