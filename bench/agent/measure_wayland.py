@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
 from measure import memory_kib, window  # noqa: E402
-from wayland_fixture import WaylandFixture  # noqa: E402
+from test_gnome import WaylandFixture  # noqa: E402
 from harness import wait_until  # noqa: E402
 
 HELPERS = ("sway", "pipewire", "wireplumber", "xdg-desktop-portal-wlr", "xdg-desktop-portal")

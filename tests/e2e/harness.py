@@ -213,10 +213,11 @@ class Agent:
                    or self.find_button("Clock in") or self.find_button("Clock out"), 60, "the window's controls")
 
     def _application(self):
+        # The one with a window: under GNOME Shell the registry also lists a second, empty "vantrel" entry.
         desktop = pyatspi.Registry.getDesktop(0)
         for i in range(desktop.childCount):
             app = desktop.getChildAtIndex(i)
-            if app is not None and app.name.lower() == "vantrel":
+            if app is not None and app.name.lower() == "vantrel" and app.childCount > 0:
                 try:
                     if app.get_process_id() != self.process.pid:
                         continue
