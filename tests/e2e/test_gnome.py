@@ -90,19 +90,11 @@ class WaylandAgent(Agent):
         self.certificates = certificates
 
     def start(self):
-        env = dict(os.environ,
-                   https_proxy=f"http://127.0.0.1:{self.studio_port}", no_proxy="", NO_PROXY="",
-                   XDG_CONFIG_HOME=self.config, XDG_STATE_HOME=os.path.join(self.root, "state"),
-                   DBUS_SYSTEM_BUS_ADDRESS=self.logind.address, XDG_SESSION_ID="c1",
-                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
-        # An unprivileged user may mount inside a user namespace that maps it to itself.
-        with open(os.path.join(self.root, "agent.log"), "ab") as log:
-            self.process = subprocess.Popen(
-                ["unshare", "--user", "--map-current-user", "--keep-caps", "--mount",
-                 "/usr/bin/python3", "-c", BIND_AND_EXEC, self.certificates.path, AGENT],
-                env=env, stdout=subprocess.DEVNULL, stderr=log)
-        self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus", self.explain)
-        wait_until(lambda: self.find_button("Reconnect"), 60, "the window's controls", self.explain)
+        # An unprivileged user may mount inside a user namespace that maps it to itself.  The session's runtime
+        # folder holds its Wayland socket.
+        super().start(["unshare", "--user", "--map-current-user", "--keep-caps", "--mount", "/usr/bin/python3", "-c",
+                       BIND_AND_EXEC, self.certificates.path, AGENT],
+                      https_proxy=f"http://127.0.0.1:{self.studio_port}", XDG_RUNTIME_DIR=os.environ["XDG_RUNTIME_DIR"])
 
     def pair_beforehand(self, studio):
         """Pairs this computer as the window would, straight with the studio: keyboard input from a virtual
