@@ -1,16 +1,15 @@
 #pragma once
 
-#include "Studio.h"
-#include "Throttle.h"
+#include "device/DeviceApi.h"
 #include "http/HttpsServer.h"
+#include "pages/ManagerPages.h"
+#include "store/Studio.h"
 
 #include <QObject>
-#include <QThreadPool>
 #include <QTimer>
 
-#include <memory>
-
-// The studio's HTTPS front: the five /device endpoints for agents and the read-only admin pages.
+// The studio's HTTPS front: routes the agents' /device requests to the device API and the rest to the managers'
+// pages, and ends the sessions that fell silent.
 class StudioServer final : public QObject {
     Q_OBJECT
 public:
@@ -26,7 +25,7 @@ public:
 
     StudioServer(Studio& studio, Options options, QObject* parent = nullptr);
     Q_DISABLE_COPY_MOVE(StudioServer)
-    ~StudioServer() override;
+    ~StudioServer() override = default;
 
     bool listen(const QHostAddress& address, quint16 port);
     quint16 port() const;
@@ -34,22 +33,9 @@ public:
 
 private:
     void handle(const std::shared_ptr<HttpExchange>& exchange);
-    HttpResponse device(const HttpRequest& request);
-    void report(const std::shared_ptr<HttpExchange>& exchange, const QString& sessionId);
-    Result<Studio::Device> deviceOf(const HttpRequest& request);
-    void admin(const std::shared_ptr<HttpExchange>& exchange);
-    HttpResponse adminPage(const HttpRequest& request);
 
-    Studio& m_studio;
-    qint64 m_expireAfter;
+    DeviceApi m_device;
+    ManagerPages m_pages;
     HttpsServer m_server;
     QTimer m_expiry;
-    Throttle m_pairingPerAddress;
-    Throttle m_pairingTotal;
-    Throttle m_adminSignIns;
-    // Password checks take tens of milliseconds each: one worker, so that guessing cannot take every core.
-    QThreadPool m_passwordChecks;
-    int m_passwordChecksWaiting = 0;
-    QThreadPool m_fileWrites;
-    QByteArray m_acceptedAdmin; // spares the key derivation for every thumbnail of a signed-in page
 };

@@ -1,7 +1,7 @@
 // vantrel-studio: the reference studio service and its administration commands.
-#include "Studio.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
+#include "store/Studio.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,6 +31,7 @@ processes may share it; screenshots then go to --screenshots DIR (a shared volum
   devices --data DIR                       list paired devices
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
+  time-zone --data DIR [--zone ZONE]       show, or set, the zone of the studio's days (Europe/Berlin, say)
   serve --data DIR [--database URI] [--screenshots DIR] [--device-quota-mb N] [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
         [--expire-after SECONDS] [--trusted-proxy ADDRESS[/PREFIX]]… [limits, each with a default that suits a studio: see below])";
 
@@ -194,6 +195,7 @@ int main(int argc, char** argv) {
         {u"title"_qs, QStringLiteral("add-project: the project's title."), u"title"_qs},
         {u"user"_qs, QStringLiteral("A user's e-mail address or name."), u"user"_qs},
         {u"device"_qs, QStringLiteral("revoke: the device's number (see devices)."), u"id"_qs},
+        {u"zone"_qs, QStringLiteral("time-zone: the studio's time zone, by its IANA name."), u"zone"_qs},
         {u"valid-minutes"_qs, QStringLiteral("How long a pairing code stays valid."), u"minutes"_qs, u"1440"_qs},
         {u"certificate"_qs, QStringLiteral("Server certificate (PEM)."), u"file"_qs},
         {u"key"_qs, QStringLiteral("Server private key (PEM)."), u"file"_qs},
@@ -329,6 +331,15 @@ int main(int argc, char** argv) {
         }
         out().flush();
         return 0;
+    }
+    if (command == u"time-zone") {
+        if (parser.isSet(u"zone"_qs)) {
+            if (Result<> set = studio.setTimeZone(parser.value(u"zone"_qs)); !set)
+                return fail(set.error().message());
+        }
+        return printed(studio.timeZone(), [](const QTimeZone& zone) {
+            out() << "The studio's days are those of " << zone.id() << Qt::endl;
+        });
     }
     if (command == u"serve")
         return serve(studio, dir, parser);

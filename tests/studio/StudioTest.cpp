@@ -1,4 +1,4 @@
-#include "Studio.h"
+#include "store/Studio.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
 
@@ -8,8 +8,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <functional>
 #include <optional>
@@ -289,8 +291,8 @@ private Q_SLOTS:
         for (const QString& name : {u"90-0-old.jpg"_qs, u"91-0-young.jpg"_qs}) {
             QFile file(folder.filePath(name));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\xFF\xD8\xFF") == 3 && file.flush());
-            const QDateTime written = QDateTime::currentDateTime().addSecs(
-                name.contains(u"old") ? -Studio::kOrphanAgeSeconds - 60 : 0);
+            const QDateTime written =
+                QDateTime::currentDateTime().addSecs(name.contains(u"old") ? -Studio::kOrphanAgeSeconds - 60 : 0);
             QVERIFY(file.setFileTime(written, QFileDevice::FileModificationTime));
         }
         QCOMPARE(m_studio->removeOrphanedScreenshots().value(), 1);
@@ -469,7 +471,7 @@ private Q_SLOTS:
             studio.terminate(), studio.waitForFinished(60000);
     }
 
-    // A silent session is ended by expiry; its late clock-out still records the real end. Runs last: it moves the
+    // A silent session is ended by expiry; its late clock-out still records the real end. Runs late: it moves the
     // clock past every other open session's expiry.
     void silentSessionsExpire() {
         const qint64 started = m_now;
@@ -483,7 +485,161 @@ private Q_SLOTS:
         QCOMPARE(end("expiring-1"), u"stopped " + QString::number(started + 45));
     }
 
+    // The week of the spring clock change in Berlin, in a browser: hours from clock-in to clock-out split at local
+    // midnight (a 23-hour Sunday), a silent session counted to its last report, totals per editor, day, project and
+    // stage that agree, and a CSV with the same seconds whose formula-like names are inert.  Runs last: it moves
+    // the clock months ahead.
+    void timesheetInABrowserSplitsDaysAcrossTheClockChange() {
+        QVERIFY(command(u"time-zone --zone Mars/Olympus"_qs).startsWith(u"exit 1: vantrel-studio: “Mars/Olympus” is"));
+        QCOMPARE(command(u"time-zone --zone Europe/Berlin"_qs), u"The studio's days are those of Europe/Berlin\n");
+        const QTimeZone berlin("Europe/Berlin");
+        auto at = [&](int day, int hour, int minute = 0) {
+            return QDateTime(QDate(2027, 3, day), QTime(hour, minute), berlin).toSecsSinceEpoch();
+        };
+        QVERIFY(m_studio->addUser(u"@Zoë"_qs) && m_studio->addUser(u"Yann"_qs));
+        const QString promo = *m_studio->addProject(u"Promo, \"final\""_qs, {u"@Zoë"_qs, u"Yann"_qs});
+        const QString feature = *m_studio->addProject(u"=HYPERLINK(\"x\")"_qs, {u"@Zoë"_qs});
+        const QByteArray zoe = pairedDevice(u"@Zoë"_qs), yann = pairedDevice(u"Yann"_qs);
+        m_now = at(22, 8);
+        m_studio->expireSessions(600); // the other cases' sessions end before this week
+        // Saturday 22:00 to Sunday 10:00: two hours on Saturday, nine (not ten) on the short Sunday.
+        m_now = at(27, 22);
+        QCOMPARE(open("night-1", zoe, promo, u"Color grade"_qs).status, 200);
+        for (int seq = 0; seq < 3; ++seq)
+            QCOMPARE(report("night-1", minute(seq, m_now + 30 * seq, 0), zoe).status, 200);
+        m_now = at(28, 10);
+        QCOMPARE(stop("night-1", m_now, zoe), 200);
+        // Wednesday 9:00, silent after four reports: two minutes, to the last report.
+        m_now = at(24, 9);
+        QCOMPARE(open("silent-1", zoe, feature).status, 200);
+        for (int seq = 0; seq < 4; ++seq)
+            QCOMPARE(report("silent-1", minute(seq, m_now + 30 * seq, 0), zoe).status, 200);
+        m_now = at(24, 12);
+        m_studio->expireSessions(600);
+        m_now = at(23, 13);
+        QCOMPARE(open("tuesday-1", yann, promo).status, 200);
+        m_now = at(23, 16, 30);
+        QCOMPARE(stop("tuesday-1", m_now, yann), 200);
+        m_now = at(28, 12);
+
+        // This week, by default.
+        const QString page = browse(u"/admin/timesheet"_qs, u"studio-timesheet"_qs);
+        QCOMPARE(seconds(page, u"<tr><th>@Zoë</th>"_qs), (QList<qint64>{0, 0, 120, 0, 0, 7200, 32400, 39720}));
+        QCOMPARE(seconds(page, u"<tr><th>Yann</th>"_qs), (QList<qint64>{0, 12600, 0, 0, 0, 0, 0, 12600}));
+        QCOMPARE(seconds(page, u"<tfoot>"_qs), (QList<qint64>{0, 12600, 120, 0, 0, 7200, 32400, 52320}));
+        QCOMPARE(seconds(page, u"<h2>Per project</h2>"_qs), (QList<qint64>{52200, 120}));
+        QCOMPARE(seconds(page, u"<h2>Per stage</h2>"_qs), (QList<qint64>{39600, 12720}));
+        QVERIFY(page.contains(u"Promo, \"final\""_qs) && page.contains(u"fell silent: counted to its last report"_qs));
+        QVERIFY(page.contains(u"<td class=\"n\">23 %</td>"_qs)); // Wednesday: 28 active seconds of 120
+
+        // The CSV: the page's seconds per editor, RFC 4180 quoting, formulas inert, a stage filter from a form.
+        const Answer csv = call("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28", m_admin);
+        QVERIFY(csv.body.startsWith("\xEF\xBB\xBF"
+                                    "Editor,Date,Project,Stage,Session,Start (Europe/Berlin),"));
+        QHash<QString, qint64> perEditor;
+        const QList<QByteArray> lines = csv.body.split('\n');
+        for (const QByteArray& line : lines.mid(1, lines.size() - 2)) {
+            QVERIFY(line.endsWith('\r'));
+            const QList<QByteArray> cells = line.split(',');
+            perEditor[QString::fromUtf8(cells.first())] += cells.value(cells.size() - 2).toLongLong();
+        }
+        QCOMPARE(perEditor, (QHash<QString, qint64>{{u"'@Zoë"_qs, 39720}, {u"Yann"_qs, 12600}}));
+        QVERIFY(csv.body.contains(",2027-03-28,\"Promo, \"\"final\"\"\",Color grade,night-1,2027-03-28 00:00:00,"
+                                  "2027-03-28 10:00:00,clocked out,9.00,32400,0\r\n"));
+        QVERIFY(csv.body.contains(",\"'=HYPERLINK(\"\"x\"\")\",Rough cut,silent-1,"));
+        const Answer staged = call("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28&stage=Color+grade", m_admin);
+        QCOMPARE(staged.body.count("night-1"), 2);
+        QCOMPARE(staged.body.count("\r\n"), 3);
+        const Answer backwards = call("/admin/timesheet?from=2027-03-28&to=2027-03-01", m_admin);
+        QVERIFY(backwards.status == 400 && backwards.body.contains("The range ends before it begins."));
+    }
+
+    // A session's page in a browser: every screenshot of each display in order and loaded lazily, a gap in its
+    // reports drawn as one, its applications; its reports as CSV with a formula-like application name inert.
+    void sessionPageShowsGapsAndEveryScreenshotInOrder() {
+        const QByteArray zoe = pairedDevice(u"@Zoë"_qs);
+        const qint64 start = m_now;
+        const QList<Studio::Choice> projects = *m_studio->projects();
+        const auto promo = std::find_if(projects.begin(), projects.end(),
+                                        [](const auto& project) { return project.label == u"Promo, \"final\""; });
+        QCOMPARE(open("shots-1", zoe, promo->id).status, 200);
+        for (const int seq : {0, 1, 3}) {
+            Minute sent = minute(seq, start + 30 * seq, 2);
+            sent.apps[0].name = u"@SUM"_qs;
+            QCOMPARE(report("shots-1", sent, zoe).status, 200);
+        }
+        m_now = start + 120;
+        QCOMPARE(stop("shots-1", m_now, zoe), 200);
+
+        const QString page = browse(u"/admin/sessions/shots-1"_qs, u"studio-session"_qs);
+        QList<qint64> stored;
+        Statement shots = m_studio->database().prepare(
+            "SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
+        while (shots.next())
+            stored.append(shots.integer(0));
+        static const QRegularExpression image(u"<img src=\"/admin/screenshots/([0-9]+).jpg\" loading=\"lazy\""_qs);
+        QList<qint64> shown;
+        for (const QRegularExpressionMatch& match : image.globalMatch(page.mid(page.indexOf(u"id=\"display-1\""_qs))))
+            shown.append(match.captured(1).toLongLong());
+        QCOMPARE(shown, stored);
+        QVERIFY(page.indexOf(u"id=\"display-2\""_qs) > page.indexOf(u"id=\"display-1\""_qs));
+        QVERIFY(page.contains(u"<td>3, 1 gap</td>"_qs) && page.contains(u"<title>No reports 12:01:00–12:01:30"_qs));
+        QCOMPARE(seconds(page, u"<table id=\"apps\">"_qs), (QList<qint64>{60, 30}));
+
+        const Answer csv = call("/admin/sessions/shots-1/reports.csv", m_admin);
+        QCOMPARE(csv.body.count("\r\n"), 4);
+        QVERIFY(csv.body.contains("\r\n0,2027-03-28 12:00:00,2027-03-28 12:00:30,30,7,12,3,'@SUM 20 s; Browser <b> "
+                                  "10 s,2\r\n"));
+        QCOMPARE(call("/admin/sessions/nothing-1", m_admin).status, 404);
+    }
+
 private:
+    // A page as headless Chromium shows it: signed in, trusting only the studio's test CA, through studio.test.
+    // Its screenshots, light and dark, are left in the build folder as NAME.png and NAME-dark.png.
+    QString browse(const QString& path, const QString& name) {
+        const QString home = m_dir.filePath(u"browser"_qs), nss = u"sql:"_qs + home + u"/.pki/nssdb"_qs;
+        if (!QFile::exists(home) &&
+            (!QDir().mkpath(home + u"/.pki/nssdb"_qs) ||
+             QProcess::execute(u"certutil"_qs, {u"-N"_qs, u"-d"_qs, nss, u"--empty-password"_qs}) != 0 ||
+             QProcess::execute(u"certutil"_qs, {u"-A"_qs, u"-d"_qs, nss, u"-n"_qs, u"studio"_qs, u"-t"_qs, u"C,,"_qs,
+                                                u"-i"_qs, m_dir.filePath(u"ca.pem"_qs)}) != 0))
+            return {};
+        const QByteArray credentials = QByteArray::fromBase64(m_admin.mid(6));
+        const QString url = u"https://%1@studio.test:%2%3"_qs.arg(
+            QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(credentials), ":")),
+            QString::number(m_server->port()), path);
+        auto chromium = [&](const QStringList& arguments) {
+            QProcess process;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(u"HOME"_qs, home);
+            process.setProcessEnvironment(environment);
+            process.setStandardErrorFile(QProcess::nullDevice());
+            QStringList common{u"--headless"_qs, u"--disable-gpu"_qs, u"--user-data-dir="_qs + home + u"/profile"_qs,
+                               u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs, u"--window-size=1280,900"_qs};
+            if (::geteuid() == 0)
+                common.append(u"--no-sandbox"_qs);
+            process.start(u"chromium"_qs, common + arguments + QStringList{url});
+            // The studio answers on this thread: keep serving while the browser waits.
+            if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 120000))
+                process.kill();
+            return QString::fromUtf8(process.readAllStandardOutput());
+        };
+        const QString folder = QCoreApplication::applicationDirPath() + u'/';
+        chromium({u"--screenshot="_qs + folder + name + u".png"_qs});
+        chromium({u"--force-dark-mode"_qs, u"--screenshot="_qs + folder + name + u"-dark.png"_qs});
+        return chromium({u"--dump-dom"_qs});
+    }
+    // The seconds of the <data> values in the first table row or section after `marker`.
+    static QList<qint64> seconds(const QString& page, const QString& marker) {
+        const qsizetype from = page.indexOf(marker);
+        const qsizetype to = page.indexOf(marker.startsWith(u"<tr>") ? u"</tr>"_qs : u"</table>"_qs, from);
+        static const QRegularExpression value(u"<data value=\"([0-9]+)\">"_qs);
+        QList<qint64> found;
+        for (const QRegularExpressionMatch& match : value.globalMatch(page.mid(from, to - from)))
+            found.append(match.captured(1).toLongLong());
+        return from < 0 ? QList<qint64>{} : found;
+    }
+
     // Starts vantrel-studio with a command line (words without blanks) on this studio's data and database, or
     // another connection to it.
     void start(QProcess& process, const QString& line, QString database = {}) {
@@ -534,9 +690,11 @@ private:
     QByteArray pairedDevice(const QString& user) {
         return "Bearer " + pair(*m_studio->issuePairingCode(user, 600)).object()[u"token"].toString().toLatin1();
     }
-    Answer open(const QByteArray& id, const QByteArray& device) {
-        const QByteArray body = "{\"id\":\"" + id + "\",\"project_id\":\"" + m_project.toLatin1() +
-                                "\",\"stage\":\"Rough cut\",\"note\":\"\"}";
+    Answer open(const QByteArray& id, const QByteArray& device, const QString& project = {},
+                const QString& stage = u"Rough cut"_qs) {
+        const QByteArray body = "{\"id\":\"" + id + "\",\"project_id\":\"" +
+                                (project.isEmpty() ? m_project : project).toLatin1() + "\",\"stage\":\"" +
+                                stage.toLatin1() + "\",\"note\":\"\"}";
         return call("/device/sessions", device, body);
     }
     Answer report(const QByteArray& session, const Minute& minute, const QByteArray& device) {

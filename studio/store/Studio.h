@@ -1,11 +1,13 @@
 #pragma once
 
-#include "Database.h"
 #include "records/Records.h"
+#include "store/Database.h"
+#include "store/SessionDetails.h"
 
 #include <QDir>
 #include <QList>
 #include <QString>
+#include <QTimeZone>
 
 #include <functional>
 #include <memory>
@@ -29,17 +31,8 @@ public:
         qint64 pairedAt = 0;
         std::optional<qint64> revokedAt;
     };
-    struct SessionRow {
-        QString id;
-        QString userName;
-        QString deviceName;
-        QString projectTitle;
-        QString stage;
-        QString note;
-        qint64 startedAt = 0;
+    struct SessionRow : sessiondetails::Facts {
         qint64 lastSeenAt = 0;
-        std::optional<qint64> endedAt;
-        QString endKind; // "stopped", "expired", or empty while open
         qint64 reports = 0;
         qint64 firstSeq = -1;
         qint64 lastSeq = -1;
@@ -98,6 +91,18 @@ public:
     // Settings kept in the database (the demo's host name for tunnels, for one).
     Result<> setSetting(const QString& key, const QString& value);
     Result<QString> setting(const QString& key); // empty when not set
+    // The studio's local days (timesheets, dates on its pages): its time-zone setting, else the system's zone.
+    Result<QTimeZone> timeZone();
+    Result<> setTimeZone(const QString& ianaId);
+    // The stages an editor picks from when clocking in.
+    static const QStringList& stages();
+    // Users and projects by id and name, for the pages' filters.
+    struct Choice {
+        QString id;
+        QString label;
+    };
+    Result<QList<Choice>> users();
+    Result<QList<Choice>> projects();
     Result<> revokeDevice(qint64 deviceId);
     Result<QList<DeviceRow>> devices();
     Result<QList<SessionRow>> sessions(int limit = 500);

@@ -1,4 +1,4 @@
-#include "Database.h"
+#include "store/Database.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>

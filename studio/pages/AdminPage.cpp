@@ -1,4 +1,6 @@
-#include "AdminPage.h"
+#include "pages/AdminPage.h"
+
+#include "pages/SessionPage.h"
 
 #include <QDateTime>
 
@@ -6,9 +8,36 @@ namespace {
 
 constexpr int kThumbnails = 8;
 
-QString escaped(const QString& text) {
-    return text.toHtmlEscaped().replace(u'\'', QStringLiteral("&#39;"));
-}
+using AdminPage::escaped;
+
+// System fonts, figures in columns, and the reader's choice of light or dark.
+const char kStyle[] =
+    ":root{color-scheme:light dark;--bg:#fafaf9;--fg:#1c1c1e;--muted:#66666d;--line:#dedee2;--head:#f0f0f3;"
+    "--accent:#2456c8}"
+    "@media (prefers-color-scheme:dark){:root{--bg:#151517;--fg:#e9e9ec;--muted:#a0a0a8;--line:#34343b;"
+    "--head:#1f1f23;--accent:#93b3ff}}"
+    "body{margin:0;background:var(--bg);color:var(--fg);"
+    "font:15px/1.5 system-ui,-apple-system,'Segoe UI',Cantarell,'DejaVu Sans',sans-serif}"
+    "nav{display:flex;gap:1.5rem;align-items:baseline;padding:.8rem 2rem;border-bottom:1px solid var(--line);"
+    "background:var(--head)}nav b{margin-right:1rem}"
+    "main{padding:1rem 2rem 3rem}h1{font-size:1.6rem;font-weight:600;margin:.6rem 0}"
+    "h2{font-size:1.15rem;font-weight:600;margin:2rem 0 .5rem}"
+    "a{color:var(--accent)}.muted{color:var(--muted)}.error{color:#c62828;font-weight:600}"
+    ".wide{overflow-x:auto}table{border-collapse:collapse}"
+    "td,th{padding:.35rem .65rem;border-bottom:1px solid var(--line);text-align:left;vertical-align:top}"
+    "th{font-weight:600;background:var(--head)}.n{text-align:right;font-variant-numeric:tabular-nums;"
+    "white-space:nowrap}tfoot td,tfoot th{font-weight:600;border-top:2px solid var(--muted)}"
+    "form{display:flex;flex-wrap:wrap;gap:.8rem;align-items:end;margin:1rem 0}"
+    "label{display:flex;flex-direction:column;font-size:.85rem;color:var(--muted)}"
+    "input,select,button{font:inherit;color:inherit;background:var(--bg);border:1px solid var(--line);"
+    "border-radius:6px;padding:.3rem .5rem}button{background:var(--accent);color:var(--bg);border:0;"
+    "padding:.4rem 1rem}"
+    ".shots img{width:120px;margin:2px;border:1px solid var(--line)}sup{line-height:0}"
+    ".chart{width:100%;max-width:960px;height:auto}.chart .bar{fill:var(--accent)}.chart .base{fill:var(--line)}"
+    ".chart .gap{fill:var(--muted);opacity:.18}.chart text{fill:var(--muted);font-size:12px}"
+    ".facts th{background:none;color:var(--muted);font-weight:400}"
+    ".gallery figure{display:inline-block;margin:0 8px 12px 0}.gallery img{display:block;width:240px;height:auto;"
+    "border:1px solid var(--line)}figcaption{font-size:.8rem;color:var(--muted)}";
 
 QString utc(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -41,7 +70,7 @@ QString sessionRow(const Studio::SessionRow& row, qint64 now) {
         shots += QStringLiteral("<div>%1 earlier not shown</div>").arg(first);
 
     const QStringList cells = {
-        utc(row.startedAt),
+        QStringLiteral("<a href=\"%1\">%2</a>").arg(SessionPage::address(row.id), utc(row.startedAt)),
         AdminPage::duration(std::max<qint64>(0, end - row.startedAt)),
         escaped(state),
         escaped(row.projectTitle),
@@ -63,6 +92,10 @@ QString sessionRow(const Studio::SessionRow& row, qint64 now) {
 
 namespace AdminPage {
 
+QString escaped(const QString& text) {
+    return text.toHtmlEscaped().replace(u'\'', QStringLiteral("&#39;"));
+}
+
 QString duration(qint64 seconds) {
     return QStringLiteral("%1:%2:%3")
         .arg(seconds / 3600)
@@ -72,13 +105,12 @@ QString duration(qint64 seconds) {
 
 HttpResponse page(const QString& title, const QString& bodyHtml) {
     const QString html =
-        QStringLiteral(
-            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%1 · Vantrel studio</title>\n"
-            "<style>body{font:14px sans-serif;margin:2em}table{border-collapse:collapse;width:100%}"
-            "td,th{border:1px solid #ccc;padding:4px 6px;text-align:left;vertical-align:top}"
-            ".shots img{width:120px;margin:2px;border:1px solid #999}</style></head>\n"
-            "<body><h1>%1</h1>\n%2</body></html>\n")
-            .arg(escaped(title), bodyHtml);
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                       "<title>%1 · Vantrel studio</title>\n<style>%2</style></head>\n"
+                       "<body><nav><b>Vantrel studio</b><a href=\"/admin/timesheet\">Timesheet</a>"
+                       "<a href=\"/admin\">Sessions</a></nav>\n<main><h1>%1</h1>\n%3</main></body></html>\n")
+            .arg(escaped(title), QString::fromLatin1(kStyle), bodyHtml);
     HttpResponse response;
     response.contentType = "text/html; charset=utf-8";
     response.body = html.toUtf8();

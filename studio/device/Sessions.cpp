@@ -1,5 +1,5 @@
 // The device side of the studio: pairing, the profile, and the life of work sessions with their reports.
-#include "Studio.h"
+#include "store/Studio.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,9 +13,6 @@
 
 namespace {
 
-const QStringList kStages = {u"Footage review"_qs, u"Rough cut"_qs,          u"Color grade"_qs,
-                             u"Sound design"_qs,   u"Virtual AI effects"_qs, u"Rendering"_qs,
-                             u"Topaz"_qs,          u"Delivered"_qs,          u"Revisions"_qs};
 constexpr int kMaxApps = 500;
 constexpr int kMaxTextLength = 500;
 
@@ -259,7 +256,7 @@ Result<Profile> Studio::profile(const Device& device) {
         profile.projects.append({projects.text(0), projects.text(1)});
     if (Result<> read = projects.status(); !read)
         return read.error();
-    profile.stages = kStages;
+    profile.stages = stages();
     return profile;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Studio.h"
 #include "http/HttpsServer.h"
+#include "store/Studio.h"
 
-// The read-only admin pages, rendered on the server.  Every value from the database is escaped.
+// The managers' pages, rendered on the server without scripts.  Every value from the database is escaped.
 namespace AdminPage {
 
 // A whole HTML page around `bodyHtml`, with headers that keep the browser from running or loading anything else.
@@ -12,5 +12,7 @@ HttpResponse page(const QString& title, const QString& bodyHtml);
 HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now);
 
 QString duration(qint64 seconds);
+// Text for HTML content and quoted attribute values.
+QString escaped(const QString& text);
 
 } // namespace AdminPage

@@ -1,4 +1,4 @@
-#include "Studio.h"
+#include "store/Studio.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -216,6 +216,50 @@ Result<QString> Studio::setting(const QString& key) {
     return *found ? query.text(0) : QString();
 }
 
+Result<QTimeZone> Studio::timeZone() {
+    const Result<QString> id = setting(u"time_zone"_qs);
+    if (!id)
+        return id.error();
+    const QTimeZone zone(id->toUtf8());
+    return id->isEmpty() || !zone.isValid() ? QTimeZone::systemTimeZone() : zone;
+}
+
+Result<> Studio::setTimeZone(const QString& ianaId) {
+    if (!QTimeZone(ianaId.toUtf8()).isValid())
+        return Error::api(
+            400, QStringLiteral("“%1” is not a time zone this system knows, such as Europe/Berlin.").arg(ianaId));
+    return setSetting(u"time_zone"_qs, ianaId);
+}
+
+const QStringList& Studio::stages() {
+    static const QStringList stages = {u"Footage review"_qs, u"Rough cut"_qs,          u"Color grade"_qs,
+                                       u"Sound design"_qs,   u"Virtual AI effects"_qs, u"Rendering"_qs,
+                                       u"Topaz"_qs,          u"Delivered"_qs,          u"Revisions"_qs};
+    return stages;
+}
+
+namespace {
+
+Result<QList<Studio::Choice>> choices(Database& database, const char* sql) {
+    QList<Studio::Choice> rows;
+    Statement query = database.prepare(sql);
+    while (query.next())
+        rows.append({query.text(0), query.text(1)});
+    if (Result<> read = query.status(); !read)
+        return read.error();
+    return rows;
+}
+
+} // namespace
+
+Result<QList<Studio::Choice>> Studio::users() {
+    return choices(*m_database, "SELECT id, name FROM users ORDER BY name, id");
+}
+
+Result<QList<Studio::Choice>> Studio::projects() {
+    return choices(*m_database, "SELECT id, title FROM projects ORDER BY title, id");
+}
+
 Result<qint64> Studio::userId(const QString& user) {
     Statement query = m_database->prepare(
         "SELECT id FROM users WHERE email = ?1 OR name = ?1 ORDER BY CASE WHEN email = ?1 THEN 0 ELSE 1 END");
@@ -243,8 +287,8 @@ Result<qint64> Studio::addUser(const QString& name, const QString& email) {
     if (!inserted)
         return inserted.error();
     if (!*inserted)
-        return Error::api(409, QStringLiteral("Cannot add the user “%1”: the name or e-mail address is already in use.")
-                                   .arg(name));
+        return Error::api(
+            409, QStringLiteral("Cannot add the user “%1”: the name or e-mail address is already in use.").arg(name));
     return insert.integer(0);
 }
 

@@ -1,0 +1,138 @@
+#include "store/Timesheets.h"
+
+#include <QDateTime>
+#include <QHash>
+
+#include <algorithm>
+
+namespace timesheets {
+
+namespace {
+
+// The filter as SQL over sessions `s`, devices `d` and projects `p`, and its values in order.
+struct Where {
+    QByteArray sql;
+    QList<QString> texts;
+    qint64 userId = 0;
+
+    Statement& bind(Statement& statement, qint64 rangeStart, qint64 rangeEnd) const {
+        statement.bind(1, rangeEnd);
+        statement.bind(2, rangeStart);
+        int index = 2;
+        if (userId != 0)
+            statement.bind(++index, userId);
+        for (const QString& text : texts)
+            statement.bind(++index, text);
+        return statement;
+    }
+};
+
+Where where(const Filter& filter) {
+    // Open sessions have no end yet and overlap any range that starts before now.
+    Where out{"s.started_at < ? AND (s.ended_at IS NULL OR s.ended_at > ?)", {}, filter.userId};
+    if (filter.userId != 0)
+        out.sql += " AND d.user_id = ?";
+    if (!filter.projectId.isEmpty()) {
+        out.sql += " AND s.project_id = ?";
+        out.texts.append(filter.projectId);
+    }
+    if (!filter.stage.isEmpty()) {
+        out.sql += " AND s.stage = ?";
+        out.texts.append(filter.stage);
+    }
+    return out;
+}
+
+} // namespace
+
+qint64 dayStart(const QDate& day, const QTimeZone& zone) {
+    return day.startOfDay(zone).toSecsSinceEpoch();
+}
+
+Filter thisWeek(const QTimeZone& zone, qint64 now) {
+    const QDate today = QDateTime::fromSecsSinceEpoch(now, zone).date();
+    const QDate monday = today.addDays(1 - today.dayOfWeek());
+    return Filter{monday, monday.addDays(6), 0, {}, {}};
+}
+
+Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZone& zone, qint64 now) {
+    Timesheet sheet{filter, zone, {}};
+    // Each day's first instant, and the one after the last day.
+    QList<qint64> bounds;
+    for (QDate day = filter.from; day <= filter.to.addDays(1); day = day.addDays(1))
+        bounds.append(dayStart(day, zone));
+    const qint64 rangeStart = bounds.first();
+    const qint64 rangeEnd = bounds.last();
+    const Where condition = where(filter);
+
+    const QByteArray sessionsSql =
+        "SELECT s.id, d.user_id, u.name, s.project_id, p.title, s.stage, s.started_at, s.ended_at, "
+        "COALESCE(s.end_kind, '') FROM sessions s JOIN devices d ON d.id = s.device_id JOIN users u ON u.id = "
+        "d.user_id JOIN projects p ON p.id = s.project_id WHERE " +
+        condition.sql + " ORDER BY u.name, d.user_id, s.started_at, s.id";
+    Statement sessions = database.prepare(sessionsSql.constData());
+    condition.bind(sessions, rangeStart, rangeEnd);
+    // Where each session's parts are, for the active seconds below.
+    QHash<QString, qsizetype> firstPart;
+    while (sessions.next()) {
+        Entry entry{sessions.text(0),
+                    sessions.integer(1),
+                    sessions.text(2),
+                    sessions.text(3),
+                    sessions.text(4),
+                    sessions.text(5),
+                    {},
+                    0,
+                    0,
+                    0,
+                    {}};
+        const qint64 started = sessions.integer(6);
+        const bool open = sessions.isNull(7);
+        const qint64 ended = open ? std::max(started, now) : sessions.integer(7);
+        entry.endKind = open ? QStringLiteral("open") : sessions.text(8);
+        firstPart.insert(entry.sessionId, sheet.entries.size());
+        for (qsizetype i = 0; i + 1 < bounds.size(); ++i) {
+            entry.start = std::max(started, bounds[i]);
+            entry.end = std::min(ended, bounds[i + 1]);
+            if (entry.end <= entry.start)
+                continue;
+            entry.day = filter.from.addDays(i);
+            sheet.entries.append(entry);
+        }
+    }
+    if (Result<> read = sessions.status(); !read)
+        return read.error();
+    if (sheet.entries.isEmpty())
+        return sheet;
+
+    // Active seconds per session and day, each report counted on the day it started; the day's number comes
+    // from the boundaries, which only this process knows in the studio's zone.
+    QByteArray dayOf = "CASE";
+    for (qsizetype i = 1; i + 1 < bounds.size(); ++i)
+        dayOf += " WHEN m.started_at < " + QByteArray::number(bounds[i]) + " THEN " + QByteArray::number(i - 1);
+    dayOf += " ELSE " + QByteArray::number(bounds.size() - 2) + " END";
+    const QByteArray activeSql = "SELECT m.session_id, " + dayOf +
+                                 " AS day, SUM(m.mouse_active_seconds) FROM minutes m WHERE m.session_id IN "
+                                 "(SELECT s.id FROM sessions s JOIN devices d ON d.id = s.device_id WHERE " +
+                                 condition.sql + ") AND m.started_at >= " + QByteArray::number(rangeStart) +
+                                 " AND m.started_at < " + QByteArray::number(rangeEnd) + " GROUP BY m.session_id, day";
+    Statement active = database.prepare(activeSql.constData());
+    condition.bind(active, rangeStart, rangeEnd);
+    while (active.next()) {
+        const auto at = firstPart.constFind(active.text(0));
+        const QDate day = filter.from.addDays(active.integer(1));
+        for (qsizetype i = at == firstPart.constEnd() ? sheet.entries.size() : *at;
+             i < sheet.entries.size() && sheet.entries[i].sessionId == active.text(0); ++i) {
+            Entry& entry = sheet.entries[i];
+            // A report that began just before midnight, or after a clamped stop, cannot make a part more than
+            // wholly active.
+            if (entry.day == day)
+                entry.activeSeconds = std::min(entry.seconds(), active.integer(2));
+        }
+    }
+    if (Result<> read = active.status(); !read)
+        return read.error();
+    return sheet;
+}
+
+} // namespace timesheets
