@@ -17,12 +17,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
 from measure import memory_kib, window  # noqa: E402
-from test_wayland import WaylandEndToEnd  # noqa: E402
+from test_gnome import WaylandFixture  # noqa: E402
 from harness import wait_until  # noqa: E402
 
 HELPERS = ("sway", "pipewire", "wireplumber", "xdg-desktop-portal-wlr", "xdg-desktop-portal")
 if os.environ.get("VANTREL_TEST_SHARE_LOG"):  # GNOME Shell's session
-    from test_gnome import GnomeEndToEnd as WaylandEndToEnd  # noqa: E402,F811
     HELPERS = ("gnome-shell", "pipewire", "wireplumber", "xdg-desktop-portal-gnome", "xdg-desktop-portal")
 
 
@@ -45,7 +44,7 @@ def helper_pids():
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60
-    case = WaylandEndToEnd("test_clock_in_report_clock_out")
+    case = WaylandFixture()
     case.setUp()
     try:
         agent = case.agent
