@@ -17,12 +17,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
 from measure import memory_kib, window  # noqa: E402
-from test_wayland import WaylandEndToEnd  # noqa: E402
+from test_gnome import WaylandFixture  # noqa: E402
 from harness import wait_until  # noqa: E402
 
 HELPERS = ("sway", "pipewire", "wireplumber", "xdg-desktop-portal-wlr", "xdg-desktop-portal")
 if os.environ.get("VANTREL_TEST_SHARE_LOG"):  # GNOME Shell's session
-    from test_gnome import GnomeEndToEnd as WaylandEndToEnd  # noqa: E402,F811
     HELPERS = ("gnome-shell", "pipewire", "wireplumber", "xdg-desktop-portal-gnome", "xdg-desktop-portal")
 
 
@@ -44,8 +43,8 @@ def helper_pids():
 
 
 def connected_agent():
-    """The end-to-end case set up, its agent paired beforehand, started and connected; the caller cleans up."""
-    case = WaylandEndToEnd("test_clock_in_report_clock_out")
+    """The end-to-end fixture set up, its agent paired beforehand, started and connected; the caller cleans up."""
+    case = WaylandFixture()
     case.setUp()
     try:
         case.agent.pair_beforehand(case.studio)

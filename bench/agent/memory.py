@@ -73,7 +73,7 @@ def measure(agent, studio, clock_in, window_program):
 
 def main():
     window_program = sys.argv[1]
-    if os.environ.get("SWAYSOCK"):
+    if os.environ.get("WAYLAND_DISPLAY"):
         from measure_wayland import clock_in_through_portal, connected_agent
         case = None
         try:

@@ -168,21 +168,6 @@ class Logind:
         stop_process(self.bus)
 
 
-def _find(node, predicate):
-    if node is None:
-        return None
-    try:
-        if predicate(node):
-            return node
-        for i in range(node.childCount):
-            found = _find(node.getChildAtIndex(i), predicate)
-            if found is not None:
-                return found
-    except Exception:  # a node that vanished while we walked the tree
-        return None
-    return None
-
-
 def _find_all(node, predicate, out):
     if node is None:
         return out
@@ -191,9 +176,13 @@ def _find_all(node, predicate, out):
             out.append(node)
         for i in range(node.childCount):
             _find_all(node.getChildAtIndex(i), predicate, out)
-    except Exception:
+    except Exception:  # a node that vanished while we walked the tree
         pass
     return out
+
+
+def _find(node, predicate):
+    return next(iter(_find_all(node, predicate, [])), None)
 
 
 class Agent:
@@ -208,20 +197,19 @@ class Agent:
         self.logind = logind
         self.process = None
 
-    def start(self):
+    def start(self, command=(AGENT,), **environment):
+        """Starts the agent through `command` (which ends in the agent) with `environment` added to its own
+        settings, and waits for its window's controls."""
         env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        env.update(XDG_CONFIG_HOME=self.config,
-                   XDG_STATE_HOME=os.path.join(self.root, "state"),
-                   XDG_RUNTIME_DIR=self.runtime,
-                   DBUS_SYSTEM_BUS_ADDRESS=self.logind.address,
-                   XDG_SESSION_ID="c1",
-                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                   QT_ACCESSIBILITY="1")
-        self.process = subprocess.Popen(
-            [AGENT], env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.root, "agent.log"), "ab"))
-        self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus")
-        wait_until(lambda: self.find_button("Connect this computer") or self.find_button("Reconnect")
-                   or self.find_button("Clock in") or self.find_button("Clock out"), 60, "the window's controls")
+        env.update(XDG_CONFIG_HOME=self.config, XDG_STATE_HOME=os.path.join(self.root, "state"),
+                   XDG_RUNTIME_DIR=self.runtime, DBUS_SYSTEM_BUS_ADDRESS=self.logind.address, XDG_SESSION_ID="c1",
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
+        env.update(environment)
+        with open(os.path.join(self.root, "agent.log"), "ab") as log:
+            self.process = subprocess.Popen(list(command), env=env, stdout=subprocess.DEVNULL, stderr=log)
+        self.app = wait_until(self._application, 60, "the agent's window on the accessibility bus", self.explain)
+        controls = ("Connect this computer", "Reconnect", "Clock in", "Clock out")
+        wait_until(lambda: any(map(self.find_button, controls)), 60, "the window's controls", self.explain)
 
     def _application(self):
         # The one with a window: under GNOME Shell the registry also lists a second, empty "vantrel" entry.

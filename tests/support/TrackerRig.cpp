@@ -2,7 +2,10 @@
 
 #include "platform/common/TurboJpegEncoder.h"
 
+#include <QDBusConnectionInterface>
 #include <QProcess>
+
+#include <csignal>
 
 TrackerRig::TrackerRig(Options options)
     : m_options(std::move(options)) {
@@ -80,6 +83,15 @@ bool TrackerRig::lockKeyring() {
     return QProcess::execute(u"dbus-send"_s, {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.secrets"_s,
                                               u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service.Lock"_s,
                                               u"array:objpath:/org/freedesktop/secrets/aliases/default"_s}) == 0;
+}
+
+bool TrackerRig::stopKeyring() {
+    const QString secrets = u"org.freedesktop.secrets"_s;
+    const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
+    const pid_t pid = static_cast<pid_t>(bus.servicePid(secrets).value());
+    // Gone from the bus and ended: a daemon still winding down would take over the next one's start.
+    return pid > 0 && ::kill(pid, SIGTERM) == 0 &&
+           QTest::qWaitFor([&] { return !bus.isServiceRegistered(secrets).value() && ::kill(pid, 0) != 0; }, 30000);
 }
 
 bool TrackerRig::restartKeyring() {

@@ -90,8 +90,10 @@ public:
         return paths;
     }
 
-    // Suites run through tests/support/keyring lock their keyring, and start it again after they stopped it.
+    // Suites run through tests/support/keyring lock their keyring, stop it (once its name has left the bus),
+    // and start it again.
     static bool lockKeyring();
+    static bool stopKeyring();
     static bool restartKeyring();
 
     // The fakes the tracker sees unless the options replaced them.
@@ -123,6 +125,10 @@ private:
     std::unique_ptr<Tracker> m_tracker;
     QHash<qint64, int> m_minutesSent;
 };
+
+inline const QString kClockedOut = u"Clocked out. Tracking and screenshots are off."_s;
+inline const QString kSavedLocally =
+    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
 
 // An answer with that status and body; a stalled one never comes.
 inline TestPeer::Reply reply(int status, QByteArray body = "{}", bool stall = false) {

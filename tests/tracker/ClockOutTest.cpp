@@ -1,13 +1,5 @@
 #include "TrackerRig.h"
 
-#include <QDBusConnectionInterface>
-
-#include <csignal>
-
-static const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
-static const QString kSavedLocally =
-    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
-
 // Clocking out: the final report, the queued clock-out and the outcome line.
 class ClockOutTest final : public QObject {
     Q_OBJECT
@@ -30,14 +22,14 @@ private Q_SLOTS:
         for (const int type : {1, 5, 5})
             h.mouse->send(type);
         h.clock->advance(length);
-        QCoro::Task<> stopping = h.tracker().stop(kReason);
+        QCoro::Task<> stopping = h.tracker().stop(kClockedOut);
         // A second clock-out while the first is being delivered changes nothing, not even the status.
         const QList<PendingStop> queued = h.tracker().pending();
         QCoro::waitFor(h.tracker().stop(u"Computer locked. Clock in to resume."_s));
         QCOMPARE(h.tracker().pending(), queued);
         QCoro::waitFor(stopping);
 
-        QCOMPARE(h.tracker().status(), kReason);
+        QCOMPARE(h.tracker().status(), kClockedOut);
         QVERIFY(!h.tracker().busy());
         const QList<QJsonObject> minutes = h.minutes();
         QCOMPARE(minutes.size(), sent ? 2 : 1);
@@ -70,14 +62,14 @@ private Q_SLOTS:
                 h.mouse->send(5);
             h.tick(0.5);
         }
-        QCoro::waitFor(h.tracker().stop(kReason));
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
 
         const QList<QJsonObject> minutes = h.minutes();
         QCOMPARE(minutes.size(), resent == 200 ? 3 : 2);
         QCOMPARE(minutes[1], minutes[0]);
         QVERIFY(h.paths().last().endsWith("/stop"));
         if (resent != 200) {
-            QCOMPARE(h.tracker().status(), kReason + u" Some final activity could not sync."_s);
+            QCOMPARE(h.tracker().status(), kClockedOut + u" Some final activity could not sync."_s);
             return;
         }
         // Mouse seconds capped at the length; upper-case names before lower-case ones, so c gets nothing.
@@ -101,7 +93,7 @@ private Q_SLOTS:
         h.tick();
         QVERIFY(h.tracker().active());
         QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{h.sessionId, reportEnd}}));
-        QCoro::waitFor(h.tracker().stop(kReason));
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
         QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, reportEnd}})});
         QCOMPARE(h.minutes().size(), 1);
     }
@@ -129,8 +121,8 @@ private Q_SLOTS:
         const QString state = QFileInfo(h.defaults().stateFile(u"pendingStops"_s)).path();
         QVERIFY(alsoFailing == u"keyring" || (QFile::remove(file) && QDir().mkdir(file)));
         QVERIFY(alsoFailing != u"disk" || (QDir(state).removeRecursively() && QFile(state).open(QIODevice::WriteOnly)));
-        QCoro::waitFor(h.tracker().stop(kReason));
-        QCOMPARE(h.tracker().status(), kReason + notice);
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
+        QCOMPARE(h.tracker().status(), kClockedOut + notice);
         const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
         QCOMPARE(h.tracker().pending(), kept);
         // Down still while the timers fire below: the delivery they retry must fail, as the disk's must succeed.
@@ -141,7 +133,7 @@ private Q_SLOTS:
             QVERIFY(QFile::remove(state));
             h.timers->fire();
             QCoreApplication::sendPostedEvents();
-            QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
+            QCOMPARE(h.tracker().status(), kClockedOut + kSavedLocally);
             QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().delivering(), 30000);
             h.peer().setDown(false);
         } else if (alsoFailing == u"keyring") {
@@ -152,14 +144,10 @@ private Q_SLOTS:
             // Nothing found in a locked collection proves nothing either.
             QCOMPARE(SecretServiceStore().lookup(u"Vantrel"_s, u"https://none.test"_s).status,
                      SecretStore::Status::Failed);
-            const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
-            const QString secrets = u"org.freedesktop.secrets"_s;
             const qsizetype sent = h.paths().size();
             for (const bool running : {true, false}) {
-                if (!running) {
-                    QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(secrets).value()), SIGTERM), 0);
-                    QTRY_VERIFY(!bus.isServiceRegistered(secrets).value());
-                }
+                if (!running)
+                    QVERIFY(TrackerRig::stopKeyring());
                 Tracker& tracker = h.restart();
                 QCoro::waitFor(tracker.restoreConnection());
                 QCoro::waitFor(tracker.connect()); // the user's "Reconnect"

@@ -1,18 +1,5 @@
 #include "TrackerRig.h"
 
-#include <QDBusConnectionInterface>
-
-#include <csignal>
-
-namespace {
-
-const QString kSecrets = u"org.freedesktop.secrets"_s;
-const QString kReason = u"Clocked out. Tracking and screenshots are off."_s;
-const QString kSavedLocally =
-    u" Clock-out is saved locally and will sync on reconnect. The server also expires disconnected sessions."_s;
-
-} // namespace
-
 // Launch, pairing, reconnecting and the queue of undelivered clock-outs.
 class ConnectionTest final : public QObject {
     Q_OBJECT
@@ -22,7 +9,7 @@ private Q_SLOTS:
         TrackerRig h;
         QCoro::waitFor(h.tracker().restoreConnection()); // nothing stored: nothing sent
         QVERIFY(h.peer().requests().isEmpty());
-        QCOMPARE(h.tracker().status(), u"Clocked out. Tracking and screenshots are off."_s);
+        QCOMPARE(h.tracker().status(), kClockedOut);
         QCOMPARE(h.tracker().captureStatus(), u"Screenshots are off."_s);
         QCOMPARE(h.tracker().formattedTime(), u"00:00:00"_s);
         QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
@@ -114,7 +101,7 @@ private Q_SLOTS:
         QCOMPARE(h.peer().count("/device/sessions/s-9/stop"), 1);
 
         // Clocked out, nothing racing: the pairing form, with the address and the stored token kept.
-        QCoro::waitFor(h.tracker().stop(u"Clocked out. Tracking and screenshots are off."_s));
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
         QCoro::waitFor(h.tracker().preparePairing());
         QCOMPARE(h.tracker().status(), u"Enter a new pairing code from your admin."_s);
         QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile() && h.tracker().pending().isEmpty());
@@ -128,8 +115,8 @@ private Q_SLOTS:
         TrackerRig h({.connected = true});
         h.clockIn();
         h.peer().setDown(true);
-        QCoro::waitFor(h.tracker().stop(kReason));
-        QCOMPARE(h.tracker().status(), kReason + kSavedLocally);
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
+        QCOMPARE(h.tracker().status(), kClockedOut + kSavedLocally);
         std::chrono::milliseconds wait = h.timers->lastInterval;
         QVERIFY(wait <= std::chrono::minutes(1));
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -145,7 +132,7 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents();
         QTRY_VERIFY_WITH_TIMEOUT(h.tracker().pending().isEmpty() && !h.tracker().delivering(), 30000);
         QCOMPARE(h.stops().size(), 1);
-        QCOMPARE(h.tracker().status(), kReason); // synced now, as the line had promised
+        QCOMPARE(h.tracker().status(), kClockedOut); // synced now, as the line had promised
         QCOMPARE(h.timers->liveTimers(), 0);
     }
 
@@ -158,7 +145,7 @@ private Q_SLOTS:
         h.clockIn();
         h.tick();
         QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{u"theirs"_s, now - 10}, {h.sessionId, h.startedAt + 2}}));
-        QCoro::waitFor(h.tracker().stop(kReason));
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
         QCOMPARE(h.peer().count("/device/sessions/theirs/stop"), 0);
         QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{u"theirs"_s, now - 10}}));
 
@@ -186,9 +173,7 @@ private Q_SLOTS:
         QCOMPARE(h.peer().count("/device/pair"), 1);
 
         // No Secret Service on the bus at all.
-        const QDBusConnectionInterface& bus = *QDBusConnection::sessionBus().interface();
-        QCOMPARE(::kill(static_cast<pid_t>(bus.servicePid(kSecrets).value()), SIGTERM), 0);
-        QTRY_VERIFY(!bus.isServiceRegistered(kSecrets).value());
+        QVERIFY(TrackerRig::stopKeyring());
         Tracker& fresh = never.restart();
         QCoro::waitFor(fresh.restoreConnection());
         QVERIFY(!fresh.savedPairing());

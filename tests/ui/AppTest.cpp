@@ -1,4 +1,6 @@
 // Runs the real agent under the session's X server: one agent per user, signals quit.
+#include "StatusNotifierHost.h"
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -72,24 +74,6 @@ class AppTest final : public QObject {
         return process.get();
     }
 
-    // A StatusNotifier watcher on the session bus with a host registered, as KDE Plasma and GNOME's extension
-    // provide; it records the items that register with it.
-    static void startStatusNotifierHost(QProcess* host) {
-        const QString watcher = u"org.kde.StatusNotifierWatcher"_s;
-        host->start(u"/usr/bin/python3"_s, {u"-m"_s, u"dbusmock"_s, watcher, u"/StatusNotifierWatcher"_s, watcher});
-        const auto mock = [&](const QString& method, const QStringList& arguments) {
-            return QProcess::execute(u"gdbus"_s, QStringList{u"call"_s, u"--session"_s, u"-d"_s, watcher, u"-o"_s,
-                                                            u"/StatusNotifierWatcher"_s, u"-m"_s,
-                                                            u"org.freedesktop.DBus.Mock."_s + method} +
-                                                     arguments) == 0;
-        };
-        QVERIFY(QTest::qWaitFor([&] { return mock(u"AddMethod"_s, {watcher, u"RegisterStatusNotifierItem"_s, u"s"_s,
-                                                                   u""_s, u""_s}); },
-                                30000));
-        QVERIFY(mock(u"AddProperty"_s, {watcher, u"IsStatusNotifierHostRegistered"_s, u"<true>"_s}));
-        QVERIFY(mock(u"EmitSignal"_s, {watcher, u"StatusNotifierHostRegistered"_s, u""_s, u"[]"_s}));
-    }
-
 private Q_SLOTS:
     // A login start (--hidden) with no tray shows the window, else nothing would show the agent; with a tray it
     // shows only the tray icon, and a second login start leaves the running agent be.  A later launch by hand
@@ -140,9 +124,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_home.filePath(u"vantrel.socket"_s)), 30000);
         QProcess host;
         if (statusNotifier) {
-            startStatusNotifierHost(&host);
-            if (QTest::currentTestFailed())
-                return;
+            QVERIFY(startStatusNotifierHost(host));
             // The item registers with the host that came late: Qt was not asked about the tray before.
             QByteArray calls;
             QTRY_VERIFY_WITH_TIMEOUT((calls += host.readAllStandardOutput()).contains("RegisterStatusNotifierItem"),

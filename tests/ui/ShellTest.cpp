@@ -1,3 +1,4 @@
+#include "StatusNotifierHost.h"
 #include "TrackerRig.h"
 #include "ui/QuitRequest.h"
 #include "ui/SignedInArea.h"
@@ -22,28 +23,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// The rig's tracker signed in with a pairing code (the rig's studio pairs with any) on the system's clocks, with
-// two projects (the first chosen at once), and clocked in unless told not to.  Null when it did not get there.
-Tracker* signIn(TrackerRig& rig, bool clockIn = true) {
-    rig.peer().setReply("/device/me", {.body = R"({"name":"Ada","projects":[{"id":"p1","title":"Trailer"},)"
-                                               R"({"id":"p2","title":"Teaser"}],"stages":[]})"});
-    Tracker& tracker = rig.tracker();
-    tracker.setServer(rig.server());
-    tracker.setPairingCode(u"quit-code"_s);
-    tracker.connect();
-    const bool signedIn = QTest::qWaitFor([&] { return tracker.hasProfile() && !tracker.busy(); }, 30000);
-    if (!clockIn)
-        return signedIn ? &tracker : nullptr;
-    if (signedIn)
-        tracker.start();
-    const bool there = QTest::qWaitFor([&] { return tracker.active() && !tracker.busy(); }, 30000);
-    return there ? &tracker : nullptr;
-}
-
-} // namespace
-
 class ShellTest final : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -52,17 +31,11 @@ private Q_SLOTS:
         if (QGuiApplication::platformName() != u"xcb"_s)
             QSKIP("needs the session's X server (scripts/test starts one)");
         // A StatusNotifier host, as KDE Plasma and GNOME's extension provide; later an XEmbed one.
-        const QString watcher = u"org.kde.StatusNotifierWatcher"_s;
         QProcess host;
-        host.start(u"/usr/bin/python3"_s, {u"-m"_s, u"dbusmock"_s, watcher, u"/StatusNotifierWatcher"_s, watcher});
-        const QStringList hostUp =
-            u"call --session -d %1 -o /StatusNotifierWatcher -m "
-            u"org.freedesktop.DBus.Mock.AddProperty %1 IsStatusNotifierHostRegistered <true>"_s.arg(watcher)
-                .split(u' ');
-        QVERIFY(QTest::qWaitFor([&] { return QProcess::execute(u"gdbus"_s, hostUp) == 0; }, 30000));
-        TrackerRig rig({.systemClock = true});
-        Tracker* const tracker = signIn(rig);
-        QVERIFY(tracker);
+        QVERIFY(startStatusNotifierHost(host));
+        TrackerRig rig({.connected = true, .systemClock = true});
+        rig.clockIn();
+        Tracker* const tracker = &rig.tracker();
         StaffWindow window(tracker);
         const auto closeShows = [&] {
             window.bringForward();
@@ -96,9 +69,10 @@ private Q_SLOTS:
     }
     void quitHangsOnStudioThatNeverAnswers() {
         QFETCH(bool, stall);
-        TrackerRig rig({.systemClock = true, .requestLimit = std::chrono::hours(1)}); // each row its own token
-        Tracker* const tracker = signIn(rig);
-        QVERIFY(tracker);
+        // Each row its own token.
+        TrackerRig rig({.connected = true, .systemClock = true, .requestLimit = std::chrono::hours(1)});
+        rig.clockIn();
+        Tracker* const tracker = &rig.tracker();
         TestPeer& peer = rig.peer();
         const QByteArray session = "/device/sessions/" + rig.sessionId.toUtf8() + "/";
         peer.setReply(session, {.delay = std::chrono::milliseconds(300), .stall = stall});
@@ -127,9 +101,8 @@ private Q_SLOTS:
     void wheelOverListsChangesNoChoice() {
         if (QGuiApplication::platformName() != u"xcb"_s)
             QSKIP("needs the session's X server (scripts/test starts one)");
-        TrackerRig rig({.systemClock = true});
-        Tracker* const tracker = signIn(rig, false);
-        QVERIFY(tracker);
+        TrackerRig rig({.connected = true, .systemClock = true});
+        Tracker* const tracker = &rig.tracker();
         StaffWindow window(tracker);
         window.move(0, 0);
         window.bringForward();
@@ -152,9 +125,9 @@ private Q_SLOTS:
     // Neither the disk nor the studio takes the clock-out: the quit asks instead of ending, and a quit from the
     // session (SIGTERM, a logout) still ends within a session manager's grace.
     void quitLosesClockOutHeldOnlyInMemory() {
-        TrackerRig rig({.systemClock = true});
-        Tracker* const tracker = signIn(rig);
-        QVERIFY(tracker);
+        TrackerRig rig({.connected = true, .systemClock = true});
+        rig.clockIn();
+        Tracker* const tracker = &rig.tracker();
         rig.peer().setDown(true);
         const QString settings = rig.defaultsFile();
         const QString state = settings + u".state"_s;
@@ -180,9 +153,9 @@ private Q_SLOTS:
     }
     void trayRowsAndSigtermWhileClockedIn() {
         QFETCH(bool, sigterm);
-        TrackerRig rig({.systemClock = true});
-        Tracker* const tracker = signIn(rig);
-        QVERIFY(tracker);
+        TrackerRig rig({.connected = true, .systemClock = true});
+        rig.clockIn();
+        Tracker* const tracker = &rig.tracker();
         VantrelApp app(tracker);
         const auto row = [&app](const QString& text) {
             const QList<QAction*> actions = app.tray()->menu()->actions();

@@ -12,7 +12,7 @@ import os
 import shutil
 import sys
 
-from wayland_session import WaylandSession, _wait
+from wayland_session import WaylandSession
 
 # What each output shows, in output pixels: the background, and a window of its own colour.
 KNOWN_BACKGROUND = "#1a4d80"
@@ -72,9 +72,7 @@ def start_screencast(session, preload):
         show_known_output(session, output)
     session.swaymsg("focus", "output", "HEADLESS-1")
 
-    session.spawn(["pipewire"])
-    _wait(lambda: os.path.exists(os.path.join(session.env["XDG_RUNTIME_DIR"], "pipewire-0")), 120, "pipewire")
-    session.spawn(["wireplumber"])
+    session.start_pipewire()
     session.spawn(["/usr/libexec/xdg-desktop-portal-wlr"], env={"LD_PRELOAD": library})
     session.wait_for_bus_name("org.freedesktop.impl.portal.desktop.wlr")
     session.spawn(["/usr/libexec/xdg-desktop-portal"])

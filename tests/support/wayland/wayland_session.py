@@ -38,9 +38,8 @@ def _wait(predicate, timeout, what):
 
 
 class WaylandSession:
-    def __init__(self, window=False, keyring=False, compositor="sway"):
+    def __init__(self, keyring=False, compositor="sway"):
         self.compositor = compositor
-        self.want_window = window
         self.want_keyring = keyring
         self.env = {}
         self._procs = []
@@ -98,8 +97,6 @@ class WaylandSession:
             {"gnome-shell": self._start_gnome_shell, "kwin": self._start_kwin}.get(self.compositor, self._start_sway)()
             if self.want_keyring:
                 self._start_keyring()
-            if self.want_window:
-                self.show_changing_window()
         except BaseException:
             self.stop()
             raise
@@ -215,9 +212,7 @@ class WaylandSession:
     def start_gnome_portal(self):
         """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
         dialogs over AT-SPI; returns the path of that user's log (one line per dialog answered)."""
-        self.spawn(["pipewire"])
-        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 30, "pipewire")
-        self.spawn(["wireplumber"])
+        self.start_pipewire()
         self.spawn(["/usr/libexec/xdg-desktop-portal-gnome"])
         self.wait_for_bus_name("org.freedesktop.impl.portal.desktop.gnome", 60)
         self.spawn(["/usr/libexec/xdg-desktop-portal"])
@@ -254,9 +249,7 @@ class WaylandSession:
         """PipeWire and the desktop portal with its KDE backend, D-Bus activated as on a desktop.  With `click`
         (vantrel_test_kwin_click), a helper answers every "Screen Sharing" dialog and logs it to the file
         named by the returned environment's VANTREL_TEST_DIALOG_LOG."""
-        self.spawn(["pipewire"])
-        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 20, "pipewire")
-        self.spawn(["wireplumber"])
+        self.start_pipewire()
         self.run(["dbus-update-activation-environment", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP",
                   "QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "KDE_FULL_SESSION"], check=True)
         # The KDE backend must be up before the portal looks for it, or the portal drops ScreenCast.
@@ -274,6 +267,11 @@ class WaylandSession:
         return {"VANTREL_TEST_DIALOG_LOG": log}
 
     # ---- end of KDE Plasma ----
+
+    def start_pipewire(self):
+        self.spawn(["pipewire"])
+        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 120, "pipewire")
+        self.spawn(["wireplumber"])
 
     def _wait_for_compositor(self, process, name):
         # Found by their sockets: the compositor runs under runuser, which forks, so its pid is not ours.
@@ -386,8 +384,6 @@ def main():
                         help="GNOME's screen-cast portal, its dialogs answered; their log in $VANTREL_TEST_SHARE_LOG")
     parser.add_argument("--extension", action="append", default=[], metavar="DIR",
                         help="a GNOME Shell extension folder (named by its uuid) to install for the session's user")
-    parser.add_argument("--enable-extension", action="append", default=[], metavar="UUID",
-                        help="list this extension in enabled-extensions before the shell starts")
     parser.add_argument("--kwin", action="store_true", help="KDE's KWin with its portal and a keyring")
     parser.add_argument("--kwin-click", help="with --kwin: vantrel_test_kwin_click, to answer the portal's dialog")
     parser.add_argument("program", nargs=argparse.REMAINDER)
@@ -398,7 +394,6 @@ def main():
     compositor = "kwin" if args.kwin else "gnome-shell" if args.gnome_shell else "sway"
     session = WaylandSession(compositor=compositor, keyring=args.keyring or args.kwin)
     session.gnome_extensions = {os.path.basename(os.path.normpath(d)): d for d in args.extension}
-    session.gnome_enabled = tuple(args.enable_extension)
     with session:
         if args.kwin:
             env = session.start_kde_portal(args.kwin_click)
