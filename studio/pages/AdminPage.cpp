@@ -2,6 +2,7 @@
 
 #include "pages/SessionPage.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 
 namespace {
@@ -37,7 +38,8 @@ const char kStyle[] =
     ".chart .gap{fill:var(--muted);opacity:.18}.chart text{fill:var(--muted);font-size:12px}"
     ".facts th{background:none;color:var(--muted);font-weight:400}"
     ".gallery figure{display:inline-block;margin:0 8px 12px 0}.gallery img{display:block;width:240px;height:auto;"
-    "border:1px solid var(--line)}figcaption{font-size:.8rem;color:var(--muted)}";
+    "border:1px solid var(--line)}figcaption{font-size:.8rem;color:var(--muted)}"
+    ".gallery a:focus{outline:none}.gallery a:focus img{outline:3px solid var(--accent);outline-offset:2px}";
 
 QString utc(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -103,20 +105,23 @@ QString duration(qint64 seconds) {
         .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-HttpResponse page(const QString& title, const QString& bodyHtml) {
+HttpResponse page(const QString& title, const QString& bodyHtml, const QString& script) {
     const QString html =
         QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
                        "<title>%1 · Vantrel studio</title>\n<style>%2</style></head>\n"
                        "<body><nav><b>Vantrel studio</b><a href=\"/admin/timesheet\">Timesheet</a>"
-                       "<a href=\"/admin\">Sessions</a></nav>\n<main><h1>%1</h1>\n%3</main></body></html>\n")
-            .arg(escaped(title), QString::fromLatin1(kStyle), bodyHtml);
+                       "<a href=\"/admin\">Sessions</a></nav>\n<main><h1>%1</h1>\n%3</main>%4</body></html>\n")
+            .arg(escaped(title), QString::fromLatin1(kStyle), bodyHtml,
+                 script.isEmpty() ? QString() : u"<script>"_qs + script + u"</script>"_qs);
     HttpResponse response;
     response.contentType = "text/html; charset=utf-8";
     response.body = html.toUtf8();
-    response.headers.emplaceBack(
-        "Content-Security-Policy",
-        "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+    QByteArray policy = "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; frame-ancestors 'none'";
+    if (!script.isEmpty())
+        policy += "; script-src 'sha256-" +
+                  QCryptographicHash::hash(script.toUtf8(), QCryptographicHash::Sha256).toBase64() + '\'';
+    response.headers.emplaceBack("Content-Security-Policy", policy);
     response.headers.emplaceBack("X-Frame-Options", "DENY"); // for browsers without frame-ancestors
     response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
     response.headers.emplaceBack("Cache-Control", "no-store");

@@ -6,8 +6,9 @@
 // The managers' pages, rendered on the server without scripts.  Every value from the database is escaped.
 namespace AdminPage {
 
-// A whole HTML page around `bodyHtml`, with headers that keep the browser from running or loading anything else.
-HttpResponse page(const QString& title, const QString& bodyHtml);
+// A whole HTML page around `bodyHtml`, with headers that keep the browser from running or loading anything else;
+// `script`, if any, is the one script the page may run (allowed by its hash).
+HttpResponse page(const QString& title, const QString& bodyHtml, const QString& script = {});
 // Sessions per user with stage, duration, per-application seconds, mouse activity and screenshot thumbnails.
 HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now);
 

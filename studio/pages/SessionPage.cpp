@@ -21,6 +21,15 @@ constexpr int kChartWidth = 960;
 constexpr int kRowHeight = 56;
 constexpr int kLabelWidth = 110;
 
+// The page's one script: the arrow keys move between the screenshots, in order across the displays.
+const char kStepping[] =
+    "addEventListener('keydown',function(e){var step={ArrowLeft:-1,ArrowRight:1}[e.key];"
+    "if(!step||e.altKey||e.ctrlKey||e.metaKey||/^(INPUT|SELECT|TEXTAREA)$/.test(document.activeElement.tagName))"
+    "return;var links=[].slice.call(document.querySelectorAll('.gallery a'));if(!links.length)return;"
+    "var at=links.indexOf(document.activeElement);"
+    "var next=links[Math.min(links.length-1,Math.max(0,at<0?0:at+step))];"
+    "next.focus();next.scrollIntoView({block:'nearest'});e.preventDefault();});";
+
 QString local(qint64 seconds, const QTimeZone& zone, const QString& format = u"yyyy-MM-dd HH:mm:ss"_qs) {
     return QDateTime::fromSecsSinceEpoch(seconds, zone).toString(format);
 }
@@ -193,10 +202,12 @@ HttpResponse page(const Details& details, const QTimeZone& zone, qint64 now) {
                         .arg(duration(app.seconds));
         body += QStringLiteral("</tbody></table>\n");
     }
-    body += QStringLiteral("<h2>Screenshots</h2>\n") + screenshots(details, zone);
+    body += QStringLiteral("<h2>Screenshots</h2>\n<p class=\"muted\">← and → step through them, Enter opens one."
+                           "</p>\n") +
+            screenshots(details, zone);
     return AdminPage::page(
         QStringLiteral("Session of %1 on %2").arg(details.userName, local(details.startedAt, zone, u"d MMMM yyyy"_qs)),
-        body);
+        body, QString::fromLatin1(kStepping));
 }
 
 HttpResponse csv(const Details& details, const QTimeZone& zone) {

@@ -88,6 +88,12 @@ ALTER TABLE devices ADD COLUMN token_used_at BIGINT;
 UPDATE devices SET token_used_at = paired_at;
 INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1') ON CONFLICT (key) DO NOTHING;
 )sql",
+    // The timesheet: sessions by their end (recent ranges are the usual ones), and the reports' active seconds
+    // read from the index alone.
+    R"sql(
+CREATE INDEX IF NOT EXISTS sessions_ended ON sessions (ended_at);
+CREATE INDEX IF NOT EXISTS minutes_active ON minutes (session_id, started_at, mouse_active_seconds);
+)sql",
 };
 
 QString postgresError(pg_conn* connection) {

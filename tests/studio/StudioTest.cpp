@@ -554,8 +554,9 @@ private Q_SLOTS:
         QVERIFY(backwards.status == 400 && backwards.body.contains("The range ends before it begins."));
     }
 
-    // A session's page in a browser: every screenshot of each display in order and loaded lazily, a gap in its
-    // reports drawn as one, its applications; its reports as CSV with a formula-like application name inert.
+    // A session's page in a browser: every screenshot of each display in order, loaded lazily and stepped through
+    // with the arrow keys, a gap in its reports drawn as one, its applications; its reports as CSV with a formula-like
+    // application name inert.
     void sessionPageShowsGapsAndEveryScreenshotInOrder() {
         const QByteArray zoe = pairedDevice(u"@Zoë"_qs);
         const qint64 start = m_now;
@@ -571,7 +572,9 @@ private Q_SLOTS:
         m_now = start + 120;
         QCOMPARE(stop("shots-1", m_now, zoe), 200);
 
-        const QString page = browse(u"/admin/sessions/shots-1"_qs, u"studio-session"_qs);
+        QStringList focused;
+        const QString page = browse(u"/admin/sessions/shots-1"_qs, u"studio-session"_qs,
+                                    {u"ArrowRight"_qs, u"ArrowRight"_qs, u"ArrowLeft"_qs}, &focused);
         QList<qint64> stored;
         Statement shots = m_studio->database().prepare(
             "SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
@@ -582,6 +585,8 @@ private Q_SLOTS:
         for (const QRegularExpressionMatch& match : image.globalMatch(page.mid(page.indexOf(u"id=\"display-1\""_qs))))
             shown.append(match.captured(1).toLongLong());
         QCOMPARE(shown, stored);
+        auto address = [](qint64 id) { return u"/admin/screenshots/%1.jpg"_qs.arg(id); };
+        QCOMPARE(focused, (QStringList{address(stored[0]), address(stored[1]), address(stored[0])}));
         QVERIFY(page.indexOf(u"id=\"display-2\""_qs) > page.indexOf(u"id=\"display-1\""_qs));
         QVERIFY(page.contains(u"<td>3, 1 gap</td>"_qs) && page.contains(u"<title>No reports 12:01:00–12:01:30"_qs));
         QCOMPARE(seconds(page, u"<table id=\"apps\">"_qs), (QList<qint64>{60, 30}));
@@ -596,7 +601,9 @@ private Q_SLOTS:
 private:
     // A page as headless Chromium shows it: signed in, trusting only the studio's test CA, through studio.test.
     // Its screenshots, light and dark, are left in the build folder as NAME.png and NAME-dark.png.
-    QString browse(const QString& path, const QString& name) {
+    // With `focused`, also presses `keys` in turn and gives the address of the link in focus after each.
+    QString browse(const QString& path, const QString& name, const QStringList& keys = {},
+                   QStringList* focused = nullptr) {
         const QString home = m_dir.filePath(u"browser"_qs), nss = u"sql:"_qs + home + u"/.pki/nssdb"_qs;
         if (!QFile::exists(home) &&
             (!QDir().mkpath(home + u"/.pki/nssdb"_qs) ||
@@ -608,26 +615,35 @@ private:
         const QString url = u"https://%1@studio.test:%2%3"_qs.arg(
             QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(credentials), ":")),
             QString::number(m_server->port()), path);
-        auto chromium = [&](const QStringList& arguments) {
+        QStringList chromium{u"chromium"_qs,
+                             u"--headless"_qs,
+                             u"--disable-gpu"_qs,
+                             u"--user-data-dir="_qs + home + u"/profile"_qs,
+                             u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs,
+                             u"--window-size=1280,900"_qs};
+        if (::geteuid() == 0)
+            chromium.append(u"--no-sandbox"_qs);
+        auto run = [&](QStringList command) {
             QProcess process;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert(u"HOME"_qs, home);
             process.setProcessEnvironment(environment);
             process.setStandardErrorFile(QProcess::nullDevice());
-            QStringList common{u"--headless"_qs, u"--disable-gpu"_qs, u"--user-data-dir="_qs + home + u"/profile"_qs,
-                               u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs, u"--window-size=1280,900"_qs};
-            if (::geteuid() == 0)
-                common.append(u"--no-sandbox"_qs);
-            process.start(u"chromium"_qs, common + arguments + QStringList{url});
+            process.start(command.takeFirst(), command);
             // The studio answers on this thread: keep serving while the browser waits.
             if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 120000))
                 process.kill();
             return QString::fromUtf8(process.readAllStandardOutput());
         };
         const QString folder = QCoreApplication::applicationDirPath() + u'/';
-        chromium({u"--screenshot="_qs + folder + name + u".png"_qs});
-        chromium({u"--force-dark-mode"_qs, u"--screenshot="_qs + folder + name + u"-dark.png"_qs});
-        return chromium({u"--dump-dom"_qs});
+        run(chromium + QStringList{u"--screenshot="_qs + folder + name + u".png"_qs, url});
+        run(chromium +
+            QStringList{u"--force-dark-mode"_qs, u"--screenshot="_qs + folder + name + u"-dark.png"_qs, url});
+        if (focused)
+            *focused = run(QStringList{u"/usr/bin/python3"_qs, QStringLiteral(VANTREL_KEYBOARD_STEPS), url} + keys +
+                           QStringList{u"--"_qs} + chromium)
+                           .split(u'\n', Qt::SkipEmptyParts);
+        return run(chromium + QStringList{u"--dump-dom"_qs, url});
     }
     // The seconds of the <data> values in the first table row or section after `marker`.
     static QList<qint64> seconds(const QString& page, const QString& marker) {
