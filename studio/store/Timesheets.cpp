@@ -105,33 +105,64 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
     if (sheet.entries.isEmpty())
         return sheet;
 
-    // Active seconds per session and day, each report counted on the day it started; the day's number comes
-    // from the boundaries, which only this process knows in the studio's zone.
+    // Active seconds, each report counted on the day it started.  A session with one part in the range takes
+    // those of all its reports in the range; only the sessions split at midnight need each report's day, which
+    // costs a comparison per day boundary for every report, so they are asked for apart.
+    QHash<QString, int> parts;
+    for (const Entry& entry : sheet.entries)
+        ++parts[entry.sessionId];
+    auto assign = [&](Statement& active, bool byDay) -> Result<> {
+        while (active.next()) {
+            const QString id = active.text(0);
+            const auto at = firstPart.constFind(id);
+            if (at == firstPart.constEnd() || (!byDay && parts.value(id) != 1))
+                continue;
+            const QDate day = filter.from.addDays(active.integer(1));
+            for (qsizetype i = *at; i < sheet.entries.size() && sheet.entries[i].sessionId == id; ++i) {
+                Entry& entry = sheet.entries[i];
+                // A report that began just before midnight, or after a clamped stop, cannot make a part more
+                // than wholly active.
+                if (!byDay || entry.day == day)
+                    entry.activeSeconds = std::min(entry.seconds(), active.integer(2));
+            }
+        }
+        return active.status();
+    };
+    const QByteArray inRange = " AND m.started_at >= " + QByteArray::number(rangeStart) + " AND m.started_at < " +
+                               QByteArray::number(rangeEnd);
+    const QByteArray wholeSql = "SELECT m.session_id, 0, SUM(m.mouse_active_seconds) FROM minutes m WHERE "
+                                "m.session_id IN (SELECT s.id FROM sessions s JOIN devices d ON d.id = s.device_id "
+                                "WHERE " +
+                                condition.sql + ")" + inRange + " GROUP BY m.session_id";
+    Statement whole = database.prepare(wholeSql.constData());
+    condition.bind(whole, rangeStart, rangeEnd);
+    if (Result<> read = assign(whole, false); !read)
+        return read.error();
+
+    // The day's number comes from the boundaries, which only this process knows in the studio's zone.
     QByteArray dayOf = "CASE";
     for (qsizetype i = 1; i + 1 < bounds.size(); ++i)
         dayOf += " WHEN m.started_at < " + QByteArray::number(bounds[i]) + " THEN " + QByteArray::number(i - 1);
     dayOf += " ELSE " + QByteArray::number(bounds.size() - 2) + " END";
-    const QByteArray activeSql = "SELECT m.session_id, " + dayOf +
-                                 " AS day, SUM(m.mouse_active_seconds) FROM minutes m WHERE m.session_id IN "
-                                 "(SELECT s.id FROM sessions s JOIN devices d ON d.id = s.device_id WHERE " +
-                                 condition.sql + ") AND m.started_at >= " + QByteArray::number(rangeStart) +
-                                 " AND m.started_at < " + QByteArray::number(rangeEnd) + " GROUP BY m.session_id, day";
-    Statement active = database.prepare(activeSql.constData());
-    condition.bind(active, rangeStart, rangeEnd);
-    while (active.next()) {
-        const auto at = firstPart.constFind(active.text(0));
-        const QDate day = filter.from.addDays(active.integer(1));
-        for (qsizetype i = at == firstPart.constEnd() ? sheet.entries.size() : *at;
-             i < sheet.entries.size() && sheet.entries[i].sessionId == active.text(0); ++i) {
-            Entry& entry = sheet.entries[i];
-            // A report that began just before midnight, or after a clamped stop, cannot make a part more than
-            // wholly active.
-            if (entry.day == day)
-                entry.activeSeconds = std::min(entry.seconds(), active.integer(2));
-        }
+    QStringList split;
+    for (auto part = parts.cbegin(); part != parts.cend(); ++part) {
+        if (part.value() > 1)
+            split.append(part.key());
     }
-    if (Result<> read = active.status(); !read)
-        return read.error();
+    constexpr qsizetype kIdsPerQuery = 200;
+    for (qsizetype first = 0; first < split.size(); first += kIdsPerQuery) {
+        const QStringList ids = split.mid(first, kIdsPerQuery);
+        QByteArray placeholders = "?";
+        placeholders += QByteArray(", ?").repeated(ids.size() - 1);
+        const QByteArray daysSql = "SELECT m.session_id, " + dayOf +
+                                   " AS day, SUM(m.mouse_active_seconds) FROM minutes m WHERE m.session_id IN (" +
+                                   placeholders + ")" + inRange + " GROUP BY m.session_id, day";
+        Statement days = database.prepare(daysSql.constData());
+        for (qsizetype i = 0; i < ids.size(); ++i)
+            days.bind(int(i + 1), ids[i]);
+        if (Result<> read = assign(days, true); !read)
+            return read.error();
+    }
     return sheet;
 }
 

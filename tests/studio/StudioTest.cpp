@@ -546,6 +546,7 @@ private Q_SLOTS:
         QCOMPARE(perEditor, (QHash<QString, qint64>{{u"'@Zoë"_qs, 39720}, {u"Yann"_qs, 12600}}));
         QVERIFY(csv.body.contains(",2027-03-28,\"Promo, \"\"final\"\"\",Color grade,night-1,2027-03-28 00:00:00,"
                                   "2027-03-28 10:00:00,clocked out,9.00,32400,0\r\n"));
+        QVERIFY(csv.body.contains(",night-1,2027-03-27 22:00:00,2027-03-28 00:00:00,clocked out,2.00,7200,21\r\n"));
         QVERIFY(csv.body.contains(",\"'=HYPERLINK(\"\"x\"\")\",Rough cut,silent-1,"));
         const Answer staged = call("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28&stage=Color+grade", m_admin);
         QCOMPARE(staged.body.count("night-1"), 2);
