@@ -335,6 +335,11 @@ class WaylandSession:
                 proc.wait()
         self._procs = []
         if self.dir:
+            kept = os.environ.get("VANTREL_TEST_KEEP_LOGS")  # a folder for the session's logs, to read after a failure
+            if kept:
+                target = tempfile.mkdtemp(prefix="session-", dir=kept)
+                for log in glob.glob(os.path.join(self.dir, "*.log")):
+                    shutil.copy(log, target)
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
 
