@@ -57,18 +57,21 @@ done
 
 # --- checkers: no lintian error or missing link hardening, no rpmlint error but the missing signature ------------------
 lintian --allow-root -I --pedantic --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1 || true
-! grep -E '^E: |hardening-no-(pie|relro|bindnow)' "$work/lintian.log" || fail "lintian (all it said above is in the log):
+! grep -E '^E: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" || fail "lintian (all it said above is in the log):
 $(cat "$work/lintian.log")"
 rpmlint -r "$here/../../packaging/vantrel.rpmlintrc" "${rpms[@]}" >"$work/rpmlint.log" 2>&1 || true
 ! grep ': E: ' "$work/rpmlint.log" | grep -v ': E: no-signature' || fail "rpmlint: $(cat "$work/rpmlint.log")"
 
-# --- hardened binaries: PIE, full RELRO with immediate binding ---------------------------------------------------
+# --- hardened binaries: PIE, full RELRO with immediate binding, stack protector, fortified calls -------------------
 dpkg-deb -x "${debs[0]}" "$work/x"
 dpkg-deb -x "${debs[1]}" "$work/x"
 for binary in "$work/x/usr/bin/vantrel" "$work/x/usr/bin/vantrel-studio"; do
     readelf -h "$binary" | grep -q 'Type: *DYN' || fail "$binary is not position-independent"
     readelf -lW "$binary" | grep -q GNU_RELRO || fail "$binary has no RELRO"
     readelf -dW "$binary" | grep -qE 'BIND_NOW|FLAGS.*\bNOW\b' || fail "$binary binds lazily"
+    symbols=$(readelf --dyn-syms -W "$binary")
+    grep -q '__stack_chk_fail' <<<"$symbols" || fail "$binary has no stack protector"
+    grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$binary calls no fortified function"
 done
 desktop-file-validate "$work/x/usr/share/applications/vantrel.desktop" "$work/x/etc/xdg/autostart/vantrel.desktop"
 unit=$work/x/usr/lib/systemd/system/vantrel-studio.service
