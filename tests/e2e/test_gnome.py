@@ -182,7 +182,8 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.click("Clock in")
         wait_until(lambda: answered() == ["2"], 120, "the dialog answered with both monitors", self.agent.explain)
         settings = os.path.join(self.agent.config, "Vantrel", "Vantrel.conf")
-        wait_until(lambda: "screenCastTokens" in open(settings).read(), 60, "the portal's restore token kept")
+        wait_until(lambda: "screenCastTokens" in open(settings).read(), 120, "the portal's restore token kept",
+                   self.agent.explain)
         if not self.agent.shows("Clocked in. Mouse activity and app usage are being shared."):
             self.agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
             self.agent.click("Clock in")

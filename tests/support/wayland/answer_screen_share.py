@@ -44,7 +44,9 @@ def answer(window):
     for i in range(monitors.childCount):
         selection.selectChild(i)
     deadline = time.monotonic() + 30
-    while not sensitive(share) and time.monotonic() < deadline:
+    while not sensitive(share):
+        if time.monotonic() > deadline:
+            return None  # look again
         time.sleep(0.1)
     action = share.queryAction()
     action.doAction(next(i for i in range(action.nActions) if action.getName(i) == "click"))
@@ -60,12 +62,14 @@ def main():
         except Exception:  # the dialog went away while being read: look again
             shared = None
         if shared is not None:
-            with open(log, "a") as f:
-                f.write(f"{shared}\n")
-            # The same dialog closes after Share; do not answer it twice.
+            # Logged once the dialog has closed: a press lost on a busy machine leaves it open, to be answered
+            # again.
             deadline = time.monotonic() + 30
             while dialog() is not None and time.monotonic() < deadline:
                 time.sleep(0.2)
+            if dialog() is None:
+                with open(log, "a") as f:
+                    f.write(f"{shared}\n")
         time.sleep(0.2)
 
 
