@@ -16,27 +16,29 @@ void sortApps(QList<AppSeconds>& apps) {
 
 } // namespace
 
+void readFacts(const Statement& row, Facts& facts) {
+    facts.id = row.text(0);
+    facts.userName = row.text(1);
+    facts.deviceName = row.text(2);
+    facts.projectTitle = row.text(3);
+    facts.stage = row.text(4);
+    facts.note = row.text(5);
+    facts.startedAt = row.integer(6);
+    if (!row.isNull(7))
+        facts.endedAt = row.integer(7);
+    facts.endKind = row.text(8);
+}
+
 Result<std::optional<Details>> load(Database& database, const QString& sessionId) {
-    Statement session = database.prepare(
-        "SELECT u.name, d.name, p.title, s.stage, s.note, s.started_at, s.ended_at, COALESCE(s.end_kind, '') "
-        "FROM sessions s JOIN devices d ON d.id = s.device_id JOIN users u ON u.id = d.user_id "
-        "JOIN projects p ON p.id = s.project_id WHERE s.id = ?");
+    Statement session =
+        database.prepare("SELECT " VANTREL_SESSION_FACTS_COLUMNS " " VANTREL_SESSION_FACTS_FROM " WHERE s.id = ?");
     const Result<bool> found = session.bind(1, sessionId).fetch();
     if (!found)
         return found.error();
     if (!*found)
         return std::optional<Details>();
     Details details;
-    details.id = sessionId;
-    details.userName = session.text(0);
-    details.deviceName = session.text(1);
-    details.projectTitle = session.text(2);
-    details.stage = session.text(3);
-    details.note = session.text(4);
-    details.startedAt = session.integer(5);
-    if (!session.isNull(6))
-        details.endedAt = session.integer(6);
-    details.endKind = session.text(7);
+    readFacts(session, details);
 
     QHash<qint64, qsizetype> bySeq;
     Statement reports = database.prepare("SELECT seq, started_at, ended_at, mouse_moves, clicks, "

@@ -42,6 +42,16 @@ struct Facts {
     QString endKind; // "stopped", "expired", or empty while open
 };
 
+// The columns a session's facts come from, and the tables they join (aliases s, d, u, p); a query selects
+// these first, in this order, so that readFacts() reads them.
+#define VANTREL_SESSION_FACTS_COLUMNS                                                                                  \
+    "s.id, u.name, d.name, p.title, s.stage, s.note, s.started_at, s.ended_at, COALESCE(s.end_kind, '')"
+#define VANTREL_SESSION_FACTS_FROM                                                                                     \
+    "FROM sessions s JOIN devices d ON d.id = s.device_id JOIN users u ON u.id = d.user_id "                           \
+    "JOIN projects p ON p.id = s.project_id"
+inline constexpr int kFactsColumnCount = 9;
+void readFacts(const Statement& row, Facts& facts);
+
 struct Details : Facts {
     QList<Report> reports;         // by seq
     QList<Screenshot> screenshots; // by display (in number order), then time

@@ -368,25 +368,14 @@ Result<QList<Studio::DeviceRow>> Studio::devices() {
 
 Result<QList<Studio::SessionRow>> Studio::sessions(int limit) {
     QList<SessionRow> rows;
-    Statement query = m_database->prepare(
-        "SELECT s.id, u.name, d.name, p.title, s.stage, s.note, s.started_at, s.last_seen_at, s.ended_at, "
-        "COALESCE(s.end_kind, '') FROM sessions s JOIN devices d ON d.id = s.device_id "
-        "JOIN users u ON u.id = d.user_id JOIN projects p ON p.id = s.project_id "
-        "ORDER BY u.name, s.started_at DESC, s.id LIMIT ?");
+    Statement query =
+        m_database->prepare("SELECT " VANTREL_SESSION_FACTS_COLUMNS ", s.last_seen_at " VANTREL_SESSION_FACTS_FROM
+                            " ORDER BY u.name, s.started_at DESC, s.id LIMIT ?");
     query.bind(1, limit);
     while (query.next()) {
         SessionRow row;
-        row.id = query.text(0);
-        row.userName = query.text(1);
-        row.deviceName = query.text(2);
-        row.projectTitle = query.text(3);
-        row.stage = query.text(4);
-        row.note = query.text(5);
-        row.startedAt = query.integer(6);
-        row.lastSeenAt = query.integer(7);
-        if (!query.isNull(8))
-            row.endedAt = query.integer(8);
-        row.endKind = query.text(9);
+        sessiondetails::readFacts(query, row);
+        row.lastSeenAt = query.integer(sessiondetails::kFactsColumnCount);
         rows.append(row);
     }
     if (Result<> read = query.status(); !read)
