@@ -1,4 +1,5 @@
 #include "platform/LinuxPlatform.h"
+#include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
 #include "ui/VantrelApp.h"
@@ -46,6 +47,7 @@ int main(int argc, char* argv[])
         }
     }
 
+    useSharedMemoryWindowsWhereDecorated();
     QApplication app(argc, argv);
     VantrelApp::configureApplication();
     QCommandLineParser parser;
