@@ -40,6 +40,22 @@ def rss_pss(pid):
     return found["Rss"], found["Pss"], found["Locked"]
 
 
+def by_mapping(pid, top=14):
+    """The largest shares of RSS and PSS by mapped file (anonymous memory, heap and stacks as one line each)."""
+    sizes, name = {}, None
+    with open(f"/proc/{pid}/smaps") as smaps:
+        for line in smaps:
+            fields = line.split()
+            if "-" in fields[0] and not fields[0].endswith(":"):
+                name = fields[5].rsplit("/", 1)[-1] if len(fields) > 5 else "[anonymous]"
+            elif fields[0] in ("Rss:", "Pss:"):
+                rss, pss = sizes.get(name, (0, 0))
+                kib = int(fields[1])
+                sizes[name] = (rss + kib, pss) if fields[0] == "Rss:" else (rss, pss + kib)
+    rows = sorted(sizes.items(), key=lambda item: -item[1][0])[:top]
+    return "  ".join(f"{name} {rss / 1024:.1f}/{pss / 1024:.1f}" for name, (rss, pss) in rows)
+
+
 def reports(studio):
     rows = studio.query("SELECT COUNT(DISTINCT seq) FROM screenshots WHERE session_id = "
                         "(SELECT id FROM sessions WHERE ended_at IS NULL)")
@@ -54,6 +70,7 @@ def measure(agent, studio, clock_in, window_program):
         pid = agent.process.pid
         time.sleep(SETTLE)
         rows.append(("agent idle", *rss_pss(pid)))
+        idle_mappings = by_mapping(pid)
         clock_in()
         wait_until(lambda: reports(studio) >= 2, 180, "two reports", agent.explain)
         time.sleep(SETTLE)
@@ -63,12 +80,15 @@ def measure(agent, studio, clock_in, window_program):
         agent.wait_for_text("Clock in")
         time.sleep(SETTLE)
         rows.append(("agent after clock-out", *rss_pss(pid)))
+        after_mappings = by_mapping(pid)
     finally:
         stop_process(window)
     platform = "Wayland (sway)" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
     for what, rss, pss, locked in rows:
         print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB  locked {locked:4.1f} MiB")
     print(f"{platform:15} agent peak RSS {peak:.1f} MiB")
+    print(f"{platform:15} idle by mapping, RSS/PSS MiB: {idle_mappings}")
+    print(f"{platform:15} after clock-out by mapping:   {after_mappings}")
 
 
 def main():
