@@ -14,6 +14,10 @@ Wayland (headless sway with PipeWire and the ScreenCast portal, as the session's
         --preload build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
         env VANTREL_BIN=$PWD/build/app/vantrel VANTREL_STUDIO_BIN=$PWD/build/studio/vantrel-studio \
         /usr/bin/python3 -W ignore $PWD/bench/agent/memory.py $PWD/build/bench/agent/bench_minimal_window
+
+GNOME Shell: tests/support/wayland/wayland_session.py --gnome-shell --keyring --gnome-portal
+--extension build/gnome-shell-extensions/legacy@vantrel.org -- env … QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 …
+instead.  Window buffers count: a tiling desktop (sway) makes the agent's window as large as its tile.
 """
 
 import os
@@ -83,7 +87,8 @@ def measure(agent, studio, clock_in, window_program):
         after_mappings = by_mapping(pid)
     finally:
         stop_process(window)
-    platform = "Wayland (sway)" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
+    desktop = {"GNOME": "GNOME", "KDE": "KWin"}.get(os.environ.get("XDG_CURRENT_DESKTOP"), "sway")
+    platform = f"Wayland ({desktop})" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
     for what, rss, pss, locked in rows:
         print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB  locked {locked:4.1f} MiB")
     print(f"{platform:15} agent peak RSS {peak:.1f} MiB")
