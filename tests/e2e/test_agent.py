@@ -1,5 +1,6 @@
 """End-to-end: the real agent against the real studio service, over HTTPS, under Xvfb with real input."""
 
+import json
 import os
 import time
 import unittest
@@ -39,6 +40,17 @@ class AgentEndToEnd(unittest.TestCase):
             self.assertGreaterEqual(end - start, 1)
             edge = end
         return reports
+
+    def queued_stop_end(self):
+        """The end of the clock-out the agent keeps queued on disk while tracking, which every tick moves on
+        (None while there is none, or while a tick is rewriting it)."""
+        try:
+            with open(os.path.join(self.agent.root, "state", "vantrel", "pendingStops"), "rb") as state:
+                header, _, value = state.read().partition(b"\n")
+            stops = json.loads(value[:int(header.split()[3])])
+            return max(stop["endedAt"] for stop in stops)
+        except (OSError, ValueError, IndexError, KeyError):
+            return None
 
     def clock_in(self):
         self.agent.click("Clock in")
@@ -96,7 +108,10 @@ class AgentEndToEnd(unittest.TestCase):
         self.env.pair()
         session_id, _, started_at, _, _ = self.clock_in()
         self.wait_for_reports(session_id, 1)
-        time.sleep(3)  # a few ticks refresh the queued clock-out
+        first_end = self.reports(session_id)[0][2]
+        wait_until(lambda: (self.queued_stop_end() or 0) >= first_end + 2, 60,
+                   "ticks after the first report refreshing the queued clock-out", self.agent.explain)
+        refreshed = self.queued_stop_end()
         killed_at = time.time()
         self.agent.kill()
         self.assertIsNone(self.sessions()[0][3])
@@ -108,6 +123,7 @@ class AgentEndToEnd(unittest.TestCase):
         self.assertEqual(kind, "stopped")
         reports = self.assert_contiguous(sid, started)
         self.assertGreaterEqual(ended, reports[-1][2])
+        self.assertGreaterEqual(ended, refreshed, "the queued clock-out as the ticks left it")
         self.assertLessEqual(ended, int(killed_at) + 1, "no later than the last tick before the kill")
 
     def test_sleep_and_lock_end_tracking(self):
