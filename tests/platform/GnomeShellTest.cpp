@@ -139,8 +139,8 @@ private Q_SLOTS:
     }
 
     // Quiet from the start: the idle monitor's first word is "idle", before any active second (the user has
-    // been idle since the shell started).  Each injected motion is one move and each click one click, active
-    // seconds are marked while input goes on, and the user is idle again once it stops.
+    // been idle since the shell started).  Each injected motion is one move and each click one click, and
+    // active seconds are marked while input goes on.
     void idleStartCountsNoneAndMovesFollowInjectedMotion() {
         auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
             [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
@@ -167,38 +167,33 @@ private Q_SLOTS:
         QVERIFY(m_input.click() && m_input.click());
         QTRY_COMPARE_WITH_TIMEOUT(count(MouseMonitor::LeftMouseDown), 2, kDeadlineMs);
         QVERIFY(count(MouseMonitor::UserActive) > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(eventsAtIdle.size(), 2, kDeadlineMs);
-        // Idle, so motion has stopped: one more move and a click behind it (a batch delivers moves first), and
-        // nothing else was counted meanwhile.
+        // Idle again (as between the moves above, each waited for): one more move and a click behind it (a batch
+        // delivers moves first), and nothing else was counted meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(idle->isIdle(), kDeadlineMs);
         QVERIFY(m_input.move() && m_input.click());
         QTRY_COMPARE_WITH_TIMEOUT(count(MouseMonitor::LeftMouseDown), 3, kDeadlineMs);
         QCOMPARE(count(MouseMonitor::MouseMoved), 6);
         mouse.remove(*token);
     }
 
-    // GNOME's own lock (org.gnome.ScreenSaver.Lock, what its menu and shortcut do): the shell marks the logind
-    // session locked and switches its screensaver on, and tracking ends with the reason the editor sees.
-    // Once logind unlocks the session the editor clocks in again.
+    // GNOME's own lock (org.gnome.ScreenSaver.Lock, what its menu and shortcut do) ends tracking with the reason
+    // the editor sees: the shell marks the logind session locked and switches its screensaver on (that each
+    // signal is one event, and the clock-out, are SystemEventsTest's).  Once logind unlocks the session the
+    // editor clocks in again.
     void lockAndUnlockReachTheTracker() {
-        using enum SystemEvent;
         const auto events = std::make_shared<DBusSystemEvents>();
         QCOMPARE(events->sessionPath(), u"/org/freedesktop/login1/session/c1"_s);
-        TrackerRig h(TrackerRig::Options{.events = events});
-        h.storeToken();
+        TrackerRig h({.connected = true, .events = events});
         Tracker& tracker = h.tracker();
-        QCoro::waitFor(tracker.connect());
-        QMap<SystemEvent, int> seen;
-        for (SystemEvent event : {ScreenLocked, ScreensDidSleep})
-            events->observe(event, [&seen, event] { ++seen[event]; });
-
+        int screensAsleep = 0; // from org.gnome.ScreenSaver, which only this desktop has
+        events->observe(SystemEvent::ScreensDidSleep, [&screensAsleep] { ++screensAsleep; });
         QDBusInterface saver(u"org.gnome.ScreenSaver"_s, u"/org/gnome/ScreenSaver"_s, u"org.gnome.ScreenSaver"_s);
         QCoro::waitFor(tracker.start());
         QVERIFY(tracker.active());
         QVERIFY(saver.call(u"Lock"_s).type() == QDBusMessage::ReplyMessage);
         QTRY_VERIFY_WITH_TIMEOUT(!tracker.active() && !tracker.busy(), kDeadlineMs);
         QVERIFY2(tracker.status().startsWith(u"Computer locked. Clock in to resume."_s), qPrintable(tracker.status()));
-        QTRY_VERIFY_WITH_TIMEOUT(seen[ScreenLocked] > 0 && seen[ScreensDidSleep] > 0, kDeadlineMs);
-        QCOMPARE(h.stops().size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(screensAsleep > 0, kDeadlineMs);
 
         const QString logind = u"org.freedesktop.login1"_s;
         QDBusInterface session(logind, events->sessionPath(), logind + u".Session", QDBusConnection::systemBus());
