@@ -17,6 +17,12 @@ void sway(const QStringList& arguments) {
     QCOMPARE(QProcess::execute(u"swaymsg"_s, arguments), 0);
 }
 
+QString swayTree() {
+    QProcess tree;
+    tree.start(u"swaymsg"_s, {u"-t"_s, u"get_tree"_s});
+    return tree.waitForFinished() ? QString::fromUtf8(tree.readAllStandardOutput()) : QString();
+}
+
 } // namespace
 
 class WaylandSessionTest final : public QObject {
@@ -79,6 +85,28 @@ private Q_SLOTS:
             QTRY_COMPARE(frontmost.name(), name.isNull() ? std::nullopt : std::optional(name));
         }
     }
+
+#ifdef VANTREL_AGENT
+    // sway draws the decorations, so the agent's window needs shared memory only: showing it must not load
+    // Mesa's EGL driver and LLVM (about 50 MiB) as Qt's Wayland plugin does by default.
+    void agentWindowLoadsNoGpuDriver() {
+        if (qEnvironmentVariableIsEmpty("SWAYSOCK"))
+            QSKIP("sway's case");
+        QProcess& agent = m_windows.emplace_back();
+        agent.setProcessChannelMode(QProcess::ForwardedChannels);
+        agent.start(QStringLiteral(VANTREL_AGENT), {});
+        QVERIFY(agent.waitForStarted());
+        const QString pid = u"\"pid\": "_s + QString::number(agent.processId()) + u',';
+        QTRY_VERIFY_WITH_TIMEOUT(swayTree().contains(pid), 60000);
+        QFile maps(u"/proc/%1/maps"_s.arg(agent.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6WaylandClient"));
+        QVERIFY2(!mapped.contains("libLLVM") && !mapped.contains("libEGL_mesa"), "the GPU driver was loaded");
+        agent.terminate();
+        QVERIFY(agent.waitForFinished());
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(WaylandSessionTest)
