@@ -83,8 +83,13 @@ void StaffWindow::closeEvent(QCloseEvent* event)
 {
     event->ignore();
     refreshTrayPresence();
-    if (m_tracking && !m_trayAvailable)
+    if (m_tracking && !m_trayAvailable) {
         showMinimized();
-    else
-        hide();
+        return;
+    }
+    hide();
+    // A hidden window would keep its pixel buffers (on Wayland in shared memory: two or more of the window's
+    // size, 16 MiB for a tile of a full-HD screen) for as long as the agent runs; they come back when it is
+    // next shown.
+    destroy();
 }

@@ -23,6 +23,23 @@ QString swayTree() {
     return tree.waitForFinished() ? QString::fromUtf8(tree.readAllStandardOutput()) : QString();
 }
 
+// Resident shared memory that the process holds for the compositor: its windows' and cursors' buffers.
+qint64 windowBuffersKiB(qint64 pid) {
+    QFile smaps(u"/proc/%1/smaps"_s.arg(pid));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return 0; // gone
+    qint64 total = 0;
+    bool shm = false;
+    for (const QByteArray& line : smaps.readAll().split('\n')) {
+        const QByteArray first = line.left(line.indexOf(' '));
+        if (first.contains('-')) // a mapping's first line: addresses, then the file
+            shm = line.contains("wayland-shm");
+        else if (shm && first == "Rss:")
+            total += line.simplified().split(' ').value(1).toLongLong();
+    }
+    return total;
+}
+
 } // namespace
 
 class WaylandSessionTest final : public QObject {
@@ -89,7 +106,7 @@ private Q_SLOTS:
 #ifdef VANTREL_AGENT
     // sway draws the decorations, so the agent's window needs shared memory only: showing it must not load
     // Mesa's EGL driver and LLVM (about 50 MiB) as Qt's Wayland plugin does by default.
-    void agentWindowLoadsNoGpuDriver() {
+    void agentWindowNeedsNoGpuDriverAndKeepsNoBuffersHidden() {
         if (qEnvironmentVariableIsEmpty("SWAYSOCK"))
             QSKIP("sway's case");
         QProcess& agent = m_windows.emplace_back();
@@ -103,6 +120,11 @@ private Q_SLOTS:
         const QByteArray mapped = maps.readAll();
         QVERIFY(mapped.contains("libQt6WaylandClient"));
         QVERIFY2(!mapped.contains("libLLVM") && !mapped.contains("libEGL_mesa"), "the GPU driver was loaded");
+        // Closed to the tray, it gives its window buffers back (only the cursor's stay).
+        QVERIFY(windowBuffersKiB(agent.processId()) > 1024);
+        sway({u"[pid=%1]"_s.arg(agent.processId()), u"kill"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(windowBuffersKiB(agent.processId()) < 256, 60000);
+        QCOMPARE(agent.state(), QProcess::Running);
         agent.terminate();
         QVERIFY(agent.waitForFinished());
     }
