@@ -143,6 +143,10 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.pair_beforehand(self.studio)
         self.agent.start()
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
+        # GNOME draws no title bar: the window brings its own, and shared memory does without Mesa and LLVM.
+        self.assertTrue(self.agent.find_button("Close"), "the window's own title bar")
+        with open(f"/proc/{self.agent.process.pid}/maps") as maps:
+            self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa", "the GPU driver loaded for a widget window")
 
         # The first clock-in opens the portal's dialog, answered with both monitors (that later clock-ins
         # restore it without one is platform_gnome_shell's case).
