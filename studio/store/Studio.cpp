@@ -339,7 +339,18 @@ Result<> Studio::revokeDevice(qint64 deviceId) {
             return Error::api(404, QStringLiteral("There is no device %1.").arg(deviceId));
         return {}; // revoked before
     }
-    revoked = audit(u"revoked a device"_qs, QString::number(deviceId));
+    QString detail = QString::number(deviceId);
+    {
+        // Finished before the commit, which SQLite refuses while a statement is under way.
+        Statement named =
+            m_database->prepare("SELECT d.name, u.name FROM devices d JOIN users u ON u.id = d.user_id WHERE d.id = ?");
+        const Result<bool> found = named.bind(1, deviceId).fetch();
+        if (!found)
+            return found.error();
+        if (*found)
+            detail += u" (%1 of %2)"_qs.arg(named.text(0), named.text(1));
+    }
+    revoked = audit(u"revoked a device"_qs, detail);
     return revoked ? transaction.commit() : revoked;
 }
 

@@ -482,16 +482,26 @@ private Q_SLOTS:
             (QStringList{u"admin: closed a project (%1)"_qs.arg(heist), u"admin: reopened a project (%1)"_qs.arg(heist),
                          u"admin: issued a pairing code (%1 for Dora, valid 120 minutes)"_qs.arg(dora->reference),
                          u"admin: revoked a pairing code (%1)"_qs.arg(dora->reference),
-                         u"admin: revoked a device (%1)"_qs.arg(deviceId)}));
+                         u"admin: revoked a device (%1 (Edit bay 3 of Ben))"_qs.arg(deviceId)}));
     }
 
     // What an administrator sees in a browser: a pairing code made on the page pairs an agent; the session cookie as
     // the browser keeps it; each management page, light and dark, left in the build folder.
     void pairingCodeMadeInTheBrowserPairsAnAgent() {
-        QStringList steps{
-            u"cookies"_qs, u"open"_qs,   address("/admin/pairing-codes"), u"choose"_qs, u"select[name=user]"_qs,
-            u"Ben"_qs,     u"submit"_qs, u"main form button"_qs,          u"text"_qs,   u"#new-code"_qs};
-        for (const QString& page : {u"pairing-codes"_qs, u"users"_qs, u"projects"_qs, u"devices"_qs, u"audit"_qs})
+        QStringList steps{u"cookies"_qs,
+                          u"open"_qs,
+                          address("/admin/pairing-codes"),
+                          u"choose"_qs,
+                          u"select[name=user]"_qs,
+                          u"Ben"_qs,
+                          u"submit"_qs,
+                          u"main form button"_qs,
+                          u"text"_qs,
+                          u"#new-code"_qs,
+                          u"shot"_qs,
+                          screenshot(u"studio-pairing-code-made.png"_qs)};
+        for (const QString& page :
+             {u"sign-in"_qs, u"pairing-codes"_qs, u"users"_qs, u"projects"_qs, u"devices"_qs, u"audit"_qs})
             steps += {u"open"_qs, address("/admin/" + page.toLatin1()),
                       u"shot"_qs, screenshot(u"studio-%1.png"_qs.arg(page)),
                       u"dark"_qs, screenshot(u"studio-%1-dark.png"_qs.arg(page))};
