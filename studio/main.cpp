@@ -344,8 +344,13 @@ int main(int argc, char** argv) {
     if (!opened)
         return fail(opened.error().message());
     Studio& studio = **opened;
-    if (const passwd* user = ::getpwuid(::geteuid()))
-        studio.setActor(QStringLiteral("command line (%1)").arg(QString::fromLocal8Bit(user->pw_name)));
+    // The audit log names the account that ran the command and, through sudo, the person behind it.
+    if (const passwd* user = ::getpwuid(::geteuid())) {
+        const QString sudo = qEnvironmentVariable("SUDO_USER");
+        studio.setActor(QStringLiteral("command line (%1%2)")
+                            .arg(QString::fromLocal8Bit(user->pw_name),
+                                 sudo.isEmpty() ? QString() : QStringLiteral(", sudo by ") + sudo));
+    }
 
     auto printed = [](const auto& result, auto&& print) {
         if (!result)
