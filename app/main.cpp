@@ -2,6 +2,7 @@
 #include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
+#include "ui/StaffWindow.h"
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
@@ -53,7 +54,7 @@ int main(int argc, char* argv[])
     // whose free top malloc_trim() does not return, and a clock-out left that much behind.  A fixed
     // threshold keeps each large block in a mapping of its own, returned to the system when freed.
     mallopt(M_MMAP_THRESHOLD, 512 * 1024);
-    useSharedMemoryWindowsWhereDecorated();
+    const WindowDecorations decorations = useSharedMemoryWaylandWindows();
     QApplication app(argc, argv);
     VantrelApp::configureApplication();
     QCommandLineParser parser;
@@ -80,6 +81,8 @@ int main(int argc, char* argv[])
 
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
+    if (decorations == WindowDecorations::Application)
+        shell.window()->addTitleBar();
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
     shell.start(windowAsked ? VantrelApp::Start::WithWindow : VantrelApp::Start::InTray);
     return QApplication::exec();

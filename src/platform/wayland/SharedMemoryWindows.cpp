@@ -37,20 +37,19 @@ bool compositorDrawsDecorations(wl_display* display) {
 
 } // namespace
 
-bool useSharedMemoryWindowsWhereDecorated() {
+WindowDecorations useSharedMemoryWaylandWindows() {
     if (userTunedQtWayland())
-        return false;
+        return WindowDecorations::Qt;
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (!platform.isEmpty() && !platform.startsWith("wayland"))
-        return false;
+        return WindowDecorations::Qt;
     if (qgetenv("XDG_SESSION_TYPE") != "wayland" && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return false;
+        return WindowDecorations::Qt;
     wl_display* display = wl_display_connect(nullptr);
     if (!display)
-        return false;
+        return WindowDecorations::Qt;
     const bool decorated = compositorDrawsDecorations(display);
     wl_display_disconnect(display);
-    if (decorated)
-        qputenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
-    return decorated;
+    qputenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
+    return decorated ? WindowDecorations::Compositor : WindowDecorations::Application;
 }
