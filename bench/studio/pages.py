@@ -10,7 +10,6 @@ at which each answer arrives.
     /usr/bin/python3 bench/studio/pages.py --studio build/studio/vantrel-studio [--postgresql] [--editors 200]
 """
 import argparse
-import base64
 import datetime
 import http.client
 import os
@@ -53,7 +52,7 @@ def generation(editors, days, hours):
 
 def timed_fetch(connection, path, authorization):
     started = time.perf_counter()
-    connection.request("GET", path, headers={"Authorization": authorization})
+    connection.request("GET", path, headers={"Cookie": authorization})
     response = connection.getresponse()
     body = response.read()
     elapsed = time.perf_counter() - started
@@ -95,7 +94,6 @@ def main():
                                       stdout=subprocess.PIPE, text=True)
             port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
             ctx = ssl.create_default_context(cafile=os.path.join(studio_dir, "ca.pem"))
-            authorization = "Basic " + base64.b64encode(f"admin:{password}".encode()).decode()
 
             class Connection(http.client.HTTPSConnection):
                 def connect(self):
@@ -109,7 +107,11 @@ def main():
                      ("month's timesheet CSV", f"/admin/timesheet.csv?{month}"),
                      ("session page", f"/admin/sessions/b-{args.editors // 2}-{args.days // 2}"),
                      ("session reports CSV", f"/admin/sessions/b-{args.editors // 2}-{args.days // 2}/reports.csv")]
-            timed_fetch(connection, "/admin/timesheet", authorization)  # the sign-in's key derivation, once
+            connection.request("POST", "/admin/sign-in", body=f"name=admin&password={password}",
+                               headers={"Content-Type": "application/x-www-form-urlencoded"})
+            signed_in = connection.getresponse()
+            signed_in.read()
+            authorization = signed_in.getheader("Set-Cookie").split(";", 1)[0]
             print(f"{'page':24} {'median ms':>10} {'slowest ms':>11} {'bytes':>10} {'MB/s':>8}")
             for name, path in pages:
                 runs = [timed_fetch(connection, path, authorization) for _ in range(args.runs)]
