@@ -1,6 +1,8 @@
 // vantrel-studio: the reference studio service and its administration commands.
 #include "StudioServer.h"
+#include "api/ApiCommands.h"
 #include "http/CertificateAuthority.h"
+#include "store/Retention.h"
 #include "store/Studio.h"
 
 #include <QCommandLineParser>
@@ -32,6 +34,10 @@ processes may share it; screenshots then go to --screenshots DIR (a shared volum
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
   time-zone --data DIR [--zone ZONE]       show, or set, the zone of the studio's days (Europe/Berlin, say)
+  retention --data DIR [--days N]          show, or set, how many days screenshots are kept (default 90)
+  api-token create NAME --data DIR        make a token for the read-only API (/api/v1) and print it once
+  api-token list --data DIR                list the API's tokens
+  api-token revoke ID --data DIR           revoke an API token
   serve --data DIR [--database URI] [--screenshots DIR] [--device-quota-mb N] [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
         [--expire-after SECONDS] [--trusted-proxy ADDRESS[/PREFIX]]… [limits, each with a default that suits a studio: see below])";
 
@@ -196,6 +202,7 @@ int main(int argc, char** argv) {
         {u"user"_qs, QStringLiteral("A user's e-mail address or name."), u"user"_qs},
         {u"device"_qs, QStringLiteral("revoke: the device's number (see devices)."), u"id"_qs},
         {u"zone"_qs, QStringLiteral("time-zone: the studio's time zone, by its IANA name."), u"zone"_qs},
+        {u"days"_qs, QStringLiteral("retention: days a screenshot is kept."), u"days"_qs},
         {u"valid-minutes"_qs, QStringLiteral("How long a pairing code stays valid."), u"minutes"_qs, u"1440"_qs},
         {u"certificate"_qs, QStringLiteral("Server certificate (PEM)."), u"file"_qs},
         {u"key"_qs, QStringLiteral("Server private key (PEM)."), u"file"_qs},
@@ -238,7 +245,8 @@ int main(int argc, char** argv) {
     const QString command = args.value(0);
     const QString dir = parser.value(u"data"_qs);
     const Studio::Location location{dir, parser.value(u"database"_qs), parser.value(u"screenshots"_qs)};
-    if (args.size() != 1 || (dir.isEmpty() && location.database.isEmpty()))
+    const bool takesWords = command == u"api-token";
+    if ((args.size() != 1 && !takesWords) || (dir.isEmpty() && location.database.isEmpty()))
         return fail(
             QStringLiteral("Give one command and --data with the studio's folder (or --database); see --help."));
     if (parser.isSet(u"host"_qs) && dir.isEmpty())
@@ -340,6 +348,21 @@ int main(int argc, char** argv) {
         return printed(studio.timeZone(), [](const QTimeZone& zone) {
             out() << "The studio's days are those of " << zone.id() << Qt::endl;
         });
+    }
+    if (command == u"retention") {
+        bool ok = true;
+        const int days = parser.value(u"days"_qs).toInt(&ok);
+        if (parser.isSet(u"days"_qs)) {
+            if (Result<> set = ok ? retention::setDays(studio, days) : retention::setDays(studio, 0); !set)
+                return fail(set.error().message());
+        }
+        return printed(retention::status(studio), [](const retention::Status& kept) {
+            out() << "Screenshots are kept for " << kept.days << " days." << Qt::endl;
+        });
+    }
+    if (command == u"api-token") {
+        QTextStream err(stderr);
+        return apiTokenCommand(studio, args.mid(1), out(), err);
     }
     if (command == u"serve")
         return serve(studio, dir, parser);

@@ -94,6 +94,25 @@ INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1') ON CONFLICT
 CREATE INDEX IF NOT EXISTS sessions_ended ON sessions (ended_at);
 CREATE INDEX IF NOT EXISTS minutes_active ON minutes (session_id, started_at, mouse_active_seconds);
 )sql",
+    // Each session's active seconds and the end of its last report, kept as its reports are stored, so that
+    // timesheets and expiry never read the reports; the read-only API's tokens; screenshots by age, for their
+    // retention.
+    R"sql(
+ALTER TABLE sessions ADD COLUMN active_seconds BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE sessions ADD COLUMN last_report_at BIGINT;
+UPDATE sessions SET active_seconds = COALESCE((SELECT SUM(mouse_active_seconds) FROM minutes m
+    WHERE m.session_id = sessions.id), 0), last_report_at = (SELECT MAX(ended_at) FROM minutes m
+    WHERE m.session_id = sessions.id AND m.ended_at > sessions.started_at);
+CREATE INDEX IF NOT EXISTS sessions_started ON sessions (started_at);
+CREATE TABLE IF NOT EXISTS api_tokens (
+    id @ID@,
+    name TEXT NOT NULL,
+    token_hash TEXT NOT NULL UNIQUE,
+    created_at BIGINT NOT NULL,
+    last_used_at BIGINT,
+    revoked_at BIGINT);
+CREATE INDEX IF NOT EXISTS screenshots_captured ON screenshots (captured_at);
+)sql",
 };
 
 QString postgresError(pg_conn* connection) {
@@ -262,13 +281,14 @@ Database::~Database() = default;
 
 Result<std::unique_ptr<Database>> Database::openSQLite(const QString& path) {
     // Made here rather than by SQLite so that it is private whatever the umask; SQLite gives its -wal and -shm
-    // files the same mode.
+    // files the same mode.  Opened only when new: closing a descriptor of a file that this process has open in SQLite
+    // would drop SQLite's locks on it, and another process closing the database would then take this one's write-ahead
+    // log away.
     const QByteArray file = path.toUtf8();
-    const int fd = ::open(file.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        ::fchmod(fd, 0600);
+    const int fd = ::open(file.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0)
         ::close(fd);
-    }
+    ::chmod(file.constData(), 0600);
     sqlite3* handle = nullptr;
     const int code = sqlite3_open_v2(file.constData(), &handle,
                                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

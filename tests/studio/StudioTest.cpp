@@ -1,8 +1,10 @@
 #include "store/Studio.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
+#include "store/Retention.h"
 
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -30,6 +32,7 @@ struct Answer {
     QByteArray contentType;
     QByteArray frameOptions;
     QByteArray retryAfter;
+    QByteArray challenge; // WWW-Authenticate
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -180,16 +183,17 @@ private Q_SLOTS:
         QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(), u"401 This pairing code is not valid." + kAskAdmin);
 
         // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
-        // can read.
+        // can read.  Searched by another process: a descriptor of the database opened and closed here would drop
+        // this process's SQLite locks on it.
+        const QString folder = m_dir.filePath(u"studio"_qs);
+        QCOMPARE(QDir(folder).exists() ? QProcess::execute(u"grep"_qs, {u"-rqF"_qs, QString::fromLatin1(token), folder})
+                                       : 1,
+                 1);
         const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
         for (QDirIterator entries(m_dir.filePath(u"studio"_qs), QDir::AllEntries | QDir::NoDotAndDotDot,
                                   QDirIterator::Subdirectories);
-             entries.hasNext();) {
-            QFile file(entries.next());
-            const bool tokenFree =
-                entries.fileInfo().isDir() || (file.open(QIODevice::ReadOnly) && !file.readAll().contains(token));
-            QVERIFY2(tokenFree && !(file.permissions() & shared), qPrintable(file.fileName()));
-        }
+             entries.hasNext();)
+            QVERIFY2(!(QFile::permissions(entries.next()) & shared), qPrintable(entries.filePath()));
 
         QVERIFY(m_studio->revokeDevice(m_studio->devices()->last().id));
         QCOMPARE(call("/device/me", "Bearer " + token).summary(),
@@ -225,6 +229,8 @@ private Q_SLOTS:
         // A resent report is still acknowledged; a new one after the stop is refused.
         QCOMPARE(report(id, minute(1, m_now), m_ada).status, 200);
         QCOMPARE(report(id, minute(2, m_now), m_ada).summary(), u"409 This work session has already ended.");
+        // The session's running total counted each report once, whatever was sent again or refused.
+        QCOMPARE(runningTotal(id), u"14 " + QString::number(session.started_at + 60));
     }
 
     // Each refused with a 400 whose body is a JSON object holding one string, the error.
@@ -471,6 +477,52 @@ private Q_SLOTS:
             studio.terminate(), studio.waitForFinished(60000);
     }
 
+    // Screenshots captured before the retention limit are deleted by the server with their rows and files, and
+    // their bytes no longer count against their device; one captured at the limit or later stays, as do reports.
+    void retentionDeletesExactlyWhatIsOlderThanTheLimit() {
+        QVERIFY(command(u"retention --days 0"_qs).startsWith(u"exit 1: vantrel-studio: Screenshots are kept for 1"));
+        QCOMPARE(command(u"retention --days 30"_qs), u"Screenshots are kept for 30 days.\n");
+        const qint64 now = m_now + 1, limit = now - 30 * 86400; // a time no sweep ran at yet
+        const QByteArray device = pairedDevice(kAda);
+        m_now = limit - 40;
+        QCOMPARE(open("aged-1", device).status, 200);
+        // Captured at the end of each report: a second before the limit, at it, and after.
+        for (const auto& [seq, start] : {std::pair{0, limit - 31}, {1, limit - 30}, {2, limit}}) {
+            m_now = start + 30;
+            QCOMPARE(report("aged-1", minute(seq, start, 2), device).status, 200);
+        }
+        auto shots = [&] {
+            QStringList found;
+            Statement query = m_studio->database().prepare(
+                "SELECT seq, file FROM screenshots WHERE session_id = 'aged-1' ORDER BY seq, display_id");
+            while (query.next())
+                found.append(QString::number(query.integer(0)) +
+                             (QFile::exists(m_studio->screenshotPath(query.text(1))) ? u"" : u" missing"));
+            return found;
+        };
+        const QStringList files = QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files);
+        QCOMPARE(shots(), (QStringList{u"0"_qs, u"0"_qs, u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
+        auto storedBytes = [&] {
+            Statement bytes = m_studio->database().prepare(
+                "SELECT stored_bytes FROM devices WHERE id = (SELECT device_id FROM sessions WHERE id = 'aged-1')");
+            return bytes.next() ? bytes.integer(0) : -1;
+        };
+        const qint64 before = storedBytes();
+
+        m_now = now;
+        const StudioServer sweeping(*m_studio, m_serverOptions); // sweeps as it starts
+        QVERIFY(QTest::qWaitFor([&] { return retention::status(*m_studio)->lastRunAt == now; }, 60000));
+        QCOMPARE(shots(), (QStringList{u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
+        QCOMPARE(QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files), files.mid(2));
+        QCOMPARE(storedBytes(), before - 2 * 200);
+        QCOMPARE(sessionRow("aged-1").reports, 3);
+        QVERIFY(call("/admin", m_admin).body.contains("kept for <data value=\"30\">30 days</data>, then deleted"));
+        // Other cases' studio processes reported with the real clock, which may lie past the limit too.
+        const qint64 deleted = retention::status(*m_studio)->lastDeleted;
+        QVERIFY(deleted >= 2 && call("/admin", m_admin).body.contains(QByteArray("deleted " + QByteArray::number(deleted))));
+        QCOMPARE(command(u"retention --days 90"_qs), u"Screenshots are kept for 90 days.\n");
+    }
+
     // A silent session is ended by expiry; its late clock-out still records the real end. Runs late: it moves the
     // clock past every other open session's expiry.
     void silentSessionsExpire() {
@@ -481,6 +533,7 @@ private Q_SLOTS:
         QCOMPARE(report("expiring-1", minute(1, started + 30), m_ada).summary(),
                  u"409 This work session has expired on the studio. Clock in again.");
         QCOMPARE(end("expiring-1"), u"expired " + QString::number(started + 30));
+        QCOMPARE(runningTotal("expiring-1"), u"7 " + QString::number(started + 30));
         QCOMPARE(stop("expiring-1", started + 45, m_ada), 200);
         QCOMPARE(end("expiring-1"), u"stopped " + QString::number(started + 45));
     }
@@ -553,6 +606,43 @@ private Q_SLOTS:
         QCOMPARE(staged.body.count("\r\n"), 3);
         const Answer backwards = call("/admin/timesheet?from=2027-03-28&to=2027-03-01", m_admin);
         QVERIFY(backwards.status == 400 && backwards.body.contains("The range ends before it begins."));
+
+        // The read-only API with a token from the command line: the page's totals, the same CSV, the sessions and
+        // their reports.  No token, a wrong one, a revoked one: 401 with a Bearer challenge.  It never writes.
+        const QString made = command(u"api-token create Payroll"_qs);
+        const QByteArray token = "Bearer " + made.section(u": "_qs, 1).section(u'\n', 0, 0).toLatin1();
+        const QByteArray week = "?from=2027-03-22&to=2027-03-28";
+        const QJsonObject sheet = call("/api/v1/timesheet" + week, token).object();
+        QHash<QString, qint64> apiPerEditor;
+        for (const QJsonValue entry : sheet[u"entries"].toArray())
+            apiPerEditor[entry[u"user"].toString()] += entry[u"seconds"].toInteger();
+        QCOMPARE(apiPerEditor, (QHash<QString, qint64>{{u"@Zoë"_qs, 39720}, {u"Yann"_qs, 12600}}));
+        QCOMPARE(sheet[u"seconds"].toInteger(), 52320);
+        QCOMPARE(call("/api/v1/timesheet.csv" + week, token).body, csv.body);
+        const QJsonArray sessions = call("/api/v1/sessions" + week, token).object()[u"sessions"].toArray();
+        qint64 active = 0;
+        for (const QJsonValue entry : sheet[u"entries"].toArray())
+            active += entry[u"active_seconds"].toInteger();
+        QCOMPARE(active, sheet[u"active_seconds"].toInteger());
+        QStringList ids;
+        for (const QJsonValue session : sessions)
+            ids.append(session[u"id"].toString() + u' ' + session[u"ended"].toString());
+        QCOMPARE(ids, (QStringList{u"tuesday-1 clocked out"_qs, u"silent-1 expired"_qs, u"night-1 clocked out"_qs}));
+        const QJsonObject night = call("/api/v1/sessions/night-1/reports", token).object();
+        QCOMPARE(night[u"reports"].toArray().size(), 3);
+        QCOMPARE(night[u"reports"][2][u"apps"][0][u"name"].toString(), u"Editor"_qs);
+        QVERIFY(call("/api/v1/sessions/night-1/reports.csv", token).body.count("\r\n") == 4);
+        QCOMPARE(call("/api/v1/sessions/none/reports", token).status, 404);
+        QCOMPARE(call("/api/v1/timesheet", token, "{}").status, 405);
+        const Answer none = call("/api/v1/timesheet", {}), wrong = call("/api/v1/timesheet", "Bearer nope");
+        QVERIFY(none.status == 401 && none.challenge.startsWith("Bearer realm="));
+        QVERIFY(wrong.status == 401 && wrong.challenge.contains("error=\"invalid_token\""));
+        QCOMPARE(call("/api/v1/timesheet", m_admin).status, 401); // the admin's password is not a token
+        const QString id = made.section(u' ', 2, 2);
+        QCOMPARE(command(u"api-token revoke "_qs + id), u"API token " + id + u" revoked.\n");
+        QVERIFY(command(u"api-token list"_qs).contains(u"\tPayroll\tmade "_qs) &&
+                command(u"api-token list"_qs).contains(u"\trevoked "_qs));
+        QCOMPARE(call("/api/v1/timesheet", token).status, 401);
     }
 
     // A session's page in a browser: every screenshot of each display in order, loaded lazily and stepped through
@@ -696,9 +786,12 @@ private:
         std::unique_ptr<QNetworkReply> reply(body.isNull() ? m_manager.get(request) : m_manager.post(request, body));
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
-        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->rawHeader("X-Frame-Options"),
-                reply->rawHeader("Retry-After")};
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                reply->readAll(),
+                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(),
+                reply->rawHeader("X-Frame-Options"),
+                reply->rawHeader("Retry-After"),
+                reply->rawHeader("WWW-Authenticate")};
     }
     Answer pair(const QString& code, const QString& name = u"Edit bay 3"_qs) {
         return call("/device/pair", {}, QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, name}}).toJson());
@@ -742,6 +835,14 @@ private:
         const QList<Studio::SessionRow> rows = m_studio->sessions().value();
         const auto row = std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.id.toLatin1() == id; });
         return row == rows.end() ? Studio::SessionRow{} : *row;
+    }
+    // The active seconds and the last report's end that storing its reports kept for the session.
+    QString runningTotal(const QByteArray& id) {
+        Statement query = m_studio->database().prepare(
+            "SELECT active_seconds, COALESCE(last_report_at, -1) FROM sessions WHERE id = ?");
+        return query.bind(1, QString::fromLatin1(id)).fetch().value()
+                   ? u"%1 %2"_qs.arg(query.integer(0)).arg(query.integer(1))
+                   : QString();
     }
     // How the session ended, as "<kind> <time>".
     QString end(const QByteArray& id) {
