@@ -45,6 +45,8 @@ QByteArray optional(const std::optional<qint64>& value) {
 
 // How a session ended, in the words of the timesheet's CSV.
 QString ending(const QString& endKind) {
+    if (endKind.isEmpty())
+        return QStringLiteral("open");
     return endKind == u"stopped" ? QStringLiteral("clocked out") : endKind;
 }
 
@@ -197,11 +199,11 @@ HttpResponse ReadApi::reports(const QString& sessionId, bool csv) {
     if (csv)
         return SessionPage::csv(**details, *zone);
     auto session = std::make_shared<const sessiondetails::Details>(**details);
-    const QByteArray head =
-        "{\"session_id\":" + string(session->id) + ",\"user\":" + string(session->userName) +
-        ",\"project\":" + string(session->projectTitle) + ",\"stage\":" + string(session->stage) +
-        ",\"started_at\":" + number(session->startedAt) + ",\"ended_at\":" + optional(session->endedAt) +
-        ",\"ended\":" + string(session->endKind.isEmpty() ? u"open"_qs : ending(session->endKind)) + ",\"reports\":[";
+    const QByteArray head = "{\"session_id\":" + string(session->id) + ",\"user\":" + string(session->userName) +
+                            ",\"project\":" + string(session->projectTitle) + ",\"stage\":" + string(session->stage) +
+                            ",\"started_at\":" + number(session->startedAt) +
+                            ",\"ended_at\":" + optional(session->endedAt) +
+                            ",\"ended\":" + string(ending(session->endKind)) + ",\"reports\":[";
     return jsonStream(
         head, session->reports.size(),
         [session](qsizetype i) -> QByteArray {

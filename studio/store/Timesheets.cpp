@@ -67,9 +67,7 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
 
     const QByteArray sessionsSql =
         "SELECT s.id, d.user_id, u.name, s.project_id, p.title, s.stage, s.started_at, s.ended_at, "
-        "COALESCE(s.end_kind, ''), s.active_seconds FROM sessions s JOIN devices d ON d.id = s.device_id JOIN users u "
-        "ON u.id = "
-        "d.user_id JOIN projects p ON p.id = s.project_id WHERE " +
+        "COALESCE(s.end_kind, ''), s.active_seconds " VANTREL_SESSION_FACTS_FROM " WHERE " +
         condition.sql + " ORDER BY u.name, d.user_id, s.started_at, s.id";
     Statement sessions = database.prepare(sessionsSql.constData());
     condition.bind(sessions, rangeStart, rangeEnd);
@@ -158,32 +156,22 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
 
 Result<QList<Session>> sessions(Database& database, const Filter& filter, const QTimeZone& zone) {
     const Where condition = where(filter);
-    const QByteArray sql = "SELECT s.id, d.user_id, u.name, d.name, s.project_id, p.title, s.stage, s.note, "
-                           "s.started_at, s.ended_at, COALESCE(s.end_kind, 'open'), s.active_seconds, "
-                           "s.last_report_at FROM sessions s JOIN devices d ON d.id = s.device_id JOIN users u ON "
-                           "u.id = d.user_id JOIN projects p ON p.id = s.project_id WHERE " +
+    const QByteArray sql = "SELECT " VANTREL_SESSION_FACTS_COLUMNS
+                           ", d.user_id, s.project_id, s.active_seconds, s.last_report_at " VANTREL_SESSION_FACTS_FROM
+                           " WHERE " +
                            condition.sql + " ORDER BY s.started_at, s.id";
     Statement query = database.prepare(sql.constData());
     condition.bind(query, dayStart(filter.from, zone), dayStart(filter.to.addDays(1), zone));
     QList<Session> found;
+    constexpr int kMore = sessiondetails::kFactsColumnCount;
     while (query.next()) {
-        Session session{query.text(0),
-                        query.integer(1),
-                        query.text(2),
-                        query.text(3),
-                        query.text(4),
-                        query.text(5),
-                        query.text(6),
-                        query.text(7),
-                        query.integer(8),
-                        {},
-                        query.text(10),
-                        query.integer(11),
-                        {}};
-        if (!query.isNull(9))
-            session.endedAt = query.integer(9);
-        if (!query.isNull(12))
-            session.lastReportAt = query.integer(12);
+        Session session;
+        sessiondetails::readFacts(query, session);
+        session.userId = query.integer(kMore);
+        session.projectId = query.text(kMore + 1);
+        session.activeSeconds = query.integer(kMore + 2);
+        if (!query.isNull(kMore + 3))
+            session.lastReportAt = query.integer(kMore + 3);
         found.append(session);
     }
     if (Result<> read = query.status(); !read)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/Database.h"
+#include "store/SessionDetails.h"
 
 #include <QDate>
 #include <QList>
@@ -55,18 +56,9 @@ qint64 dayStart(const QDate& day, const QTimeZone& zone);
 Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZone& zone, qint64 now);
 
 // A session that overlaps a timesheet's range, whole, with the running total of its reports.
-struct Session {
-    QString id;
+struct Session : sessiondetails::Facts {
     qint64 userId = 0;
-    QString userName;
-    QString deviceName;
     QString projectId;
-    QString projectTitle;
-    QString stage;
-    QString note;
-    qint64 startedAt = 0;
-    std::optional<qint64> endedAt;
-    QString endKind; // as in Entry
     qint64 activeSeconds = 0;
     std::optional<qint64> lastReportAt;
 };
