@@ -1,12 +1,15 @@
 #include "platform/LinuxPlatform.h"
+#include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
+#include "ui/StaffWindow.h"
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 
 #include <cstdio>
+#include <malloc.h>
 
 namespace {
 
@@ -46,6 +49,12 @@ int main(int argc, char* argv[])
         }
     }
 
+    // Each capture run allocates and frees pictures of several MiB on the pool's threads.  By default glibc
+    // raises its mmap threshold to the largest block freed; later pictures then come from per-thread arenas
+    // whose free top malloc_trim() does not return, and a clock-out left that much behind.  A fixed
+    // threshold keeps each large block in a mapping of its own, returned to the system when freed.
+    mallopt(M_MMAP_THRESHOLD, 512 * 1024);
+    const WindowDecorations decorations = useSharedMemoryWaylandWindows();
     QApplication app(argc, argv);
     VantrelApp::configureApplication();
     QCommandLineParser parser;
@@ -72,6 +81,8 @@ int main(int argc, char* argv[])
 
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
+    if (decorations == WindowDecorations::Application)
+        shell.window()->addTitleBar();
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
     shell.start(windowAsked ? VantrelApp::Start::WithWindow : VantrelApp::Start::InTray);
     return QApplication::exec();

@@ -14,6 +14,10 @@ Wayland (headless sway with PipeWire and the ScreenCast portal, as the session's
         --preload build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
         env VANTREL_BIN=$PWD/build/app/vantrel VANTREL_STUDIO_BIN=$PWD/build/studio/vantrel-studio \
         /usr/bin/python3 -W ignore $PWD/bench/agent/memory.py $PWD/build/bench/agent/bench_minimal_window
+
+GNOME Shell: tests/support/wayland/wayland_session.py --gnome-shell --keyring --gnome-portal
+--extension build/gnome-shell-extensions/legacy@vantrel.org -- env … QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 …
+instead.  Window buffers count: a tiling desktop (sway) makes the agent's window as large as its tile.
 """
 
 import os
@@ -40,6 +44,22 @@ def rss_pss(pid):
     return found["Rss"], found["Pss"], found["Locked"]
 
 
+def by_mapping(pid, top=14):
+    """The largest shares of RSS and PSS by mapped file (anonymous memory, heap and stacks as one line each)."""
+    sizes, name = {}, None
+    with open(f"/proc/{pid}/smaps") as smaps:
+        for line in smaps:
+            fields = line.split()
+            if "-" in fields[0] and not fields[0].endswith(":"):
+                name = fields[5].rsplit("/", 1)[-1] if len(fields) > 5 else "[anonymous]"
+            elif fields[0] in ("Rss:", "Pss:"):
+                rss, pss = sizes.get(name, (0, 0))
+                kib = int(fields[1])
+                sizes[name] = (rss + kib, pss) if fields[0] == "Rss:" else (rss, pss + kib)
+    rows = sorted(sizes.items(), key=lambda item: -item[1][0])[:top]
+    return "  ".join(f"{name} {rss / 1024:.1f}/{pss / 1024:.1f}" for name, (rss, pss) in rows)
+
+
 def reports(studio):
     rows = studio.query("SELECT COUNT(DISTINCT seq) FROM screenshots WHERE session_id = "
                         "(SELECT id FROM sessions WHERE ended_at IS NULL)")
@@ -54,6 +74,7 @@ def measure(agent, studio, clock_in, window_program):
         pid = agent.process.pid
         time.sleep(SETTLE)
         rows.append(("agent idle", *rss_pss(pid)))
+        idle_mappings = by_mapping(pid)
         clock_in()
         wait_until(lambda: reports(studio) >= 2, 180, "two reports", agent.explain)
         time.sleep(SETTLE)
@@ -63,12 +84,16 @@ def measure(agent, studio, clock_in, window_program):
         agent.wait_for_text("Clock in")
         time.sleep(SETTLE)
         rows.append(("agent after clock-out", *rss_pss(pid)))
+        after_mappings = by_mapping(pid)
     finally:
         stop_process(window)
-    platform = "Wayland (sway)" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
+    desktop = {"GNOME": "GNOME", "KDE": "KWin"}.get(os.environ.get("XDG_CURRENT_DESKTOP"), "sway")
+    platform = f"Wayland ({desktop})" if os.environ.get("WAYLAND_DISPLAY") else "X11 (Xvfb)"
     for what, rss, pss, locked in rows:
         print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB  locked {locked:4.1f} MiB")
     print(f"{platform:15} agent peak RSS {peak:.1f} MiB")
+    print(f"{platform:15} idle by mapping, RSS/PSS MiB: {idle_mappings}")
+    print(f"{platform:15} after clock-out by mapping:   {after_mappings}")
 
 
 def main():

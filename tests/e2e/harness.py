@@ -142,7 +142,6 @@ class Logind:
                                      env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: self.call("/org/freedesktop/login1", "org.freedesktop.login1.Manager.ListSessions"),
                    30, "logind on the private bus")
-        self.session_path = "/org/freedesktop/login1/session/c1"
         assert self.call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock.AddSession",
                          "c1", "seat0", str(os.getuid()), "editor", "true")
 
@@ -151,17 +150,6 @@ class Logind:
                                "--object-path", path, "--method", method, *args],
                               capture_output=True, text=True, timeout=30)
         return done.stdout.strip() if done.returncode == 0 else None
-
-    def sleep(self):
-        assert self.call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock.EmitSignal",
-                         "org.freedesktop.login1.Manager", "PrepareForSleep", "b", "[<true>]")
-
-    def lock(self):
-        assert self.call(self.session_path, "org.freedesktop.login1.Session.Lock") is not None
-
-    def sleep_delays(self):
-        listed = self.call("/org/freedesktop/login1", "org.freedesktop.login1.Manager.ListInhibitors") or ""
-        return listed.count("'delay'")
 
     def close(self):
         stop_process(self.mock)
@@ -188,13 +176,13 @@ def _find(node, predicate):
 class Agent:
     """The vantrel process, its private settings, and its window over AT-SPI."""
 
-    def __init__(self, root, logind):
+    def __init__(self, root, system_bus):
         self.root = root
         self.config = os.path.join(root, "config")
         self.runtime = os.path.join(root, "runtime")  # its own single-agent lock, apart from other suites'
         os.makedirs(self.config, exist_ok=True)
         os.makedirs(self.runtime, mode=0o700, exist_ok=True)
-        self.logind = logind
+        self.system_bus = system_bus  # its logind
         self.process = None
 
     def start(self, command=(AGENT,), **environment):
@@ -202,7 +190,7 @@ class Agent:
         settings, and waits for its window's controls."""
         env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
         env.update(XDG_CONFIG_HOME=self.config, XDG_STATE_HOME=os.path.join(self.root, "state"),
-                   XDG_RUNTIME_DIR=self.runtime, DBUS_SYSTEM_BUS_ADDRESS=self.logind.address, XDG_SESSION_ID="c1",
+                   XDG_RUNTIME_DIR=self.runtime, DBUS_SYSTEM_BUS_ADDRESS=self.system_bus, XDG_SESSION_ID="c1",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
         env.update(environment)
         with open(os.path.join(self.root, "agent.log"), "ab") as log:
@@ -320,7 +308,7 @@ class Environment:
         self.studio.start()
         self.certificates = TrustedCertificates(self.root, self.studio.ca_file)
         self.logind = Logind(self.root)
-        self.agent = Agent(self.root, self.logind)
+        self.agent = Agent(self.root, self.logind.address)
 
     def close(self):
         if self.agent.process is not None:

@@ -1,7 +1,6 @@
 """End-to-end in headless GNOME Shell: the real agent, a native Wayland client, against the real studio.
-Paired beforehand, it switches our shell extension on, clocks in through GNOME's screen-cast portal (its
-dialog answered over AT-SPI once, then restored), reports one screenshot per monitor with the pointer moves
-and clicks the extension counted and the application in front named by its desktop entry, and clocks out.
+Paired beforehand, it clocks in through GNOME's screen-cast portal (its dialog answered over AT-SPI),
+reports with screenshots, and clocks out.
 
 CTest runs this file as the session's unprivileged user inside tests/support/wayland/wayland_session.py
 (--gnome-shell --gnome-portal).  The agent cannot bind port 443 or enter the X11 suite's network namespace, so
@@ -18,11 +17,7 @@ import tempfile
 import threading
 import unittest
 
-from gi.repository import Gio, GLib
-
 from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until
-
-APP = "Color Grading"
 
 # Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
 BIND_AND_EXEC = ("import ctypes, os, sys\n"
@@ -84,8 +79,8 @@ class ConnectProxy:
 class WaylandAgent(Agent):
     """The agent as a native Wayland client, paired before it starts."""
 
-    def __init__(self, root, proxy_port, certificates, logind):
-        super().__init__(root, logind)
+    def __init__(self, root, proxy_port, certificates, system_bus):
+        super().__init__(root, system_bus)
         self.studio_port = proxy_port
         self.certificates = certificates
 
@@ -134,38 +129,12 @@ class WaylandFixture(unittest.TestCase):
         self.logind = Logind(self.root)
         self.addCleanup(self.logind.close)
         certificates = TrustedCertificates(self.root, self.studio.ca_file, mount=False)
-        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind)
+        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind.address)
         self.addCleanup(lambda: self.agent.process and self.agent.kill())
 
     def query(self, sql, *params):
         return self.studio.query(sql, *params)
 
-
-
-class RemoteInput:
-    """Pointer input through Mutter's remote-desktop interface, as from a real device."""
-
-    def __init__(self):
-        self.bus = Gio.bus_get_sync(Gio.BusType.SESSION)
-        self.session = self._call("/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
-                                  "CreateSession").unpack()[0]
-        self._call(self.session, "org.gnome.Mutter.RemoteDesktop.Session", "Start")
-
-    def _call(self, path, interface, method, args=None):
-        return self.bus.call_sync("org.gnome.Mutter.RemoteDesktop", path, interface, method, args, None,
-                                  Gio.DBusCallFlags.NONE, 60000, None)
-
-    def move(self):
-        self._call(self.session, "org.gnome.Mutter.RemoteDesktop.Session", "NotifyPointerMotionRelative",
-                   GLib.Variant("(dd)", (3.0, 2.0)))
-
-    def key(self, keysym):
-        for pressed in (True, False):
-            self._call(self.session, "org.gnome.Mutter.RemoteDesktop.Session", "NotifyKeyboardKeysym",
-                       GLib.Variant("(ub)", (keysym, pressed)))
-
-    def stop(self):
-        self._call(self.session, "org.gnome.Mutter.RemoteDesktop.Session", "Stop")
 
 
 class GnomeEndToEnd(WaylandFixture):
@@ -174,16 +143,17 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.pair_beforehand(self.studio)
         self.agent.start()
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
+        # GNOME draws no title bar: the window brings its own, and shared memory does without Mesa and LLVM.
+        self.assertTrue(self.agent.find_button("Close"), "the window's own title bar")
+        with open(f"/proc/{self.agent.process.pid}/maps") as maps:
+            self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa", "the GPU driver loaded for a widget window")
 
-        # The first clock-in opens the portal's dialog, answered once with both monitors; later clock-ins
-        # restore that sharing.
+        # The first clock-in opens the portal's dialog, answered with both monitors (that later clock-ins
+        # restore it without one is platform_gnome_shell's case).
         dialogs = os.environ["VANTREL_TEST_SHARE_LOG"]
-        answered = lambda: open(dialogs).read().split() if os.path.exists(dialogs) else []  # noqa: E731
         self.agent.click("Clock in")
-        wait_until(lambda: answered() == ["2"], 120, "the dialog answered with both monitors", self.agent.explain)
-        settings = os.path.join(self.agent.config, "Vantrel", "Vantrel.conf")
-        wait_until(lambda: "screenCastTokens" in open(settings).read(), 120, "the portal's restore token kept",
-                   self.agent.explain)
+        wait_until(lambda: os.path.exists(dialogs) and open(dialogs).read().split() == ["2"], 120,
+                   "the dialog answered with both monitors", self.agent.explain)
         if not self.agent.shows("Clocked in. Mouse activity and app usage are being shared."):
             self.agent.wait_for_text("Allow screen sharing for Vantrel in the dialog that opened, then clock in again.")
             self.agent.click("Clock in")
@@ -191,34 +161,14 @@ class GnomeEndToEnd(WaylandFixture):
         session = wait_until(lambda: self.query("SELECT id FROM sessions WHERE ended_at IS NULL"),
                              60, "an open session at the studio")[0][0]
 
-        # An editor's application in front (out of the overview the shell starts in), and pointer input.
-        applications = os.path.join(os.environ["XDG_DATA_HOME"], "applications")
-        os.makedirs(applications, exist_ok=True)
-        with open(os.path.join(applications, "vantrel-grading.desktop"), "w") as entry:
-            entry.write(f"[Desktop Entry]\nType=Application\nName={APP}\nExec=foot\n")
-        window = subprocess.Popen(["foot", "--app-id", "vantrel-grading", "sleep", "600"])
-        self.addCleanup(window.kill)
-        remote = RemoteInput()
-        self.addCleanup(remote.stop)
-        remote.key(0xff1b)  # Escape
-        apps = "SELECT name, seconds FROM minute_apps WHERE session_id = ?"
-        minutes = "SELECT seq, mouse_moves, clicks, mouse_active_seconds FROM minutes WHERE session_id = ?"
-        wait_until(lambda: any(name == APP for name, _ in self.query(apps, session))
-                   and any(moves > 0 for _, moves, _, _ in self.query(minutes, session)) or remote.move(),
-                   180, "a report with the application in front and pointer moves", self.agent.explain)
+        # The application in front, pointer moves and clicks are platform_gnome_shell's, against the same
+        # backends, which platform_basics shows this agent picks in a GNOME session.
+        wait_until(lambda: self.query("SELECT 1 FROM screenshots WHERE session_id = ?", session), 120,
+                   "a report with screenshots at the studio", self.agent.explain)
         self.agent.click("Clock out")
         self.agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
         wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
                                       session), 60, "the session closed at the studio")
-
-        self.assertEqual(answered(), ["2"], "no second dialog")
-        reports = self.query(minutes, session)
-        self.assertGreater(sum(active for *_, active in reports), 0, reports)
-        shots = self.query("SELECT seq, display_id FROM screenshots WHERE session_id = ? ORDER BY seq", session)
-        by_report = {}
-        for seq, display in shots:
-            by_report.setdefault(seq, set()).add(display)
-        self.assertTrue(by_report and all(len(displays) == 2 for displays in by_report.values()), shots)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,12 @@
 #include "platform/LinuxPlatform.h"
+#include "platform/common/DBusSystemEvents.h"
 #include "platform/common/DesktopEntryNames.h"
 #include "platform/common/QtTimerFactory.h"
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/TurboJpegEncoder.h"
 #include "platform/wayland/GnomeShellActivity.h"
 #include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/x11/X11ScreenCapture.h"
 
 #include <QFile>
 #include <QPainter>
@@ -171,6 +173,8 @@ private Q_SLOTS:
                      variables);
             QVERIFY2((dynamic_cast<GnomeMouseMonitor*>(platform.mouse.get()) != nullptr) == (kind == Gnome),
                      variables);
+            QVERIFY2((dynamic_cast<X11ScreenCapture*>(platform.capture.get()) != nullptr) == (kind == X11), variables);
+            QVERIFY(dynamic_cast<DBusSystemEvents*>(platform.systemEvents.get()));
         }
     }
 };

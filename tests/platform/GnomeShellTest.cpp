@@ -8,7 +8,6 @@
 #include "platform/wayland/IdleActivityMonitor.h"
 #include "platform/wayland/MutterIdleWatch.h"
 #include "platform/wayland/WaylandScreenCapture.h"
-#include "wayland/Quiet.h"
 
 #include <QDBusInterface>
 #include <QDBusObjectPath>
@@ -139,9 +138,9 @@ private Q_SLOTS:
         second.kill();
     }
 
-    // Quiet from the start: no active second before any input (the user has been idle since the shell
-    // started, longer than the idle watch's second).  Each injected motion is one move and each click one click, active seconds are
-    // marked while input goes on, and everything stops with the input.
+    // Quiet from the start: the idle monitor's first word is "idle", before any active second (the user has
+    // been idle since the shell started).  Each injected motion is one move and each click one click, and
+    // active seconds are marked while input goes on.
     void idleStartCountsNoneAndMovesFollowInjectedMotion() {
         auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
             [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
@@ -149,11 +148,16 @@ private Q_SLOTS:
         }});
         GnomeMouseMonitor mouse(idle, m_shell);
         QList<int> events;
+        QList<qsizetype> eventsAtIdle;
+        connect(idle.get(), &IdleActivityMonitor::idleChanged, this, [&](bool isIdle) {
+            if (isIdle)
+                eventsAtIdle << events.size();
+        });
         const auto count = [&events](int type) { return events.count(type); };
         const auto token = mouse.install([&](int type) { events << type; });
         QVERIFY(token);
-        QTest::qWait(4000);
-        QCOMPARE(events, QList<int>());
+        QTRY_COMPARE_WITH_TIMEOUT(eventsAtIdle.size(), 1, kDeadlineMs);
+        QCOMPARE(eventsAtIdle.first(), 0);
 
         // One at a time: the shell merges the motion of one frame into one event.
         for (int moves = 1; moves <= 5; ++moves) {
@@ -163,34 +167,33 @@ private Q_SLOTS:
         QVERIFY(m_input.click() && m_input.click());
         QTRY_COMPARE_WITH_TIMEOUT(count(MouseMonitor::LeftMouseDown), 2, kDeadlineMs);
         QVERIFY(count(MouseMonitor::UserActive) > 0);
-        QVERIFY(quietFor2s(events));
-        QCOMPARE(count(MouseMonitor::MouseMoved), 0);
+        // Idle again (as between the moves above, each waited for): one more move and a click behind it (a batch
+        // delivers moves first), and nothing else was counted meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(idle->isIdle(), kDeadlineMs);
+        QVERIFY(m_input.move() && m_input.click());
+        QTRY_COMPARE_WITH_TIMEOUT(count(MouseMonitor::LeftMouseDown), 3, kDeadlineMs);
+        QCOMPARE(count(MouseMonitor::MouseMoved), 6);
         mouse.remove(*token);
     }
 
-    // GNOME's own lock (org.gnome.ScreenSaver.Lock, what its menu and shortcut do): the shell marks the logind
-    // session locked and switches its screensaver on, and tracking ends with the reason the editor sees.
-    // Once logind unlocks the session the editor clocks in again, and sleep ends tracking too.
-    void lockUnlockAndSleepReachTheTracker() {
-        using enum SystemEvent;
+    // GNOME's own lock (org.gnome.ScreenSaver.Lock, what its menu and shortcut do) ends tracking with the reason
+    // the editor sees: the shell marks the logind session locked and switches its screensaver on (that each
+    // signal is one event, and the clock-out, are SystemEventsTest's).  Once logind unlocks the session the
+    // editor clocks in again.
+    void lockAndUnlockReachTheTracker() {
         const auto events = std::make_shared<DBusSystemEvents>();
         QCOMPARE(events->sessionPath(), u"/org/freedesktop/login1/session/c1"_s);
-        TrackerRig h(TrackerRig::Options{.events = events});
-        h.storeToken();
+        TrackerRig h({.connected = true, .events = events});
         Tracker& tracker = h.tracker();
-        QCoro::waitFor(tracker.connect());
-        QMap<SystemEvent, int> seen;
-        for (SystemEvent event : {ScreenLocked, ScreensDidSleep, WillSleep})
-            events->observe(event, [&seen, event] { ++seen[event]; });
-
+        int screensAsleep = 0; // from org.gnome.ScreenSaver, which only this desktop has
+        events->observe(SystemEvent::ScreensDidSleep, [&screensAsleep] { ++screensAsleep; });
         QDBusInterface saver(u"org.gnome.ScreenSaver"_s, u"/org/gnome/ScreenSaver"_s, u"org.gnome.ScreenSaver"_s);
         QCoro::waitFor(tracker.start());
         QVERIFY(tracker.active());
         QVERIFY(saver.call(u"Lock"_s).type() == QDBusMessage::ReplyMessage);
         QTRY_VERIFY_WITH_TIMEOUT(!tracker.active() && !tracker.busy(), kDeadlineMs);
         QVERIFY2(tracker.status().startsWith(u"Computer locked. Clock in to resume."_s), qPrintable(tracker.status()));
-        QTRY_VERIFY_WITH_TIMEOUT(seen[ScreenLocked] > 0 && seen[ScreensDidSleep] > 0, kDeadlineMs);
-        QCOMPARE(h.stops().size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(screensAsleep > 0, kDeadlineMs);
 
         const QString logind = u"org.freedesktop.login1"_s;
         QDBusInterface session(logind, events->sessionPath(), logind + u".Session", QDBusConnection::systemBus());
@@ -198,16 +201,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(QDBusReply<bool>(saver.call(u"GetActive"_s)).value(), false, kDeadlineMs);
         QCoro::waitFor(tracker.start());
         QVERIFY(tracker.active());
-
-        QDBusInterface mock(logind, u"/org/freedesktop/login1"_s, u"org.freedesktop.DBus.Mock"_s,
-                            QDBusConnection::systemBus());
-        QVERIFY(mock.call(u"EmitSignal"_s, logind + u".Manager", u"PrepareForSleep"_s, u"b"_s,
-                          QVariant::fromValue(QVariantList{true}))
-                    .type() == QDBusMessage::ReplyMessage);
-        QTRY_VERIFY_WITH_TIMEOUT(seen[WillSleep] > 0 && !tracker.active() && !tracker.busy(), kDeadlineMs);
-        QVERIFY2(tracker.status().startsWith(u"Computer locked, sleeping, or user switched. Clock in to resume."_s),
-                 qPrintable(tracker.status()));
-        QCOMPARE(h.stops().size(), 2);
     }
 
     // The first clock-in opens the portal's dialog (the stand-in user shares every monitor); each clock-in
@@ -218,7 +211,7 @@ private Q_SLOTS:
             return std::make_shared<WaylandScreenCapture>(defaults);
         }});
         h.storeToken();
-        QList<QString> firstIds;
+        QStringList firstIds;
         for (int start = 0; start < 3; ++start) {
             Tracker& tracker = h.restart(); // a new capture backend on the same defaults, as after a restart
             QCoro::waitFor(tracker.connect());
@@ -237,13 +230,7 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), reports + 1, kDeadlineMs);
             QCOMPARE(shareDialogs(), 1);
 
-            QList<QString> ids;
-            QList<QSize> sizes;
-            for (const QJsonValue shot : h.minutes().last().value(u"screenshots"_s).toArray()) {
-                ids.append(shot[u"display_id"_s].toString());
-                sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
-            }
-            std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+            const auto [ids, sizes] = h.lastShots();
             QCOMPARE(sizes, (QList{QSize(1280, 720), QSize(1440, 810)}));
             QVERIFY(ids.size() == 2 && ids[0] != ids[1] && (start == 1 || ids == firstIds));
             firstIds = ids;

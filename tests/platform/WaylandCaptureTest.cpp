@@ -121,14 +121,7 @@ class WaylandCaptureTest final : public QObject {
         h.clock->advance(1.0);
         if (!QTest::qWaitFor([&] { return h.minutes().size() > reports; }, 60000))
             return {{u"no report"_s}, {}};
-        QStringList ids;
-        QList<QSize> sizes;
-        for (const QJsonValue shot : h.minutes().last().value(u"screenshots"_s).toArray()) {
-            ids.append(shot[u"display_id"_s].toString());
-            sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
-        }
-        std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
-        return {ids, sizes};
+        return h.lastShots();
     }
 
 private Q_SLOTS:

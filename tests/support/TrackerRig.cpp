@@ -3,6 +3,7 @@
 #include "platform/common/TurboJpegEncoder.h"
 
 #include <QDBusConnectionInterface>
+#include <QImage>
 #include <QProcess>
 
 #include <csignal>
@@ -60,6 +61,17 @@ void TrackerRig::clockIn(bool answered) {
     QTRY_COMPARE_WITH_TIMEOUT(minutes().size(), 1, 30000);
     if (answered)
         QTRY_COMPARE_WITH_TIMEOUT(m_tracker->captureStatus(), u"Screenshot uploaded."_s, 30000);
+}
+
+std::pair<QStringList, QList<QSize>> TrackerRig::lastShots() const {
+    QStringList ids;
+    QList<QSize> sizes;
+    for (const QJsonValue shot : minutes().value(minutes().size() - 1).value(u"screenshots"_s).toArray()) {
+        ids.append(shot[u"display_id"_s].toString());
+        sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
+    }
+    std::ranges::sort(sizes, {}, &QSize::width);
+    return {ids, sizes};
 }
 
 TestPeer::Reply TrackerRig::answer(const TestPeer::Request& request) {

@@ -83,6 +83,8 @@ public:
     // Reports and stop requests as the peer received them, in order.
     QList<QJsonObject> minutes() const { return bodiesOf("/minutes"); }
     QList<QJsonObject> stops() const { return bodiesOf("/stop"); }
+    // The last report's screenshots: their display ids in order, and their sizes narrowest first.
+    std::pair<QStringList, QList<QSize>> lastShots() const;
     QList<QByteArray> paths() const {
         QList<QByteArray> paths;
         for (const TestPeer::Request& request : m_peer->requests())

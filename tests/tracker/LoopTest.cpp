@@ -110,7 +110,6 @@ private Q_SLOTS:
         QTest::newRow("wide") << QList<DisplayInfo>{{1, 1728, 1117}} << QSize(1440, 930);
         QTest::newRow("narrow") << QList<DisplayInfo>{{1, 1280, 1024}} << QSize(1280, 1024);
         QTest::newRow("eight") << eight << QSize(800, 600);
-        QTest::newRow("none") << QList<DisplayInfo>{} << QSize();
         QTest::newRow("nine") << (eight + QList<DisplayInfo>{{99, 800, 600}}) << QSize();
     }
 

@@ -1,5 +1,4 @@
 #include "ui/CorvaneButton.h"
-#include "ui/CorvaneLogo.h"
 
 #include <QPainter>
 #include <QTest>
@@ -7,29 +6,6 @@
 class BrandTest final : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void logo_data() {
-        // Along the diagonal, the first pixel that lies wholly outside the tile's corner and one wholly inside.
-        // The corner's radius is 0.22 × the width alone: at 72 × 52 it is 15.84 where the height would give
-        // 11.44, and at 60 × 180 it is 13.2 where the height would give 19.6 (the most a corner may take).
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QPoint>("clearSolid");
-        QTest::newRow("header 52x52") << QSize(52, 52) << QPoint(2, 5);
-        QTest::newRow("wide 72x52") << QSize(72, 52) << QPoint(3, 6);
-        QTest::newRow("tall 60x180") << QSize(60, 180) << QPoint(2, 5);
-    }
-    void logo() {
-        QFETCH(QSize, size);
-        QFETCH(QPoint, clearSolid);
-        QImage image(size, QImage::Format_ARGB32);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        CorvaneLogo::paint(painter, QRectF(image.rect()));
-        const QRgb tile = qRgb(24, 26, 31);
-        const int clear = clearSolid.x(), solid = clearSolid.y();
-        QCOMPARE(qAlpha(image.pixel(clear, clear)), 0);
-        QCOMPARE(qAlpha(image.pixel(size.width() - 1 - clear, size.height() - 1 - clear)), 0);
-        QCOMPARE(image.pixel(solid, solid), tile);
-    }
     void buttonOpacities_data() {
         // Red channel over black: 201 × opacity; the label's white over that background.  The row's name says
         // whether the button is pressed, and whether it or its container is disabled.

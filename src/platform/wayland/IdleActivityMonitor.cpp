@@ -82,12 +82,15 @@ void IdleActivityMonitor::watchFrom(std::size_t source) {
 
 void IdleActivityMonitor::setIdle(bool idle) {
     m_undecided.stop();
+    const State now = idle ? State::Idle : State::Active;
+    if (m_state == now)
+        return;
+    m_state = now;
     if (idle) {
-        m_state = State::Idle;
         m_pulse.stop();
-    } else if (m_state != State::Active) {
-        m_state = State::Active;
+    } else {
         m_pulse.start();
         m_handlers.deliver(UserActive);
     }
+    Q_EMIT idleChanged(idle);
 }

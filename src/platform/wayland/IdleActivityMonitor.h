@@ -29,6 +29,13 @@ public:
     std::optional<Token> install(Handler handler) override;
     void remove(Token token) override;
 
+    // Whether the compositor last said the user is idle; false also while undecided.
+    bool isIdle() const { return m_state == State::Idle; }
+
+Q_SIGNALS:
+    // The user went idle (no UserActive follows until input comes) or became active again.
+    void idleChanged(bool idle);
+
 private:
     enum class State { Unknown, Idle, Active };
 
