@@ -12,10 +12,13 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <pwd.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -26,11 +29,17 @@ With --database postgresql://…, every table lives in that PostgreSQL database 
 processes may share it; screenshots then go to --screenshots DIR (a shared volume) or DIR/screenshots:
   init --data DIR [--host HOST]            create the studio and print the admin password; with --host, also a
                                            throw-away CA (ca.pem) and a certificate for HOST, served by default
-  admin-password --data DIR                replace the admin password and print the new one
+  admin-password --data DIR                print a new password for the administrator "admin" (made again if removed)
+  account add --data DIR --name NAME [--role administrator|viewer]   add a managers' account; prints its password
+  account list|remove|password --data DIR [--name NAME]   list, remove, or print a new password for an account
   add-user --data DIR --name NAME [--email ADDRESS]
   add-project --data DIR --title TITLE [--user USER]…   USER is an e-mail address or a name
   pairing-code --data DIR --user USER [--valid-minutes N]   print a one-time pairing code
+  close-project|reopen-project --data DIR --project PROJECT   PROJECT is the project's id or title
+  pairing-codes --data DIR                 list the unused pairing codes
+  revoke-code --data DIR --reference REF   revoke an unused pairing code
   devices --data DIR                       list paired devices
+  audit-log --data DIR                     list the changes made to the studio, the latest first
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
   time-zone --data DIR [--zone ZONE]       show, or set, the zone of the studio's days (Europe/Berlin, say)
@@ -75,6 +84,81 @@ QByteArray readAll(const QString& path, bool* ok) {
     QFile file(path);
     *ok = file.open(QIODevice::ReadOnly);
     return *ok ? file.readAll() : QByteArray();
+}
+
+// The managers' accounts, projects' state, pairing codes and the audit log; none for another command.
+std::optional<int> manage(Studio& studio, const QStringList& args, const QCommandLineParser& parser) {
+    const QString command = args.value(0) == u"account" ? u"account "_qs + args.value(1) : args.value(0);
+    const QString name = parser.value(u"name"_qs);
+    auto done = [](const Result<>& result, const QString& said) {
+        if (!result)
+            return fail(result.error().message());
+        out() << said << Qt::endl;
+        return 0;
+    };
+    auto password = [](const Result<QString>& made, const QString& account) {
+        if (!made)
+            return fail(made.error().message());
+        out() << "Account: " << account << "\nPassword: " << *made << Qt::endl;
+        return 0;
+    };
+    const bool named = command == u"account add" || command == u"account remove" || command == u"account password";
+    if (named && name.isEmpty())
+        return fail(QStringLiteral("%1 needs --name.").arg(command));
+    if (command == u"account add") {
+        const std::optional<Studio::Role> role = Studio::roleNamed(parser.value(u"role"_qs));
+        if (!role)
+            return fail(QStringLiteral("--role is administrator or viewer."));
+        return password(studio.addAccount(name, *role), name);
+    }
+    if (command == u"account password")
+        return password(studio.resetPassword(name), name);
+    if (command == u"account remove")
+        return done(studio.removeAccount(name), QStringLiteral("Account %1 removed.").arg(name));
+    if (command == u"account list") {
+        const Result<QList<Studio::Account>> accounts = studio.accounts();
+        if (!accounts)
+            return fail(accounts.error().message());
+        for (const Studio::Account& account : *accounts)
+            out() << listed(account.name) << '\t' << Studio::roleName(account.role) << '\n';
+        out().flush();
+        return 0;
+    }
+    if (command.startsWith(u"account"))
+        return fail(QStringLiteral("account takes add, list, remove or password."));
+    if (command == u"close-project" || command == u"reopen-project") {
+        const QString project = parser.value(u"project"_qs);
+        if (project.isEmpty())
+            return fail(QStringLiteral("%1 needs --project.").arg(command));
+        const bool close = command == u"close-project";
+        return done(studio.setProjectClosed(project, close),
+                    QStringLiteral("Project %1 is %2.").arg(project, close ? u"closed"_qs : u"open"_qs));
+    }
+    if (command == u"pairing-codes") {
+        const Result<QList<Studio::CodeRow>> codes = studio.unusedPairingCodes();
+        if (!codes)
+            return fail(codes.error().message());
+        for (const Studio::CodeRow& code : *codes)
+            out() << code.reference << '\t' << listed(code.userName) << "\tvalid until " << time(code.expiresAt)
+                  << '\n';
+        out().flush();
+        return 0;
+    }
+    if (command == u"revoke-code") {
+        const QString reference = parser.value(u"reference"_qs);
+        return done(studio.revokePairingCode(reference), QStringLiteral("Pairing code %1 revoked.").arg(reference));
+    }
+    if (command == u"audit-log") {
+        const Result<QList<Studio::AuditRow>> entries = studio.auditLog(100000);
+        if (!entries)
+            return fail(entries.error().message());
+        for (const Studio::AuditRow& entry : *entries)
+            out() << time(entry.at) << '\t' << listed(entry.actor) << '\t' << entry.action << '\t'
+                  << listed(entry.detail) << '\n';
+        out().flush();
+        return 0;
+    }
+    return std::nullopt;
 }
 
 int serve(Studio& studio, const QString& dir, const QCommandLineParser& parser) {
@@ -201,6 +285,9 @@ int main(int argc, char** argv) {
         {u"title"_qs, QStringLiteral("add-project: the project's title."), u"title"_qs},
         {u"user"_qs, QStringLiteral("A user's e-mail address or name."), u"user"_qs},
         {u"device"_qs, QStringLiteral("revoke: the device's number (see devices)."), u"id"_qs},
+        {u"role"_qs, QStringLiteral("account add: administrator or viewer."), u"role"_qs, u"viewer"_qs},
+        {u"project"_qs, QStringLiteral("close-project, reopen-project: the project's id or title."), u"project"_qs},
+        {u"reference"_qs, QStringLiteral("revoke-code: the code's reference (see pairing-codes)."), u"ref"_qs},
         {u"zone"_qs, QStringLiteral("time-zone: the studio's time zone, by its IANA name."), u"zone"_qs},
         {u"days"_qs, QStringLiteral("retention: days a screenshot is kept."), u"days"_qs},
         {u"valid-minutes"_qs, QStringLiteral("How long a pairing code stays valid."), u"minutes"_qs, u"1440"_qs},
@@ -232,7 +319,7 @@ int main(int argc, char** argv) {
          u"10"_qs},
         {u"pairing-total"_qs, QStringLiteral("serve: failed pairing attempts a minute from everywhere."), u"n"_qs,
          u"120"_qs},
-        {u"admin-sign-ins"_qs, QStringLiteral("serve: admin password checks a minute from one address."), u"n"_qs,
+        {u"admin-sign-ins"_qs, QStringLiteral("serve: sign-in password checks a minute from one address."), u"n"_qs,
          u"10"_qs},
         {u"database"_qs, QStringLiteral("Keep every table in this PostgreSQL database (postgresql://…)."), u"uri"_qs},
         {u"screenshots"_qs, QStringLiteral("Folder of the screenshots (default: the studio's folder)."), u"dir"_qs},
@@ -245,8 +332,8 @@ int main(int argc, char** argv) {
     const QString command = args.value(0);
     const QString dir = parser.value(u"data"_qs);
     const Studio::Location location{dir, parser.value(u"database"_qs), parser.value(u"screenshots"_qs)};
-    const bool takesWords = command == u"api-token";
-    if ((args.size() != 1 && !takesWords) || (dir.isEmpty() && location.database.isEmpty()))
+    const qsizetype words = command == u"account" ? 2 : 1;
+    if ((args.size() != words && command != u"api-token") || (dir.isEmpty() && location.database.isEmpty()))
         return fail(
             QStringLiteral("Give one command and --data with the studio's folder (or --database); see --help."));
     if (parser.isSet(u"host"_qs) && dir.isEmpty())
@@ -265,6 +352,13 @@ int main(int argc, char** argv) {
     if (!opened)
         return fail(opened.error().message());
     Studio& studio = **opened;
+    // The audit log names the account that ran the command and, through sudo, the person behind it.
+    if (const passwd* user = ::getpwuid(::geteuid())) {
+        const QString sudo = qEnvironmentVariable("SUDO_USER");
+        studio.setActor(QStringLiteral("command line (%1%2)")
+                            .arg(QString::fromLocal8Bit(user->pw_name),
+                                 sudo.isEmpty() ? QString() : QStringLiteral(", sudo by ") + sudo));
+    }
 
     auto printed = [](const auto& result, auto&& print) {
         if (!result)
@@ -282,7 +376,7 @@ int main(int argc, char** argv) {
     }
     if (create || command == u"admin-password") {
         return printed(studio.resetAdminPassword(), [&](const QString& password) {
-            out() << "Admin page user: admin\nAdmin password: " << password << Qt::endl;
+            out() << "Admin page account: admin\nAdmin password: " << password << Qt::endl;
         });
     }
     if (command == u"add-user") {
@@ -364,6 +458,8 @@ int main(int argc, char** argv) {
         QTextStream err(stderr);
         return apiTokenCommand(studio, args.mid(1), out(), err);
     }
+    if (std::optional<int> managed = manage(studio, args, parser))
+        return *managed;
     if (command == u"serve")
         return serve(studio, dir, parser);
     return fail(QStringLiteral("Unknown command “%1”; see --help.").arg(command));

@@ -130,7 +130,8 @@ async def attack(kind, port, ca, seconds):
         tasks = [hold(s, port, head, 1.0, stop_at, ctx) for s in sources(1000)] + \
             [hold(s, port, upload, 1.0, stop_at, ctx) for s in sources(200)]
     else:
-        admin = b"GET /admin HTTP/1.1\r\nHost: studio.test\r\nAuthorization: Basic YWRtaW46d3Jvbmc=\r\n\r\n"
+        admin = b"POST /admin/sign-in HTTP/1.1\r\nHost: studio.test\r\nContent-Length: 25\r\n\r\n" \
+            b"name=admin&password=wrong"
         pair = b'POST /device/pair HTTP/1.1\r\nHost: studio.test\r\nContent-Length: 33\r\n\r\n' \
             b'{"code":"ZZZZ-ZZZZ","name":"bot"}'
         tasks = [guess(s, port, admin if i % 2 else pair, stop_at, ctx) for i, s in enumerate(sources(64))]

@@ -10,7 +10,6 @@ at which each answer arrives.
     /usr/bin/python3 bench/studio/pages.py --studio build/studio/vantrel-studio [--postgresql] [--editors 200]
 """
 import argparse
-import base64
 import datetime
 import http.client
 import os
@@ -55,11 +54,11 @@ def generation(editors, days, hours):
     ]
 
 
-def timed_fetch(connection, path, authorization):
+def timed_fetch(connection, path, headers):
     """Seconds to the whole answer, seconds to its head (its first bytes), and its size; the body is read in parts
     and dropped, as a client saving it to disk would."""
     started = time.perf_counter()
-    connection.request("GET", path, headers={"Authorization": authorization})
+    connection.request("GET", path, headers=headers)
     response = connection.getresponse()
     head = time.perf_counter() - started
     size = 0
@@ -131,7 +130,6 @@ def main():
                                       stdout=subprocess.PIPE, text=True)
             port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
             ctx = ssl.create_default_context(cafile=os.path.join(studio_dir, "ca.pem"))
-            authorization = "Basic " + base64.b64encode(f"admin:{password}".encode()).decode()
 
             class Connection(http.client.HTTPSConnection):
                 def connect(self):
@@ -148,12 +146,16 @@ def main():
                      ("API month's timesheet", f"/api/v1/timesheet?{month}"),
                      ("API month's sessions", f"/api/v1/sessions?{month}"),
                      ("API session reports", f"/api/v1/sessions/b-{args.editors // 2}-{args.days // 2}/reports")]
-            timed_fetch(connection, "/admin/timesheet", authorization)  # the sign-in's key derivation, once
+            connection.request("POST", "/admin/sign-in", body=f"name=admin&password={password}",
+                               headers={"Content-Type": "application/x-www-form-urlencoded"})
+            signed_in = connection.getresponse()
+            signed_in.read()
+            cookie = signed_in.getheader("Set-Cookie").split(";", 1)[0]
             # MB/s: the answer's bytes over the time from its first bytes to its last, the rate it streams at.
             print(f"{'page':24} {'median ms':>10} {'slowest ms':>11} {'first ms':>9} {'bytes':>10} {'MB/s':>8}")
             for name, path in pages:
-                bearer = f"Bearer {token}" if path.startswith("/api/") else authorization
-                runs = [timed_fetch(connection, path, bearer) for _ in range(args.runs)]
+                headers = {"Authorization": f"Bearer {token}"} if path.startswith("/api/") else {"Cookie": cookie}
+                runs = [timed_fetch(connection, path, headers) for _ in range(args.runs)]
                 median = statistics.median(seconds for seconds, _, _ in runs)
                 head = statistics.median(h for _, h, _ in runs)
                 size = runs[0][2]

@@ -250,7 +250,7 @@ Result<Profile> Studio::profile(const Device& device) {
     profile.name = user.text(0);
     Statement projects =
         m_database->prepare("SELECT p.id, p.title FROM projects p JOIN user_projects up ON up.project_id = p.id "
-                            "WHERE up.user_id = ? ORDER BY p.title, p.id");
+                            "WHERE up.user_id = ? AND p.closed_at IS NULL ORDER BY p.title, p.id");
     projects.bind(1, device.userId);
     while (projects.next())
         profile.projects.append({projects.text(0), projects.text(1)});
@@ -269,7 +269,8 @@ Result<WorkSession> Studio::openSession(const Device& device, const QString& id,
         return Error::api(400, QStringLiteral("The work session id may hold only letters, digits and dashes."));
     if (stage.trimmed().isEmpty() || !storable(stage, kMaxTextLength) || !storable(note, 4 * kMaxTextLength))
         return Error::api(400, QStringLiteral("The stage is missing, or the stage or note is too long."));
-    Statement project = m_database->prepare("SELECT 1 FROM user_projects WHERE user_id = ? AND project_id = ?");
+    Statement project = m_database->prepare("SELECT 1 FROM user_projects up JOIN projects p ON p.id = up.project_id "
+                                            "WHERE up.user_id = ? AND up.project_id = ? AND p.closed_at IS NULL");
     const Result<bool> open = project.bind(1, device.userId).bind(2, projectId).fetch();
     if (!open)
         return open.error();

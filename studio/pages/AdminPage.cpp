@@ -39,7 +39,15 @@ const char kStyle[] =
     ".facts th{background:none;color:var(--muted);font-weight:400}"
     ".gallery figure{display:inline-block;margin:0 8px 12px 0}.gallery img{display:block;width:240px;height:auto;"
     "border:1px solid var(--line)}figcaption{font-size:.8rem;color:var(--muted)}"
-    ".gallery a:focus{outline:none}.gallery a:focus img{outline:3px solid var(--accent);outline-offset:2px}";
+    ".gallery a:focus{outline:none}.gallery a:focus img{outline:3px solid var(--accent);outline-offset:2px}"
+    // Accounts and management: forms in table rows and in the navigation, the sign-in form in one column.
+    "nav{flex-wrap:wrap}nav form.who{margin:0 0 0 auto;align-items:baseline;gap:.8rem}nav .who span{color:var(--muted)}"
+    "form.inline{margin:0}form.inline button,nav button{padding:.2rem .7rem}"
+    "form.stacked{flex-direction:column;align-items:stretch;max-width:20rem}"
+    "fieldset{border:1px solid var(--line);border-radius:6px;display:flex;flex-wrap:wrap;gap:.2rem 1rem}"
+    "legend{font-size:.85rem;color:var(--muted)}label.check{flex-direction:row;gap:.3rem;color:var(--fg);"
+    "font-size:1rem}.notice{padding:.6rem 1rem;border:1px solid var(--accent);border-radius:6px}"
+    ".notice strong{font:600 1.3rem ui-monospace,monospace;letter-spacing:.08em}";
 
 QString utc(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -107,17 +115,19 @@ QString duration(qint64 seconds) {
 
 HttpResponse page(const QString& title, const QString& bodyHtml, const QString& script) {
     const QString html =
-        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-                       "<title>%1 · Vantrel studio</title>\n<style>%2</style></head>\n"
-                       "<body><nav><b>Vantrel studio</b><a href=\"/admin/timesheet\">Timesheet</a>"
-                       "<a href=\"/admin\">Sessions</a></nav>\n<main><h1>%1</h1>\n%3</main>%4</body></html>\n")
+        QStringLiteral(
+            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+            "<title>%1 · Vantrel studio</title>\n<style>%2</style></head>\n"
+            "<body><nav><b>Vantrel studio</b><a href=\"/admin/timesheet\">Timesheet</a>"
+            "<a href=\"/admin\">Sessions</a><!--account--></nav>\n<main><h1>%1</h1>\n%3</main>%4</body></html>\n")
             .arg(escaped(title), QString::fromLatin1(kStyle), bodyHtml,
                  script.isEmpty() ? QString() : u"<script>"_qs + script + u"</script>"_qs);
     HttpResponse response;
     response.contentType = "text/html; charset=utf-8";
     response.body = html.toUtf8();
-    QByteArray policy = "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; frame-ancestors 'none'";
+    QByteArray policy = "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; frame-ancestors 'none'; "
+                        "form-action 'self'";
     if (!script.isEmpty())
         policy += "; script-src 'sha256-" +
                   QCryptographicHash::hash(script.toUtf8(), QCryptographicHash::Sha256).toBase64() + '\'';

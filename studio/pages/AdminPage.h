@@ -6,6 +6,9 @@
 // The managers' pages, rendered on the server without scripts.  Every value from the database is escaped.
 namespace AdminPage {
 
+// Where the page's navigation names the signed-in account: filled in by the pages' gate, which knows it.
+inline constexpr char kAccountSlot[] = "<!--account-->";
+
 // A whole HTML page around `bodyHtml`, with headers that keep the browser from running or loading anything else;
 // `script`, if any, is the one script the page may run (allowed by its hash).
 HttpResponse page(const QString& title, const QString& bodyHtml, const QString& script = {});

@@ -2,29 +2,25 @@
 
 #include "Answers.h"
 #include "pages/AdminPage.h"
+#include "pages/ManagementPages.h"
 #include "pages/SessionPage.h"
 #include "pages/TimesheetPage.h"
 #include "store/Retention.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 
 using answers::refusal;
-using answers::tooMany;
 
 namespace {
 
-constexpr int kMaxPasswordChecksWaiting = 16;
-
-HttpResponse signIn() {
-    HttpResponse response = AdminPage::page(
-        QStringLiteral("Sign in"),
-        QStringLiteral(
-            "<p>Sign in as <b>admin</b> with the password that <code>vantrel-studio init</code> printed.</p>"));
-    response.status = 401;
-    response.headers.emplaceBack("WWW-Authenticate", R"(Basic realm="Vantrel studio", charset="UTF-8")");
-    return response;
+QByteArray cookieNamed(const QByteArray& header, const QByteArray& name) {
+    for (const QByteArray& pair : header.split(';')) {
+        const QByteArray trimmed = pair.trimmed();
+        if (trimmed.startsWith(QByteArray(name + "=")))
+            return trimmed.mid(name.size() + 1);
+    }
+    return {};
 }
 
 // What the server deletes by itself, and what it last did.
@@ -57,49 +53,58 @@ ManagerPages::~ManagerPages() {
 
 void ManagerPages::handle(const std::shared_ptr<HttpExchange>& exchange) {
     const HttpRequest& request = exchange->request();
-    if (request.method != "GET")
-        return exchange->respond(HttpsServer::errorResponse(405, QStringLiteral("The admin pages are read-only.")));
-    const QByteArray authorization = request.headers.value("authorization");
-    const QByteArray credentials = authorization.left(6).toLower() == "basic "
-                                       ? QByteArray::fromBase64(authorization.mid(6).trimmed())
-                                       : QByteArray();
-    const qsizetype colon = credentials.indexOf(':');
-    if (colon < 0 || credentials.left(colon) != "admin")
-        return exchange->respond(signIn());
-    const QString password = QString::fromUtf8(credentials.mid(colon + 1));
-    const Result<Studio::AdminSecret> stored = m_studio.adminSecret();
-    if (!stored)
-        return exchange->respond(refusal(stored.error()));
-    const Studio::AdminSecret secret = *stored;
-    const QByteArray remembered =
-        QCryptographicHash::hash(QByteArray(password.toUtf8() + '\0' + secret.hash), QCryptographicHash::Sha256);
-    if (!m_accepted.isEmpty() && remembered == m_accepted)
-        return exchange->respond(answer(request));
+    const bool post = request.method == "POST";
+    if (request.method != "GET" && !post)
+        return exchange->respond(HttpsServer::errorResponse(405, QStringLiteral("The admin pages take GET and POST.")));
+    if (request.path == "/") // the sign-in cookie is only sent under /admin
+        return exchange->respond(ManagementPages::seeOther("/admin"));
+    if (request.path == "/admin/sign-in") {
+        if (post)
+            return signIn(exchange);
+        HttpResponse page = ManagementPages::signInPage({});
+        ManagementPages::fillAccount(page, std::nullopt);
+        return exchange->respond(page);
+    }
+    const Result<std::optional<Studio::SignIn>> current =
+        m_studio.signedIn(cookieNamed(request.headers.value("cookie"), kCookie));
+    if (!current)
+        return exchange->respond(refusal(current.error()));
+    HttpResponse response =
+        *current
+            ? signedIn(request, **current)
+            : ManagementPages::signInPage(post ? QByteArray() : request.target,
+                                          post ? QStringLiteral("Sign in again to send this form.") : QString(), 401);
+    ManagementPages::fillAccount(response, *current);
+    exchange->respond(response);
+}
 
-    if (const int wait = m_signIns.take(HttpsServer::clientKey(request.peer)))
-        return exchange->respond(
-            tooMany(QStringLiteral("Too many sign-in attempts from this computer. Try again in a minute."), wait));
-    if (m_passwordChecksWaiting >= kMaxPasswordChecksWaiting)
-        return exchange->respond(
-            tooMany(QStringLiteral("Too many sign-in attempts at the studio. Try again in a minute."), 60));
-    ++m_passwordChecksWaiting;
-    m_passwordChecks.start([this, exchange, password, secret, remembered] {
-        const bool matches = Studio::adminPasswordMatches(password, secret);
-        QMetaObject::invokeMethod(
-            this,
-            [this, exchange, matches, remembered] {
-                --m_passwordChecksWaiting;
-                if (!matches)
-                    return exchange->respond(signIn());
-                m_accepted = remembered;
-                exchange->respond(answer(exchange->request()));
-            },
-            Qt::QueuedConnection);
-    });
+HttpResponse ManagerPages::signedIn(const HttpRequest& request, const Studio::SignIn& signIn) {
+    const bool administrator = signIn.account.role == Studio::Role::Administrator;
+    if (request.method == "POST") {
+        const QUrlQuery form = ManagementPages::fields(request.body);
+        if (ManagementPages::crossOrigin(request))
+            return ManagementPages::crossOriginRefusal();
+        if (!ManagementPages::tokenMatches(form, signIn))
+            return ManagementPages::forbidden(
+                QStringLiteral("This form has expired. Go back, reload the page and send it again."));
+        if (request.path == "/admin/sign-out")
+            return signOut(signIn);
+        if (!administrator)
+            return ManagementPages::forbidden(QStringLiteral("Only the studio's administrators can change anything."));
+        if (!ManagementPages::isManagement(request.path))
+            return answers::notFound();
+        const Studio::Acting acting(m_studio, signIn.account.name);
+        return ManagementPages::change(m_studio, request, form, signIn);
+    }
+    if (ManagementPages::isManagement(request.path))
+        return administrator
+                   ? ManagementPages::page(m_studio, request, signIn)
+                   : ManagementPages::forbidden(QStringLiteral("This page is for the studio's administrators."));
+    return answer(request);
 }
 
 HttpResponse ManagerPages::answer(const HttpRequest& request) {
-    if (request.path == "/" || request.path == "/admin" || request.path == "/admin/") {
+    if (request.path == "/admin" || request.path == "/admin/") {
         const Result<QList<Studio::SessionRow>> rows = m_studio.sessions();
         const Result<retention::Status> kept = rows ? retention::status(m_studio) : rows.error();
         return kept ? AdminPage::sessions(*rows, m_studio.now(), retentionNote(*kept)) : refusal(kept.error());

@@ -94,6 +94,34 @@ INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1') ON CONFLICT
 CREATE INDEX IF NOT EXISTS sessions_ended ON sessions (ended_at);
 CREATE INDEX IF NOT EXISTS minutes_active ON minutes (session_id, started_at, mouse_active_seconds);
 )sql",
+    // Managers' named accounts in place of the one shared admin password, which becomes the administrator "admin"
+    // (same salt and hash, so the password keeps working); their signed-in browsers, by the hash of the cookie; the
+    // audit log of every change; projects that are closed to new work.
+    R"sql(
+CREATE TABLE accounts (
+    id @ID@,
+    name TEXT NOT NULL UNIQUE,
+    role TEXT NOT NULL,
+    salt TEXT NOT NULL,
+    hash TEXT NOT NULL);
+CREATE TABLE sign_ins (
+    id_hash TEXT PRIMARY KEY,
+    account_id BIGINT NOT NULL REFERENCES accounts(id),
+    csrf TEXT NOT NULL,
+    expires_at BIGINT NOT NULL);
+CREATE INDEX sign_ins_account ON sign_ins (account_id);
+CREATE TABLE audit_log (
+    id @ID@,
+    at BIGINT NOT NULL,
+    actor TEXT NOT NULL,
+    action TEXT NOT NULL,
+    detail TEXT NOT NULL);
+ALTER TABLE projects ADD COLUMN closed_at BIGINT;
+INSERT INTO accounts (name, role, salt, hash)
+    SELECT 'admin', 'administrator', salt.value, hash.value
+    FROM settings salt JOIN settings hash ON hash.key = 'admin_hash' WHERE salt.key = 'admin_salt';
+DELETE FROM settings WHERE key IN ('admin_salt', 'admin_hash');
+)sql",
     // Each session's active seconds and the end of its last report, kept as its reports are stored, so that
     // timesheets and expiry never read the reports; the read-only API's tokens; screenshots by age, for their
     // retention.
@@ -281,14 +309,16 @@ Database::~Database() = default;
 
 Result<std::unique_ptr<Database>> Database::openSQLite(const QString& path) {
     // Made here rather than by SQLite so that it is private whatever the umask; SQLite gives its -wal and -shm
-    // files the same mode.  Opened only when new: closing a descriptor of a file that this process has open in SQLite
-    // would drop SQLite's locks on it, and another process closing the database would then take this one's write-ahead
-    // log away.
+    // files the same mode.  A file that exists is never opened here: closing a descriptor of it would drop the locks
+    // that another connection of this process holds on it, and then a writer elsewhere could remove the WAL under it.
     const QByteArray file = path.toUtf8();
     const int fd = ::open(file.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0)
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
         ::close(fd);
-    ::chmod(file.constData(), 0600);
+    } else {
+        ::chmod(file.constData(), 0600);
+    }
     sqlite3* handle = nullptr;
     const int code = sqlite3_open_v2(file.constData(), &handle,
                                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTextStream>
@@ -18,27 +17,7 @@
 
 namespace {
 
-constexpr int kPasswordIterations = 20000;
 const char kCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789"; // no 0/O, 1/I
-
-QByteArray randomBytes(int count) {
-    QByteArray bytes(count, Qt::Uninitialized);
-    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
-    return bytes;
-}
-
-QString randomText(int length) {
-    QString text;
-    for (int i = 0; i < length; ++i)
-        text += QLatin1Char(kCodeAlphabet[QRandomGenerator::system()->bounded(int(sizeof kCodeAlphabet) - 1)]);
-    return text;
-}
-
-QByteArray passwordHash(const QString& password, const QByteArray& salt) {
-    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password.toUtf8(), salt, kPasswordIterations,
-                                              32)
-        .toHex();
-}
 
 // Totals of counters that the studio bounds on input; rows stored before the bounds could still be absurd.
 qint64 saturatedSum(qint64 a, qint64 b) {
@@ -49,6 +28,19 @@ qint64 saturatedSum(qint64 a, qint64 b) {
 }
 
 } // namespace
+
+QByteArray Studio::randomBytes(int count) {
+    QByteArray bytes(count, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
+    return bytes;
+}
+
+QString Studio::randomText(int length) {
+    QString text;
+    for (int i = 0; i < length; ++i)
+        text += QLatin1Char(kCodeAlphabet[QRandomGenerator::system()->bounded(int(sizeof kCodeAlphabet) - 1)]);
+    return text;
+}
 
 Studio::Studio(QDir screenshots, std::unique_ptr<Database> database, Clock clock)
     : m_screenshots(std::move(screenshots))
@@ -165,40 +157,6 @@ QString Studio::normalisedCode(const QString& code) {
     return out;
 }
 
-Result<QString> Studio::resetAdminPassword() {
-    const QString password = randomText(16);
-    const QByteArray salt = randomBytes(16).toHex();
-    Database::Transaction transaction(*m_database);
-    Result<> stored = setSetting(u"admin_salt"_qs, QString::fromLatin1(salt));
-    if (stored)
-        stored = setSetting(u"admin_hash"_qs, QString::fromLatin1(passwordHash(password, salt)));
-    if (stored)
-        stored = transaction.commit();
-    if (!stored)
-        return stored.error();
-    return password;
-}
-
-Result<Studio::AdminSecret> Studio::adminSecret() {
-    const Result<QString> salt = setting(u"admin_salt"_qs);
-    const Result<QString> hash = salt ? setting(u"admin_hash"_qs) : salt;
-    if (!hash)
-        return hash.error();
-    return AdminSecret{salt->toLatin1(), hash->toLatin1()};
-}
-
-bool Studio::adminPasswordMatches(const QString& password, const AdminSecret& secret) {
-    if (secret.salt.isEmpty() || secret.hash.isEmpty())
-        return false;
-    const QByteArray given = passwordHash(password, secret.salt);
-    if (given.size() != secret.hash.size())
-        return false;
-    char difference = 0;
-    for (qsizetype i = 0; i < given.size(); ++i)
-        difference |= char(given[i] ^ secret.hash[i]);
-    return difference == 0;
-}
-
 Result<> Studio::setSetting(const QString& key, const QString& value) {
     return m_database
         ->prepare(
@@ -228,7 +186,11 @@ Result<> Studio::setTimeZone(const QString& ianaId) {
     if (!QTimeZone(ianaId.toUtf8()).isValid())
         return Error::api(
             400, QStringLiteral("“%1” is not a time zone this system knows, such as Europe/Berlin.").arg(ianaId));
-    return setSetting(u"time_zone"_qs, ianaId);
+    Database::Transaction transaction(*m_database);
+    Result<> set = setSetting(u"time_zone"_qs, ianaId);
+    if (set)
+        set = audit(u"set the time zone"_qs, ianaId);
+    return set ? transaction.commit() : set;
 }
 
 const QStringList& Studio::stages() {
@@ -275,21 +237,34 @@ Result<qint64> Studio::addUser(const QString& name, const QString& email) {
     if (name.trimmed().isEmpty() || name.size() > 200 || email.size() > 200)
         return Error::api(
             400, QStringLiteral("A user needs a name (and may have an e-mail address) of up to 200 characters."));
-    // A name or address in use inserts nothing, which tells it apart from a failure.
-    Statement insert =
-        m_database->prepare("INSERT INTO users (name, email) VALUES (?, ?) ON CONFLICT DO NOTHING RETURNING id");
-    insert.bind(1, name.trimmed());
-    if (email.trimmed().isEmpty())
-        insert.bindNull(2);
-    else
-        insert.bind(2, email.trimmed());
-    const Result<bool> inserted = insert.fetch();
-    if (!inserted)
-        return inserted.error();
-    if (!*inserted)
-        return Error::api(
-            409, QStringLiteral("Cannot add the user “%1”: the name or e-mail address is already in use.").arg(name));
-    return insert.integer(0);
+    const QString trimmed = name.trimmed(), address = email.trimmed();
+    Database::Transaction transaction(*m_database);
+    qint64 id = 0;
+    {
+        // A name or address in use inserts nothing, which tells it apart from a failure.  Read before the commit,
+        // which SQLite refuses while the insert is under way.
+        Statement insert =
+            m_database->prepare("INSERT INTO users (name, email) VALUES (?, ?) ON CONFLICT DO NOTHING RETURNING id");
+        insert.bind(1, trimmed);
+        if (address.isEmpty())
+            insert.bindNull(2);
+        else
+            insert.bind(2, address);
+        const Result<bool> inserted = insert.fetch();
+        if (!inserted)
+            return inserted.error();
+        if (!*inserted)
+            return Error::api(
+                409,
+                QStringLiteral("Cannot add the user “%1”: the name or e-mail address is already in use.").arg(name));
+        id = insert.integer(0);
+    }
+    Result<> done = audit(u"added an editor"_qs, address.isEmpty() ? trimmed : u"%1 <%2>"_qs.arg(trimmed, address));
+    if (done)
+        done = transaction.commit();
+    if (!done)
+        return done.error();
+    return id;
 }
 
 Result<QString> Studio::addProject(const QString& title, const QStringList& users) {
@@ -312,8 +287,13 @@ Result<QString> Studio::addProject(const QString& title, const QStringList& user
         if (Result<> assigned = assign.bind(1, *member).bind(2, id).run(); !assigned)
             return assigned.error();
     }
-    if (Result<> committed = transaction.commit(); !committed)
-        return committed.error();
+    Result<> done =
+        audit(u"added a project"_qs,
+              users.isEmpty() ? title.trimmed() : u"%1 (%2) for %3"_qs.arg(title.trimmed(), id, users.join(u", "_qs)));
+    if (done)
+        done = transaction.commit();
+    if (!done)
+        return done.error();
     return id;
 }
 
@@ -324,17 +304,26 @@ Result<QString> Studio::issuePairingCode(const QString& user, qint64 validSecond
     if (!owner)
         return owner.error();
     const QString code = randomText(8);
+    const QString hash = hashOf(code.toLatin1());
+    Database::Transaction transaction(*m_database);
     Result<> stored = m_database->prepare("INSERT INTO pairing_codes (code_hash, user_id, expires_at) VALUES (?, ?, ?)")
-                          .bind(1, hashOf(code.toLatin1()))
+                          .bind(1, hash)
                           .bind(2, *owner)
                           .bind(3, m_clock() + validSeconds)
                           .run();
+    if (stored)
+        stored =
+            audit(u"issued a pairing code"_qs,
+                  u"%1 for %2, valid %3 minutes"_qs.arg(hash.left(kCodeReferenceLength), user).arg(validSeconds / 60));
+    if (stored)
+        stored = transaction.commit();
     if (!stored)
         return stored.error();
     return QString(code.left(4) + u'-' + code.mid(4));
 }
 
 Result<> Studio::revokeDevice(qint64 deviceId) {
+    Database::Transaction transaction(*m_database);
     Result<> revoked = m_database->prepare("UPDATE devices SET revoked_at = ? WHERE id = ? AND revoked_at IS NULL")
                            .bind(1, m_clock())
                            .bind(2, deviceId)
@@ -348,18 +337,32 @@ Result<> Studio::revokeDevice(qint64 deviceId) {
             return found.error();
         if (!*found)
             return Error::api(404, QStringLiteral("There is no device %1.").arg(deviceId));
+        return {}; // revoked before
     }
-    return {};
+    QString detail = QString::number(deviceId);
+    {
+        // Finished before the commit, which SQLite refuses while a statement is under way.
+        Statement named =
+            m_database->prepare("SELECT d.name, u.name FROM devices d JOIN users u ON u.id = d.user_id WHERE d.id = ?");
+        const Result<bool> found = named.bind(1, deviceId).fetch();
+        if (!found)
+            return found.error();
+        if (*found)
+            detail += u" (%1 of %2)"_qs.arg(named.text(0), named.text(1));
+    }
+    revoked = audit(u"revoked a device"_qs, detail);
+    return revoked ? transaction.commit() : revoked;
 }
 
 Result<QList<Studio::DeviceRow>> Studio::devices() {
     QList<DeviceRow> rows;
     Statement query = m_database->prepare(
-        "SELECT d.id, u.name, d.name, d.paired_at, d.revoked_at FROM devices d JOIN users u ON u.id = d.user_id "
-        "ORDER BY d.id");
+        "SELECT d.id, u.name, d.name, d.paired_at, d.revoked_at, "
+        "COALESCE((SELECT MAX(s.last_seen_at) FROM sessions s WHERE s.device_id = d.id), d.token_used_at, "
+        "d.paired_at) FROM devices d JOIN users u ON u.id = d.user_id ORDER BY d.id");
     while (query.next()) {
         rows.append({query.integer(0), query.text(1), query.text(2), query.integer(3),
-                     query.isNull(4) ? std::nullopt : std::optional(query.integer(4))});
+                     query.isNull(4) ? std::nullopt : std::optional(query.integer(4)), query.integer(5)});
     }
     if (Result<> read = query.status(); !read)
         return read.error();

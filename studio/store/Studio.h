@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 // The studio's data: users, projects, paired devices and their work sessions, kept in one SQLite file or in a
 // PostgreSQL database shared by several studio processes, with the screenshots as JPEG files in a folder (for
@@ -30,6 +31,7 @@ public:
         QString name;
         qint64 pairedAt = 0;
         std::optional<qint64> revokedAt;
+        qint64 lastContactAt = 0; // its latest clock-in or report, else its pairing
     };
     struct SessionRow : sessiondetails::Facts {
         qint64 lastSeenAt = 0;
@@ -75,15 +77,6 @@ public:
     void setDeviceQuota(qint64 bytes) { m_deviceQuota = bytes; }
 
     // Administration.
-    Result<QString> resetAdminPassword(); // returns the new password; only its salted hash is kept
-    // The stored salt and hash of the admin password, and the key derivation that checks a password against them:
-    // pure and slow, so that the server can run it away from the threads that answer agents.
-    struct AdminSecret {
-        QByteArray salt;
-        QByteArray hash;
-    };
-    Result<AdminSecret> adminSecret();
-    static bool adminPasswordMatches(const QString& password, const AdminSecret& secret);
     // Users are named in commands by their e-mail address or their name.
     Result<qint64> addUser(const QString& name, const QString& email = {});
     Result<QString> addProject(const QString& title, const QStringList& users);
@@ -112,6 +105,98 @@ public:
     // being stored right now).  Returns how many.
     Result<qint64> removeOrphanedScreenshots();
     static constexpr qint64 kOrphanAgeSeconds = 600;
+
+    // Managers' accounts, their sign-ins and the audit log (store/Accounts.cpp).  Passwords are made here, printed
+    // once and kept only as a salted, slow hash.
+    enum class Role { Administrator, Viewer };
+    struct Account {
+        qint64 id = 0;
+        QString name;
+        Role role = Role::Viewer;
+    };
+    static QString roleName(Role role);
+    static std::optional<Role> roleNamed(const QString& name);
+    Result<QString> addAccount(const QString& name, Role role); // returns the password
+    // A new password for the account, which signs its browsers out; returns the password.
+    Result<QString> resetPassword(const QString& name);
+    // Refused for the last administrator, so that the studio always has one.
+    Result<> removeAccount(const QString& name);
+    Result<QList<Account>> accounts();
+    // A new password for the administrator "admin", made again if it was removed: the way back into a studio whose
+    // administrators have all lost their passwords.
+    Result<QString> resetAdminPassword();
+    // An account's salt and hash, and the key derivation that checks a password against them: pure and slow, so
+    // that the server can run it away from the threads that answer agents.  An unknown name gets a secret that no
+    // password matches, at the same cost.
+    struct Secret {
+        Account account;
+        QByteArray salt;
+        QByteArray hash;
+    };
+    Result<Secret> secret(const QString& accountName);
+    static bool passwordMatches(const QString& password, const Secret& secret);
+    // Compared in a time that does not tell how much of a guess was right.
+    static bool sameSecret(const QByteArray& a, const QByteArray& b);
+    // A signed-in browser: its cookie (stored only as SHA-256) and the token its forms carry.
+    struct SignIn {
+        Account account;
+        QByteArray cookie;
+        QByteArray csrf;
+        qint64 expiresAt = 0;
+    };
+    static constexpr qint64 kSignInSeconds = 12 * 3600;
+    Result<SignIn> signIn(const Account& account);
+    Result<std::optional<SignIn>> signedIn(const QByteArray& cookie); // none when unknown or expired
+    Result<> signOut(const QByteArray& cookie);
+    // Who the changes are recorded as in the audit log: the command line's user unless a page acts for a manager.
+    void setActor(const QString& actor) { m_actor = actor; }
+    class Acting final {
+    public:
+        Acting(Studio& studio, const QString& actor)
+            : m_studio(studio)
+            , m_previous(std::exchange(studio.m_actor, actor)) {}
+        Q_DISABLE_COPY_MOVE(Acting)
+        ~Acting() { m_studio.m_actor = m_previous; }
+
+    private:
+        Studio& m_studio;
+        QString m_previous;
+    };
+    struct AuditRow {
+        qint64 at = 0;
+        QString actor;
+        QString action;
+        QString detail;
+    };
+    Result<QList<AuditRow>> auditLog(int limit = 1000); // newest first
+
+    // Management of editors, projects, pairing codes and devices (store/Management.cpp), for the command line and
+    // the pages alike.
+    struct UserRow {
+        qint64 id = 0;
+        QString name;
+        QString email;
+        QStringList projects;
+        qint64 devices = 0; // not revoked
+    };
+    Result<QList<UserRow>> userRows();
+    struct ProjectRow {
+        QString id;
+        QString title;
+        QStringList editors;
+        std::optional<qint64> closedAt;
+    };
+    Result<QList<ProjectRow>> projectRows();
+    // A closed project is no longer offered to editors, nor can they clock in to it; its sessions stay.  PROJECT is
+    // its id or its title.
+    Result<> setProjectClosed(const QString& project, bool closed);
+    struct CodeRow {
+        QString reference; // the start of the code's hash: codes themselves are not kept
+        QString userName;
+        qint64 expiresAt = 0;
+    };
+    Result<QList<CodeRow>> unusedPairingCodes(); // neither used nor expired
+    Result<> revokePairingCode(const QString& reference);
 
     // The device endpoints.
     Result<Paired> pair(const QString& code, const QString& name);
@@ -153,8 +238,16 @@ private:
     Result<QString> ownedSession(const Device& device, const QString& sessionId, qint64* startedAt);
     Result<QList<AppSeconds>> sessionApps(const QString& sessionId);
 
+    static constexpr int kCodeReferenceLength = 8;
+    static QByteArray randomBytes(int count);
+    static QString randomText(int length); // from an alphabet without look-alikes (0/O, 1/I)
+    // A row of the audit log for a change being made, in the change's transaction.
+    Result<> audit(const QString& action, const QString& detail);
+    Result<QString> projectId(const QString& project);
+
     QDir m_screenshots;
     std::unique_ptr<Database> m_database;
     qint64 m_deviceQuota = kDefaultDeviceQuotaBytes;
     Clock m_clock;
+    QString m_actor = QStringLiteral("command line");
 };

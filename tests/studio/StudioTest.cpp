@@ -32,6 +32,8 @@ struct Answer {
     QByteArray contentType;
     QByteArray frameOptions;
     QByteArray retryAfter;
+    QByteArray location;
+    QByteArray setCookie;
     QByteArray challenge; // WWW-Authenticate
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
@@ -130,6 +132,21 @@ struct Tally {
     int refused = 0;     // any 4xx
 };
 
+using Headers = QList<QPair<QByteArray, QByteArray>>;
+
+// A manager's signed-in browser: the session cookie and the token that its forms carry.
+struct Manager {
+    QByteArray cookie;
+    QByteArray csrf;
+};
+
+QByteArray formBody(const QList<QPair<QString, QString>>& fields) {
+    QByteArrayList pairs;
+    for (const auto& [name, value] : fields)
+        pairs.append(QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value));
+    return pairs.join('&');
+}
+
 } // namespace
 
 // The service contract, on the store that VANTREL_TEST_STORE names: "sqlite" (the default) or "postgresql".
@@ -152,12 +169,15 @@ private Q_SLOTS:
         m_studio = std::move(*studio);
         auto password = m_studio->resetAdminPassword();
         QVERIFY(password && m_studio->addUser(kAda) && m_studio->addUser(u"Ben"_qs));
-        m_admin = "Basic " + QByteArray("admin:" + password->toUtf8()).toBase64();
+        m_adminPassword = *password;
         m_project = m_studio->addProject(u"Trailer \"cut\" & <b>more</b>"_qs, {kAda}).value();
         m_serverOptions = {{authority->certificate, authority->key, {}, {}, {}}};
-        m_serverOptions.pairingPerAddress = 1000; // the cases pair many times from one address
+        m_serverOptions.pairingPerAddress = 1000; // the cases pair and sign in many times from one address
+        m_serverOptions.adminSignInsPerAddress = 1000;
         m_server = std::make_unique<StudioServer>(*m_studio, m_serverOptions);
         QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
+        m_admin = signIn(u"admin"_qs, m_adminPassword);
+        QVERIFY(!m_admin.csrf.isEmpty());
         m_ada = pairedDevice(kAda);
         QCOMPARE(open("malformed-1", m_ada).status, 200);
     }
@@ -192,8 +212,10 @@ private Q_SLOTS:
         const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
         for (QDirIterator entries(m_dir.filePath(u"studio"_qs), QDir::AllEntries | QDir::NoDotAndDotDot,
                                   QDirIterator::Subdirectories);
-             entries.hasNext();)
-            QVERIFY2(!(QFile::permissions(entries.next()) & shared), qPrintable(entries.filePath()));
+             entries.hasNext();) {
+            entries.next();
+            QVERIFY2(!(entries.fileInfo().permissions() & shared), qPrintable(entries.filePath()));
+        }
 
         QVERIFY(m_studio->revokeDevice(m_studio->devices()->last().id));
         QCOMPARE(call("/device/me", "Bearer " + token).summary(),
@@ -320,12 +342,24 @@ private Q_SLOTS:
         QCOMPARE(storedBytes(), counted);
     }
 
-    void adminPageNeedsPasswordAndEscapes() {
-        const QByteArray wrong = "Basic " + QByteArray("admin:wrong").toBase64();
-        QCOMPARE(call("/admin", {}).status, 401);
-        QCOMPARE(call("/admin", wrong).status, 401);
+    // The managers' pages need a sign-in: a session cookie, Secure, HttpOnly, SameSite=Strict and only for /admin,
+    // kept by the studio only as its hash, that opens nothing once signed out or past its time.  Sign-ins are held
+    // to a few guesses a minute from one address, as pairing codes are.  Names are shown as text.
+    void signInKeepsASessionCookieAndPagesEscape() {
+        const Answer anonymous = call("/admin", {});
+        QVERIFY(anonymous.status == 401 && anonymous.body.contains("name=\"password\""));
         QCOMPARE(call("/admin/screenshots/1.jpg", {}).status, 401);
-        const Answer page = call("/admin", m_admin);
+        QCOMPARE(signInAnswer(u"admin"_qs, u"wrong"_qs).status, 401);
+        QCOMPARE(signInAnswer(u"nobody"_qs, m_adminPassword).status, 401);
+        const Answer signedIn = signInAnswer(u"admin"_qs, m_adminPassword);
+        QVERIFY(signedIn.status == 303 && signedIn.location == "/admin/timesheet");
+        QVERIFY(signedIn.setCookie.endsWith("; Max-Age=43200; Path=/admin; Secure; HttpOnly; SameSite=Strict"));
+        const QByteArray cookie = signedIn.setCookie.left(signedIn.setCookie.indexOf(';')).split('=').value(1);
+        Statement stored = m_studio->database().prepare("SELECT id_hash FROM sign_ins WHERE id_hash IN (?, ?)");
+        QVERIFY(*stored.bind(1, Studio::hashOf(cookie)).bind(2, QString::fromLatin1(cookie)).fetch());
+        QCOMPARE(stored.text(0), Studio::hashOf(cookie));
+
+        const Answer page = get("/admin");
         QVERIFY(page.contentType.startsWith("text/html") && page.frameOptions == "DENY");
         QVERIFY(page.body.contains("Ada &lt;script&gt;alert(1)&lt;/script&gt;"));
         QVERIFY(page.body.contains("Trailer &quot;cut&quot; &amp; &lt;b&gt;more&lt;/b&gt;"));
@@ -333,21 +367,194 @@ private Q_SLOTS:
         QVERIFY(!page.body.contains("<script>") && !page.body.contains("<b>more"));
         const qsizetype at = page.body.indexOf("/admin/screenshots/");
         const QByteArray image = page.body.mid(at, page.body.indexOf('"', at) - at);
-        QVERIFY(call(image, m_admin).body.startsWith("\xFF\xD8\xFF"));
-        // A signed-in page does not open the door to other passwords.
-        QCOMPARE(call(image, "Basic " + QByteArray::fromBase64(m_admin.mid(6)).toLower().toBase64()).status, 401);
+        QVERIFY(get(image).body.startsWith("\xFF\xD8\xFF"));
 
-        // Pairing codes and the admin password are held to a few guesses a minute from one address.
+        const Manager leaving = signIn(u"admin"_qs, m_adminPassword);
+        const Answer out = post("/admin/sign-out", {}, leaving);
+        QVERIFY(out.status == 303 && out.location == "/admin/sign-in" && out.setCookie.startsWith("vantrel_session=;"));
+        QCOMPARE(get("/admin", leaving).status, 401);
+        const Manager expiring = signIn(u"admin"_qs, m_adminPassword);
+        m_now += Studio::kSignInSeconds;
+        const int expired = get("/admin", expiring).status;
+        m_now -= Studio::kSignInSeconds;
+        QCOMPARE(expired, 401);
+
         StudioServer::Options options = m_serverOptions;
         options.pairingPerAddress = options.adminSignInsPerAddress = 1;
         auto strict = std::make_unique<StudioServer>(*m_studio, options);
         QVERIFY(strict->listen(QHostAddress::LocalHost, 0));
         std::swap(m_server, strict);
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
-                                     call("/admin", wrong).summary(), call("/admin", wrong).summary()};
+                                     signInAnswer(u"admin"_qs, u"wrong"_qs).summary(),
+                                     signInAnswer(u"admin"_qs, m_adminPassword).summary()};
         std::swap(m_server, strict);
         QCOMPARE(answers[1], u"429 Too many pairing attempts from this computer. Try again in a minute.");
         QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
+    }
+
+    // A viewer reads the timesheets, sessions and exports, and is refused every management page and every change.
+    void viewerIsRefusedEveryChangeAndManagementPage() {
+        const QString made = command(u"account add --name Vera --role viewer"_qs);
+        const Manager vera = signIn(u"Vera"_qs, made.section(u"Password: "_qs, 1).trimmed());
+        QStringList seen;
+        for (const QByteArray path : {"/admin", "/admin/timesheet", "/admin/timesheet.csv", "/admin/users",
+                                      "/admin/projects", "/admin/pairing-codes", "/admin/devices", "/admin/audit"})
+            seen.append(QString::number(get(path, vera).status));
+        QCOMPARE(seen,
+                 (QStringList{u"200"_qs, u"200"_qs, u"200"_qs, u"403"_qs, u"403"_qs, u"403"_qs, u"403"_qs, u"403"_qs}));
+        QVERIFY(!get("/admin", vera).body.contains("/admin/users"));
+        QVERIFY(m_studio->issuePairingCode(u"Ben"_qs, 600));
+        const QString reference = m_studio->unusedPairingCodes()->value(0).reference;
+        const qsizetype before = audited().size();
+        const QList<QPair<QByteArray, QList<QPair<QString, QString>>>> changes = {
+            {"/admin/users", {{u"action"_qs, u"add"_qs}, {u"name"_qs, u"Mallory"_qs}}},
+            {"/admin/projects", {{u"action"_qs, u"add"_qs}, {u"title"_qs, u"Heist"_qs}}},
+            {"/admin/projects", {{u"action"_qs, u"close"_qs}, {u"project"_qs, m_project}}},
+            {"/admin/pairing-codes", {{u"action"_qs, u"issue"_qs}, {u"user"_qs, u"Ben"_qs}, {u"hours"_qs, u"1"_qs}}},
+            {"/admin/pairing-codes", {{u"action"_qs, u"revoke"_qs}, {u"reference"_qs, reference}}},
+            {"/admin/devices", {{u"action"_qs, u"revoke"_qs}, {u"device"_qs, u"1"_qs}}},
+        };
+        for (const auto& [path, fields] : changes)
+            QCOMPARE(post(path, fields, vera).status, 403);
+        QCOMPARE(audited().size(), before);
+        QCOMPARE(post("/admin/sign-out", {}, vera).status, 303); // signing out is the viewer's own
+    }
+
+    // A change needs the token of the session's forms and, where the browser names one, the studio's own origin: a
+    // forged form changes nothing.  An administrator's changes go through the store, each with its audit row.
+    void administratorChangesNeedTheFormTokenAndAreAudited() {
+        const QByteArray device = pairedDevice(u"Ben"_qs);
+        const qsizetype before = audited().size();
+        const QList<QPair<QString, QString>> add = {
+            {u"action"_qs, u"add"_qs}, {u"name"_qs, u"Dora"_qs}, {u"email"_qs, u"dora@example.com"_qs}};
+        QByteArray wrongToken = m_admin.csrf;
+        wrongToken[0] = wrongToken[0] == 'a' ? 'b' : 'a';
+        const QList<int> refused = {
+            post("/admin/users", add + QList<QPair<QString, QString>>{{u"csrf"_qs, {}}}, m_admin).status,
+            post("/admin/users", add, {m_admin.cookie, wrongToken}).status,
+            post("/admin/users", add, m_admin, {{"Origin", "https://studio.example"}}).status,
+            post("/admin/users", add, m_admin, {{"Sec-Fetch-Site", "cross-site"}}).status,
+            post("/admin/users", add, {m_admin.cookie + 'x', m_admin.csrf}).status,
+        };
+        QCOMPARE(refused, (QList<int>{403, 403, 403, 403, 401}));
+        QCOMPARE(audited(before), QStringList());
+
+        const QByteArray origin = "https://127.0.0.1:" + QByteArray::number(m_server->port());
+        const Answer added =
+            post("/admin/users", add, m_admin, {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}});
+        QVERIFY(added.status == 303 && added.location == "/admin/users");
+        QVERIFY(post("/admin/users", add, m_admin).body.contains("the name or e-mail address is already in use"));
+        QCOMPARE(post("/admin/projects",
+                      {{u"action"_qs, u"add"_qs},
+                       {u"title"_qs, u"Heist"_qs},
+                       {u"editor"_qs, u"Ben"_qs},
+                       {u"editor"_qs, u"Dora"_qs}},
+                      m_admin)
+                     .status,
+                 303);
+        const QList<Studio::Choice> projects = *m_studio->projects();
+        const QString heist =
+            std::find_if(projects.begin(), projects.end(), [](const auto& p) { return p.label == u"Heist"; })->id;
+        auto offered = [&] { return QString::fromUtf8(call("/device/me", device).body).contains(u"Heist"_qs); };
+        QVERIFY(offered());
+        QCOMPARE(post("/admin/projects", {{u"action"_qs, u"close"_qs}, {u"project"_qs, heist}}, m_admin).status, 303);
+        QVERIFY(!offered());
+        QCOMPARE(open("heist-1", device, heist).status, 403);
+        QCOMPARE(post("/admin/projects", {{u"action"_qs, u"reopen"_qs}, {u"project"_qs, heist}}, m_admin).status, 303);
+        QVERIFY(offered());
+
+        const Answer issued =
+            post("/admin/pairing-codes",
+                 {{u"action"_qs, u"issue"_qs}, {u"user"_qs, u"Dora"_qs}, {u"hours"_qs, u"2"_qs}}, m_admin);
+        static const QRegularExpression shown(u"id=\"new-code\">([A-Z0-9]{4}-[A-Z0-9]{4})<"_qs);
+        const QString code = shown.match(QString::fromUtf8(issued.body)).captured(1);
+        const QList<Studio::CodeRow> codes = *m_studio->unusedPairingCodes();
+        const auto dora = std::find_if(codes.begin(), codes.end(), [](const auto& c) { return c.userName == u"Dora"; });
+        QVERIFY(issued.status == 200 && !code.isEmpty() && dora != codes.end());
+        QCOMPARE(
+            post("/admin/pairing-codes", {{u"action"_qs, u"revoke"_qs}, {u"reference"_qs, dora->reference}}, m_admin)
+                .status,
+            303);
+        QCOMPARE(pair(code).status, 401);
+        const QString deviceId = QString::number(m_studio->devices()->constLast().id);
+        QCOMPARE(post("/admin/devices", {{u"action"_qs, u"revoke"_qs}, {u"device"_qs, deviceId}}, m_admin).status, 303);
+        QCOMPARE(call("/device/me", device).status, 401);
+
+        const QStringList rows = audited(before);
+        QCOMPARE(rows.first(), u"admin: added an editor (Dora <dora@example.com>)");
+        QCOMPARE(rows.value(1), u"admin: added a project (Heist (%1) for Ben, Dora)"_qs.arg(heist));
+        QCOMPARE(
+            rows.mid(2),
+            (QStringList{u"admin: closed a project (%1)"_qs.arg(heist), u"admin: reopened a project (%1)"_qs.arg(heist),
+                         u"admin: issued a pairing code (%1 for Dora, valid 120 minutes)"_qs.arg(dora->reference),
+                         u"admin: revoked a pairing code (%1)"_qs.arg(dora->reference),
+                         u"admin: revoked a device (%1 (Edit bay 3 of Ben))"_qs.arg(deviceId)}));
+    }
+
+    // What an administrator sees in a browser: a pairing code made on the page pairs an agent; the session cookie as
+    // the browser keeps it; each management page, light and dark, left in the build folder.
+    void pairingCodeMadeInTheBrowserPairsAnAgent() {
+        QStringList steps{u"cookies"_qs,
+                          u"open"_qs,
+                          address("/admin/pairing-codes"),
+                          u"choose"_qs,
+                          u"select[name=user]"_qs,
+                          u"Ben"_qs,
+                          u"submit"_qs,
+                          u"main form button"_qs,
+                          u"text"_qs,
+                          u"#new-code"_qs,
+                          u"shot"_qs,
+                          screenshot(u"studio-pairing-code-made.png"_qs)};
+        for (const QString& page :
+             {u"sign-in"_qs, u"pairing-codes"_qs, u"users"_qs, u"projects"_qs, u"devices"_qs, u"audit"_qs})
+            steps += {u"open"_qs, address("/admin/" + page.toLatin1()),
+                      u"shot"_qs, screenshot(u"studio-%1.png"_qs.arg(page)),
+                      u"dark"_qs, screenshot(u"studio-%1-dark.png"_qs.arg(page))};
+        const QStringList printed = browser(steps + QStringList{u"dom"_qs});
+        QCOMPARE(printed.size(), 3);
+        const QJsonArray cookies = QJsonDocument::fromJson(printed[0].toUtf8()).array();
+        QCOMPARE(cookies.size(), 1);
+        const QJsonObject cookie = cookies[0].toObject();
+        QCOMPARE(cookie[u"name"].toString(), u"vantrel_session");
+        QVERIFY(cookie[u"secure"].toBool() && cookie[u"httpOnly"].toBool());
+        QCOMPARE(cookie[u"sameSite"].toString(), u"Strict");
+        QCOMPARE(cookie[u"path"].toString(), u"/admin");
+        QCOMPARE(pair(printed[1]).status, 200);
+        QVERIFY(printed[2].contains(u"issued a pairing code"_qs));
+    }
+
+    // A studio from before accounts: its shared admin password becomes the administrator "admin", so nobody is
+    // locked out by the upgrade.
+    void sharedAdminPasswordBecomesTheAdministratorOnUpgrade() {
+        Studio::Location old{m_dir.filePath(u"old"_qs), {}, {}};
+        if (m_postgres) {
+            QVERIFY(m_studio->database().exec("CREATE DATABASE upgraded"));
+            old.database = m_postgres->connection().replace(u"dbname=postgres"_qs, u"dbname=upgraded"_qs);
+        }
+        const QString password = *Studio::open(old, true).value()->resetAdminPassword();
+        {
+            // As such a studio kept it: the password's salt and hash among the settings.
+            Result<std::unique_ptr<Studio>> studio = Studio::open(old, false);
+            QVERIFY(studio);
+            Database& database = (*studio)->database();
+            QVERIFY(database.exec("INSERT INTO settings (key, value) SELECT 'admin_salt', salt FROM accounts"));
+            QVERIFY(database.exec("INSERT INTO settings (key, value) SELECT 'admin_hash', hash FROM accounts"));
+            // The step after accounts undone too: sessions' totals, API tokens and their indexes.
+            QVERIFY(
+                database.exec("DROP TABLE api_tokens; DROP INDEX sessions_started; DROP INDEX screenshots_captured; "
+                              "ALTER TABLE sessions DROP COLUMN active_seconds; "
+                              "ALTER TABLE sessions DROP COLUMN last_report_at; "
+                              "DROP TABLE sign_ins; DROP TABLE audit_log; DROP TABLE accounts; "
+                              "ALTER TABLE projects DROP COLUMN closed_at; "
+                              "DELETE FROM schema_migrations WHERE version >= (SELECT MAX(version) - 1 FROM "
+                              "schema_migrations)"));
+        }
+        Result<std::unique_ptr<Studio>> upgraded = Studio::open(old, false);
+        QVERIFY(upgraded);
+        const Studio::Secret secret = *(*upgraded)->secret(u"admin"_qs);
+        QVERIFY(secret.account.role == Studio::Role::Administrator && Studio::passwordMatches(password, secret));
+        QCOMPARE(*(*upgraded)->setting(u"admin_hash"_qs), QString());
     }
 
     // Guesses from many addresses fill the studio-wide cap only with failed codes: a valid code still pairs.
@@ -376,6 +583,25 @@ private Q_SLOTS:
         QVERIFY(command(u"pairing-code --user nobody"_qs).startsWith(u"exit 1: vantrel-studio: There is no user"));
         QCOMPARE(command(u"revoke --device "_qs + id), u"Device " + id + u" revoked.\n");
         QVERIFY(command(u"revoke --device 999"_qs).startsWith(u"exit 1: vantrel-studio: There is no device 999."));
+        QVERIFY(command(u"close-project --project Promo"_qs).startsWith(u"Project Promo is closed."));
+        QVERIFY(command(u"reopen-project --project Promo"_qs).startsWith(u"Project Promo is open."));
+        const QString reference = command(u"pairing-codes"_qs).section(u'\n', -2).section(u'\t', 0, 0);
+        QCOMPARE(command(u"revoke-code --reference "_qs + reference), u"Pairing code " + reference + u" revoked.\n");
+
+        // Accounts: never without an administrator; a new password signs the old one's browsers out.
+        QVERIFY(command(u"account add --name Eve --role administrator"_qs).startsWith(u"Account: Eve\nPassword: "));
+        QVERIFY(command(u"account add --name Eve"_qs).startsWith(u"exit 1: vantrel-studio: There is already an"));
+        QVERIFY(command(u"account list"_qs).contains(u"Eve\tadministrator\n"));
+        const Manager eve =
+            signIn(u"Eve"_qs, command(u"account password --name Eve"_qs).section(u"Password: "_qs, 1).trimmed());
+        QCOMPARE(get("/admin/users", eve).status, 200);
+        QVERIFY(command(u"account password --name Eve"_qs).contains(u"Password: "));
+        QCOMPARE(get("/admin/users", eve).status, 401);
+        QCOMPARE(command(u"account remove --name Eve"_qs), u"Account Eve removed.\n");
+        QVERIFY(command(u"account remove --name admin"_qs).contains(u"“admin” is the studio's last administrator"));
+        const QStringList log = command(u"audit-log"_qs).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(log.size(), audited().size());
+        QVERIFY(log.first().contains(u"\tremoved an account\tEve"_qs) && log.first().contains(u"\tcommand line ("_qs));
     }
 
     // Through a proxy that cuts the connection to PostgreSQL.  A look-up that cannot be read is a 503 with
@@ -394,7 +620,7 @@ private Q_SLOTS:
         const QList<std::pair<QByteArray, std::function<Answer()>>> lookups = {
             {"FROM sessions WHERE id", [&] { return stopAnswer("lookup-1", m_now, device); }},
             {"FROM devices WHERE token_hash", [&] { return call("/device/me", device); }},
-            {"FROM user_projects WHERE", [&] { return open("lookup-2", device); }},
+            {"FROM user_projects up JOIN", [&] { return open("lookup-2", device); }},
             {"SELECT device_id, started_at, ended_at", [&] { return open("lookup-1", device); }},
             {"FROM pairing_codes c", [&] { return pair(used); }},
         };
@@ -516,10 +742,10 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files), files.mid(2));
         QCOMPARE(storedBytes(), before - 2 * 200);
         QCOMPARE(sessionRow("aged-1").reports, 3);
-        QVERIFY(call("/admin", m_admin).body.contains("kept for <data value=\"30\">30 days</data>, then deleted"));
+        QVERIFY(get("/admin").body.contains("kept for <data value=\"30\">30 days</data>, then deleted"));
         // Other cases' studio processes reported with the real clock, which may lie past the limit too.
         const qint64 deleted = retention::status(*m_studio)->lastDeleted;
-        QVERIFY(deleted >= 2 && call("/admin", m_admin).body.contains(QByteArray("deleted " + QByteArray::number(deleted))));
+        QVERIFY(deleted >= 2 && get("/admin").body.contains(QByteArray("deleted " + QByteArray::number(deleted))));
         QCOMPARE(command(u"retention --days 90"_qs), u"Screenshots are kept for 90 days.\n");
     }
 
@@ -574,9 +800,10 @@ private Q_SLOTS:
         m_now = at(23, 16, 30);
         QCOMPARE(stop("tuesday-1", m_now, yann), 200);
         m_now = at(28, 12);
+        m_admin = signIn(u"admin"_qs, m_adminPassword); // the first sign-in's time is over
 
         // This week, by default.
-        const QString page = browse(u"/admin/timesheet"_qs, u"studio-timesheet"_qs);
+        const QString page = browse("/admin/timesheet", u"studio-timesheet"_qs);
         QCOMPARE(seconds(page, u"<tr><th>@Zoë</th>"_qs), (QList<qint64>{0, 0, 120, 0, 0, 7200, 32400, 39720}));
         QCOMPARE(seconds(page, u"<tr><th>Yann</th>"_qs), (QList<qint64>{0, 12600, 0, 0, 0, 0, 0, 12600}));
         QCOMPARE(seconds(page, u"<tfoot>"_qs), (QList<qint64>{0, 12600, 120, 0, 0, 7200, 32400, 52320}));
@@ -586,7 +813,7 @@ private Q_SLOTS:
         QVERIFY(page.contains(u"<td class=\"n\">23 %</td>"_qs)); // Wednesday: 28 active seconds of 120
 
         // The CSV: the page's seconds per editor, RFC 4180 quoting, formulas inert, a stage filter from a form.
-        const Answer csv = call("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28", m_admin);
+        const Answer csv = get("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28");
         QVERIFY(csv.body.startsWith("\xEF\xBB\xBF"
                                     "Editor,Date,Project,Stage,Session,Start (Europe/Berlin),"));
         QHash<QString, qint64> perEditor;
@@ -601,10 +828,10 @@ private Q_SLOTS:
                                   "2027-03-28 10:00:00,clocked out,9.00,32400,0\r\n"));
         QVERIFY(csv.body.contains(",night-1,2027-03-27 22:00:00,2027-03-28 00:00:00,clocked out,2.00,7200,21\r\n"));
         QVERIFY(csv.body.contains(",\"'=HYPERLINK(\"\"x\"\")\",Rough cut,silent-1,"));
-        const Answer staged = call("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28&stage=Color+grade", m_admin);
+        const Answer staged = get("/admin/timesheet.csv?from=2027-03-22&to=2027-03-28&stage=Color+grade");
         QCOMPARE(staged.body.count("night-1"), 2);
         QCOMPARE(staged.body.count("\r\n"), 3);
-        const Answer backwards = call("/admin/timesheet?from=2027-03-28&to=2027-03-01", m_admin);
+        const Answer backwards = get("/admin/timesheet?from=2027-03-28&to=2027-03-01");
         QVERIFY(backwards.status == 400 && backwards.body.contains("The range ends before it begins."));
 
         // The read-only API with a token from the command line: the page's totals, the same CSV, the sessions and
@@ -637,7 +864,7 @@ private Q_SLOTS:
         const Answer none = call("/api/v1/timesheet", {}), wrong = call("/api/v1/timesheet", "Bearer nope");
         QVERIFY(none.status == 401 && none.challenge.startsWith("Bearer realm="));
         QVERIFY(wrong.status == 401 && wrong.challenge.contains("error=\"invalid_token\""));
-        QCOMPARE(call("/api/v1/timesheet", m_admin).status, 401); // the admin's password is not a token
+        QCOMPARE(get("/api/v1/timesheet").status, 401); // a manager's sign-in is not a token
         const QString id = made.section(u' ', 2, 2);
         QCOMPARE(command(u"api-token revoke "_qs + id), u"API token " + id + u" revoked.\n");
         QVERIFY(command(u"api-token list"_qs).contains(u"\tPayroll\tmade "_qs) &&
@@ -664,7 +891,7 @@ private Q_SLOTS:
         QCOMPARE(stop("shots-1", m_now, zoe), 200);
 
         QStringList focused;
-        const QString page = browse(u"/admin/sessions/shots-1"_qs, u"studio-session"_qs,
+        const QString page = browse("/admin/sessions/shots-1", u"studio-session"_qs,
                                     {u"ArrowRight"_qs, u"ArrowRight"_qs, u"ArrowLeft"_qs}, &focused);
         QList<qint64> stored;
         Statement shots = m_studio->database().prepare(
@@ -682,19 +909,18 @@ private Q_SLOTS:
         QVERIFY(page.contains(u"<td>3, 1 gap</td>"_qs) && page.contains(u"<title>No reports 12:01:00–12:01:30"_qs));
         QCOMPARE(seconds(page, u"<table id=\"apps\">"_qs), (QList<qint64>{60, 30}));
 
-        const Answer csv = call("/admin/sessions/shots-1/reports.csv", m_admin);
+        const Answer csv = get("/admin/sessions/shots-1/reports.csv");
         QCOMPARE(csv.body.count("\r\n"), 4);
         QVERIFY(csv.body.contains("\r\n0,2027-03-28 12:00:00,2027-03-28 12:00:30,30,7,12,3,'@SUM 20 s; Browser <b> "
                                   "10 s,2\r\n"));
-        QCOMPARE(call("/admin/sessions/nothing-1", m_admin).status, 404);
+        QCOMPARE(get("/admin/sessions/nothing-1").status, 404);
     }
 
 private:
-    // A page as headless Chromium shows it: signed in, trusting only the studio's test CA, through studio.test.
-    // Its screenshots, light and dark, are left in the build folder as NAME.png and NAME-dark.png.
-    // With `focused`, also presses `keys` in turn and gives the address of the link in focus after each.
-    QString browse(const QString& path, const QString& name, const QStringList& keys = {},
-                   QStringList* focused = nullptr) {
+    // What tests/studio/browser.py printed for `steps` in headless Chromium, once signed in through the sign-in form
+    // (as the administrator unless `account` is given); the browser trusts only the studio's test CA and reaches it
+    // as studio.test.
+    QStringList browser(const QStringList& steps, const QString& account = u"admin"_qs, QString password = {}) {
         const QString home = m_dir.filePath(u"browser"_qs), nss = u"sql:"_qs + home + u"/.pki/nssdb"_qs;
         if (!QFile::exists(home) &&
             (!QDir().mkpath(home + u"/.pki/nssdb"_qs) ||
@@ -702,39 +928,63 @@ private:
              QProcess::execute(u"certutil"_qs, {u"-A"_qs, u"-d"_qs, nss, u"-n"_qs, u"studio"_qs, u"-t"_qs, u"C,,"_qs,
                                                 u"-i"_qs, m_dir.filePath(u"ca.pem"_qs)}) != 0))
             return {};
-        const QByteArray credentials = QByteArray::fromBase64(m_admin.mid(6));
-        const QString url = u"https://%1@studio.test:%2%3"_qs.arg(
-            QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(credentials), ":")),
-            QString::number(m_server->port()), path);
-        QStringList chromium{u"chromium"_qs,
-                             u"--headless"_qs,
-                             u"--disable-gpu"_qs,
-                             u"--user-data-dir="_qs + home + u"/profile"_qs,
-                             u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs,
-                             u"--window-size=1280,900"_qs};
+        QStringList command{QStringLiteral(VANTREL_BROWSER),
+                            u"open"_qs,
+                            address("/admin/sign-in"),
+                            u"fill"_qs,
+                            u"input[name=name]"_qs,
+                            account,
+                            u"fill"_qs,
+                            u"input[name=password]"_qs,
+                            password.isEmpty() ? m_adminPassword : password,
+                            u"submit"_qs,
+                            u"form.stacked button"_qs};
+        command += steps + QStringList{u"--"_qs,
+                                       u"chromium"_qs,
+                                       u"--headless"_qs,
+                                       u"--disable-gpu"_qs,
+                                       u"--user-data-dir="_qs + home + u"/profile"_qs,
+                                       u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs,
+                                       u"--window-size=1280,900"_qs};
         if (::geteuid() == 0)
-            chromium.append(u"--no-sandbox"_qs);
-        auto run = [&](QStringList command) {
-            QProcess process;
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(u"HOME"_qs, home);
-            process.setProcessEnvironment(environment);
-            process.setStandardErrorFile(QProcess::nullDevice());
-            process.start(command.takeFirst(), command);
-            // The studio answers on this thread: keep serving while the browser waits.
-            if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 120000))
-                process.kill();
-            return QString::fromUtf8(process.readAllStandardOutput());
-        };
-        const QString folder = QCoreApplication::applicationDirPath() + u'/';
-        run(chromium + QStringList{u"--screenshot="_qs + folder + name + u".png"_qs, url});
-        run(chromium +
-            QStringList{u"--force-dark-mode"_qs, u"--screenshot="_qs + folder + name + u"-dark.png"_qs, url});
+            command.append(u"--no-sandbox"_qs);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"HOME"_qs, home);
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(u"/usr/bin/python3"_qs, command);
+        // The studio answers on this thread: keep serving while the browser waits.
+        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 180000))
+            process.kill();
+        QStringList printed;
+        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+            const QJsonValue value = QJsonDocument::fromJson(line).array().at(0);
+            if (value.isArray())
+                printed.append(QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)));
+            else if (!line.isEmpty())
+                printed.append(value.toString());
+        }
+        return printed;
+    }
+    QString address(const QByteArray& path) const {
+        return u"https://studio.test:%1"_qs.arg(m_server->port()) + QString::fromLatin1(path);
+    }
+    static QString screenshot(const QString& name) { return QCoreApplication::applicationDirPath() + u'/' + name; }
+    // A page as an administrator sees it in the browser; its screenshots, light and dark, are left in the build
+    // folder as NAME.png and NAME-dark.png.  With `focused`, also presses `keys` in turn and gives the address of
+    // the link in focus after each.
+    QString browse(const QByteArray& path, const QString& name, const QStringList& keys = {},
+                   QStringList* focused = nullptr) {
+        QStringList steps{u"open"_qs, address(path),
+                          u"shot"_qs, screenshot(name + u".png"_qs),
+                          u"dark"_qs, screenshot(name + u"-dark.png"_qs)};
+        for (const QString& key : keys)
+            steps += {u"key"_qs, key};
+        const QStringList printed = browser(steps + QStringList{u"dom"_qs});
         if (focused)
-            *focused = run(QStringList{u"/usr/bin/python3"_qs, QStringLiteral(VANTREL_KEYBOARD_STEPS), url} + keys +
-                           QStringList{u"--"_qs} + chromium)
-                           .split(u'\n', Qt::SkipEmptyParts);
-        return run(chromium + QStringList{u"--dump-dom"_qs, url});
+            *focused = printed.mid(0, keys.size());
+        return printed.value(keys.size());
     }
     // The seconds of the <data> values in the first table row or section after `marker`.
     static QList<qint64> seconds(const QString& page, const QString& marker) {
@@ -775,7 +1025,8 @@ private:
         return QString::fromUtf8(process.readAllStandardOutput());
     }
     // Over TLS with the certificate checked for studio.test, as the agent calls; a GET unless there is a body.
-    Answer call(const QByteArray& path, const QByteArray& authorization, const QByteArray& body = {}) {
+    Answer call(const QByteArray& path, const QByteArray& authorization, const QByteArray& body = {},
+                const Headers& headers = {}) {
         QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_port ? m_port : m_server->port()) +
                                      QString::fromLatin1(path)));
         request.setSslConfiguration(m_tls);
@@ -783,6 +1034,11 @@ private:
         if (!authorization.isEmpty())
             request.setRawHeader("Authorization", authorization);
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        for (const auto& [name, value] : headers)
+            request.setRawHeader(name, value);
         std::unique_ptr<QNetworkReply> reply(body.isNull() ? m_manager.get(request) : m_manager.post(request, body));
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
@@ -791,7 +1047,40 @@ private:
                 reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(),
                 reply->rawHeader("X-Frame-Options"),
                 reply->rawHeader("Retry-After"),
+                reply->rawHeader("Location"),
+                reply->rawHeader("Set-Cookie"),
                 reply->rawHeader("WWW-Authenticate")};
+    }
+    // A page of the managers', as `who` sees it.
+    Answer get(const QByteArray& path, const Manager& who) { return call(path, {}, {}, {{"Cookie", who.cookie}}); }
+    Answer get(const QByteArray& path) { return get(path, m_admin); }
+    // A form sent by `who`, with the session's token unless the fields name one.
+    Answer post(const QByteArray& path, QList<QPair<QString, QString>> fields, const Manager& who,
+                Headers headers = {}) {
+        if (std::none_of(fields.begin(), fields.end(), [](const auto& field) { return field.first == u"csrf"; }))
+            fields.append({u"csrf"_qs, QString::fromLatin1(who.csrf)});
+        headers += {{"Cookie", who.cookie}, {"Content-Type", "application/x-www-form-urlencoded"}};
+        return call(path, {}, formBody(fields), headers);
+    }
+    Answer signInAnswer(const QString& name, const QString& password) {
+        return call("/admin/sign-in", {}, formBody({{u"name"_qs, name}, {u"password"_qs, password}}),
+                    {{"Content-Type", "application/x-www-form-urlencoded"}});
+    }
+    // Signed in over HTTPS as a browser would, with the token read from a page's form.
+    Manager signIn(const QString& name, const QString& password) {
+        const Answer answer = signInAnswer(name, password);
+        const QByteArray cookie = answer.setCookie.left(answer.setCookie.indexOf(';'));
+        static const QRegularExpression token(u"name=\"csrf\" value=\"([0-9a-f]+)\""_qs);
+        const QString page = QString::fromUtf8(get("/admin/timesheet", {cookie, {}}).body);
+        return {cookie, token.match(page).captured(1).toLatin1()};
+    }
+    // The audit log's rows from `first` (counted from the oldest) as "who: what (detail)".
+    QStringList audited(qsizetype first = 0) {
+        QStringList rows;
+        const QList<Studio::AuditRow> log = m_studio->auditLog().value();
+        for (const Studio::AuditRow& row : log)
+            rows.prepend(row.actor + u": "_qs + row.action + u" ("_qs + row.detail + u')');
+        return rows.mid(first);
     }
     Answer pair(const QString& code, const QString& name = u"Edit bay 3"_qs) {
         return call("/device/pair", {}, QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, name}}).toJson());
@@ -858,7 +1147,8 @@ private:
     StudioServer::Options m_serverOptions;
     std::unique_ptr<StudioServer> m_server;
     QNetworkAccessManager m_manager;
-    QByteArray m_admin;
+    Manager m_admin;
+    QString m_adminPassword;
     QString m_project;
     QByteArray m_ada; // a device of Ada's, with the session "malformed-1" open
     qint64 m_now = 1'800'000'000;
