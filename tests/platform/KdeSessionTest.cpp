@@ -5,6 +5,7 @@
 #include "wayland/FakePointer.h"
 
 #include "platform/common/DBusSystemEvents.h"
+#include "platform/wayland/ScreenCastPortal.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
 #include "platform/wayland/IdleActivityMonitor.h"
@@ -17,6 +18,8 @@
 #include <QDBusReply>
 #include <QDir>
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRasterWindow>
 #include <QTest>
@@ -181,6 +184,29 @@ private Q_SLOTS:
                      qPrintable(tracker.status()));
             QVERIFY(!tracker.busy() && h.defaults().data(u"screenCastTokens"_s).has_value());
         }
+        QCOMPARE(dialogs().size(), 1);
+
+        // Display ids come from what a restored session gives (on KDE a size, no position, no id, and the
+        // streams' order): that is the same at every restore.
+        QString token = QJsonDocument::fromJson(*h.defaults().data(u"screenCastTokens"_s)).array()[0].toString();
+        ScreenCastPortal portal{CastDeadlines{}};
+        QList<QStringList> restores;
+        for (int restore = 0; restore < 2; ++restore) {
+            const CastSession session = QCoro::waitFor(portal.open(token, false));
+            QVERIFY2(session.started(), qPrintable(session.failure));
+            portal.close(session.handle);
+            token = session.restoreToken.isEmpty() ? token : session.restoreToken;
+            QStringList streams;
+            for (const CastStream& stream : session.streams)
+                streams.append(u"%1,%2 %3x%4 %5"_s.arg(stream.position.x())
+                                   .arg(stream.position.y())
+                                   .arg(stream.size.width())
+                                   .arg(stream.size.height())
+                                   .arg(stream.id));
+            restores.append(streams);
+        }
+        QCOMPARE(restores[0].size(), 2);
+        QCOMPARE(restores[1], restores[0]);
         QCOMPARE(dialogs().size(), 1);
     }
 

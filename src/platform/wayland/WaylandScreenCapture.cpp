@@ -111,7 +111,11 @@ struct WaylandScreenCapture::State {
     // Opens one portal session from a token (a dialog where the token is empty) and adds its displays; a
     // session with displays already shared adds only the others where `onlyNew`.
     QCoro::Task<CastSession> add(QString token, bool onlyNew);
+    // Opens the sessions of the stored approvals and, where `askForNew`, the dialog for a display connected
+    // since; the tokens they return replace the stored ones.
+    QCoro::Task<Result<>> restore(bool askForNew);
     QCoro::Task<Result<>> awaitFirstFrames();
+    bool stalled = false; // the last wait for first pictures ran out with every stream still open
 };
 
 QCoro::Task<CastSession> WaylandScreenCapture::State::add(QString token, bool onlyNew) {
@@ -157,6 +161,7 @@ QCoro::Task<CastSession> WaylandScreenCapture::State::add(QString token, bool on
 }
 
 QCoro::Task<Result<>> WaylandScreenCapture::State::awaitFirstFrames() {
+    stalled = false;
     for (auto waited = std::chrono::milliseconds(0);; waited += kFramePoll) {
         bool all = true;
         for (const SharedDisplay& display : std::as_const(displays)) {
@@ -175,6 +180,7 @@ QCoro::Task<Result<>> WaylandScreenCapture::State::awaitFirstFrames() {
     for (const SharedDisplay& display : std::as_const(displays))
         if (const QString problem = display.frames->problem(display.stream); !problem.isEmpty())
             co_return Error::platform(problem);
+    stalled = true;
     co_return Error::platform(
         QStringLiteral("Screen sharing started, but the desktop sent no picture of a display within %1 seconds. "
                        "Its screen-sharing service may be stalled: clock in again, or sign out and back in if "
@@ -290,49 +296,61 @@ QString WaylandScreenCapture::coverageNote() const {
                                         "it at the next clock-in.");
 }
 
-QCoro::Task<Result<>> WaylandScreenCapture::beginSession(std::function<void(QString reason)> ended) {
-    const std::shared_ptr<State> state = m_state;
-    state->close();
-    state->newDisplayDeclined = false;
+QCoro::Task<Result<>> WaylandScreenCapture::State::restore(bool askForNew) {
+    if (askForNew)
+        newDisplayDeclined = false;
     QStringList renewed;
-    for (const QString& token : state->tokens()) {
-        const CastSession added = co_await state->add(token, false);
+    for (const QString& token : tokens()) {
+        const CastSession added = co_await add(token, false);
         if (added.started()) {
             renewed.append(added.restoreToken);
             continue;
         }
-        state->close();
+        close();
         // Only the user's refusal withdraws the approval: a slow or failing desktop keeps it for next time.
         if (added.outcome == CastOutcome::Declined) {
-            state->setTokens({});
+            setTokens({});
             co_return Error::platform(added.failure +
                                       QStringLiteral(" Clock in again to choose the screens to share."));
         }
         co_return Error::platform(added.failure + QStringLiteral(" Clock in again to retry."));
     }
     // A display connected since the approval: the desktop's dialog for it, now that the editor is here.
-    const bool approved = !renewed.isEmpty();
-    while (approved && state->displays.size() < screenCount()) {
-        const qsizetype before = state->displays.size();
-        const CastSession added = co_await state->add(QString(), true);
-        if (!added.started() || state->displays.size() == before) {
+    while (askForNew && !renewed.isEmpty() && displays.size() < screenCount()) {
+        const qsizetype before = displays.size();
+        const CastSession added = co_await add(QString(), true);
+        if (!added.started() || displays.size() == before) {
             if (added.started())
-                state->portal.close(added.handle);
-            state->newDisplayDeclined = true;
+                portal.close(added.handle);
+            newDisplayDeclined = true;
             break;
         }
         renewed.append(added.restoreToken);
     }
-    if (state->displays.isEmpty()) {
-        state->close();
+    if (displays.isEmpty()) {
+        close();
         co_return Error::platform(QStringLiteral("Screen sharing started without any display."));
     }
     // Some desktops honour a token once: the ones returned now replace the stored ones.
-    state->setTokens(renewed);
-    // Clock-in lasts until every display has sent its first picture: tracking starts with screenshots.
-    if (const Result<> first = co_await state->awaitFirstFrames(); !first) {
+    setTokens(renewed);
+    co_return Result<>{};
+}
+
+QCoro::Task<Result<>> WaylandScreenCapture::beginSession(std::function<void(QString reason)> ended) {
+    const std::shared_ptr<State> state = m_state;
+    state->close();
+    // Clock-in lasts until every display has sent its first picture: tracking starts with screenshots.  A
+    // screen-sharing service that stalls right after a session opened mostly serves the next one: a stalled
+    // start is opened afresh once, from the tokens just renewed, so without a dialog.
+    for (int attempt = 1;; ++attempt) {
+        if (const Result<> restored = co_await state->restore(attempt == 1); !restored)
+            co_return restored.error();
+        const Result<> first = co_await state->awaitFirstFrames();
+        if (first)
+            break;
         state->close();
-        co_return first.error();
+        if (!state->stalled || attempt == 2)
+            co_return first.error();
     }
     std::stable_sort(state->displays.begin(), state->displays.end(),
                      [](const SharedDisplay& a, const SharedDisplay& b) {

@@ -28,6 +28,8 @@ for (const w of windows) {
 
 
 def walk(node, found):
+    if node is None:
+        return found  # a child the application dropped between the count and the read
     try:
         found.append(node)
         for i in range(node.get_child_count()):

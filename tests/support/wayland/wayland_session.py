@@ -28,7 +28,7 @@ focus_follows_mouse no
 
 
 # Every wait is for an event, with a deadline that a machine busy with other work still meets.
-def _wait(predicate, timeout, what):
+def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():
@@ -106,7 +106,7 @@ class WaylandSession:
         self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile",
                     "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"]])
         bus = self.env["DBUS_SESSION_BUS_ADDRESS"][len("unix:path="):]
-        _wait(lambda: os.path.exists(bus), 60, "the session bus")
+        wait_until(lambda: os.path.exists(bus), 60, "the session bus")
 
     def _start_sway(self):
         config = os.path.join(self.dir, "sway.conf")
@@ -116,7 +116,7 @@ class WaylandSession:
         self._wait_for_compositor(self.spawn(["sway", "--config", config], env={
             "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
             "WLR_HEADLESS_OUTPUTS": "2"}), "sway")
-        _wait(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 120, "sway")
+        wait_until(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 120, "sway")
 
     # --- GNOME Shell -------------------------------------------------------------------------------------
     # The shell wants logind on the system bus (a private bus with dbusmock's logind here) and, to avoid a hang
@@ -130,7 +130,7 @@ class WaylandSession:
         system_bus = os.path.join(self.env["XDG_RUNTIME_DIR"], "system_bus")
         self.env["DBUS_SYSTEM_BUS_ADDRESS"] = f"unix:path={system_bus}"
         self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + self.env["DBUS_SYSTEM_BUS_ADDRESS"]])
-        _wait(lambda: os.path.exists(system_bus), 10, "the system bus")
+        wait_until(lambda: os.path.exists(system_bus), 10, "the system bus")
         self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"])
         self._wait_for_name("--system", "org.freedesktop.login1", 30)
         # The user's session, which the shell locks (and marks locked) as on a real machine.
@@ -168,12 +168,16 @@ class WaylandSession:
             os.makedirs("/run/systemd", exist_ok=True)
             shell = ["unshare", "-m", "--", "sh", "-c", 'mount -t tmpfs vantrel /run/systemd && mkdir /run/systemd/seats'
                      ' && exec "$@"', "sh"] + self._as_user(shell)
-        # Now and then (about 1 start in 10 here) the shell stops half-way through its start-up, after its
-        # Wayland socket and before "GNOME Shell started": such a shell is stopped and started afresh.
+        # GNOME Shell 43 starts ibus-daemon itself unless it runs as a systemd user unit, and forks for it with
+        # a script callback between fork and exec: now and then, more often on a busy machine, the forked
+        # child deadlocks on a lock another thread held at the fork, and the shell waits for it for ever.
+        # A shell in a user unit's cgroup leaves IBus to the (mocked) systemd and never forks; where the
+        # cgroups cannot be written, a stuck fork is seen within seconds and the shell started afresh.
         log = os.path.join(self.dir, "gnome-shell.log")
-        for attempt in range(3):
+        for attempt in range(4):
             if os.geteuid() == 0:
-                proc = subprocess.Popen(shell, start_new_session=True, stderr=subprocess.STDOUT, stdout=open(log, "ab"))
+                proc = subprocess.Popen(shell, start_new_session=True, stderr=subprocess.STDOUT, stdout=open(log, "ab"),
+                                        preexec_fn=self._enter_user_unit)
                 self._procs.append(proc)
             else:
                 proc = self.spawn(shell)
@@ -182,16 +186,51 @@ class WaylandSession:
                 # About 15 s on a quiet machine; much longer on a busy one.
                 self.wait_for_bus_name("org.gnome.Shell", 180)
                 self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 60)
-                _wait(self.gnome_shell_ready, 120, "the shell's start-up")
-                return
+                wait_until(lambda: self.gnome_shell_ready() or self._stuck_fork(proc.pid), 180, "the shell's start-up")
+                if self.gnome_shell_ready():
+                    return
+                raise RuntimeError("the shell's start-up hung in a fork")
             except RuntimeError as e:
-                if attempt == 2:
+                if attempt == 3:
                     raise RuntimeError(f"{e}:\n" + open(log, errors="replace").read()[-5000:])
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
             self._procs.remove(proc)
-            for socket in glob.glob(os.path.join(self.env["XDG_RUNTIME_DIR"], "wayland-*")):
-                os.unlink(socket)
+            # A shell that did not finish its start leaves a mark that turns off extensions at the next start.
+            runtime = self.env["XDG_RUNTIME_DIR"]
+            for leftover in glob.glob(os.path.join(runtime, "wayland-*")) + [
+                    os.path.join(runtime, "gnome-shell-disable-extensions")]:
+                if os.path.lexists(leftover):
+                    os.unlink(leftover)
+
+    def _enter_user_unit(self):
+        uid = self.user.pw_uid
+        unit = f"user.slice/user-{uid}.slice/user@{uid}.service/app.slice/gnome-shell.service"
+        for root in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd", "/sys/fs/cgroup"):
+            if not os.path.exists(os.path.join(root, "cgroup.procs")):
+                continue
+            try:
+                os.makedirs(os.path.join(root, unit), exist_ok=True)
+                with open(os.path.join(root, unit, "cgroup.procs"), "w") as f:
+                    f.write("0")
+            except OSError:
+                pass
+
+    @staticmethod
+    def _stuck_fork(session):
+        # A child of the shell that is still the shell (it has not reached exec) after 15 s.
+        pids = subprocess.run(["pgrep", "-s", str(session), "-x", "gnome-shell"], capture_output=True,
+                              text=True).stdout.split()
+        ticks = os.sysconf("SC_CLK_TCK")
+        uptime = float(open("/proc/uptime").read().split()[0])
+        for pid in pids:
+            try:
+                stat = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if str(stat[1]) in pids and uptime - int(stat[19]) / ticks > 15:
+                return True
+        return False
 
     def gnome_shell_ready(self):
         r = self.run(["gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path", "/org/gnome/Shell",
@@ -208,7 +247,7 @@ class WaylandSession:
             r = self.run(["dbus-send", bus, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
                           "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], capture_output=True)
             return b"boolean true" in r.stdout
-        _wait(has, timeout, name)
+        wait_until(has, timeout, name)
     def start_gnome_portal(self):
         """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
         dialogs over AT-SPI; returns the path of that user's log (one line per dialog answered)."""
@@ -270,7 +309,7 @@ class WaylandSession:
 
     def start_pipewire(self):
         self.spawn(["pipewire"])
-        _wait(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 120, "pipewire")
+        wait_until(lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")), 120, "pipewire")
         self.spawn(["wireplumber"])
 
     def _wait_for_compositor(self, process, name):
@@ -289,7 +328,7 @@ class WaylandSession:
                 self.env["SWAYSOCK"] = ipc[0]
             return True
 
-        _wait(up, 120, name)
+        wait_until(up, 120, name)
 
     def _start_keyring(self):
         keyring = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keyring")
@@ -308,7 +347,7 @@ class WaylandSession:
         self.wait_for_window(title)
 
     def wait_for_window(self, app_id):
-        _wait(lambda: f'"app_id": "{app_id}"' in self.swaymsg("-t", "get_tree"), 120, f"the window {app_id}")
+        wait_until(lambda: f'"app_id": "{app_id}"' in self.swaymsg("-t", "get_tree"), 120, f"the window {app_id}")
 
     def outputs(self):
         return [output["name"] for output in json.loads(self.swaymsg("-t", "get_outputs"))]
