@@ -36,6 +36,7 @@ processes may share it; screenshots then go to --screenshots DIR (a shared volum
   add-project --data DIR --title TITLE [--user USER]…   USER is an e-mail address or a name
   pairing-code --data DIR --user USER [--valid-minutes N]   print a one-time pairing code
   close-project|reopen-project --data DIR --project PROJECT   PROJECT is the project's id or title
+  assign|unassign --data DIR --project PROJECT --user USER   open a project to an editor, or take it away
   pairing-codes --data DIR                 list the unused pairing codes
   revoke-code --data DIR --reference REF   revoke an unused pairing code
   devices --data DIR                       list paired devices
@@ -133,6 +134,15 @@ std::optional<int> manage(Studio& studio, const QStringList& args, const QComman
         const bool close = command == u"close-project";
         return done(studio.setProjectClosed(project, close),
                     QStringLiteral("Project %1 is %2.").arg(project, close ? u"closed"_qs : u"open"_qs));
+    }
+    if (command == u"assign" || command == u"unassign") {
+        const QString project = parser.value(u"project"_qs), user = parser.value(u"user"_qs);
+        if (project.isEmpty() || user.isEmpty())
+            return fail(QStringLiteral("%1 needs --project and --user.").arg(command));
+        const bool assign = command == u"assign";
+        return done(studio.setEditor(project, user, assign),
+                    assign ? QStringLiteral("%1 may work on %2.").arg(user, project)
+                           : QStringLiteral("%1 may no longer work on %2.").arg(user, project));
     }
     if (command == u"pairing-codes") {
         const Result<QList<Studio::CodeRow>> codes = studio.unusedPairingCodes();

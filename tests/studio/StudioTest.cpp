@@ -462,6 +462,12 @@ private Q_SLOTS:
         QCOMPARE(open("heist-1", device, heist).status, 403);
         QCOMPARE(post("/admin/projects", {{u"action"_qs, u"reopen"_qs}, {u"project"_qs, heist}}, m_admin).status, 303);
         QVERIFY(offered());
+        for (const QString& action : {u"unassign"_qs, u"assign"_qs}) {
+            const QList<QPair<QString, QString>> fields = {
+                {u"action"_qs, action}, {u"project"_qs, heist}, {u"user"_qs, u"Ben"_qs}};
+            QCOMPARE(post("/admin/projects", fields, m_admin).status, 303);
+            QCOMPARE(offered(), action == u"assign");
+        }
 
         const Answer issued =
             post("/admin/pairing-codes",
@@ -486,6 +492,8 @@ private Q_SLOTS:
         QCOMPARE(
             rows.mid(2),
             (QStringList{u"admin: closed a project (%1)"_qs.arg(heist), u"admin: reopened a project (%1)"_qs.arg(heist),
+                         u"admin: took a project from an editor (%1: Ben)"_qs.arg(heist),
+                         u"admin: opened a project to an editor (%1: Ben)"_qs.arg(heist),
                          u"admin: issued a pairing code (%1 for Dora, valid 120 minutes)"_qs.arg(dora->reference),
                          u"admin: revoked a pairing code (%1)"_qs.arg(dora->reference),
                          u"admin: revoked a device (%1 (Edit bay 3 of Ben))"_qs.arg(deviceId)}));
@@ -585,6 +593,7 @@ private Q_SLOTS:
         QVERIFY(command(u"revoke --device 999"_qs).startsWith(u"exit 1: vantrel-studio: There is no device 999."));
         QVERIFY(command(u"close-project --project Promo"_qs).startsWith(u"Project Promo is closed."));
         QVERIFY(command(u"reopen-project --project Promo"_qs).startsWith(u"Project Promo is open."));
+        QCOMPARE(command(u"assign --project Promo --user Ben"_qs), u"Ben may work on Promo.\n");
         const QString reference = command(u"pairing-codes"_qs).section(u'\n', -2).section(u'\t', 0, 0);
         QCOMPARE(command(u"revoke-code --reference "_qs + reference), u"Pairing code " + reference + u" revoked.\n");
 
