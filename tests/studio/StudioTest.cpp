@@ -849,25 +849,19 @@ private Q_SLOTS:
         const QByteArray token = "Bearer " + made.section(u": "_qs, 1).section(u'\n', 0, 0).toLatin1();
         const QByteArray week = "?from=2027-03-22&to=2027-03-28";
         const QJsonObject sheet = call("/api/v1/timesheet" + week, token).object();
-        QHash<QString, qint64> apiPerEditor;
-        for (const QJsonValue entry : sheet[u"entries"].toArray())
-            apiPerEditor[entry[u"user"].toString()] += entry[u"seconds"].toInteger();
-        QCOMPARE(apiPerEditor, (QHash<QString, qint64>{{u"@Zoë"_qs, 39720}, {u"Yann"_qs, 12600}}));
-        QCOMPARE(sheet[u"seconds"].toInteger(), 52320);
+        QCOMPARE(sheet[u"seconds"].toInteger(), 52320); // the page's total
+        QCOMPARE(sheet[u"entries"].toArray().size(), 4);
         QCOMPARE(call("/api/v1/timesheet.csv" + week, token).body, csv.body);
         const QJsonArray sessions = call("/api/v1/sessions" + week, token).object()[u"sessions"].toArray();
-        qint64 active = 0;
-        for (const QJsonValue entry : sheet[u"entries"].toArray())
-            active += entry[u"active_seconds"].toInteger();
-        QCOMPARE(active, sheet[u"active_seconds"].toInteger());
         QStringList ids;
         for (const QJsonValue session : sessions)
-            ids.append(session[u"id"].toString() + u' ' + session[u"ended"].toString());
-        QCOMPARE(ids, (QStringList{u"tuesday-1 clocked out"_qs, u"silent-1 expired"_qs, u"night-1 clocked out"_qs}));
+            ids.append(u"%1 %2 %3"_qs.arg(session[u"id"].toString(), session[u"ended"].toString())
+                           .arg(session[u"active_seconds"].toInteger()));
+        QCOMPARE(ids,
+                 (QStringList{u"tuesday-1 clocked out 0"_qs, u"silent-1 expired 28"_qs, u"night-1 clocked out 21"_qs}));
         const QJsonObject night = call("/api/v1/sessions/night-1/reports", token).object();
         QCOMPARE(night[u"reports"].toArray().size(), 3);
         QCOMPARE(night[u"reports"][2][u"apps"][0][u"name"].toString(), u"Editor"_qs);
-        QVERIFY(call("/api/v1/sessions/night-1/reports.csv", token).body.count("\r\n") == 4);
         QCOMPARE(call("/api/v1/sessions/none/reports", token).status, 404);
         QCOMPARE(call("/api/v1/timesheet", token, "{}").status, 405);
         const Answer none = call("/api/v1/timesheet", {}), wrong = call("/api/v1/timesheet", "Bearer nope");
