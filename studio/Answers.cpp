@@ -2,6 +2,8 @@
 
 #include <QTextStream>
 
+#include <utility>
+
 namespace {
 
 // Seconds after which a request that met a database failure may be sent again: a server restart or a lost
@@ -35,6 +37,23 @@ HttpResponse json(const QByteArray& body) {
 HttpResponse tooMany(const QString& message, int retryAfter) {
     HttpResponse response = HttpsServer::errorResponse(429, message);
     response.headers.emplaceBack("Retry-After", QByteArray::number(retryAfter));
+    return response;
+}
+
+HttpResponse streamed(QByteArray head, qsizetype count, std::function<QByteArray(qsizetype)> row, QByteArray tail) {
+    // Parts of about this size: few calls, little held per download.
+    constexpr qsizetype kPartBytes = 64 << 10;
+    HttpResponse response;
+    response.stream = [part = std::move(head), next = qsizetype(0), count, row = std::move(row),
+                       tail = std::move(tail)]() mutable {
+        QByteArray out = std::exchange(part, {});
+        while (out.size() < kPartBytes && next < count)
+            out += row(next++);
+        if (next == count)
+            out += std::exchange(tail, {});
+        return out;
+    };
+    response.headers.emplaceBack("Cache-Control", "no-store");
     return response;
 }
 

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "api/ReadApi.h"
 #include "device/DeviceApi.h"
 #include "http/HttpsServer.h"
 #include "pages/ManagerPages.h"
+#include "store/Retention.h"
 #include "store/Studio.h"
 
 #include <QObject>
 #include <QTimer>
 
 // The studio's HTTPS front: routes the agents' /device requests to the device API and the rest to the managers'
-// pages, and ends the sessions that fell silent.
+// pages, /api to the read-only API, and ends the sessions that fell silent.
 class StudioServer final : public QObject {
     Q_OBJECT
 public:
@@ -36,6 +38,8 @@ private:
 
     DeviceApi m_device;
     ManagerPages m_pages;
+    ReadApi m_api;
     HttpsServer m_server;
     QTimer m_expiry;
+    retention::Sweeper m_retention;
 };

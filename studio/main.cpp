@@ -1,6 +1,8 @@
 // vantrel-studio: the reference studio service and its administration commands.
 #include "StudioServer.h"
+#include "api/ApiCommands.h"
 #include "http/CertificateAuthority.h"
+#include "store/Retention.h"
 #include "store/Studio.h"
 
 #include <QCommandLineParser>
@@ -34,6 +36,7 @@ processes may share it; screenshots then go to --screenshots DIR (a shared volum
   add-project --data DIR --title TITLE [--user USER]…   USER is an e-mail address or a name
   pairing-code --data DIR --user USER [--valid-minutes N]   print a one-time pairing code
   close-project|reopen-project --data DIR --project PROJECT   PROJECT is the project's id or title
+  assign|unassign --data DIR --project PROJECT --user USER   open a project to an editor, or take it away
   pairing-codes --data DIR                 list the unused pairing codes
   revoke-code --data DIR --reference REF   revoke an unused pairing code
   devices --data DIR                       list paired devices
@@ -41,6 +44,10 @@ processes may share it; screenshots then go to --screenshots DIR (a shared volum
   revoke --data DIR --device ID            revoke a device's token
   sessions --data DIR                      list work sessions
   time-zone --data DIR [--zone ZONE]       show, or set, the zone of the studio's days (Europe/Berlin, say)
+  retention --data DIR [--days N]          show, or set, how many days screenshots are kept (default 90)
+  api-token create NAME --data DIR        make a token for the read-only API (/api/v1) and print it once
+  api-token list --data DIR                list the API's tokens
+  api-token revoke ID --data DIR           revoke an API token
   serve --data DIR [--database URI] [--screenshots DIR] [--device-quota-mb N] [--listen ADDRESS:PORT] [--certificate FILE --key FILE [--chain FILE]]
         [--expire-after SECONDS] [--trusted-proxy ADDRESS[/PREFIX]]… [limits, each with a default that suits a studio: see below])";
 
@@ -127,6 +134,15 @@ std::optional<int> manage(Studio& studio, const QStringList& args, const QComman
         const bool close = command == u"close-project";
         return done(studio.setProjectClosed(project, close),
                     QStringLiteral("Project %1 is %2.").arg(project, close ? u"closed"_qs : u"open"_qs));
+    }
+    if (command == u"assign" || command == u"unassign") {
+        const QString project = parser.value(u"project"_qs), user = parser.value(u"user"_qs);
+        if (project.isEmpty() || user.isEmpty())
+            return fail(QStringLiteral("%1 needs --project and --user.").arg(command));
+        const bool assign = command == u"assign";
+        return done(studio.setEditor(project, user, assign),
+                    assign ? QStringLiteral("%1 may work on %2.").arg(user, project)
+                           : QStringLiteral("%1 may no longer work on %2.").arg(user, project));
     }
     if (command == u"pairing-codes") {
         const Result<QList<Studio::CodeRow>> codes = studio.unusedPairingCodes();
@@ -283,6 +299,7 @@ int main(int argc, char** argv) {
         {u"project"_qs, QStringLiteral("close-project, reopen-project: the project's id or title."), u"project"_qs},
         {u"reference"_qs, QStringLiteral("revoke-code: the code's reference (see pairing-codes)."), u"ref"_qs},
         {u"zone"_qs, QStringLiteral("time-zone: the studio's time zone, by its IANA name."), u"zone"_qs},
+        {u"days"_qs, QStringLiteral("retention: days a screenshot is kept."), u"days"_qs},
         {u"valid-minutes"_qs, QStringLiteral("How long a pairing code stays valid."), u"minutes"_qs, u"1440"_qs},
         {u"certificate"_qs, QStringLiteral("Server certificate (PEM)."), u"file"_qs},
         {u"key"_qs, QStringLiteral("Server private key (PEM)."), u"file"_qs},
@@ -325,7 +342,8 @@ int main(int argc, char** argv) {
     const QString command = args.value(0);
     const QString dir = parser.value(u"data"_qs);
     const Studio::Location location{dir, parser.value(u"database"_qs), parser.value(u"screenshots"_qs)};
-    if (args.size() != (command == u"account" ? 2 : 1) || (dir.isEmpty() && location.database.isEmpty()))
+    const qsizetype words = command == u"account" ? 2 : 1;
+    if ((args.size() != words && command != u"api-token") || (dir.isEmpty() && location.database.isEmpty()))
         return fail(
             QStringLiteral("Give one command and --data with the studio's folder (or --database); see --help."));
     if (parser.isSet(u"host"_qs) && dir.isEmpty())
@@ -434,6 +452,21 @@ int main(int argc, char** argv) {
         return printed(studio.timeZone(), [](const QTimeZone& zone) {
             out() << "The studio's days are those of " << zone.id() << Qt::endl;
         });
+    }
+    if (command == u"retention") {
+        bool ok = true;
+        const int days = parser.value(u"days"_qs).toInt(&ok);
+        if (parser.isSet(u"days"_qs)) {
+            if (Result<> set = ok ? retention::setDays(studio, days) : retention::setDays(studio, 0); !set)
+                return fail(set.error().message());
+        }
+        return printed(retention::status(studio), [](const retention::Status& kept) {
+            out() << "Screenshots are kept for " << kept.days << " days." << Qt::endl;
+        });
+    }
+    if (command == u"api-token") {
+        QTextStream err(stderr);
+        return apiTokenCommand(studio, args.mid(1), out(), err);
     }
     if (std::optional<int> managed = manage(studio, args, parser))
         return *managed;

@@ -43,6 +43,10 @@ def generation(editors, days, hours):
         "clicks, mouse_active_seconds, received_at) SELECT s.id, n.i, s.started_at + 30 * n.i, "
         "s.started_at + 30 * n.i + 30, (n.i * 7) % 500, n.i % 20, n.i % 31, s.started_at + 30 * n.i + 31 "
         "FROM sessions s, n WHERE s.id LIKE 'b-%'",
+        # The running totals that storing a report keeps.
+        "UPDATE sessions SET active_seconds = (SELECT SUM(mouse_active_seconds) FROM minutes m WHERE m.session_id = "
+        "sessions.id), last_report_at = (SELECT MAX(ended_at) FROM minutes m WHERE m.session_id = sessions.id) "
+        "WHERE id LIKE 'b-%'",
         "INSERT INTO minute_apps (session_id, seq, name, seconds) SELECT session_id, seq, 'Editor', 25 FROM minutes "
         "WHERE session_id LIKE 'b-%'",
         "INSERT INTO screenshots (session_id, seq, display_id, captured_at, file) SELECT session_id, seq, '1', "
@@ -50,15 +54,38 @@ def generation(editors, days, hours):
     ]
 
 
-def timed_fetch(connection, path, authorization):
+def timed_fetch(connection, path, headers):
+    """Seconds to the whole answer, seconds to its head (its first bytes), and its size; the body is read in parts
+    and dropped, as a client saving it to disk would."""
     started = time.perf_counter()
-    connection.request("GET", path, headers={"Cookie": authorization})
+    connection.request("GET", path, headers=headers)
     response = connection.getresponse()
-    body = response.read()
+    head = time.perf_counter() - started
+    size = 0
+    while part := response.read(1 << 16):
+        size += len(part)
     elapsed = time.perf_counter() - started
     if response.status != 200:
-        raise RuntimeError(f"{path}: HTTP {response.status} {body[:200]!r}")
-    return elapsed, len(body)
+        raise RuntimeError(f"{path}: HTTP {response.status}")
+    return elapsed, head, size
+
+
+# The key lines of the query plans of the timesheet's and the session page's queries.
+PLANS = [
+    ("timesheet sessions", "SELECT s.id, s.active_seconds FROM sessions s JOIN devices d ON d.id = s.device_id JOIN "
+     "users u ON u.id = d.user_id JOIN projects p ON p.id = s.project_id WHERE s.started_at < {end} AND (s.ended_at "
+     "IS NULL OR s.ended_at > {start}) ORDER BY u.name, d.user_id, s.started_at, s.id"),
+    ("session reports", "SELECT seq, started_at FROM minutes WHERE session_id = '{session}' ORDER BY seq"),
+    ("session apps", "SELECT seq, name, seconds FROM minute_apps WHERE session_id = '{session}'"),
+    ("session screenshots", "SELECT id, seq FROM screenshots WHERE session_id = '{session}' ORDER BY seq, id"),
+    ("retention batch", "SELECT id FROM screenshots WHERE captured_at < {start} ORDER BY captured_at LIMIT 500"),
+]
+
+
+def plans(query_tool, explain, values):
+    for name, sql in PLANS:
+        lines = query_tool(f"{explain} {sql.format(**values)}").splitlines()
+        print(f"  {name}: " + " | ".join(line.strip() for line in lines if line.strip()))
 
 
 def main():
@@ -90,6 +117,15 @@ def main():
                                check=True)
             print(f"generated {args.editors * args.days * args.hours * 120} reports in "
                   f"{time.perf_counter() - started:.0f} s")
+            token = re.search(r": (vantrel-api-\S+)", run([args.studio, "api-token", "create", "Bench", *store]))[1]
+            print("query plans:")
+            month_start, month_end = BASE, BASE + 31 * 86400
+            values = {"start": month_start, "end": month_end, "session": f"b-{args.editors // 2}-{args.days // 2}"}
+            if postgres:
+                plans(lambda sql: run(psql[:-1] + ["-A", "-t", postgres.connection, "-c", sql]), "EXPLAIN", values)
+            else:
+                plans(lambda sql: run(["sqlite3", os.path.join(studio_dir, "studio.db"), sql]), "EXPLAIN QUERY PLAN",
+                      values)
             server = subprocess.Popen([args.studio, "serve", *store, "--listen", "127.0.0.1:0"],
                                       stdout=subprocess.PIPE, text=True)
             port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
@@ -106,19 +142,25 @@ def main():
             pages = [("month's timesheet", f"/admin/timesheet?{month}"),
                      ("month's timesheet CSV", f"/admin/timesheet.csv?{month}"),
                      ("session page", f"/admin/sessions/b-{args.editors // 2}-{args.days // 2}"),
-                     ("session reports CSV", f"/admin/sessions/b-{args.editors // 2}-{args.days // 2}/reports.csv")]
+                     ("session reports CSV", f"/admin/sessions/b-{args.editors // 2}-{args.days // 2}/reports.csv"),
+                     ("API month's timesheet", f"/api/v1/timesheet?{month}"),
+                     ("API month's sessions", f"/api/v1/sessions?{month}"),
+                     ("API session reports", f"/api/v1/sessions/b-{args.editors // 2}-{args.days // 2}/reports")]
             connection.request("POST", "/admin/sign-in", body=f"name=admin&password={password}",
                                headers={"Content-Type": "application/x-www-form-urlencoded"})
             signed_in = connection.getresponse()
             signed_in.read()
-            authorization = signed_in.getheader("Set-Cookie").split(";", 1)[0]
-            print(f"{'page':24} {'median ms':>10} {'slowest ms':>11} {'bytes':>10} {'MB/s':>8}")
+            cookie = signed_in.getheader("Set-Cookie").split(";", 1)[0]
+            # MB/s: the answer's bytes over the time from its first bytes to its last, the rate it streams at.
+            print(f"{'page':24} {'median ms':>10} {'slowest ms':>11} {'first ms':>9} {'bytes':>10} {'MB/s':>8}")
             for name, path in pages:
-                runs = [timed_fetch(connection, path, authorization) for _ in range(args.runs)]
-                median = statistics.median(seconds for seconds, _ in runs)
-                size = runs[0][1]
-                print(f"{name:24} {median * 1000:10.1f} {max(s for s, _ in runs) * 1000:11.1f} {size:10} "
-                      f"{size / median / 1e6:8.1f}")
+                headers = {"Authorization": f"Bearer {token}"} if path.startswith("/api/") else {"Cookie": cookie}
+                runs = [timed_fetch(connection, path, headers) for _ in range(args.runs)]
+                median = statistics.median(seconds for seconds, _, _ in runs)
+                head = statistics.median(h for _, h, _ in runs)
+                size = runs[0][2]
+                print(f"{name:24} {median * 1000:10.1f} {max(s for s, _, _ in runs) * 1000:11.1f} "
+                      f"{head * 1000:9.1f} {size:10} {size / max(median - head, 1e-6) / 1e6:8.1f}")
         finally:
             if server:
                 server.terminate()

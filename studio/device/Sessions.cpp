@@ -179,9 +179,9 @@ Result<Paired> Studio::pair(const QString& code, const QString& name) {
 // its first request proves that the answer arrived, and a repeat after it is someone else with the code.
 Result<Paired> Studio::pairAgain(const QString& codeHash, const QString& name, const QByteArray& token) {
     const QString askAgain = QStringLiteral(" Ask your studio admin for a new one.");
-    Statement lookup = m_database->prepare(
-        "SELECT c.used_at, d.id, d.name, d.revoked_at, d.token_used_at "
-        "FROM pairing_codes c LEFT JOIN devices d ON d.id = c.device_id WHERE c.code_hash = ?");
+    Statement lookup =
+        m_database->prepare("SELECT c.used_at, d.id, d.name, d.revoked_at, d.token_used_at "
+                            "FROM pairing_codes c LEFT JOIN devices d ON d.id = c.device_id WHERE c.code_hash = ?");
     const Result<bool> found = lookup.bind(1, codeHash).fetch();
     if (!found)
         return found.error(); // a 401 would send the computer back to the pairing form
@@ -449,10 +449,17 @@ Result<Studio::Stored> Studio::commitMinute(const Device& device, const QString&
         if (stored && m_database->changes() == 0)
             stored = quotaReached(m_deviceQuota);
     }
+    // The session's running totals, in the report's own transaction: a replay inserts nothing above and never
+    // gets here, and a report that began before the session's opening does not stretch an expired session.
     if (stored)
-        stored = m_database->prepare("UPDATE sessions SET last_seen_at = ? WHERE id = ?")
+        stored = m_database
+                     ->prepare("UPDATE sessions SET last_seen_at = ?1, active_seconds = active_seconds + ?2, "
+                               "last_report_at = CASE WHEN ?3 > started_at AND (last_report_at IS NULL OR "
+                               "?3 > last_report_at) THEN ?3 ELSE last_report_at END WHERE id = ?4")
                      .bind(1, now)
-                     .bind(2, sessionId)
+                     .bind(2, minute.mouse_active_seconds)
+                     .bind(3, minute.ended_at)
+                     .bind(4, sessionId)
                      .run();
     if (stored)
         stored = transaction.commit();
@@ -487,9 +494,8 @@ Result<> Studio::stopSession(const Device& device, const QString& sessionId, qin
 
 qint64 Studio::expireSessions(qint64 idleSeconds) {
     Statement expire =
-        m_database->prepare("UPDATE sessions SET end_kind = 'expired', ended_at = COALESCE((SELECT MAX(ended_at) "
-                            "FROM minutes WHERE session_id = sessions.id AND ended_at > sessions.started_at), "
-                            "started_at) WHERE ended_at IS NULL AND last_seen_at < ?");
+        m_database->prepare("UPDATE sessions SET end_kind = 'expired', ended_at = COALESCE(last_report_at, started_at) "
+                            "WHERE ended_at IS NULL AND last_seen_at < ?");
     if (!expire.bind(1, m_clock() - idleSeconds).run())
         return 0;
     return m_database->changes();

@@ -121,9 +121,40 @@ void setDeadline(Core& core, MHD_Connection* connection, SteadyClock::time_point
     }
 }
 
+// A streamed answer's part being sent, and where in it the client is.
+struct Stream {
+    std::function<QByteArray()> next;
+    QByteArray part;
+    qsizetype sent = 0;
+};
+
+ssize_t readStream(void* cls, uint64_t, char* buffer, size_t max) {
+    auto& stream = *static_cast<Stream*>(cls);
+    if (stream.sent == stream.part.size()) {
+        stream.part = stream.next();
+        stream.sent = 0;
+        if (stream.part.isEmpty())
+            return MHD_CONTENT_READER_END_OF_STREAM;
+    }
+    const size_t size = std::min(max, size_t(stream.part.size() - stream.sent));
+    std::memcpy(buffer, stream.part.constData() + stream.sent, size);
+    stream.sent += qsizetype(size);
+    return ssize_t(size);
+}
+
 MHD_Result queue(MHD_Connection* connection, const HttpResponse& answer) {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        size_t(answer.body.size()), const_cast<char*>(answer.body.constData()), MHD_RESPMEM_MUST_COPY);
+    constexpr size_t kStreamBlock = 64 << 10;
+    MHD_Response* response = nullptr;
+    if (answer.stream) {
+        auto stream = std::make_unique<Stream>(Stream{answer.stream, {}, 0});
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream, stream.get(),
+                                                     [](void* cls) { delete static_cast<Stream*>(cls); });
+        if (response)
+            (void)stream.release(); // the response's to delete
+    } else {
+        response = MHD_create_response_from_buffer(size_t(answer.body.size()),
+                                                   const_cast<char*>(answer.body.constData()), MHD_RESPMEM_MUST_COPY);
+    }
     if (!response)
         return MHD_NO;
     if (answer.status != 204 && answer.status != 304)

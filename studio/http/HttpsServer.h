@@ -29,6 +29,9 @@ struct HttpResponse {
     QByteArray body;
     QByteArray contentType = "application/json";
     QList<QPair<QByteArray, QByteArray>> headers;
+    // Instead of `body`, for long answers: the next part, asked for as the client takes them, until an empty one.
+    // Called on a serving thread, one call at a time: it may use only what it holds, never the store.
+    std::function<QByteArray()> stream;
 };
 
 namespace https {

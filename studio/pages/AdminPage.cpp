@@ -138,8 +138,8 @@ HttpResponse page(const QString& title, const QString& bodyHtml, const QString& 
     return response;
 }
 
-HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now) {
-    QString body = QStringLiteral("<p>Times in UTC. Page made at %1.</p>\n").arg(utc(now));
+HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now, const QString& notes) {
+    QString body = QStringLiteral("<p>Times in UTC. Page made at %1.</p>\n").arg(utc(now)) + notes;
     if (rows.isEmpty())
         body += QStringLiteral("<p>No work sessions yet.</p>\n");
     QString user;

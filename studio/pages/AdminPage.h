@@ -13,7 +13,8 @@ inline constexpr char kAccountSlot[] = "<!--account-->";
 // `script`, if any, is the one script the page may run (allowed by its hash).
 HttpResponse page(const QString& title, const QString& bodyHtml, const QString& script = {});
 // Sessions per user with stage, duration, per-application seconds, mouse activity and screenshot thumbnails.
-HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now);
+// `notes`: paragraphs about the studio shown above them.
+HttpResponse sessions(const QList<Studio::SessionRow>& rows, qint64 now, const QString& notes = {});
 
 QString duration(qint64 seconds);
 // Text for HTML content and quoted attribute values.

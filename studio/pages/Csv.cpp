@@ -1,5 +1,7 @@
 #include "pages/Csv.h"
 
+#include "Answers.h"
+
 namespace csv {
 
 namespace {
@@ -24,12 +26,11 @@ QByteArray row(const QStringList& cells) {
     return cells.join(u',').toUtf8() + "\r\n";
 }
 
-HttpResponse download(const QByteArray& body, const QString& fileName) {
-    HttpResponse response;
+HttpResponse download(const QByteArray& head, qsizetype count, std::function<QByteArray(qsizetype)> row,
+                      const QString& fileName) {
+    HttpResponse response = answers::streamed(head, count, std::move(row));
     response.contentType = "text/csv; charset=utf-8; header=present";
-    response.body = body;
     response.headers.emplaceBack("Content-Disposition", "attachment; filename=\"" + fileName.toLatin1() + '"');
-    response.headers.emplaceBack("Cache-Control", "no-store");
     response.headers.emplaceBack("X-Content-Type-Options", "nosniff");
     return response;
 }

@@ -113,6 +113,19 @@ private:
                          form("/admin/projects", closed ? u"reopen"_qs : u"close"_qs, hidden(u"project"_qs, project.id),
                               closed ? u"Reopen"_qs : u"Close"_qs, u"inline"_qs)});
         }
+        QString projectOptions, userOptions;
+        for (const Studio::ProjectRow& project : *projects)
+            projectOptions += u"<option value=\"%1\">%2</option>"_qs.arg(escaped(project.id), escaped(project.title));
+        for (const Studio::Choice& user : *users)
+            userOptions += u"<option>%1</option>"_qs.arg(escaped(user.label));
+        const QString membership =
+            projects->isEmpty() || users->isEmpty()
+                ? QString()
+                : u"<form method=\"post\" action=\"/admin/projects\">%1<label>Project<select name=\"project\">%2"
+                  u"</select></label><label>Editor<select name=\"user\">%3</select></label>"
+                  u"<button type=\"submit\" name=\"action\" value=\"assign\">Open to the editor</button>"
+                  u"<button type=\"submit\" name=\"action\" value=\"unassign\">Take from the editor</button>"
+                  u"</form>\n"_qs.arg(ManagementPages::tokenField(m_signIn), projectOptions, userOptions);
         QString editors;
         for (const Studio::Choice& user : *users)
             editors +=
@@ -125,6 +138,7 @@ private:
                                         : u"<fieldset><legend>Editors</legend>%1</fieldset>"_qs.arg(editors)),
                  u"Add a project"_qs) +
             u"<p class=\"muted\">A closed project is no longer offered to editors; its sessions stay.</p>\n"_qs +
+            membership +
             table({u"Title"_qs, u"Id"_qs, u"Editors"_qs, u"State"_qs, QString()}, rows, u"No projects yet."_qs));
     }
 
@@ -235,6 +249,8 @@ HttpResponse change(Studio& studio, const HttpRequest& request, const QUrlQuery&
         done = added ? Result<>() : added.error();
     } else if (path == "/admin/projects" && (action == u"close" || action == u"reopen")) {
         done = studio.setProjectClosed(field(u"project"_qs), action == u"close");
+    } else if (path == "/admin/projects" && (action == u"assign" || action == u"unassign")) {
+        done = studio.setEditor(field(u"project"_qs), field(u"user"_qs), action == u"assign");
     } else if (path == "/admin/pairing-codes" && action == u"issue") {
         bool ok = false;
         const qint64 hours = field(u"hours"_qs).toLongLong(&ok);

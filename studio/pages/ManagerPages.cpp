@@ -5,7 +5,9 @@
 #include "pages/ManagementPages.h"
 #include "pages/SessionPage.h"
 #include "pages/TimesheetPage.h"
+#include "store/Retention.h"
 
+#include <QDateTime>
 #include <QFile>
 
 using answers::refusal;
@@ -19,6 +21,20 @@ QByteArray cookieNamed(const QByteArray& header, const QByteArray& name) {
             return trimmed.mid(name.size() + 1);
     }
     return {};
+}
+
+// What the server deletes by itself, and what it last did.
+QString retentionNote(const retention::Status& kept) {
+    const QString last =
+        kept.lastRunAt == 0
+            ? QStringLiteral("No clean-up has run yet.")
+            : QStringLiteral("The last clean-up, at %1 UTC, deleted %2 screenshots.")
+                  .arg(QDateTime::fromSecsSinceEpoch(kept.lastRunAt, Qt::UTC).toString(u"yyyy-MM-dd HH:mm"_qs))
+                  .arg(kept.lastDeleted);
+    return QStringLiteral("<p id=\"retention\">Screenshots are kept for <data value=\"%1\">%1 days</data>, then "
+                          "deleted (<code>vantrel-studio retention --days N</code> changes it). %2</p>\n")
+        .arg(kept.days)
+        .arg(last);
 }
 
 } // namespace
@@ -90,7 +106,8 @@ HttpResponse ManagerPages::signedIn(const HttpRequest& request, const Studio::Si
 HttpResponse ManagerPages::answer(const HttpRequest& request) {
     if (request.path == "/admin" || request.path == "/admin/") {
         const Result<QList<Studio::SessionRow>> rows = m_studio.sessions();
-        return rows ? AdminPage::sessions(*rows, m_studio.now()) : refusal(rows.error());
+        const Result<retention::Status> kept = rows ? retention::status(m_studio) : rows.error();
+        return kept ? AdminPage::sessions(*rows, m_studio.now(), retentionNote(*kept)) : refusal(kept.error());
     }
 
     if (request.path == "/admin/timesheet" || request.path == "/admin/timesheet.csv")

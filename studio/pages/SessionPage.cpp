@@ -2,6 +2,7 @@
 
 #include "pages/AdminPage.h"
 #include "pages/Csv.h"
+#include "pages/LocalClock.h"
 
 #include <QDateTime>
 #include <QUrl>
@@ -210,22 +211,25 @@ HttpResponse page(const Details& details, const QTimeZone& zone, qint64 now) {
         body, QString::fromLatin1(kStepping));
 }
 
-HttpResponse csv(const Details& details, const QTimeZone& zone) {
+HttpResponse csv(const Details& session, const QTimeZone& zone) {
+    auto details = std::make_shared<const Details>(session);
     const QString zoneId = QString::fromUtf8(zone.id());
-    QByteArray out = csv::kByteOrderMark;
-    out += csv::row({u"Report"_qs, QStringLiteral("Start (%1)").arg(zoneId), QStringLiteral("End (%1)").arg(zoneId),
-                     u"Seconds"_qs, u"Active seconds"_qs, u"Mouse moves"_qs, u"Clicks"_qs, u"Applications"_qs,
-                     u"Screenshots"_qs});
-    for (const Report& report : details.reports) {
+    const QByteArray head =
+        csv::kByteOrderMark + csv::row({u"Report"_qs, QStringLiteral("Start (%1)").arg(zoneId),
+                                        QStringLiteral("End (%1)").arg(zoneId), u"Seconds"_qs, u"Active seconds"_qs,
+                                        u"Mouse moves"_qs, u"Clicks"_qs, u"Applications"_qs, u"Screenshots"_qs});
+    auto row = [details, clock = std::make_shared<LocalClock>(zone)](qsizetype i) {
+        const Report& report = details->reports[i];
         QStringList apps;
         for (const AppSeconds& app : report.apps)
             apps.append(QStringLiteral("%1 %2 s").arg(app.name).arg(app.seconds));
-        out += csv::row({QString::number(report.seq), local(report.startedAt, zone), local(report.endedAt, zone),
+        return csv::row({QString::number(report.seq), QString::fromLatin1(clock->text(report.startedAt)),
+                         QString::fromLatin1(clock->text(report.endedAt)),
                          QString::number(report.endedAt - report.startedAt), QString::number(report.activeSeconds),
                          QString::number(report.mouseMoves), QString::number(report.clicks),
                          csv::text(apps.join(u"; "_qs)), QString::number(report.screenshots)});
-    }
-    return csv::download(out, QStringLiteral("session-%1-reports.csv").arg(details.id));
+    };
+    return csv::download(head, details->reports.size(), row, QStringLiteral("session-%1-reports.csv").arg(details->id));
 }
 
 } // namespace SessionPage

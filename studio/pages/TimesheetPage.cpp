@@ -2,6 +2,7 @@
 
 #include "pages/AdminPage.h"
 #include "pages/Csv.h"
+#include "pages/LocalClock.h"
 #include "pages/SessionPage.h"
 
 #include <QDateTime>
@@ -262,23 +263,25 @@ HttpResponse page(const Timesheet& sheet, const Choices& choices) {
     return AdminPage::page(QStringLiteral("Timesheet"), body);
 }
 
-HttpResponse csv(const Timesheet& sheet) {
-    const QString zone = QString::fromUtf8(sheet.zone.id());
-    const QString stamp = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-    QByteArray out = csv::kByteOrderMark;
-    out += csv::row({u"Editor"_qs, u"Date"_qs, u"Project"_qs, u"Stage"_qs, u"Session"_qs,
-                     QStringLiteral("Start (%1)").arg(zone), QStringLiteral("End (%1)").arg(zone), u"Ended"_qs,
-                     u"Hours"_qs, u"Seconds"_qs, u"Active seconds"_qs});
-    for (const Entry& entry : sheet.entries) {
-        out += csv::row({csv::text(entry.userName), entry.day.toString(kDateFormat), csv::text(entry.projectTitle),
-                         csv::text(entry.stage), csv::text(entry.sessionId), localTime(entry.start, sheet.zone, stamp),
-                         localTime(entry.end, sheet.zone, stamp),
+HttpResponse csv(const Timesheet& timesheet) {
+    auto sheet = std::make_shared<const Timesheet>(timesheet);
+    const QString zone = QString::fromUtf8(sheet->zone.id());
+    const QByteArray head =
+        csv::kByteOrderMark + csv::row({u"Editor"_qs, u"Date"_qs, u"Project"_qs, u"Stage"_qs, u"Session"_qs,
+                                        QStringLiteral("Start (%1)").arg(zone), QStringLiteral("End (%1)").arg(zone),
+                                        u"Ended"_qs, u"Hours"_qs, u"Seconds"_qs, u"Active seconds"_qs});
+    auto row = [sheet, clock = std::make_shared<LocalClock>(sheet->zone)](qsizetype i) {
+        const Entry& entry = sheet->entries[i];
+        return csv::row({csv::text(entry.userName), entry.day.toString(kDateFormat), csv::text(entry.projectTitle),
+                         csv::text(entry.stage), csv::text(entry.sessionId),
+                         QString::fromLatin1(clock->text(entry.start)), QString::fromLatin1(clock->text(entry.end)),
                          entry.endKind == u"stopped" ? u"clocked out"_qs : entry.endKind,
                          QString::number(double(entry.seconds()) / 3600.0, 'f', 2), QString::number(entry.seconds()),
                          QString::number(entry.activeSeconds)});
-    }
-    return csv::download(out, QStringLiteral("timesheet-%1-to-%2.csv")
-                                  .arg(sheet.filter.from.toString(kDateFormat), sheet.filter.to.toString(kDateFormat)));
+    };
+    return csv::download(head, sheet->entries.size(), row,
+                         QStringLiteral("timesheet-%1-to-%2.csv")
+                             .arg(sheet->filter.from.toString(kDateFormat), sheet->filter.to.toString(kDateFormat)));
 }
 
 } // namespace TimesheetPage

@@ -122,6 +122,25 @@ INSERT INTO accounts (name, role, salt, hash)
     FROM settings salt JOIN settings hash ON hash.key = 'admin_hash' WHERE salt.key = 'admin_salt';
 DELETE FROM settings WHERE key IN ('admin_salt', 'admin_hash');
 )sql",
+    // Each session's active seconds and the end of its last report, kept as its reports are stored, so that
+    // timesheets and expiry never read the reports; the read-only API's tokens; screenshots by age, for their
+    // retention.
+    R"sql(
+ALTER TABLE sessions ADD COLUMN active_seconds BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE sessions ADD COLUMN last_report_at BIGINT;
+UPDATE sessions SET active_seconds = COALESCE((SELECT SUM(mouse_active_seconds) FROM minutes m
+    WHERE m.session_id = sessions.id), 0), last_report_at = (SELECT MAX(ended_at) FROM minutes m
+    WHERE m.session_id = sessions.id AND m.ended_at > sessions.started_at);
+CREATE INDEX IF NOT EXISTS sessions_started ON sessions (started_at);
+CREATE TABLE IF NOT EXISTS api_tokens (
+    id @ID@,
+    name TEXT NOT NULL,
+    token_hash TEXT NOT NULL UNIQUE,
+    created_at BIGINT NOT NULL,
+    last_used_at BIGINT,
+    revoked_at BIGINT);
+CREATE INDEX IF NOT EXISTS screenshots_captured ON screenshots (captured_at);
+)sql",
 };
 
 QString postgresError(pg_conn* connection) {

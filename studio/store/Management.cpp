@@ -92,6 +92,26 @@ Result<> Studio::setProjectClosed(const QString& project, bool closed) {
     return done ? transaction.commit() : done;
 }
 
+Result<> Studio::setEditor(const QString& project, const QString& user, bool member) {
+    Database::Transaction transaction(*m_database);
+    const Result<QString> id = projectId(project);
+    const Result<qint64> editor = id ? userId(user) : id.error();
+    if (!editor)
+        return editor.error();
+    Result<> done =
+        (member ? m_database->prepare(
+                      "INSERT INTO user_projects (user_id, project_id) VALUES (?, ?) ON CONFLICT DO NOTHING")
+                : m_database->prepare("DELETE FROM user_projects WHERE user_id = ? AND project_id = ?"))
+            .bind(1, *editor)
+            .bind(2, *id)
+            .run();
+    if (!done || m_database->changes() == 0)
+        return done; // as it was: nothing to record
+    done = audit(member ? u"opened a project to an editor"_qs : u"took a project from an editor"_qs,
+                 u"%1: %2"_qs.arg(*id, user));
+    return done ? transaction.commit() : done;
+}
+
 Result<QList<Studio::CodeRow>> Studio::unusedPairingCodes() {
     QList<CodeRow> rows;
     Statement query = m_database->prepare(

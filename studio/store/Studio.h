@@ -190,6 +190,8 @@ public:
     // A closed project is no longer offered to editors, nor can they clock in to it; its sessions stay.  PROJECT is
     // its id or its title.
     Result<> setProjectClosed(const QString& project, bool closed);
+    // Opens the project to an editor, or takes it away (their sessions on it stay).
+    Result<> setEditor(const QString& project, const QString& user, bool member);
     struct CodeRow {
         QString reference; // the start of the code's hash: codes themselves are not kept
         QString userName;

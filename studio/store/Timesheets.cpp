@@ -67,8 +67,7 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
 
     const QByteArray sessionsSql =
         "SELECT s.id, d.user_id, u.name, s.project_id, p.title, s.stage, s.started_at, s.ended_at, "
-        "COALESCE(s.end_kind, '') FROM sessions s JOIN devices d ON d.id = s.device_id JOIN users u ON u.id = "
-        "d.user_id JOIN projects p ON p.id = s.project_id WHERE " +
+        "COALESCE(s.end_kind, ''), s.active_seconds " VANTREL_SESSION_FACTS_FROM " WHERE " +
         condition.sql + " ORDER BY u.name, d.user_id, s.started_at, s.id";
     Statement sessions = database.prepare(sessionsSql.constData());
     condition.bind(sessions, rangeStart, rangeEnd);
@@ -90,7 +89,7 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
         const bool open = sessions.isNull(7);
         const qint64 ended = open ? std::max(started, now) : sessions.integer(7);
         entry.endKind = open ? QStringLiteral("open") : sessions.text(8);
-        firstPart.insert(entry.sessionId, sheet.entries.size());
+        const qsizetype first = sheet.entries.size();
         for (qsizetype i = 0; i + 1 < bounds.size(); ++i) {
             entry.start = std::max(started, bounds[i]);
             entry.end = std::min(ended, bounds[i + 1]);
@@ -99,30 +98,31 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
             entry.day = filter.from.addDays(i);
             sheet.entries.append(entry);
         }
+        // A session that lies within one day of the range takes the running total of its reports; only those
+        // split at midnight or at the range's ends need their reports read.
+        if (sheet.entries.size() == first + 1 && started >= rangeStart && ended <= rangeEnd)
+            sheet.entries.last().activeSeconds = std::min(sheet.entries.last().seconds(), sessions.integer(9));
+        else if (sheet.entries.size() > first)
+            firstPart.insert(entry.sessionId, first);
     }
     if (Result<> read = sessions.status(); !read)
         return read.error();
-    if (sheet.entries.isEmpty())
+    if (firstPart.isEmpty())
         return sheet;
 
-    // Active seconds, each report counted on the day it started.  A session with one part in the range takes
-    // those of all its reports in the range; only the sessions split at midnight need each report's day, which
-    // costs a comparison per day boundary for every report, so they are asked for apart.
-    QHash<QString, int> parts;
-    for (const Entry& entry : sheet.entries)
-        ++parts[entry.sessionId];
-    auto assign = [&](Statement& active, bool byDay) -> Result<> {
+    // The other sessions' active seconds, each report counted on the day it started.
+    auto assign = [&](Statement& active) -> Result<> {
         while (active.next()) {
             const QString id = active.text(0);
             const auto at = firstPart.constFind(id);
-            if (at == firstPart.constEnd() || (!byDay && parts.value(id) != 1))
+            if (at == firstPart.constEnd())
                 continue;
             const QDate day = filter.from.addDays(active.integer(1));
             for (qsizetype i = *at; i < sheet.entries.size() && sheet.entries[i].sessionId == id; ++i) {
                 Entry& entry = sheet.entries[i];
                 // A report that began just before midnight, or after a clamped stop, cannot make a part more
                 // than wholly active.
-                if (!byDay || entry.day == day)
+                if (entry.day == day)
                     entry.activeSeconds = std::min(entry.seconds(), active.integer(2));
             }
         }
@@ -130,25 +130,13 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
     };
     const QByteArray inRange = " AND m.started_at >= " + QByteArray::number(rangeStart) + " AND m.started_at < " +
                                QByteArray::number(rangeEnd);
-    const QByteArray wholeSql = "SELECT m.session_id, 0, SUM(m.mouse_active_seconds) FROM minutes m WHERE "
-                                "m.session_id IN (SELECT s.id FROM sessions s JOIN devices d ON d.id = s.device_id "
-                                "WHERE " +
-                                condition.sql + ")" + inRange + " GROUP BY m.session_id";
-    Statement whole = database.prepare(wholeSql.constData());
-    condition.bind(whole, rangeStart, rangeEnd);
-    if (Result<> read = assign(whole, false); !read)
-        return read.error();
 
     // The day's number comes from the boundaries, which only this process knows in the studio's zone.
     QByteArray dayOf = "CASE";
     for (qsizetype i = 1; i + 1 < bounds.size(); ++i)
         dayOf += " WHEN m.started_at < " + QByteArray::number(bounds[i]) + " THEN " + QByteArray::number(i - 1);
     dayOf += " ELSE " + QByteArray::number(bounds.size() - 2) + " END";
-    QStringList split;
-    for (auto part = parts.cbegin(); part != parts.cend(); ++part) {
-        if (part.value() > 1)
-            split.append(part.key());
-    }
+    const QStringList split = firstPart.keys();
     constexpr qsizetype kIdsPerQuery = 200;
     for (qsizetype first = 0; first < split.size(); first += kIdsPerQuery) {
         const QStringList ids = split.mid(first, kIdsPerQuery);
@@ -160,10 +148,35 @@ Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZon
         Statement days = database.prepare(daysSql.constData());
         for (qsizetype i = 0; i < ids.size(); ++i)
             days.bind(int(i + 1), ids[i]);
-        if (Result<> read = assign(days, true); !read)
+        if (Result<> read = assign(days); !read)
             return read.error();
     }
     return sheet;
+}
+
+Result<QList<Session>> sessions(Database& database, const Filter& filter, const QTimeZone& zone) {
+    const Where condition = where(filter);
+    const QByteArray sql = "SELECT " VANTREL_SESSION_FACTS_COLUMNS
+                           ", d.user_id, s.project_id, s.active_seconds, s.last_report_at " VANTREL_SESSION_FACTS_FROM
+                           " WHERE " +
+                           condition.sql + " ORDER BY s.started_at, s.id";
+    Statement query = database.prepare(sql.constData());
+    condition.bind(query, dayStart(filter.from, zone), dayStart(filter.to.addDays(1), zone));
+    QList<Session> found;
+    constexpr int kMore = sessiondetails::kFactsColumnCount;
+    while (query.next()) {
+        Session session;
+        sessiondetails::readFacts(query, session);
+        session.userId = query.integer(kMore);
+        session.projectId = query.text(kMore + 1);
+        session.activeSeconds = query.integer(kMore + 2);
+        if (!query.isNull(kMore + 3))
+            session.lastReportAt = query.integer(kMore + 3);
+        found.append(session);
+    }
+    if (Result<> read = query.status(); !read)
+        return read.error();
+    return found;
 }
 
 } // namespace timesheets

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "store/Database.h"
+#include "store/SessionDetails.h"
 
 #include <QDate>
 #include <QList>
 #include <QString>
 #include <QTimeZone>
+
+#include <optional>
 
 // Working hours as the studio's managers count them: each session from its start to its end (the stop's time, or
 // for a session that fell silent its last report), split at the studio's local midnights.  Reports give only the
@@ -51,5 +54,15 @@ Filter thisWeek(const QTimeZone& zone, qint64 now);
 qint64 dayStart(const QDate& day, const QTimeZone& zone);
 
 Result<Timesheet> query(Database& database, const Filter& filter, const QTimeZone& zone, qint64 now);
+
+// A session that overlaps a timesheet's range, whole, with the running total of its reports.
+struct Session : sessiondetails::Facts {
+    qint64 userId = 0;
+    QString projectId;
+    qint64 activeSeconds = 0;
+    std::optional<qint64> lastReportAt;
+};
+// The sessions a timesheet of `filter` counts, by start.
+Result<QList<Session>> sessions(Database& database, const Filter& filter, const QTimeZone& zone);
 
 } // namespace timesheets

@@ -94,7 +94,8 @@ private Q_SLOTS:
     }
 
     // Pipelined requests are read one at a time: nothing of the second is taken while the first waits, and
-    // the answers come in order.  An exchange closed without an answer closes its connection.
+    // the answers come in order, the first streamed in parts larger than the server's blocks.  An exchange closed
+    // without an answer closes its connection.
     void pipelinedRequestsWaitTheirTurn() {
         Client client(
             m_ca, m_server->port(),
@@ -106,11 +107,22 @@ private Q_SLOTS:
         Client other(m_ca, m_server->port(), "POST /y HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nok");
         QTRY_VERIFY(other.received.endsWith("POST /y ok"));
         QVERIFY(client.received.isEmpty() && m_waiting.size() == 1);
-        m_waiting.takeFirst()->respond({204, {}, {}, {}});
+        m_waiting.takeFirst()->respond({200, {}, "text/plain", {}, [part = 0]() mutable {
+                                            return part < 3 ? QByteArray(100000, char('a' + part++)) : QByteArray();
+                                        }});
         QVERIFY(client.closed());
-        QVERIFY2(client.received.startsWith("HTTP/1.1 204 No Content\r\n"), client.received.constData());
+        QVERIFY2(client.received.startsWith("HTTP/1.1 200 OK\r\n"), client.received.left(200).constData());
         QVERIFY(client.received.endsWith("\r\n\r\nPOST /x?a=1 hi"));
         QCOMPARE(client.received.count("HTTP/1.1 "), 2);
+        // The first answer's chunks, put together.
+        QByteArray streamed;
+        for (qsizetype at = client.received.indexOf("\r\n\r\n") + 4, size = 1; size > 0;) {
+            const qsizetype line = client.received.indexOf("\r\n", at);
+            size = client.received.mid(at, line - at).toLongLong(nullptr, 16);
+            streamed += client.received.mid(line + 2, size);
+            at = line + 2 + size + 2;
+        }
+        QCOMPARE(streamed, QByteArray(100000, 'a') + QByteArray(100000, 'b') + QByteArray(100000, 'c'));
     }
 
     // A head sent byte by byte is cut at its deadline however often bytes arrive.
@@ -311,8 +323,9 @@ private:
                 if (request.path == "/later")
                     return m_waiting.append(exchange);
                 if (request.path == "/peer")
-                    return exchange->respond({200, request.peer.toString().toLatin1(), "text/plain", {}});
-                exchange->respond({200, request.method + ' ' + request.target + ' ' + request.body, "text/plain", {}});
+                    return exchange->respond({200, request.peer.toString().toLatin1(), "text/plain", {}, {}});
+                exchange->respond(
+                    {200, request.method + ' ' + request.target + ' ' + request.body, "text/plain", {}, {}});
             });
     }
 

@@ -1,6 +1,7 @@
 #include "store/Studio.h"
 #include "StudioServer.h"
 #include "http/CertificateAuthority.h"
+#include "store/Retention.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -33,6 +34,7 @@ struct Answer {
     QByteArray retryAfter;
     QByteArray location;
     QByteArray setCookie;
+    QByteArray challenge; // WWW-Authenticate
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -201,9 +203,11 @@ private Q_SLOTS:
         QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(), u"401 This pairing code is not valid." + kAskAdmin);
 
         // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
-        // can read.  Searched by another process: closing a descriptor of the database here would drop the locks
-        // that this process's connection holds on it.
-        QCOMPARE(QProcess::execute(u"grep"_qs, {u"-rqF"_qs, QString::fromLatin1(token), m_dir.filePath(u"studio"_qs)}),
+        // can read.  Searched by another process: a descriptor of the database opened and closed here would drop
+        // this process's SQLite locks on it.
+        const QString folder = m_dir.filePath(u"studio"_qs);
+        QCOMPARE(QDir(folder).exists() ? QProcess::execute(u"grep"_qs, {u"-rqF"_qs, QString::fromLatin1(token), folder})
+                                       : 1,
                  1);
         const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
         for (QDirIterator entries(m_dir.filePath(u"studio"_qs), QDir::AllEntries | QDir::NoDotAndDotDot,
@@ -247,6 +251,8 @@ private Q_SLOTS:
         // A resent report is still acknowledged; a new one after the stop is refused.
         QCOMPARE(report(id, minute(1, m_now), m_ada).status, 200);
         QCOMPARE(report(id, minute(2, m_now), m_ada).summary(), u"409 This work session has already ended.");
+        // The session's running total counted each report once, whatever was sent again or refused.
+        QCOMPARE(runningTotal(id), u"14 " + QString::number(session.started_at + 60));
     }
 
     // Each refused with a 400 whose body is a JSON object holding one string, the error.
@@ -456,6 +462,12 @@ private Q_SLOTS:
         QCOMPARE(open("heist-1", device, heist).status, 403);
         QCOMPARE(post("/admin/projects", {{u"action"_qs, u"reopen"_qs}, {u"project"_qs, heist}}, m_admin).status, 303);
         QVERIFY(offered());
+        for (const QString& action : {u"unassign"_qs, u"assign"_qs}) {
+            const QList<QPair<QString, QString>> fields = {
+                {u"action"_qs, action}, {u"project"_qs, heist}, {u"user"_qs, u"Ben"_qs}};
+            QCOMPARE(post("/admin/projects", fields, m_admin).status, 303);
+            QCOMPARE(offered(), action == u"assign");
+        }
 
         const Answer issued =
             post("/admin/pairing-codes",
@@ -480,6 +492,8 @@ private Q_SLOTS:
         QCOMPARE(
             rows.mid(2),
             (QStringList{u"admin: closed a project (%1)"_qs.arg(heist), u"admin: reopened a project (%1)"_qs.arg(heist),
+                         u"admin: took a project from an editor (%1: Ben)"_qs.arg(heist),
+                         u"admin: opened a project to an editor (%1: Ben)"_qs.arg(heist),
                          u"admin: issued a pairing code (%1 for Dora, valid 120 minutes)"_qs.arg(dora->reference),
                          u"admin: revoked a pairing code (%1)"_qs.arg(dora->reference),
                          u"admin: revoked a device (%1 (Edit bay 3 of Ben))"_qs.arg(deviceId)}));
@@ -534,10 +548,15 @@ private Q_SLOTS:
             Database& database = (*studio)->database();
             QVERIFY(database.exec("INSERT INTO settings (key, value) SELECT 'admin_salt', salt FROM accounts"));
             QVERIFY(database.exec("INSERT INTO settings (key, value) SELECT 'admin_hash', hash FROM accounts"));
-            QVERIFY(database.exec("DROP TABLE sign_ins; DROP TABLE audit_log; DROP TABLE accounts; "
-                                  "ALTER TABLE projects DROP COLUMN closed_at; "
-                                  "DELETE FROM schema_migrations WHERE version = (SELECT MAX(version) FROM "
-                                  "schema_migrations)"));
+            // The step after accounts undone too: sessions' totals, API tokens and their indexes.
+            QVERIFY(
+                database.exec("DROP TABLE api_tokens; DROP INDEX sessions_started; DROP INDEX screenshots_captured; "
+                              "ALTER TABLE sessions DROP COLUMN active_seconds; "
+                              "ALTER TABLE sessions DROP COLUMN last_report_at; "
+                              "DROP TABLE sign_ins; DROP TABLE audit_log; DROP TABLE accounts; "
+                              "ALTER TABLE projects DROP COLUMN closed_at; "
+                              "DELETE FROM schema_migrations WHERE version >= (SELECT MAX(version) - 1 FROM "
+                              "schema_migrations)"));
         }
         Result<std::unique_ptr<Studio>> upgraded = Studio::open(old, false);
         QVERIFY(upgraded);
@@ -574,6 +593,7 @@ private Q_SLOTS:
         QVERIFY(command(u"revoke --device 999"_qs).startsWith(u"exit 1: vantrel-studio: There is no device 999."));
         QVERIFY(command(u"close-project --project Promo"_qs).startsWith(u"Project Promo is closed."));
         QVERIFY(command(u"reopen-project --project Promo"_qs).startsWith(u"Project Promo is open."));
+        QCOMPARE(command(u"assign --project Promo --user Ben"_qs), u"Ben may work on Promo.\n");
         const QString reference = command(u"pairing-codes"_qs).section(u'\n', -2).section(u'\t', 0, 0);
         QCOMPARE(command(u"revoke-code --reference "_qs + reference), u"Pairing code " + reference + u" revoked.\n");
 
@@ -692,6 +712,52 @@ private Q_SLOTS:
             studio.terminate(), studio.waitForFinished(60000);
     }
 
+    // Screenshots captured before the retention limit are deleted by the server with their rows and files, and
+    // their bytes no longer count against their device; one captured at the limit or later stays, as do reports.
+    void retentionDeletesExactlyWhatIsOlderThanTheLimit() {
+        QVERIFY(command(u"retention --days 0"_qs).startsWith(u"exit 1: vantrel-studio: Screenshots are kept for 1"));
+        QCOMPARE(command(u"retention --days 30"_qs), u"Screenshots are kept for 30 days.\n");
+        const qint64 now = m_now + 1, limit = now - 30 * 86400; // a time no sweep ran at yet
+        const QByteArray device = pairedDevice(kAda);
+        m_now = limit - 40;
+        QCOMPARE(open("aged-1", device).status, 200);
+        // Captured at the end of each report: a second before the limit, at it, and after.
+        for (const auto& [seq, start] : {std::pair{0, limit - 31}, {1, limit - 30}, {2, limit}}) {
+            m_now = start + 30;
+            QCOMPARE(report("aged-1", minute(seq, start, 2), device).status, 200);
+        }
+        auto shots = [&] {
+            QStringList found;
+            Statement query = m_studio->database().prepare(
+                "SELECT seq, file FROM screenshots WHERE session_id = 'aged-1' ORDER BY seq, display_id");
+            while (query.next())
+                found.append(QString::number(query.integer(0)) +
+                             (QFile::exists(m_studio->screenshotPath(query.text(1))) ? u"" : u" missing"));
+            return found;
+        };
+        const QStringList files = QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files);
+        QCOMPARE(shots(), (QStringList{u"0"_qs, u"0"_qs, u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
+        auto storedBytes = [&] {
+            Statement bytes = m_studio->database().prepare(
+                "SELECT stored_bytes FROM devices WHERE id = (SELECT device_id FROM sessions WHERE id = 'aged-1')");
+            return bytes.next() ? bytes.integer(0) : -1;
+        };
+        const qint64 before = storedBytes();
+
+        m_now = now;
+        const StudioServer sweeping(*m_studio, m_serverOptions); // sweeps as it starts
+        QVERIFY(QTest::qWaitFor([&] { return retention::status(*m_studio)->lastRunAt == now; }, 60000));
+        QCOMPARE(shots(), (QStringList{u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
+        QCOMPARE(QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files), files.mid(2));
+        QCOMPARE(storedBytes(), before - 2 * 200);
+        QCOMPARE(sessionRow("aged-1").reports, 3);
+        QVERIFY(get("/admin").body.contains("kept for <data value=\"30\">30 days</data>, then deleted"));
+        // Other cases' studio processes reported with the real clock, which may lie past the limit too.
+        const qint64 deleted = retention::status(*m_studio)->lastDeleted;
+        QVERIFY(deleted >= 2 && get("/admin").body.contains(QByteArray("deleted " + QByteArray::number(deleted))));
+        QCOMPARE(command(u"retention --days 90"_qs), u"Screenshots are kept for 90 days.\n");
+    }
+
     // A silent session is ended by expiry; its late clock-out still records the real end. Runs late: it moves the
     // clock past every other open session's expiry.
     void silentSessionsExpire() {
@@ -702,6 +768,7 @@ private Q_SLOTS:
         QCOMPARE(report("expiring-1", minute(1, started + 30), m_ada).summary(),
                  u"409 This work session has expired on the studio. Clock in again.");
         QCOMPARE(end("expiring-1"), u"expired " + QString::number(started + 30));
+        QCOMPARE(runningTotal("expiring-1"), u"7 " + QString::number(started + 30));
         QCOMPARE(stop("expiring-1", started + 45, m_ada), 200);
         QCOMPARE(end("expiring-1"), u"stopped " + QString::number(started + 45));
     }
@@ -775,6 +842,37 @@ private Q_SLOTS:
         QCOMPARE(staged.body.count("\r\n"), 3);
         const Answer backwards = get("/admin/timesheet?from=2027-03-28&to=2027-03-01");
         QVERIFY(backwards.status == 400 && backwards.body.contains("The range ends before it begins."));
+
+        // The read-only API with a token from the command line: the page's totals, the same CSV, the sessions and
+        // their reports.  No token, a wrong one, a revoked one: 401 with a Bearer challenge.  It never writes.
+        const QString made = command(u"api-token create Payroll"_qs);
+        const QByteArray token = "Bearer " + made.section(u": "_qs, 1).section(u'\n', 0, 0).toLatin1();
+        const QByteArray week = "?from=2027-03-22&to=2027-03-28";
+        const QJsonObject sheet = call("/api/v1/timesheet" + week, token).object();
+        QCOMPARE(sheet[u"seconds"].toInteger(), 52320); // the page's total
+        QCOMPARE(sheet[u"entries"].toArray().size(), 4);
+        QCOMPARE(call("/api/v1/timesheet.csv" + week, token).body, csv.body);
+        const QJsonArray sessions = call("/api/v1/sessions" + week, token).object()[u"sessions"].toArray();
+        QStringList ids;
+        for (const QJsonValue session : sessions)
+            ids.append(u"%1 %2 %3"_qs.arg(session[u"id"].toString(), session[u"ended"].toString())
+                           .arg(session[u"active_seconds"].toInteger()));
+        QCOMPARE(ids,
+                 (QStringList{u"tuesday-1 clocked out 0"_qs, u"silent-1 expired 28"_qs, u"night-1 clocked out 21"_qs}));
+        const QJsonObject night = call("/api/v1/sessions/night-1/reports", token).object();
+        QCOMPARE(night[u"reports"].toArray().size(), 3);
+        QCOMPARE(night[u"reports"][2][u"apps"][0][u"name"].toString(), u"Editor"_qs);
+        QCOMPARE(call("/api/v1/sessions/none/reports", token).status, 404);
+        QCOMPARE(call("/api/v1/timesheet", token, "{}").status, 405);
+        const Answer none = call("/api/v1/timesheet", {}), wrong = call("/api/v1/timesheet", "Bearer nope");
+        QVERIFY(none.status == 401 && none.challenge.startsWith("Bearer realm="));
+        QVERIFY(wrong.status == 401 && wrong.challenge.contains("error=\"invalid_token\""));
+        QCOMPARE(get("/api/v1/timesheet").status, 401); // a manager's sign-in is not a token
+        const QString id = made.section(u' ', 2, 2);
+        QCOMPARE(command(u"api-token revoke "_qs + id), u"API token " + id + u" revoked.\n");
+        QVERIFY(command(u"api-token list"_qs).contains(u"\tPayroll\tmade "_qs) &&
+                command(u"api-token list"_qs).contains(u"\trevoked "_qs));
+        QCOMPARE(call("/api/v1/timesheet", token).status, 401);
     }
 
     // A session's page in a browser: every screenshot of each display in order, loaded lazily and stepped through
@@ -953,7 +1051,8 @@ private:
                 reply->rawHeader("X-Frame-Options"),
                 reply->rawHeader("Retry-After"),
                 reply->rawHeader("Location"),
-                reply->rawHeader("Set-Cookie")};
+                reply->rawHeader("Set-Cookie"),
+                reply->rawHeader("WWW-Authenticate")};
     }
     // A page of the managers', as `who` sees it.
     Answer get(const QByteArray& path, const Manager& who) { return call(path, {}, {}, {{"Cookie", who.cookie}}); }
@@ -1028,6 +1127,14 @@ private:
         const QList<Studio::SessionRow> rows = m_studio->sessions().value();
         const auto row = std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.id.toLatin1() == id; });
         return row == rows.end() ? Studio::SessionRow{} : *row;
+    }
+    // The active seconds and the last report's end that storing its reports kept for the session.
+    QString runningTotal(const QByteArray& id) {
+        Statement query = m_studio->database().prepare(
+            "SELECT active_seconds, COALESCE(last_report_at, -1) FROM sessions WHERE id = ?");
+        return query.bind(1, QString::fromLatin1(id)).fetch().value()
+                   ? u"%1 %2"_qs.arg(query.integer(0)).arg(query.integer(1))
+                   : QString();
     }
     // How the session ended, as "<kind> <time>".
     QString end(const QByteArray& id) {
