@@ -87,11 +87,14 @@ step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
-display=$((800 + RANDOM % 400)) # apart from the test session's own (90–489)
-Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# The server picks a free display and names it once it accepts clients: no guess that another suite's server
+# already took, and no start-up on a busy machine mistaken for a failed one.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
+for _ in $(seq 1 1200); do [ -s "$work/display" ] && break; sleep 0.1; done
+display=$(tr -d '[:space:]' <"$work/display")
+[ -n "$display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=:$display
-for _ in $(seq 1 300); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 agent_env=(XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
 "${root_env[@]}" "${agent_env[@]}" DISPLAY=":$display" vantrel --hidden >"$work/agent.log" 2>&1 &
 agent=$!
