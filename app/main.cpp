@@ -3,6 +3,7 @@
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
 #include "ui/StaffWindow.h"
+#include "ui/TitleBar.h"
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
@@ -56,6 +57,8 @@ int main(int argc, char* argv[])
     mallopt(M_MMAP_THRESHOLD, 512 * 1024);
     const WindowDecorations decorations = useSharedMemoryWaylandWindows();
     QApplication app(argc, argv);
+    if (decorations == WindowDecorations::Application)
+        TitleBar::decorateEveryWindow();
     VantrelApp::configureApplication();
     QCommandLineParser parser;
     describeOptions(parser, hidden);
@@ -81,8 +84,6 @@ int main(int argc, char* argv[])
 
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
-    if (decorations == WindowDecorations::Application)
-        shell.window()->addTitleBar();
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
     shell.start(windowAsked ? VantrelApp::Start::WithWindow : VantrelApp::Start::InTray);
     return QApplication::exec();

@@ -2,7 +2,6 @@
 
 #include "tracker/Tracker.h"
 #include "ui/StaffView.h"
-#include "ui/TitleBar.h"
 #include "ui/TrayMenu.h"
 
 #include <QCloseEvent>
@@ -66,11 +65,6 @@ void StaffWindow::bringForward()
     show();
     raise();
     activateWindow();
-}
-
-void StaffWindow::addTitleBar()
-{
-    static_cast<QVBoxLayout*>(layout())->insertWidget(0, new TitleBar(this));
 }
 
 void StaffWindow::showEvent(QShowEvent* event)

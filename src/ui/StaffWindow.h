@@ -20,9 +20,6 @@ public:
     // Shows the window in front with keyboard focus, restoring it when minimised or hidden.
     void bringForward();
 
-    // A title bar of the window's own, above the view, where the desktop draws none.
-    void addTitleBar();
-
     static const QString kTrackingTitle;
 
 Q_SIGNALS:
