@@ -1,4 +1,5 @@
 #include "platform/LinuxPlatform.h"
+#include "platform/wayland/GnomeTheme.h"
 #include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
@@ -56,7 +57,10 @@ int main(int argc, char* argv[])
     // threshold keeps each large block in a mapping of its own, returned to the system when freed.
     mallopt(M_MMAP_THRESHOLD, 512 * 1024);
     const WindowDecorations decorations = useSharedMemoryWaylandWindows();
+    const bool gnomeTheme = decorations != WindowDecorations::Qt && useBuiltInGnomeTheme();
     QApplication app(argc, argv);
+    if (gnomeTheme)
+        followGnomeSettings();
     if (decorations == WindowDecorations::Application)
         TitleBar::decorateEveryWindow();
     VantrelApp::configureApplication();
