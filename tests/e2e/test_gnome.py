@@ -17,7 +17,8 @@ import tempfile
 import threading
 import unittest
 
-from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until
+from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, _find, stop_process, wait_until
+import pyatspi  # noqa: E402  (after the harness, which imports it in its own time)
 
 # Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
 BIND_AND_EXEC = ("import ctypes, os, sys\n"
@@ -143,10 +144,11 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.pair_beforehand(self.studio)
         self.agent.start()
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
-        # GNOME draws no title bar: the window brings its own, and shared memory does without Mesa and LLVM.
+        # GNOME draws no title bar: the window brings its own, shared memory does without Mesa and LLVM, and
+        # Qt's built-in GNOME theme without GTK.
         self.assertTrue(self.agent.find_button("Close"), "the window's own title bar")
         with open(f"/proc/{self.agent.process.pid}/maps") as maps:
-            self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa", "the GPU driver loaded for a widget window")
+            self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa|libgtk-3", "a GPU driver or GTK loaded")
 
         # The first clock-in opens the portal's dialog, answered with both monitors (that later clock-ins
         # restore it without one is platform_gnome_shell's case).
@@ -169,6 +171,28 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
         wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
                                       session), 60, "the session closed at the studio")
+
+        # A message box without a parent window has the title bar too: the one a second agent shows when it
+        # cannot use its runtime folder, closed from there.
+        blocker = os.path.join(self.root, "blocker")
+        open(blocker, "w").close()
+        refused = subprocess.Popen([AGENT], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(
+            os.environ, XDG_RUNTIME_DIR=os.path.join(blocker, "runtime"), QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+            WAYLAND_DISPLAY=os.path.join(os.environ["XDG_RUNTIME_DIR"], os.environ["WAYLAND_DISPLAY"])))
+        self.addCleanup(stop_process, refused)
+        wait_until(lambda: self._close_button(refused.pid), 60, "the message box's Close").queryAction().doAction(0)
+        self.assertEqual(refused.wait(60), 1)
+
+    @staticmethod
+    def _close_button(pid):
+        desktop = pyatspi.Registry.getDesktop(0)
+        for app in (desktop.getChildAtIndex(i) for i in range(desktop.childCount)):
+            try:
+                if app is not None and app.get_process_id() == pid:
+                    return _find(app, lambda n: n.getRoleName() == "push button" and n.name == "Close")
+            except Exception:  # an application that left while we looked
+                pass
+        return None
 
 
 if __name__ == "__main__":

@@ -52,6 +52,9 @@ bool useBuiltInGnomeTheme() {
     if (!qgetenv("XDG_CURRENT_DESKTOP").toLower().split(':').contains("gnome"))
         return false;
     qputenv("QT_QPA_PLATFORMTHEME", "gnome");
+    // Qt tries a theme plugin for every name it considers before any built-in theme, and in a GNOME session
+    // it also considers "gtk3"; not deriving theme names from the desktop leaves it the built-in one.
+    QGuiApplication::setDesktopSettingsAware(false);
     return true;
 }
 
