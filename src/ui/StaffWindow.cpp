@@ -16,6 +16,7 @@ const QString StaffWindow::kTrackingTitle = QStringLiteral("Vantrel — clocked 
 namespace {
 constexpr std::chrono::seconds kTrayCheckInterval{5};
 constexpr std::chrono::seconds kSettleTime{2};
+constexpr std::chrono::seconds kTrimWhileTracking{10};
 } // namespace
 
 StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
@@ -47,10 +48,19 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     m_settled->setSingleShot(true);
     m_settled->setInterval(kSettleTime);
     connect(m_settled, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
-    // Tracking repaints the window every second, which can leave a buffer more behind than an idle window needs.
-    connect(tracker, &Tracker::activeChanged, this, [this] {
-        if (!m_tracker->active())
+    // Tracking repaints the window every second, and a desktop that holds on to each buffer until it has shown
+    // the next one (sway) makes Qt draw into more and more of them, up to five: while tracking they are trimmed
+    // every few seconds, and once more when it ends.
+    auto* trimWhileTracking = new QTimer(this);
+    trimWhileTracking->setInterval(kTrimWhileTracking);
+    connect(trimWhileTracking, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
+    connect(tracker, &Tracker::activeChanged, this, [this, trimWhileTracking] {
+        if (m_tracker->active()) {
+            trimWhileTracking->start();
+        } else {
+            trimWhileTracking->stop();
             m_settled->start();
+        }
     });
 }
 
