@@ -200,7 +200,6 @@ private Q_SLOTS:
         const QString late = *m_studio->issuePairingCode(u"Ben"_qs, 60);
         m_now += 61;
         QCOMPARE(pair(late).summary(), u"401 This pairing code has expired." + kAskAdmin);
-        QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(), u"401 This pairing code is not valid." + kAskAdmin);
 
         // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
         // can read.  Searched by another process: a descriptor of the database opened and closed here would drop
@@ -330,16 +329,12 @@ private Q_SLOTS:
 
     // Devices paired before the storage quota had their screenshots counted from 0: counted once, at start.
     void storedBytesOfOldDevicesAreCounted() {
-        auto storedBytes = [this] {
-            Statement sum = m_studio->database().prepare("SELECT SUM(stored_bytes) FROM devices");
-            return sum.next() ? sum.integer(0) : -1;
-        };
-        const qint64 counted = storedBytes();
-        QVERIFY(counted > 8 * 200);
+        const QList<qint64> counted = integers("SELECT SUM(stored_bytes) FROM devices");
+        QVERIFY(counted.value(0) > 8 * 200);
         QVERIFY(m_studio->database().exec("UPDATE devices SET stored_bytes = 0"));
         QVERIFY(m_studio->database().exec("INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1')"));
         QVERIFY(Studio::open(m_location, false));
-        QCOMPARE(storedBytes(), counted);
+        QCOMPARE(integers("SELECT SUM(stored_bytes) FROM devices"), counted);
     }
 
     // The managers' pages need a sign-in: a session cookie, Secure, HttpOnly, SameSite=Strict and only for /admin,
@@ -381,13 +376,12 @@ private Q_SLOTS:
 
         StudioServer::Options options = m_serverOptions;
         options.pairingPerAddress = options.adminSignInsPerAddress = 1;
-        auto strict = std::make_unique<StudioServer>(*m_studio, options);
-        QVERIFY(strict->listen(QHostAddress::LocalHost, 0));
-        std::swap(m_server, strict);
+        StudioServer strict(*m_studio, options);
+        QVERIFY(strict.listen(QHostAddress::LocalHost, 0));
+        m_port = strict.port();
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
                                      signInAnswer(u"admin"_qs, u"wrong"_qs).summary(),
                                      signInAnswer(u"admin"_qs, m_adminPassword).summary()};
-        std::swap(m_server, strict);
         QCOMPARE(answers[1], u"429 Too many pairing attempts from this computer. Try again in a minute.");
         QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
     }
@@ -499,37 +493,22 @@ private Q_SLOTS:
                          u"admin: revoked a device (%1 (Edit bay 3 of Ben))"_qs.arg(deviceId)}));
     }
 
-    // What an administrator sees in a browser: a pairing code made on the page pairs an agent; the session cookie as
-    // the browser keeps it; each management page, light and dark, left in the build folder.
+    // What an administrator sees in a browser: a pairing code made on the page pairs an agent; each management page,
+    // light and dark, left in the build folder.
     void pairingCodeMadeInTheBrowserPairsAnAgent() {
-        QStringList steps{u"cookies"_qs,
-                          u"open"_qs,
-                          address("/admin/pairing-codes"),
-                          u"choose"_qs,
-                          u"select[name=user]"_qs,
-                          u"Ben"_qs,
-                          u"submit"_qs,
-                          u"main form button"_qs,
-                          u"text"_qs,
-                          u"#new-code"_qs,
-                          u"shot"_qs,
-                          screenshot(u"studio-pairing-code-made.png"_qs)};
+        QStringList steps{u"open"_qs, address("/admin/pairing-codes"), u"choose"_qs, u"select[name=user]"_qs,
+                          u"Ben"_qs};
+        steps += {u"submit"_qs, u"main form button"_qs, u"text"_qs, u"#new-code"_qs, u"shot"_qs};
+        steps += screenshot(u"studio-pairing-code-made.png"_qs);
         for (const QString& page :
              {u"sign-in"_qs, u"pairing-codes"_qs, u"users"_qs, u"projects"_qs, u"devices"_qs, u"audit"_qs})
             steps += {u"open"_qs, address("/admin/" + page.toLatin1()),
                       u"shot"_qs, screenshot(u"studio-%1.png"_qs.arg(page)),
                       u"dark"_qs, screenshot(u"studio-%1-dark.png"_qs.arg(page))};
         const QStringList printed = browser(steps + QStringList{u"dom"_qs});
-        QCOMPARE(printed.size(), 3);
-        const QJsonArray cookies = QJsonDocument::fromJson(printed[0].toUtf8()).array();
-        QCOMPARE(cookies.size(), 1);
-        const QJsonObject cookie = cookies[0].toObject();
-        QCOMPARE(cookie[u"name"].toString(), u"vantrel_session");
-        QVERIFY(cookie[u"secure"].toBool() && cookie[u"httpOnly"].toBool());
-        QCOMPARE(cookie[u"sameSite"].toString(), u"Strict");
-        QCOMPARE(cookie[u"path"].toString(), u"/admin");
-        QCOMPARE(pair(printed[1]).status, 200);
-        QVERIFY(printed[2].contains(u"issued a pairing code"_qs));
+        QCOMPARE(printed.size(), 2);
+        QCOMPARE(pair(printed[0]).status, 200);
+        QVERIFY(printed[1].contains(u"issued a pairing code"_qs));
     }
 
     // A studio from before accounts: its shared admin password becomes the administrator "admin", so nobody is
@@ -569,12 +548,11 @@ private Q_SLOTS:
     void studioPairingCapLetsAValidCodeThrough() {
         StudioServer::Options options = m_serverOptions;
         options.pairingTotal = 1;
-        auto capped = std::make_unique<StudioServer>(*m_studio, options);
-        QVERIFY(capped->listen(QHostAddress::LocalHost, 0));
-        std::swap(m_server, capped);
+        StudioServer capped(*m_studio, options);
+        QVERIFY(capped.listen(QHostAddress::LocalHost, 0));
+        m_port = capped.port();
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
                                      pair(*m_studio->issuePairingCode(u"Ben"_qs, 600)).summary()};
-        std::swap(m_server, capped);
         QCOMPARE(answers,
                  (QStringList{u"401 This pairing code is not valid." + kAskAdmin,
                               u"429 Too many pairing attempts at the studio. Try again in a minute."_qs, u"200 "_qs}));
@@ -726,30 +704,20 @@ private Q_SLOTS:
             m_now = start + 30;
             QCOMPARE(report("aged-1", minute(seq, start, 2), device).status, 200);
         }
-        auto shots = [&] {
-            QStringList found;
-            Statement query = m_studio->database().prepare(
-                "SELECT seq, file FROM screenshots WHERE session_id = 'aged-1' ORDER BY seq, display_id");
-            while (query.next())
-                found.append(QString::number(query.integer(0)) +
-                             (QFile::exists(m_studio->screenshotPath(query.text(1))) ? u"" : u" missing"));
-            return found;
-        };
+        const QByteArray shots = "SELECT seq FROM screenshots WHERE session_id = 'aged-1' ORDER BY seq, display_id";
+        const QByteArray storedBytes =
+            "SELECT stored_bytes FROM devices WHERE id = (SELECT device_id FROM sessions WHERE id = 'aged-1')";
         const QStringList files = QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files);
-        QCOMPARE(shots(), (QStringList{u"0"_qs, u"0"_qs, u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
-        auto storedBytes = [&] {
-            Statement bytes = m_studio->database().prepare(
-                "SELECT stored_bytes FROM devices WHERE id = (SELECT device_id FROM sessions WHERE id = 'aged-1')");
-            return bytes.next() ? bytes.integer(0) : -1;
-        };
-        const qint64 before = storedBytes();
+        QCOMPARE(integers(shots), (QList<qint64>{0, 0, 1, 1, 2, 2}));
+        QCOMPARE(files.size(), 6);
+        const qint64 before = integers(storedBytes).value(0);
 
         m_now = now;
         const StudioServer sweeping(*m_studio, m_serverOptions); // sweeps as it starts
         QVERIFY(QTest::qWaitFor([&] { return retention::status(*m_studio)->lastRunAt == now; }, 60000));
-        QCOMPARE(shots(), (QStringList{u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
+        QCOMPARE(integers(shots), (QList<qint64>{1, 1, 2, 2}));
         QCOMPARE(QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files), files.mid(2));
-        QCOMPARE(storedBytes(), before - 2 * 200);
+        QCOMPARE(integers(storedBytes), QList<qint64>{before - 2 * 200});
         QCOMPARE(sessionRow("aged-1").reports, 3);
         QVERIFY(get("/admin").body.contains("kept for <data value=\"30\">30 days</data>, then deleted"));
         // Other cases' studio processes reported with the real clock, which may lie past the limit too.
@@ -870,8 +838,7 @@ private Q_SLOTS:
         QCOMPARE(get("/api/v1/timesheet").status, 401); // a manager's sign-in is not a token
         const QString id = made.section(u' ', 2, 2);
         QCOMPARE(command(u"api-token revoke "_qs + id), u"API token " + id + u" revoked.\n");
-        QVERIFY(command(u"api-token list"_qs).contains(u"\tPayroll\tmade "_qs) &&
-                command(u"api-token list"_qs).contains(u"\trevoked "_qs));
+        QVERIFY(command(u"api-token list"_qs).contains(QRegularExpression(u"\tPayroll\tmade .*\trevoked "_qs)));
         QCOMPARE(call("/api/v1/timesheet", token).status, 401);
     }
 
@@ -896,11 +863,8 @@ private Q_SLOTS:
         QStringList focused;
         const QString page = browse("/admin/sessions/shots-1", u"studio-session"_qs,
                                     {u"ArrowRight"_qs, u"ArrowRight"_qs, u"ArrowLeft"_qs}, &focused);
-        QList<qint64> stored;
-        Statement shots = m_studio->database().prepare(
-            "SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
-        while (shots.next())
-            stored.append(shots.integer(0));
+        const QList<qint64> stored =
+            integers("SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
         static const QRegularExpression image(u"<img src=\"/admin/screenshots/([0-9]+).jpg\" loading=\"lazy\""_qs);
         QList<qint64> shown;
         for (const QRegularExpressionMatch& match : image.globalMatch(page.mid(page.indexOf(u"id=\"display-1\""_qs))))
@@ -920,54 +884,24 @@ private Q_SLOTS:
     }
 
 private:
-    // What tests/studio/browser.py printed for `steps` in headless Chromium, once signed in through the sign-in form
-    // (as the administrator unless `account` is given); the browser trusts only the studio's test CA and reaches it
-    // as studio.test.
-    QStringList browser(const QStringList& steps, const QString& account = u"admin"_qs, QString password = {}) {
-        const QString home = m_dir.filePath(u"browser"_qs), nss = u"sql:"_qs + home + u"/.pki/nssdb"_qs;
-        if (!QFile::exists(home) &&
-            (!QDir().mkpath(home + u"/.pki/nssdb"_qs) ||
-             QProcess::execute(u"certutil"_qs, {u"-N"_qs, u"-d"_qs, nss, u"--empty-password"_qs}) != 0 ||
-             QProcess::execute(u"certutil"_qs, {u"-A"_qs, u"-d"_qs, nss, u"-n"_qs, u"studio"_qs, u"-t"_qs, u"C,,"_qs,
-                                                u"-i"_qs, m_dir.filePath(u"ca.pem"_qs)}) != 0))
-            return {};
-        QStringList command{QStringLiteral(VANTREL_BROWSER),
-                            u"open"_qs,
-                            address("/admin/sign-in"),
-                            u"fill"_qs,
-                            u"input[name=name]"_qs,
-                            account,
-                            u"fill"_qs,
-                            u"input[name=password]"_qs,
-                            password.isEmpty() ? m_adminPassword : password,
-                            u"submit"_qs,
-                            u"form.stacked button"_qs};
-        command += steps + QStringList{u"--"_qs,
-                                       u"chromium"_qs,
-                                       u"--headless"_qs,
-                                       u"--disable-gpu"_qs,
-                                       u"--user-data-dir="_qs + home + u"/profile"_qs,
-                                       u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs,
-                                       u"--window-size=1280,900"_qs};
-        if (::geteuid() == 0)
-            command.append(u"--no-sandbox"_qs);
+    // What tests/studio/browser.py printed for `steps` in headless Chromium, once signed in as the administrator
+    // through the sign-in form.
+    QStringList browser(const QStringList& steps) {
         QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"HOME"_qs, home);
-        process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(u"/usr/bin/python3"_qs, command);
+        process.start(u"/usr/bin/python3"_qs,
+                      QStringList{QStringLiteral(VANTREL_BROWSER), m_dir.filePath(u"ca.pem"_qs),
+                                  m_dir.filePath(u"browser"_qs), u"open"_qs, address("/admin/sign-in"), u"fill"_qs,
+                                  u"input[name=name]"_qs, u"admin"_qs, u"fill"_qs, u"input[name=password]"_qs,
+                                  m_adminPassword, u"submit"_qs, u"form.stacked button"_qs} +
+                          steps);
         // The studio answers on this thread: keep serving while the browser waits.
         if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 180000))
             process.kill();
         QStringList printed;
-        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
-            const QJsonValue value = QJsonDocument::fromJson(line).array().at(0);
-            if (value.isArray())
-                printed.append(QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)));
-            else if (!line.isEmpty())
-                printed.append(value.toString());
-        }
+        for (const QByteArray& line : process.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty())
+                printed.append(QJsonDocument::fromJson(line).array().at(0).toString());
         return printed;
     }
     QString address(const QByteArray& path) const {
@@ -1135,6 +1069,13 @@ private:
         return query.bind(1, QString::fromLatin1(id)).fetch().value()
                    ? u"%1 %2"_qs.arg(query.integer(0)).arg(query.integer(1))
                    : QString();
+    }
+    // The first column of the rows of `sql`.
+    QList<qint64> integers(const QByteArray& sql) {
+        QList<qint64> values;
+        for (Statement query = m_studio->database().prepare(sql.constData()); query.next();)
+            values.append(query.integer(0));
+        return values;
     }
     // How the session ended, as "<kind> <time>".
     QString end(const QByteArray& id) {
