@@ -29,12 +29,8 @@ const QString kAskAdmin = QStringLiteral(" Ask your studio admin for a new one."
 struct Answer {
     int status = 0;
     QByteArray body;
-    QByteArray contentType;
-    QByteArray frameOptions;
-    QByteArray retryAfter;
-    QByteArray location;
-    QByteArray setCookie;
-    QByteArray challenge; // WWW-Authenticate
+    QHash<QByteArray, QByteArray> headers; // by lower-case name
+    QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -234,12 +230,12 @@ private Q_SLOTS:
         report(id, minute(1, session.started_at + 30, 8), m_ada); // the totals below show it stored
         // Another device neither sees nor stops this session.
         const QByteArray ben = pairedDevice(u"Ben"_qs);
-        QCOMPARE(stop(id, m_now, ben), 404);
+        QCOMPARE(stop(id, m_now, ben).status, 404);
         QCOMPARE(report(id, minute(2, m_now), ben).status, 404);
 
         m_now += 100;
-        QCOMPARE(stop(id, session.started_at, m_ada), 200);
-        QCOMPARE(stop(id, m_now, m_ada), 200);
+        QCOMPARE(stop(id, session.started_at, m_ada).status, 200);
+        QCOMPARE(stop(id, m_now, m_ada).status, 200);
         QCOMPARE(end(id), u"stopped " + QString::number(session.started_at));
         const Studio::SessionRow row = sessionRow(id);
         QVERIFY(row.contiguous);
@@ -251,7 +247,7 @@ private Q_SLOTS:
         QCOMPARE(report(id, minute(1, m_now), m_ada).status, 200);
         QCOMPARE(report(id, minute(2, m_now), m_ada).summary(), u"409 This work session has already ended.");
         // The session's running total counted each report once, whatever was sent again or refused.
-        QCOMPARE(runningTotal(id), u"14 " + QString::number(session.started_at + 60));
+        QCOMPARE(runningTotal(id), (QList<qint64>{14, session.started_at + 60}));
     }
 
     // Each refused with a 400 whose body is a JSON object holding one string, the error.
@@ -347,15 +343,17 @@ private Q_SLOTS:
         QCOMPARE(signInAnswer(u"admin"_qs, u"wrong"_qs).status, 401);
         QCOMPARE(signInAnswer(u"nobody"_qs, m_adminPassword).status, 401);
         const Answer signedIn = signInAnswer(u"admin"_qs, m_adminPassword);
-        QVERIFY(signedIn.status == 303 && signedIn.location == "/admin/timesheet");
-        QVERIFY(signedIn.setCookie.endsWith("; Max-Age=43200; Path=/admin; Secure; HttpOnly; SameSite=Strict"));
-        const QByteArray cookie = signedIn.setCookie.left(signedIn.setCookie.indexOf(';')).split('=').value(1);
+        QVERIFY(signedIn.status == 303 && signedIn.header("Location") == "/admin/timesheet");
+        QVERIFY(
+            signedIn.header("Set-Cookie").endsWith("; Max-Age=43200; Path=/admin; Secure; HttpOnly; SameSite=Strict"));
+        const QByteArray cookie =
+            signedIn.header("Set-Cookie").left(signedIn.header("Set-Cookie").indexOf(';')).split('=').value(1);
         Statement stored = m_studio->database().prepare("SELECT id_hash FROM sign_ins WHERE id_hash IN (?, ?)");
         QVERIFY(*stored.bind(1, Studio::hashOf(cookie)).bind(2, QString::fromLatin1(cookie)).fetch());
         QCOMPARE(stored.text(0), Studio::hashOf(cookie));
 
         const Answer page = get("/admin");
-        QVERIFY(page.contentType.startsWith("text/html") && page.frameOptions == "DENY");
+        QVERIFY(page.header("Content-Type").startsWith("text/html") && page.header("X-Frame-Options") == "DENY");
         QVERIFY(page.body.contains("Ada &lt;script&gt;alert(1)&lt;/script&gt;"));
         QVERIFY(page.body.contains("Trailer &quot;cut&quot; &amp; &lt;b&gt;more&lt;/b&gt;"));
         QVERIFY(page.body.contains("Browser &lt;b&gt; 0:00:10"));
@@ -366,7 +364,8 @@ private Q_SLOTS:
 
         const Manager leaving = signIn(u"admin"_qs, m_adminPassword);
         const Answer out = post("/admin/sign-out", {}, leaving);
-        QVERIFY(out.status == 303 && out.location == "/admin/sign-in" && out.setCookie.startsWith("vantrel_session=;"));
+        QVERIFY(out.status == 303 && out.header("Location") == "/admin/sign-in" &&
+                out.header("Set-Cookie").startsWith("vantrel_session=;"));
         QCOMPARE(get("/admin", leaving).status, 401);
         const Manager expiring = signIn(u"admin"_qs, m_adminPassword);
         m_now += Studio::kSignInSeconds;
@@ -436,7 +435,7 @@ private Q_SLOTS:
         const QByteArray origin = "https://127.0.0.1:" + QByteArray::number(m_server->port());
         const Answer added =
             post("/admin/users", add, m_admin, {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}});
-        QVERIFY(added.status == 303 && added.location == "/admin/users");
+        QVERIFY(added.status == 303 && added.header("Location") == "/admin/users");
         QVERIFY(post("/admin/users", add, m_admin).body.contains("the name or e-mail address is already in use"));
         QCOMPARE(post("/admin/projects",
                       {{u"action"_qs, u"add"_qs},
@@ -605,7 +604,7 @@ private Q_SLOTS:
         QProcess studio;
         QVERIFY(proxy.start(m_postgres->socket()) && (m_port = serve(studio, proxy.connection())));
         const QList<std::pair<QByteArray, std::function<Answer()>>> lookups = {
-            {"FROM sessions WHERE id", [&] { return stopAnswer("lookup-1", m_now, device); }},
+            {"FROM sessions WHERE id", [&] { return stop("lookup-1", m_now, device); }},
             {"FROM devices WHERE token_hash", [&] { return call("/device/me", device); }},
             {"FROM user_projects up JOIN", [&] { return open("lookup-2", device); }},
             {"SELECT device_id, started_at, ended_at", [&] { return open("lookup-1", device); }},
@@ -615,10 +614,10 @@ private Q_SLOTS:
             QVERIFY(proxy.command("drop before 1 " + statement));
             const Answer answer = request();
             QVERIFY(proxy.command("clear"));
-            QVERIFY2(answer.status == 503 && answer.retryAfter.toInt() > 0,
+            QVERIFY2(answer.status == 503 && answer.header("Retry-After").toInt() > 0,
                      qPrintable(answer.summary() + u" for " + QString::fromLatin1(statement)));
         }
-        QCOMPARE(stop("lookup-1", m_now, device), 200); // kept by the agent, delivered now
+        QCOMPARE(stop("lookup-1", m_now, device).status, 200); // kept by the agent, delivered now
         QCOMPARE(end("lookup-1"), u"stopped " + QString::number(m_now));
 
         QVERIFY(proxy.command("drop before 3 ^COMMIT") && proxy.command("drop after 4 ^COMMIT"));
@@ -678,7 +677,7 @@ private Q_SLOTS:
             resent(tally, [&] { return report("twin-1", minute(seq, started + 30 * seq), m_ada); });
         }
         QVERIFY(restart.exitCode() == 0 && restart.exitStatus() == QProcess::NormalExit);
-        QCOMPARE(resent(tally, [&] { return stopAnswer("twin-1", started + 30 * seq, m_ada); }).status, 200);
+        QCOMPARE(resent(tally, [&] { return stop("twin-1", started + 30 * seq, m_ada); }).status, 200);
         const Studio::SessionRow row = sessionRow("twin-1");
         qInfo("Restart: %d acknowledged, %d answered 503 and sent again, %d answered 4xx; %lld stored of %d sent",
               tally.acknowledged, tally.unavailable, tally.refused, row.reports, seq);
@@ -736,8 +735,8 @@ private Q_SLOTS:
         QCOMPARE(report("expiring-1", minute(1, started + 30), m_ada).summary(),
                  u"409 This work session has expired on the studio. Clock in again.");
         QCOMPARE(end("expiring-1"), u"expired " + QString::number(started + 30));
-        QCOMPARE(runningTotal("expiring-1"), u"7 " + QString::number(started + 30));
-        QCOMPARE(stop("expiring-1", started + 45, m_ada), 200);
+        QCOMPARE(runningTotal("expiring-1"), (QList<qint64>{7, started + 30}));
+        QCOMPARE(stop("expiring-1", started + 45, m_ada).status, 200);
         QCOMPARE(end("expiring-1"), u"stopped " + QString::number(started + 45));
     }
 
@@ -764,7 +763,7 @@ private Q_SLOTS:
         for (int seq = 0; seq < 3; ++seq)
             QCOMPARE(report("night-1", minute(seq, m_now + 30 * seq, 0), zoe).status, 200);
         m_now = at(28, 10);
-        QCOMPARE(stop("night-1", m_now, zoe), 200);
+        QCOMPARE(stop("night-1", m_now, zoe).status, 200);
         // Wednesday 9:00, silent after four reports: two minutes, to the last report.
         m_now = at(24, 9);
         QCOMPARE(open("silent-1", zoe, feature).status, 200);
@@ -775,7 +774,7 @@ private Q_SLOTS:
         m_now = at(23, 13);
         QCOMPARE(open("tuesday-1", yann, promo).status, 200);
         m_now = at(23, 16, 30);
-        QCOMPARE(stop("tuesday-1", m_now, yann), 200);
+        QCOMPARE(stop("tuesday-1", m_now, yann).status, 200);
         m_now = at(28, 12);
         m_admin = signIn(u"admin"_qs, m_adminPassword); // the first sign-in's time is over
 
@@ -833,8 +832,8 @@ private Q_SLOTS:
         QCOMPARE(call("/api/v1/sessions/none/reports", token).status, 404);
         QCOMPARE(call("/api/v1/timesheet", token, "{}").status, 405);
         const Answer none = call("/api/v1/timesheet", {}), wrong = call("/api/v1/timesheet", "Bearer nope");
-        QVERIFY(none.status == 401 && none.challenge.startsWith("Bearer realm="));
-        QVERIFY(wrong.status == 401 && wrong.challenge.contains("error=\"invalid_token\""));
+        QVERIFY(none.status == 401 && none.header("WWW-Authenticate").startsWith("Bearer realm="));
+        QVERIFY(wrong.status == 401 && wrong.header("WWW-Authenticate").contains("error=\"invalid_token\""));
         QCOMPARE(get("/api/v1/timesheet").status, 401); // a manager's sign-in is not a token
         const QString id = made.section(u' ', 2, 2);
         QCOMPARE(command(u"api-token revoke "_qs + id), u"API token " + id + u" revoked.\n");
@@ -858,7 +857,7 @@ private Q_SLOTS:
             QCOMPARE(report("shots-1", sent, zoe).status, 200);
         }
         m_now = start + 120;
-        QCOMPARE(stop("shots-1", m_now, zoe), 200);
+        QCOMPARE(stop("shots-1", m_now, zoe).status, 200);
 
         QStringList focused;
         const QString page = browse("/admin/sessions/shots-1", u"studio-session"_qs,
@@ -979,14 +978,10 @@ private:
         std::unique_ptr<QNetworkReply> reply(body.isNull() ? m_manager.get(request) : m_manager.post(request, body));
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
-        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                reply->readAll(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(),
-                reply->rawHeader("X-Frame-Options"),
-                reply->rawHeader("Retry-After"),
-                reply->rawHeader("Location"),
-                reply->rawHeader("Set-Cookie"),
-                reply->rawHeader("WWW-Authenticate")};
+        Answer answer{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(), {}};
+        for (const auto& [name, value] : reply->rawHeaderPairs())
+            answer.headers.insert(name.toLower(), value);
+        return answer;
     }
     // A page of the managers', as `who` sees it.
     Answer get(const QByteArray& path, const Manager& who) { return call(path, {}, {}, {{"Cookie", who.cookie}}); }
@@ -1006,7 +1001,7 @@ private:
     // Signed in over HTTPS as a browser would, with the token read from a page's form.
     Manager signIn(const QString& name, const QString& password) {
         const Answer answer = signInAnswer(name, password);
-        const QByteArray cookie = answer.setCookie.left(answer.setCookie.indexOf(';'));
+        const QByteArray cookie = answer.header("Set-Cookie").left(answer.header("Set-Cookie").indexOf(';'));
         static const QRegularExpression token(u"name=\"csrf\" value=\"([0-9a-f]+)\""_qs);
         const QString page = QString::fromUtf8(get("/admin/timesheet", {cookie, {}}).body);
         return {cookie, token.match(page).captured(1).toLatin1()};
@@ -1036,17 +1031,14 @@ private:
     Answer report(const QByteArray& session, const Minute& minute, const QByteArray& device) {
         return call("/device/sessions/" + session + "/minutes", device, records::encode(minute));
     }
-    Answer stopAnswer(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
+    Answer stop(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
         const QByteArray body = "{\"ended_at\":" + QByteArray::number(endedAt) + '}';
         return call("/device/sessions/" + session + "/stop", device, body);
-    }
-    int stop(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
-        return stopAnswer(session, endedAt, device).status;
     }
     // Sent again while answered 503 with Retry-After (sooner than it asks: the test has no time to lose).
     Answer resent(Tally& tally, const std::function<Answer()>& send) {
         Answer answer = send();
-        for (QDeadlineTimer deadline(120000); answer.status == 503 && answer.retryAfter.toInt() > 0;) {
+        for (QDeadlineTimer deadline(120000); answer.status == 503 && answer.header("Retry-After").toInt() > 0;) {
             ++tally.unavailable;
             if (deadline.hasExpired())
                 break;
@@ -1063,18 +1055,15 @@ private:
         return row == rows.end() ? Studio::SessionRow{} : *row;
     }
     // The active seconds and the last report's end that storing its reports kept for the session.
-    QString runningTotal(const QByteArray& id) {
-        Statement query = m_studio->database().prepare(
-            "SELECT active_seconds, COALESCE(last_report_at, -1) FROM sessions WHERE id = ?");
-        return query.bind(1, QString::fromLatin1(id)).fetch().value()
-                   ? u"%1 %2"_qs.arg(query.integer(0)).arg(query.integer(1))
-                   : QString();
+    QList<qint64> runningTotal(const QByteArray& id) {
+        return integers("SELECT active_seconds, last_report_at FROM sessions WHERE id = '" + id + "'", 2);
     }
-    // The first column of the rows of `sql`.
-    QList<qint64> integers(const QByteArray& sql) {
+    // The first `columns` columns of the rows of `sql`, row after row.
+    QList<qint64> integers(const QByteArray& sql, int columns = 1) {
         QList<qint64> values;
         for (Statement query = m_studio->database().prepare(sql.constData()); query.next();)
-            values.append(query.integer(0));
+            for (int column = 0; column < columns; ++column)
+                values.append(query.integer(column));
         return values;
     }
     // How the session ended, as "<kind> <time>".
