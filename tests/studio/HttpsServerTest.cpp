@@ -161,7 +161,8 @@ private Q_SLOTS:
             60000));
         QCOMPARE(answered, "POST / " + QByteArray(1000, 'c'));
         Client& left = first.state() == QAbstractSocket::ConnectedState ? first : second;
-        QVERIFY(left.received.isEmpty());
+        // Cut without an answer; a holder refused for what it declared would have had a 503.
+        QVERIFY(first.received.isEmpty() && second.received.isEmpty());
         QVERIFY(QTest::qWaitFor(
             [&] {
                 const QString source = left.localAddress().toString();
