@@ -16,7 +16,7 @@ const QString StaffWindow::kTrackingTitle = QStringLiteral("Vantrel — clocked 
 namespace {
 constexpr std::chrono::seconds kTrayCheckInterval{5};
 constexpr std::chrono::seconds kSettleTime{2};
-constexpr std::chrono::seconds kTrimWhileTracking{10};
+constexpr std::chrono::seconds kTrimWhileTracking{3};
 } // namespace
 
 StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
@@ -50,7 +50,7 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     connect(m_settled, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
     // Tracking repaints the window every second, and a desktop that holds on to each buffer until it has shown
     // the next one (sway) makes Qt draw into more and more of them, up to five: while tracking they are trimmed
-    // every few seconds, and once more when it ends.
+    // every three seconds (a full repaint of the window), and once more when it ends.
     auto* trimWhileTracking = new QTimer(this);
     trimWhileTracking->setInterval(kTrimWhileTracking);
     connect(trimWhileTracking, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
