@@ -8,6 +8,7 @@ it reaches the studio through a CONNECT proxy and trusts the test CA inside a us
 own.
 """
 
+import itertools
 import json
 import os
 import shutil
@@ -15,8 +16,10 @@ import socket
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
+from gi.repository import Gio, GLib
 from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until
 
 # Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
@@ -74,6 +77,62 @@ class ConnectProxy:
 
     def close(self):
         self.server.close()
+
+
+class ShellPointer:
+    """A pointer at absolute places on GNOME Shell's first monitor (through Mutter's remote desktop, which takes
+    them only beside a screen cast of that monitor), and where the shell placed each window (through the test
+    extension window-frames@vantrel.test)."""
+
+    REMOTE = "org.gnome.Mutter.RemoteDesktop"
+    LEFT_BUTTON = 0x110
+
+    def __init__(self):
+        subprocess.run(["gnome-extensions", "enable", "window-frames@vantrel.test"], check=True)
+        self.bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+        self.session = self._call(self.REMOTE, "/org/gnome/Mutter/RemoteDesktop", self.REMOTE, "CreateSession",
+                                  None, "(o)")[0]
+        session_id = self._call(self.REMOTE, self.session, "org.freedesktop.DBus.Properties", "Get",
+                                GLib.Variant("(ss)", (self.REMOTE + ".Session", "SessionId")), "(v)")[0]
+        cast = self._call("org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast", "org.gnome.Mutter.ScreenCast",
+                          "CreateSession", GLib.Variant("(a{sv})", ({"remote-desktop-session-id":
+                                                                    GLib.Variant("s", session_id)},)), "(o)")[0]
+        self.stream = self._call("org.gnome.Mutter.ScreenCast", cast, "org.gnome.Mutter.ScreenCast.Session",
+                                 "RecordMonitor", GLib.Variant("(sa{sv})", ("", {})), "(o)")[0]
+        self._remote("Start")
+
+    def _call(self, name, path, interface, method, arguments=None, reply=None):
+        return self.bus.call_sync(name, path, interface, method, arguments, reply and GLib.VariantType(reply),
+                                  Gio.DBusCallFlags.NONE, 10000, None)
+
+    def _remote(self, method, signature="()", *arguments):
+        self._call(self.REMOTE, self.session, self.REMOTE + ".Session", method, GLib.Variant(signature, arguments))
+
+    def _point(self, x, y):
+        self._remote("NotifyPointerMotionAbsolute", "(sdd)", self.stream, x, y)
+
+    def frame(self, pid):
+        frames = json.loads(self._call("org.gnome.Shell", "/org/vantrel/TestWindowFrames",
+                                       "org.vantrel.TestWindowFrames", "Frames", None, "(s)")[0])
+        return next((frame for frame in frames if frame["pid"] == pid), None)
+
+    def drag(self, pid, x, y, dx, dy, done):
+        """Presses at (x, y) and moves by (dx, dy) until `done` holds for the window's frame.  A press that
+        reaches the shell before it has moved the pointer's focus to the window starts nothing: then the button
+        is let go and pressed again, well apart from a double click."""
+        def attempt():
+            self._point(x, y)
+            self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, True)
+            try:
+                for nudge in itertools.islice(itertools.cycle((1, 0)), 10):
+                    self._point(x + dx - nudge, y + dy)
+                    if frame := done(self.frame(pid)):
+                        return frame
+                    time.sleep(0.2)
+                return None
+            finally:
+                self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, False)
+        return wait_until(attempt, 60, "the window to follow the pointer")
 
 
 class WaylandAgent(Agent):
@@ -148,6 +207,14 @@ class GnomeEndToEnd(WaylandFixture):
         self.assertTrue(self.agent.find_button("Close"), "the window's own title bar")
         with open(f"/proc/{self.agent.process.pid}/maps") as maps:
             self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa|libgtk-3", "a GPU driver or GTK loaded")
+
+        # Dragged by its own title bar the window moves, and dragged at its right edge it widens.
+        pointer, pid = ShellPointer(), self.agent.process.pid
+        start = wait_until(lambda: pointer.frame(pid), 60, "the window's frame")
+        moved = pointer.drag(pid, start["x"] + 100, start["y"] + 15, 100, 100,
+                             lambda frame: frame["x"] == start["x"] + 100 and frame)
+        pointer.drag(pid, moved["x"] + moved["width"] - 3, moved["y"] + moved["height"] // 2, 100, 0,
+                     lambda frame: frame["width"] == moved["width"] + 100)
 
         # The first clock-in opens the portal's dialog, answered with both monitors (that later clock-ins
         # restore it without one is platform_gnome_shell's case).
