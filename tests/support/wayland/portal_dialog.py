@@ -51,14 +51,22 @@ def has(node, state):
 
 
 def dialog(application, title):
+    # Never fails: a dialog going away while it is read, as right after Share, is no dialog.
+    def shown(node):
+        try:
+            return role(node) in ("frame", "dialog", "window") and node.get_name().startswith(title) and \
+                has(node, Atspi.StateType.SHOWING)
+        except GLib.Error:
+            return False
+
     desktop = Atspi.get_desktop(0)
     for i in range(desktop.get_child_count()):
         app = desktop.get_child_at_index(i)
-        if app and app.get_name() == application:
-            for node in walk(app, []):
-                if role(node) in ("frame", "dialog", "window") and node.get_name().startswith(title) and \
-                        has(node, Atspi.StateType.SHOWING):
-                    return node
+        try:
+            if app and app.get_name() == application:
+                return next((node for node in walk(app, []) if shown(node)), None)
+        except GLib.Error:
+            pass
     return None
 
 
@@ -75,8 +83,9 @@ def answer_gnome(window, _count):
         if time.monotonic() > deadline:
             return None  # look again
         time.sleep(0.1)
+    shared = monitors.get_child_count()  # read before the press: the dialog goes away with it
     share.do_action(next(i for i in range(share.get_n_actions()) if share.get_action_name(i) == "click"))
-    return monitors.get_child_count()
+    return shared
 
 
 def run_kwin_script(code, name):
@@ -121,8 +130,9 @@ def answer_kde(frame, count, click):
         if role(node) == "check box" and not checked(node):
             node.do_action(0)  # Toggle: keep the approval for later sessions
     share = next(n for n in nodes if role(n) == "push button" and n.get_name() == "Share")
+    shared = len([n for n in outputs if checked(n)])  # read before the press: the dialog goes away with it
     share.do_action(0)
-    return len([n for n in outputs if checked(n)])
+    return shared
 
 
 def main():
