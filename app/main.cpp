@@ -1,8 +1,10 @@
 #include "platform/LinuxPlatform.h"
+#include "platform/wayland/GnomeTheme.h"
 #include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
 #include "ui/StaffWindow.h"
+#include "ui/TitleBar.h"
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
@@ -55,7 +57,12 @@ int main(int argc, char* argv[])
     // threshold keeps each large block in a mapping of its own, returned to the system when freed.
     mallopt(M_MMAP_THRESHOLD, 512 * 1024);
     const WindowDecorations decorations = useSharedMemoryWaylandWindows();
+    const bool gnomeTheme = decorations != WindowDecorations::Qt && useBuiltInGnomeTheme();
     QApplication app(argc, argv);
+    if (gnomeTheme)
+        followGnomeSettings();
+    if (decorations == WindowDecorations::Application)
+        TitleBar::decorateEveryWindow();
     VantrelApp::configureApplication();
     QCommandLineParser parser;
     describeOptions(parser, hidden);
@@ -81,8 +88,6 @@ int main(int argc, char* argv[])
 
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
-    if (decorations == WindowDecorations::Application)
-        shell.window()->addTitleBar();
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
     shell.start(windowAsked ? VantrelApp::Start::WithWindow : VantrelApp::Start::InTray);
     return QApplication::exec();
