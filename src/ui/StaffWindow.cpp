@@ -110,7 +110,8 @@ void StaffWindow::dropSpareBuffers()
     // paint at a size no buffer has frees every buffer the compositor does not hold; a full repaint then
     // draws into one of the right size.  Other platforms keep a single image per window.
     QBackingStore* store = backingStore();
-    if (!store || !windowHandle() || !windowHandle()->isExposed() ||
+    // The repaint below must redraw all of the window into the new buffer, which it cannot with updates off.
+    if (!store || !updatesEnabled() || !windowHandle() || !windowHandle()->isExposed() ||
         !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
         return;
     const QSize size = store->size();
