@@ -1,7 +1,6 @@
 #include "Await.h"
 #include "TrackerRig.h"
 
-#include "platform/common/SettingsDefaults.h"
 #include "platform/wayland/IdleActivityMonitor.h"
 #include "platform/wayland/SwayFrontmostApp.h"
 #include "platform/wayland/WaylandIdleWatch.h"
@@ -14,7 +13,6 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QScreen>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <list>
@@ -166,8 +164,6 @@ class WaylandCaptureTest final : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        if (qEnvironmentVariableIsSet("VANTREL_TEST_NO_PORTAL"))
-            return;
         m_harness = std::make_unique<TrackerRig>(TrackerRig::Options{.capture = [this](std::shared_ptr<Defaults> d) {
             m_capture.reset(); // the last session closes before the next opens
             m_capture = std::make_shared<WaylandScreenCapture>(d, m_deadlines);
@@ -179,51 +175,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         if (m_tracker && m_tracker->active()) // after a failure; the members then go in reverse order
             clockOut();
-    }
-
-    // A desktop without the portal: on a bus of its own with nothing that could start one, in a second
-    // run of this program.
-    void missingPortalIsNamedNotADialog() {
-        if (!qEnvironmentVariableIsSet("VANTREL_TEST_NO_PORTAL")) {
-            QTemporaryDir dir;
-            QFile config(dir.filePath(u"bus.conf"_s));
-            QVERIFY(config.open(QIODevice::WriteOnly));
-            config.write("<busconfig><type>session</type><listen>unix:path=" + dir.filePath(u"bus"_s).toUtf8() +
-                         "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                         "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
-            config.close();
-            QProcess bus;
-            bus.start(u"dbus-daemon"_s, {u"--nofork"_s, u"--config-file="_s + config.fileName()});
-            QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath(u"bus"_s)); }, 60000));
-            QProcess run;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + dir.filePath(u"bus"_s));
-            env.insert(u"VANTREL_TEST_NO_PORTAL"_s, u"1"_s);
-            run.setProcessEnvironment(env);
-            run.setProcessChannelMode(QProcess::ForwardedChannels);
-            run.start(QCoreApplication::applicationFilePath(), {u"missingPortalIsNamedNotADialog"_s});
-            QVERIFY(run.waitForFinished(120000));
-            bus.terminate();
-            bus.waitForFinished();
-            QCOMPARE(run.exitCode(), 0);
-            return;
-        }
-        QTemporaryDir dir;
-        auto defaults = std::make_shared<SettingsDefaults>(dir.filePath(u"defaults.ini"_s));
-        WaylandScreenCapture capture(defaults);
-        QVERIFY(!QCoro::waitFor(capture.checkCaptureAccess()));
-        capture.requestCaptureAccess();
-        QCOMPARE(capture.accessInstructions(),
-                 u"Screenshots need the desktop's screen-sharing portal (xdg-desktop-portal with a backend for this "
-                 u"desktop), which is not running. Tracking has not started."_s);
-        // An approval from before is kept: the portal may be back at the next clock-in.
-        defaults->setData(kTokens, R"(["earlier"])");
-        QVERIFY(QCoro::waitFor(capture.checkCaptureAccess()));
-        const Result<> opened = awaitTask(capture.beginSession([](QString) {}));
-        QVERIFY(!opened);
-        QCOMPARE(opened.error().description(), u"The screen could not be captured: this desktop offers no "
-                                               u"screen-sharing portal. Clock in again to retry."_s);
-        QCOMPARE(defaults->data(kTokens).value_or(QByteArray()), QByteArray(R"(["earlier"])"));
     }
 
     // No input: the compositor's idle word comes before any event, not even one in the first second; input
