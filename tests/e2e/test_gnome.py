@@ -59,14 +59,15 @@ class ShellPointer:
         return next((frame for frame in frames if frame["pid"] == pid), None)
 
     def drag(self, pid, x, y, dx, dy, done):
-        """Presses at (x, y) and moves by (dx, dy) until `done` holds for the window's frame.  A press that
-        reaches the shell before it has moved the pointer's focus to the window starts nothing: then the button
-        is let go and pressed again, well apart from a double click."""
+        """Presses at (x, y) and moves by (dx, dy) until `done` holds for the window's frame.  The shell moves or
+        resizes from where the button went down, however late the window asks it to.  A press that reaches the
+        shell before it has moved the pointer's focus to the window starts nothing: then the button is let go
+        and pressed again, well apart from a double click."""
         def attempt():
             self._point(x, y)
             self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, True)
             try:
-                for nudge in itertools.islice(itertools.cycle((1, 0)), 10):
+                for nudge in itertools.islice(itertools.cycle((1, 0)), 50):
                     self._point(x + dx - nudge, y + dy)
                     if frame := done(self.frame(pid)):
                         return frame
