@@ -12,6 +12,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "[$SECONDS s] $*"; }
 skip() { echo "skipped: $*"; exit 77; }
+wait_for() { # SECONDS COMMAND...: polls COMMAND until it succeeds; false once SECONDS have passed
+    local end=$((SECONDS + $1)); shift
+    until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
+}
 
 # --- the root: built once, kept as a tarball in the build folder ------------------------------------------
 cache=$build/packaging-cache
@@ -52,8 +56,13 @@ mount --rbind /sys "$root/sys"
 mount -t tmpfs tmpfs "$root/tmp"
 mkdir -p "$root/run/vantrel" && chmod 700 "$root/run/vantrel"
 # A command in the root; started in the background its pid is the program's own (chroot and env exec it).
-root_env=(chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8)
-in_root() { "${root_env[@]}" DEBIAN_FRONTEND=noninteractive "$@"; }
+root_env=(chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8)
+in_root() { "${root_env[@]}" HOME=/root DEBIAN_FRONTEND=noninteractive "$@"; }
+as_studio() { "${root_env[@]}" runuser -u vantrel-studio -- "$@"; }
+dpkg_in_root() { # WHAT DPKG-ARGUMENTS...: fails, saying WHAT, when dpkg does
+    local what=$1; shift
+    in_root dpkg "$@" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "$what"; }
+}
 
 pids=()
 cleanup() {
@@ -91,12 +100,10 @@ in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --versi
 # already took, and no start-up on a busy machine mistaken for a failed one.
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 1200); do [ -s "$work/display" ] && break; sleep 0.1; done
-display=$(tr -d '[:space:]' <"$work/display")
-[ -n "$display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=:$display
-agent_env=(XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
-"${root_env[@]}" "${agent_env[@]}" DISPLAY=":$display" vantrel --hidden >"$work/agent.log" 2>&1 &
+wait_for 120 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=:$(tr -d '[:space:]' <"$work/display")
+agent_env=(HOME=/root XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
+"${root_env[@]}" "${agent_env[@]}" DISPLAY="$DISPLAY" vantrel --hidden >"$work/agent.log" 2>&1 &
 agent=$!
 pids+=($agent)
 windows() { # [MIN_WIDTH]: the agent's mapped windows at least that wide
@@ -107,21 +114,16 @@ windows() { # [MIN_WIDTH]: the agent's mapped windows at least that wide
     done
     return 0
 }
-for _ in $(seq 1 600); do [ -n "$(windows 100)" ] && break; kill -0 $agent 2>/dev/null || break; sleep 0.1; done
-[ -n "$(windows 100)" ] || fail "no window from a login start without a tray"
+window_open() { [ -n "$(windows 100)" ] || ! kill -0 $agent 2>/dev/null; }
+wait_for 60 window_open && [ -n "$(windows 100)" ] || fail "no window from a login start without a tray"
 trayer --height 32 --widthtype request >"$work/trayer.log" 2>&1 &
 pids+=($!)
-icon=""
-for _ in $(seq 1 600); do icon=$(comm -23 <(windows | sort) <(windows 100 | sort) | head -1); [ -n "$icon" ] && break; sleep 0.1; done
-[ -n "$icon" ] || fail "the agent's icon did not dock in the tray"
+docked() { icon=$(comm -23 <(windows | sort) <(windows 100 | sort) | head -1) && [ -n "$icon" ]; }
+wait_for 60 docked || fail "the agent's icon did not dock in the tray"
 # Drawn, not a blank square: an icon that cannot be loaded leaves the tray's own plain background.
-colours=0
-for _ in $(seq 1 100); do
-    colours=$(import -silent -window "$icon" png:- 2>/dev/null | identify -format '%k' - 2>/dev/null || echo 0)
-    [ "${colours:-0}" -gt 4 ] && break
-    sleep 0.1
-done
-[ "${colours:-0}" -gt 4 ] || fail "the tray icon is blank ($colours colours)"
+drawn() { colours=$(import -silent -window "$icon" png:- 2>/dev/null | identify -format '%k' - 2>/dev/null || echo 0)
+          [ "${colours:-0}" -gt 4 ]; }
+wait_for 10 drawn || fail "the tray icon is blank ($colours colours)"
 kill $agent; wait $agent 2>/dev/null || true
 
 # --- the agent on Wayland, no XWayland: Qt's own Wayland platform --------------------------------------------
@@ -129,18 +131,54 @@ mkdir -p -m 700 "$root/run/vantrel-wl"
 XDG_RUNTIME_DIR=$root/run/vantrel-wl weston --backend=headless-backend.so --socket=wayland-0 --idle-time=0 \
     >"$work/weston.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 300); do [ -S "$root/run/vantrel-wl/wayland-0" ] && break; sleep 0.1; done
-"${root_env[@]}" XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
+wait_for 30 test -S "$root/run/vantrel-wl/wayland-0" || fail "weston did not start: $(cat "$work/weston.log")"
+"${root_env[@]}" HOME=/root XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
     XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
 agent=$!
 pids+=($agent)
-for _ in $(seq 1 600); do grep -q libqwayland "/proc/$agent/maps" 2>/dev/null && break; kill -0 $agent 2>/dev/null || break; sleep 0.1; done
-grep -q libqwayland "/proc/$agent/maps" 2>/dev/null || fail "the agent did not start on the Wayland platform"
+on_wayland() { grep -q libqwayland "/proc/$agent/maps" 2>/dev/null || ! kill -0 $agent 2>/dev/null; }
+wait_for 60 on_wayland && grep -q libqwayland "/proc/$agent/maps" 2>/dev/null ||
+    fail "the agent did not start on the Wayland platform"
 kill $agent; wait $agent 2>/dev/null || true
 
 step "agent ran on X11 and Wayland"
-# --- the studio under its unit's settings, and under the memory filter MemoryDenyWriteExecute= sets ----------
-"$here/studio_exchange.sh" "$root" "$work" "$version"
+# --- the studio as its unit starts it (the ExecStart line, as the service user, with the settings file's values;
+# listen address and certificate this test's own) under the memory filter of MemoryDenyWriteExecute=: it
+# answers the pairing-to-clock-out exchange over HTTPS -----------------------------------------------------------
+data=/var/lib/vantrel-studio
+as_studio vantrel-studio init --data "$data" --host studio.test >/dev/null
+as_studio vantrel-studio add-user --data "$data" --name "Dana Editor" --email dana@example.com >/dev/null
+project=$(as_studio vantrel-studio add-project --data "$data" --user dana@example.com --title Trailer)
+code=$(as_studio vantrel-studio pairing-code --data "$data" --user dana@example.com | awk '{print $NF}')
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+exec_start=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/system/vantrel-studio.service")
+(
+    set -a +u
+    # shellcheck disable=SC1091
+    . "$root/etc/vantrel-studio/vantrel-studio.conf"
+    DATA=$data LISTEN=127.0.0.1:$port CERTIFICATE=$data/server.pem KEY=$data/server-key.pem
+    set +a
+    eval "exec /usr/bin/python3 $here/mdwe.py ${root_env[*]} runuser -u vantrel-studio -- $exec_start"
+) >"$work/studio.log" 2>&1 &
+studio=$!
+pids+=($studio)
+ask() { # PATH [BODY] [TOKEN]: the answer's body; fails, printing it, on an HTTP error
+    curl -sS --fail-with-body --cacert "$root$data/ca.pem" --resolve "studio.test:$port:127.0.0.1" \
+        -H 'Content-Type: application/json' ${3:+-H "Authorization: Bearer $3"} ${2:+--data "$2"} \
+        "https://studio.test:$port$1"
+}
+field() { /usr/bin/python3 -c "import json, sys; print(json.load(sys.stdin)['$1'])"; }
+serving() { ask /device/me >/dev/null 2>&1; [ $? -ne 7 ] || ! kill -0 $studio 2>/dev/null; } # 7: refused
+wait_for 60 serving && kill -0 $studio 2>/dev/null || fail "the studio did not start"
+paired=$(ask /device/pair "{\"code\":\"$code\",\"name\":\"Packaged agent\"}") || fail "pairing: $paired"
+token=$(field token <<<"$paired")
+ask /device/me "" "$token" | grep -q "$project" || fail "profile"
+session=$(cat /proc/sys/kernel/random/uuid)
+opened=$(ask /device/sessions "{\"id\":\"$session\",\"project_id\":\"$project\",\"stage\":\"Rough cut\",\"note\":\"\"}" "$token") ||
+    fail "opening a session: $opened"
+ask "/device/sessions/$session/stop" "{\"ended_at\":$(field started_at <<<"$opened")}" "$token" >/dev/null || fail "stop"
+as_studio vantrel-studio sessions --data "$data" | grep -q "$session" || fail "the session was not stored"
+kill $studio; wait $studio 2>/dev/null || true
 
 step "studio served"
 # --- an upgrade restarts a running service on the new binary and keeps edited settings -------------------------
@@ -153,27 +191,27 @@ printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.calls\n' >"$root/usr/bin/systemctl
 chmod 755 "$root/usr/bin/systemctl"
 mkdir -p "$root/run/systemd/system"
 echo "# the admin's own line" >>"$root$conf"
-in_root dpkg -i /tmp/vantrel-studio-next.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "upgrade"; }
+dpkg_in_root upgrade -i /tmp/vantrel-studio-next.deb
 grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" ||
     fail "an upgrade does not restart the service: $(cat "$root/tmp/systemctl.calls")"
 grep -q "the admin's own line" "$root$conf" || fail "an upgrade lost the edited settings"
 rm -r "$root/usr/bin/systemctl" "$root/run/systemd"
 
 # --- maintainer scripts against what admins do ----------------------------------------------------------------
-reinstall() { in_root dpkg -i /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "$1"; }; }
+studio_deb=/tmp/vantrel-studio_"$version"-1_amd64.deb
 in_root rm "$conf"
-reinstall "reinstalling over a deleted settings file"
+dpkg_in_root "reinstalling over a deleted settings file" -i $studio_deb
 [ ! -e "$root$conf" ] || fail "a deleted settings file came back"
 # A configure that failed half-way (here: no passwd tools) is completed by the next run.
 mv "$root/usr/sbin/groupadd" "$root/usr/sbin/groupadd.away"
 in_root dpkg --purge vantrel-studio >/dev/null
-if in_root dpkg -i /tmp/vantrel-studio_"$version"-1_amd64.deb >"$work/dpkg.log" 2>&1; then fail "configure without groupadd"; fi
+! in_root dpkg -i $studio_deb >"$work/dpkg.log" 2>&1 || fail "configure without groupadd"
 mv "$root/usr/sbin/groupadd.away" "$root/usr/sbin/groupadd"
-in_root dpkg --configure -a >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "configure again after a failure"; }
+dpkg_in_root "configure again after a failure" --configure -a
 # An account made beforehand: the group alone, as admins fixing ids for a shared volume start.
 in_root dpkg --purge vantrel-studio >/dev/null
 in_root groupadd --system --gid 973 vantrel-studio
-reinstall "installing over an existing group"
+dpkg_in_root "installing over an existing group" -i $studio_deb
 [ "$(in_root stat -c %g:%G:%a /etc/vantrel-studio)" = "973:vantrel-studio:750" ] || fail "settings folder"
 # Enabled while no systemd runs (an image build); a purge leaves no link behind.
 systemctl --root="$root" enable vantrel-studio.service >/dev/null 2>&1

@@ -43,20 +43,6 @@ QByteArray secretTool(const QStringList& arguments, const QByteArray& input = {}
     return tool.waitForFinished(60000) && tool.exitCode() == 0 ? tool.readAllStandardOutput() : QByteArray();
 }
 
-// Records the calls; every add and look-up fails, update as scripted: the Secret Service cannot be made to
-// fail on command here (the tracker's suites lock and stop a real one).
-class FailingStore final : public SecretStore {
-public:
-    Status updateAnswer = Status::Failed;
-    QStringList calls;
-
-    Lookup lookup(const QString&, const QString&) override { return calls << u"lookup"_s, Lookup{Status::Failed, {}}; }
-    Status update(const QString&, const QString&, const QByteArray&) override {
-        return calls << u"update"_s, updateAnswer;
-    }
-    Status add(const QString&, const QString&, const QByteArray&) override { return calls << u"add"_s, Status::Failed; }
-};
-
 } // namespace
 
 class CredentialsTest final : public QObject {
@@ -103,25 +89,6 @@ private Q_SLOTS:
         QCOMPARE(client(address("other"))->credential().token().value(), std::optional(u"later"_s));
         QVERIFY(early->credential().store(u"own"_s));
         QCOMPARE(early->credential().token().value(), std::optional(u"own"_s));
-    }
-
-    // Update first, add only when there is nothing to update; each failure keeps its own text and leaves the
-    // token unloaded, so the next query asks the store again.
-    void failures() {
-        for (const SecretStore::Status update : {SecretStore::Status::Failed, SecretStore::Status::NotFound}) {
-            auto store = std::make_shared<FailingStore>();
-            store->updateAnswer = update;
-            std::shared_ptr<API> api = API::create(u"https://studio.example.com"_s, store).value();
-            const bool added = update == SecretStore::Status::NotFound;
-            const QStringList calls = added ? QStringList{u"update"_s, u"add"_s} : QStringList{u"update"_s};
-            QCOMPARE(api->credential().store(u"token"_s).error(),
-                     Error::api(0, added ? u"Could not save device access in the keyring."_s
-                                         : u"Could not update the keyring."_s));
-            QCOMPARE(store->calls, calls);
-            QCOMPARE(api->credential().token().error(),
-                     Error::api(0, u"The keyring could not be read. Unlock it, then choose Reconnect."_s));
-            QCOMPARE(store->calls, calls + QStringList{u"lookup"_s});
-        }
     }
 
 private:

@@ -29,12 +29,8 @@ const QString kAskAdmin = QStringLiteral(" Ask your studio admin for a new one."
 struct Answer {
     int status = 0;
     QByteArray body;
-    QByteArray contentType;
-    QByteArray frameOptions;
-    QByteArray retryAfter;
-    QByteArray location;
-    QByteArray setCookie;
-    QByteArray challenge; // WWW-Authenticate
+    QHash<QByteArray, QByteArray> headers; // by lower-case name
+    QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
     QJsonObject object() const { return QJsonDocument::fromJson(body).object(); }
     QString summary() const { return QString::number(status) + u' ' + object().value(u"error").toString(); }
 };
@@ -140,13 +136,6 @@ struct Manager {
     QByteArray csrf;
 };
 
-QByteArray formBody(const QList<QPair<QString, QString>>& fields) {
-    QByteArrayList pairs;
-    for (const auto& [name, value] : fields)
-        pairs.append(QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value));
-    return pairs.join('&');
-}
-
 } // namespace
 
 // The service contract, on the store that VANTREL_TEST_STORE names: "sqlite" (the default) or "postgresql".
@@ -200,7 +189,6 @@ private Q_SLOTS:
         const QString late = *m_studio->issuePairingCode(u"Ben"_qs, 60);
         m_now += 61;
         QCOMPARE(pair(late).summary(), u"401 This pairing code has expired." + kAskAdmin);
-        QCOMPARE(pair(u"ZZZZ-ZZZZ"_qs).summary(), u"401 This pairing code is not valid." + kAskAdmin);
 
         // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
         // can read.  Searched by another process: a descriptor of the database opened and closed here would drop
@@ -235,12 +223,12 @@ private Q_SLOTS:
         report(id, minute(1, session.started_at + 30, 8), m_ada); // the totals below show it stored
         // Another device neither sees nor stops this session.
         const QByteArray ben = pairedDevice(u"Ben"_qs);
-        QCOMPARE(stop(id, m_now, ben), 404);
+        QCOMPARE(stop(id, m_now, ben).status, 404);
         QCOMPARE(report(id, minute(2, m_now), ben).status, 404);
 
         m_now += 100;
-        QCOMPARE(stop(id, session.started_at, m_ada), 200);
-        QCOMPARE(stop(id, m_now, m_ada), 200);
+        QCOMPARE(stop(id, session.started_at, m_ada).status, 200);
+        QCOMPARE(stop(id, m_now, m_ada).status, 200);
         QCOMPARE(end(id), u"stopped " + QString::number(session.started_at));
         const Studio::SessionRow row = sessionRow(id);
         QVERIFY(row.contiguous);
@@ -252,7 +240,7 @@ private Q_SLOTS:
         QCOMPARE(report(id, minute(1, m_now), m_ada).status, 200);
         QCOMPARE(report(id, minute(2, m_now), m_ada).summary(), u"409 This work session has already ended.");
         // The session's running total counted each report once, whatever was sent again or refused.
-        QCOMPARE(runningTotal(id), u"14 " + QString::number(session.started_at + 60));
+        QCOMPARE(runningTotal(id), (QList<qint64>{14, session.started_at + 60}));
     }
 
     // Each refused with a 400 whose body is a JSON object holding one string, the error.
@@ -330,16 +318,12 @@ private Q_SLOTS:
 
     // Devices paired before the storage quota had their screenshots counted from 0: counted once, at start.
     void storedBytesOfOldDevicesAreCounted() {
-        auto storedBytes = [this] {
-            Statement sum = m_studio->database().prepare("SELECT SUM(stored_bytes) FROM devices");
-            return sum.next() ? sum.integer(0) : -1;
-        };
-        const qint64 counted = storedBytes();
-        QVERIFY(counted > 8 * 200);
+        const QList<qint64> counted = integers("SELECT SUM(stored_bytes) FROM devices");
+        QVERIFY(counted.value(0) > 8 * 200);
         QVERIFY(m_studio->database().exec("UPDATE devices SET stored_bytes = 0"));
         QVERIFY(m_studio->database().exec("INSERT INTO settings (key, value) VALUES ('count_stored_bytes', '1')"));
         QVERIFY(Studio::open(m_location, false));
-        QCOMPARE(storedBytes(), counted);
+        QCOMPARE(integers("SELECT SUM(stored_bytes) FROM devices"), counted);
     }
 
     // The managers' pages need a sign-in: a session cookie, Secure, HttpOnly, SameSite=Strict and only for /admin,
@@ -352,15 +336,17 @@ private Q_SLOTS:
         QCOMPARE(signInAnswer(u"admin"_qs, u"wrong"_qs).status, 401);
         QCOMPARE(signInAnswer(u"nobody"_qs, m_adminPassword).status, 401);
         const Answer signedIn = signInAnswer(u"admin"_qs, m_adminPassword);
-        QVERIFY(signedIn.status == 303 && signedIn.location == "/admin/timesheet");
-        QVERIFY(signedIn.setCookie.endsWith("; Max-Age=43200; Path=/admin; Secure; HttpOnly; SameSite=Strict"));
-        const QByteArray cookie = signedIn.setCookie.left(signedIn.setCookie.indexOf(';')).split('=').value(1);
+        QVERIFY(signedIn.status == 303 && signedIn.header("Location") == "/admin/timesheet");
+        QVERIFY(
+            signedIn.header("Set-Cookie").endsWith("; Max-Age=43200; Path=/admin; Secure; HttpOnly; SameSite=Strict"));
+        const QByteArray cookie =
+            signedIn.header("Set-Cookie").left(signedIn.header("Set-Cookie").indexOf(';')).split('=').value(1);
         Statement stored = m_studio->database().prepare("SELECT id_hash FROM sign_ins WHERE id_hash IN (?, ?)");
         QVERIFY(*stored.bind(1, Studio::hashOf(cookie)).bind(2, QString::fromLatin1(cookie)).fetch());
         QCOMPARE(stored.text(0), Studio::hashOf(cookie));
 
         const Answer page = get("/admin");
-        QVERIFY(page.contentType.startsWith("text/html") && page.frameOptions == "DENY");
+        QVERIFY(page.header("Content-Type").startsWith("text/html") && page.header("X-Frame-Options") == "DENY");
         QVERIFY(page.body.contains("Ada &lt;script&gt;alert(1)&lt;/script&gt;"));
         QVERIFY(page.body.contains("Trailer &quot;cut&quot; &amp; &lt;b&gt;more&lt;/b&gt;"));
         QVERIFY(page.body.contains("Browser &lt;b&gt; 0:00:10"));
@@ -371,7 +357,8 @@ private Q_SLOTS:
 
         const Manager leaving = signIn(u"admin"_qs, m_adminPassword);
         const Answer out = post("/admin/sign-out", {}, leaving);
-        QVERIFY(out.status == 303 && out.location == "/admin/sign-in" && out.setCookie.startsWith("vantrel_session=;"));
+        QVERIFY(out.status == 303 && out.header("Location") == "/admin/sign-in" &&
+                out.header("Set-Cookie").startsWith("vantrel_session=;"));
         QCOMPARE(get("/admin", leaving).status, 401);
         const Manager expiring = signIn(u"admin"_qs, m_adminPassword);
         m_now += Studio::kSignInSeconds;
@@ -381,13 +368,12 @@ private Q_SLOTS:
 
         StudioServer::Options options = m_serverOptions;
         options.pairingPerAddress = options.adminSignInsPerAddress = 1;
-        auto strict = std::make_unique<StudioServer>(*m_studio, options);
-        QVERIFY(strict->listen(QHostAddress::LocalHost, 0));
-        std::swap(m_server, strict);
+        StudioServer strict(*m_studio, options);
+        QVERIFY(strict.listen(QHostAddress::LocalHost, 0));
+        m_port = strict.port();
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
                                      signInAnswer(u"admin"_qs, u"wrong"_qs).summary(),
                                      signInAnswer(u"admin"_qs, m_adminPassword).summary()};
-        std::swap(m_server, strict);
         QCOMPARE(answers[1], u"429 Too many pairing attempts from this computer. Try again in a minute.");
         QCOMPARE(answers[3], u"429 Too many sign-in attempts from this computer. Try again in a minute.");
     }
@@ -406,13 +392,13 @@ private Q_SLOTS:
         QVERIFY(m_studio->issuePairingCode(u"Ben"_qs, 600));
         const QString reference = m_studio->unusedPairingCodes()->value(0).reference;
         const qsizetype before = audited().size();
-        const QList<QPair<QByteArray, QList<QPair<QString, QString>>>> changes = {
-            {"/admin/users", {{u"action"_qs, u"add"_qs}, {u"name"_qs, u"Mallory"_qs}}},
-            {"/admin/projects", {{u"action"_qs, u"add"_qs}, {u"title"_qs, u"Heist"_qs}}},
-            {"/admin/projects", {{u"action"_qs, u"close"_qs}, {u"project"_qs, m_project}}},
-            {"/admin/pairing-codes", {{u"action"_qs, u"issue"_qs}, {u"user"_qs, u"Ben"_qs}, {u"hours"_qs, u"1"_qs}}},
-            {"/admin/pairing-codes", {{u"action"_qs, u"revoke"_qs}, {u"reference"_qs, reference}}},
-            {"/admin/devices", {{u"action"_qs, u"revoke"_qs}, {u"device"_qs, u"1"_qs}}},
+        const QList<std::pair<QByteArray, QByteArray>> changes = {
+            {"/admin/users", "action=add&name=Mallory"},
+            {"/admin/projects", "action=add&title=Heist"},
+            {"/admin/projects", "action=close&project=" + m_project.toLatin1()},
+            {"/admin/pairing-codes", "action=issue&user=Ben&hours=1"},
+            {"/admin/pairing-codes", "action=revoke&reference=" + reference.toLatin1()},
+            {"/admin/devices", "action=revoke&device=1"},
         };
         for (const auto& [path, fields] : changes)
             QCOMPARE(post(path, fields, vera).status, 403);
@@ -425,12 +411,11 @@ private Q_SLOTS:
     void administratorChangesNeedTheFormTokenAndAreAudited() {
         const QByteArray device = pairedDevice(u"Ben"_qs);
         const qsizetype before = audited().size();
-        const QList<QPair<QString, QString>> add = {
-            {u"action"_qs, u"add"_qs}, {u"name"_qs, u"Dora"_qs}, {u"email"_qs, u"dora@example.com"_qs}};
+        const QByteArray add = "action=add&name=Dora&email=dora%40example.com";
         QByteArray wrongToken = m_admin.csrf;
         wrongToken[0] = wrongToken[0] == 'a' ? 'b' : 'a';
         const QList<int> refused = {
-            post("/admin/users", add + QList<QPair<QString, QString>>{{u"csrf"_qs, {}}}, m_admin).status,
+            post("/admin/users", add + "&csrf=", m_admin).status,
             post("/admin/users", add, {m_admin.cookie, wrongToken}).status,
             post("/admin/users", add, m_admin, {{"Origin", "https://studio.example"}}).status,
             post("/admin/users", add, m_admin, {{"Sec-Fetch-Site", "cross-site"}}).status,
@@ -442,48 +427,37 @@ private Q_SLOTS:
         const QByteArray origin = "https://127.0.0.1:" + QByteArray::number(m_server->port());
         const Answer added =
             post("/admin/users", add, m_admin, {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}});
-        QVERIFY(added.status == 303 && added.location == "/admin/users");
+        QVERIFY(added.status == 303 && added.header("Location") == "/admin/users");
         QVERIFY(post("/admin/users", add, m_admin).body.contains("the name or e-mail address is already in use"));
-        QCOMPARE(post("/admin/projects",
-                      {{u"action"_qs, u"add"_qs},
-                       {u"title"_qs, u"Heist"_qs},
-                       {u"editor"_qs, u"Ben"_qs},
-                       {u"editor"_qs, u"Dora"_qs}},
-                      m_admin)
-                     .status,
-                 303);
+        QCOMPARE(post("/admin/projects", "action=add&title=Heist&editor=Ben&editor=Dora", m_admin).status, 303);
         const QList<Studio::Choice> projects = *m_studio->projects();
         const QString heist =
             std::find_if(projects.begin(), projects.end(), [](const auto& p) { return p.label == u"Heist"; })->id;
         auto offered = [&] { return QString::fromUtf8(call("/device/me", device).body).contains(u"Heist"_qs); };
         QVERIFY(offered());
-        QCOMPARE(post("/admin/projects", {{u"action"_qs, u"close"_qs}, {u"project"_qs, heist}}, m_admin).status, 303);
+        QCOMPARE(post("/admin/projects", "action=close&project=" + heist.toLatin1(), m_admin).status, 303);
         QVERIFY(!offered());
         QCOMPARE(open("heist-1", device, heist).status, 403);
-        QCOMPARE(post("/admin/projects", {{u"action"_qs, u"reopen"_qs}, {u"project"_qs, heist}}, m_admin).status, 303);
+        QCOMPARE(post("/admin/projects", "action=reopen&project=" + heist.toLatin1(), m_admin).status, 303);
         QVERIFY(offered());
-        for (const QString& action : {u"unassign"_qs, u"assign"_qs}) {
-            const QList<QPair<QString, QString>> fields = {
-                {u"action"_qs, action}, {u"project"_qs, heist}, {u"user"_qs, u"Ben"_qs}};
-            QCOMPARE(post("/admin/projects", fields, m_admin).status, 303);
-            QCOMPARE(offered(), action == u"assign");
+        for (const QByteArray action : {"unassign", "assign"}) {
+            QCOMPARE(
+                post("/admin/projects", "action=" + action + "&user=Ben&project=" + heist.toLatin1(), m_admin).status,
+                303);
+            QCOMPARE(offered(), action == "assign");
         }
 
-        const Answer issued =
-            post("/admin/pairing-codes",
-                 {{u"action"_qs, u"issue"_qs}, {u"user"_qs, u"Dora"_qs}, {u"hours"_qs, u"2"_qs}}, m_admin);
+        const Answer issued = post("/admin/pairing-codes", "action=issue&user=Dora&hours=2", m_admin);
         static const QRegularExpression shown(u"id=\"new-code\">([A-Z0-9]{4}-[A-Z0-9]{4})<"_qs);
         const QString code = shown.match(QString::fromUtf8(issued.body)).captured(1);
         const QList<Studio::CodeRow> codes = *m_studio->unusedPairingCodes();
         const auto dora = std::find_if(codes.begin(), codes.end(), [](const auto& c) { return c.userName == u"Dora"; });
         QVERIFY(issued.status == 200 && !code.isEmpty() && dora != codes.end());
-        QCOMPARE(
-            post("/admin/pairing-codes", {{u"action"_qs, u"revoke"_qs}, {u"reference"_qs, dora->reference}}, m_admin)
-                .status,
-            303);
+        QCOMPARE(post("/admin/pairing-codes", "action=revoke&reference=" + dora->reference.toLatin1(), m_admin).status,
+                 303);
         QCOMPARE(pair(code).status, 401);
         const QString deviceId = QString::number(m_studio->devices()->constLast().id);
-        QCOMPARE(post("/admin/devices", {{u"action"_qs, u"revoke"_qs}, {u"device"_qs, deviceId}}, m_admin).status, 303);
+        QCOMPARE(post("/admin/devices", "action=revoke&device=" + deviceId.toLatin1(), m_admin).status, 303);
         QCOMPARE(call("/device/me", device).status, 401);
 
         const QStringList rows = audited(before);
@@ -499,37 +473,22 @@ private Q_SLOTS:
                          u"admin: revoked a device (%1 (Edit bay 3 of Ben))"_qs.arg(deviceId)}));
     }
 
-    // What an administrator sees in a browser: a pairing code made on the page pairs an agent; the session cookie as
-    // the browser keeps it; each management page, light and dark, left in the build folder.
+    // What an administrator sees in a browser: a pairing code made on the page pairs an agent; each management page,
+    // light and dark, left in the build folder.
     void pairingCodeMadeInTheBrowserPairsAnAgent() {
-        QStringList steps{u"cookies"_qs,
-                          u"open"_qs,
-                          address("/admin/pairing-codes"),
-                          u"choose"_qs,
-                          u"select[name=user]"_qs,
-                          u"Ben"_qs,
-                          u"submit"_qs,
-                          u"main form button"_qs,
-                          u"text"_qs,
-                          u"#new-code"_qs,
-                          u"shot"_qs,
-                          screenshot(u"studio-pairing-code-made.png"_qs)};
+        QStringList steps{u"open"_qs, address("/admin/pairing-codes"), u"choose"_qs, u"select[name=user]"_qs,
+                          u"Ben"_qs};
+        steps += {u"submit"_qs, u"main form button"_qs, u"text"_qs, u"#new-code"_qs, u"shot"_qs};
+        steps += screenshot(u"studio-pairing-code-made.png"_qs);
         for (const QString& page :
              {u"sign-in"_qs, u"pairing-codes"_qs, u"users"_qs, u"projects"_qs, u"devices"_qs, u"audit"_qs})
             steps += {u"open"_qs, address("/admin/" + page.toLatin1()),
                       u"shot"_qs, screenshot(u"studio-%1.png"_qs.arg(page)),
                       u"dark"_qs, screenshot(u"studio-%1-dark.png"_qs.arg(page))};
         const QStringList printed = browser(steps + QStringList{u"dom"_qs});
-        QCOMPARE(printed.size(), 3);
-        const QJsonArray cookies = QJsonDocument::fromJson(printed[0].toUtf8()).array();
-        QCOMPARE(cookies.size(), 1);
-        const QJsonObject cookie = cookies[0].toObject();
-        QCOMPARE(cookie[u"name"].toString(), u"vantrel_session");
-        QVERIFY(cookie[u"secure"].toBool() && cookie[u"httpOnly"].toBool());
-        QCOMPARE(cookie[u"sameSite"].toString(), u"Strict");
-        QCOMPARE(cookie[u"path"].toString(), u"/admin");
-        QCOMPARE(pair(printed[1]).status, 200);
-        QVERIFY(printed[2].contains(u"issued a pairing code"_qs));
+        QCOMPARE(printed.size(), 2);
+        QCOMPARE(pair(printed[0]).status, 200);
+        QVERIFY(printed[1].contains(u"issued a pairing code"_qs));
     }
 
     // A studio from before accounts: its shared admin password becomes the administrator "admin", so nobody is
@@ -569,12 +528,11 @@ private Q_SLOTS:
     void studioPairingCapLetsAValidCodeThrough() {
         StudioServer::Options options = m_serverOptions;
         options.pairingTotal = 1;
-        auto capped = std::make_unique<StudioServer>(*m_studio, options);
-        QVERIFY(capped->listen(QHostAddress::LocalHost, 0));
-        std::swap(m_server, capped);
+        StudioServer capped(*m_studio, options);
+        QVERIFY(capped.listen(QHostAddress::LocalHost, 0));
+        m_port = capped.port();
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
                                      pair(*m_studio->issuePairingCode(u"Ben"_qs, 600)).summary()};
-        std::swap(m_server, capped);
         QCOMPARE(answers,
                  (QStringList{u"401 This pairing code is not valid." + kAskAdmin,
                               u"429 Too many pairing attempts at the studio. Try again in a minute."_qs, u"200 "_qs}));
@@ -627,7 +585,7 @@ private Q_SLOTS:
         QProcess studio;
         QVERIFY(proxy.start(m_postgres->socket()) && (m_port = serve(studio, proxy.connection())));
         const QList<std::pair<QByteArray, std::function<Answer()>>> lookups = {
-            {"FROM sessions WHERE id", [&] { return stopAnswer("lookup-1", m_now, device); }},
+            {"FROM sessions WHERE id", [&] { return stop("lookup-1", m_now, device); }},
             {"FROM devices WHERE token_hash", [&] { return call("/device/me", device); }},
             {"FROM user_projects up JOIN", [&] { return open("lookup-2", device); }},
             {"SELECT device_id, started_at, ended_at", [&] { return open("lookup-1", device); }},
@@ -637,10 +595,10 @@ private Q_SLOTS:
             QVERIFY(proxy.command("drop before 1 " + statement));
             const Answer answer = request();
             QVERIFY(proxy.command("clear"));
-            QVERIFY2(answer.status == 503 && answer.retryAfter.toInt() > 0,
+            QVERIFY2(answer.status == 503 && answer.header("Retry-After").toInt() > 0,
                      qPrintable(answer.summary() + u" for " + QString::fromLatin1(statement)));
         }
-        QCOMPARE(stop("lookup-1", m_now, device), 200); // kept by the agent, delivered now
+        QCOMPARE(stop("lookup-1", m_now, device).status, 200); // kept by the agent, delivered now
         QCOMPARE(end("lookup-1"), u"stopped " + QString::number(m_now));
 
         QVERIFY(proxy.command("drop before 3 ^COMMIT") && proxy.command("drop after 4 ^COMMIT"));
@@ -700,7 +658,7 @@ private Q_SLOTS:
             resent(tally, [&] { return report("twin-1", minute(seq, started + 30 * seq), m_ada); });
         }
         QVERIFY(restart.exitCode() == 0 && restart.exitStatus() == QProcess::NormalExit);
-        QCOMPARE(resent(tally, [&] { return stopAnswer("twin-1", started + 30 * seq, m_ada); }).status, 200);
+        QCOMPARE(resent(tally, [&] { return stop("twin-1", started + 30 * seq, m_ada); }).status, 200);
         const Studio::SessionRow row = sessionRow("twin-1");
         qInfo("Restart: %d acknowledged, %d answered 503 and sent again, %d answered 4xx; %lld stored of %d sent",
               tally.acknowledged, tally.unavailable, tally.refused, row.reports, seq);
@@ -726,30 +684,20 @@ private Q_SLOTS:
             m_now = start + 30;
             QCOMPARE(report("aged-1", minute(seq, start, 2), device).status, 200);
         }
-        auto shots = [&] {
-            QStringList found;
-            Statement query = m_studio->database().prepare(
-                "SELECT seq, file FROM screenshots WHERE session_id = 'aged-1' ORDER BY seq, display_id");
-            while (query.next())
-                found.append(QString::number(query.integer(0)) +
-                             (QFile::exists(m_studio->screenshotPath(query.text(1))) ? u"" : u" missing"));
-            return found;
-        };
+        const QByteArray shots = "SELECT seq FROM screenshots WHERE session_id = 'aged-1' ORDER BY seq, display_id";
+        const QByteArray storedBytes =
+            "SELECT stored_bytes FROM devices WHERE id = (SELECT device_id FROM sessions WHERE id = 'aged-1')";
         const QStringList files = QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files);
-        QCOMPARE(shots(), (QStringList{u"0"_qs, u"0"_qs, u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
-        auto storedBytes = [&] {
-            Statement bytes = m_studio->database().prepare(
-                "SELECT stored_bytes FROM devices WHERE id = (SELECT device_id FROM sessions WHERE id = 'aged-1')");
-            return bytes.next() ? bytes.integer(0) : -1;
-        };
-        const qint64 before = storedBytes();
+        QCOMPARE(integers(shots), (QList<qint64>{0, 0, 1, 1, 2, 2}));
+        QCOMPARE(files.size(), 6);
+        const qint64 before = integers(storedBytes).value(0);
 
         m_now = now;
         const StudioServer sweeping(*m_studio, m_serverOptions); // sweeps as it starts
         QVERIFY(QTest::qWaitFor([&] { return retention::status(*m_studio)->lastRunAt == now; }, 60000));
-        QCOMPARE(shots(), (QStringList{u"1"_qs, u"1"_qs, u"2"_qs, u"2"_qs}));
+        QCOMPARE(integers(shots), (QList<qint64>{1, 1, 2, 2}));
         QCOMPARE(QDir(m_studio->screenshotPath(u"aged-1"_qs)).entryList(QDir::Files), files.mid(2));
-        QCOMPARE(storedBytes(), before - 2 * 200);
+        QCOMPARE(integers(storedBytes), QList<qint64>{before - 2 * 200});
         QCOMPARE(sessionRow("aged-1").reports, 3);
         QVERIFY(get("/admin").body.contains("kept for <data value=\"30\">30 days</data>, then deleted"));
         // Other cases' studio processes reported with the real clock, which may lie past the limit too.
@@ -768,8 +716,8 @@ private Q_SLOTS:
         QCOMPARE(report("expiring-1", minute(1, started + 30), m_ada).summary(),
                  u"409 This work session has expired on the studio. Clock in again.");
         QCOMPARE(end("expiring-1"), u"expired " + QString::number(started + 30));
-        QCOMPARE(runningTotal("expiring-1"), u"7 " + QString::number(started + 30));
-        QCOMPARE(stop("expiring-1", started + 45, m_ada), 200);
+        QCOMPARE(runningTotal("expiring-1"), (QList<qint64>{7, started + 30}));
+        QCOMPARE(stop("expiring-1", started + 45, m_ada).status, 200);
         QCOMPARE(end("expiring-1"), u"stopped " + QString::number(started + 45));
     }
 
@@ -796,7 +744,7 @@ private Q_SLOTS:
         for (int seq = 0; seq < 3; ++seq)
             QCOMPARE(report("night-1", minute(seq, m_now + 30 * seq, 0), zoe).status, 200);
         m_now = at(28, 10);
-        QCOMPARE(stop("night-1", m_now, zoe), 200);
+        QCOMPARE(stop("night-1", m_now, zoe).status, 200);
         // Wednesday 9:00, silent after four reports: two minutes, to the last report.
         m_now = at(24, 9);
         QCOMPARE(open("silent-1", zoe, feature).status, 200);
@@ -807,7 +755,7 @@ private Q_SLOTS:
         m_now = at(23, 13);
         QCOMPARE(open("tuesday-1", yann, promo).status, 200);
         m_now = at(23, 16, 30);
-        QCOMPARE(stop("tuesday-1", m_now, yann), 200);
+        QCOMPARE(stop("tuesday-1", m_now, yann).status, 200);
         m_now = at(28, 12);
         m_admin = signIn(u"admin"_qs, m_adminPassword); // the first sign-in's time is over
 
@@ -865,13 +813,12 @@ private Q_SLOTS:
         QCOMPARE(call("/api/v1/sessions/none/reports", token).status, 404);
         QCOMPARE(call("/api/v1/timesheet", token, "{}").status, 405);
         const Answer none = call("/api/v1/timesheet", {}), wrong = call("/api/v1/timesheet", "Bearer nope");
-        QVERIFY(none.status == 401 && none.challenge.startsWith("Bearer realm="));
-        QVERIFY(wrong.status == 401 && wrong.challenge.contains("error=\"invalid_token\""));
+        QVERIFY(none.status == 401 && none.header("WWW-Authenticate").startsWith("Bearer realm="));
+        QVERIFY(wrong.status == 401 && wrong.header("WWW-Authenticate").contains("error=\"invalid_token\""));
         QCOMPARE(get("/api/v1/timesheet").status, 401); // a manager's sign-in is not a token
         const QString id = made.section(u' ', 2, 2);
         QCOMPARE(command(u"api-token revoke "_qs + id), u"API token " + id + u" revoked.\n");
-        QVERIFY(command(u"api-token list"_qs).contains(u"\tPayroll\tmade "_qs) &&
-                command(u"api-token list"_qs).contains(u"\trevoked "_qs));
+        QVERIFY(command(u"api-token list"_qs).contains(QRegularExpression(u"\tPayroll\tmade .*\trevoked "_qs)));
         QCOMPARE(call("/api/v1/timesheet", token).status, 401);
     }
 
@@ -891,16 +838,13 @@ private Q_SLOTS:
             QCOMPARE(report("shots-1", sent, zoe).status, 200);
         }
         m_now = start + 120;
-        QCOMPARE(stop("shots-1", m_now, zoe), 200);
+        QCOMPARE(stop("shots-1", m_now, zoe).status, 200);
 
         QStringList focused;
         const QString page = browse("/admin/sessions/shots-1", u"studio-session"_qs,
                                     {u"ArrowRight"_qs, u"ArrowRight"_qs, u"ArrowLeft"_qs}, &focused);
-        QList<qint64> stored;
-        Statement shots = m_studio->database().prepare(
-            "SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
-        while (shots.next())
-            stored.append(shots.integer(0));
+        const QList<qint64> stored =
+            integers("SELECT id FROM screenshots WHERE session_id = 'shots-1' ORDER BY display_id, seq");
         static const QRegularExpression image(u"<img src=\"/admin/screenshots/([0-9]+).jpg\" loading=\"lazy\""_qs);
         QList<qint64> shown;
         for (const QRegularExpressionMatch& match : image.globalMatch(page.mid(page.indexOf(u"id=\"display-1\""_qs))))
@@ -920,54 +864,24 @@ private Q_SLOTS:
     }
 
 private:
-    // What tests/studio/browser.py printed for `steps` in headless Chromium, once signed in through the sign-in form
-    // (as the administrator unless `account` is given); the browser trusts only the studio's test CA and reaches it
-    // as studio.test.
-    QStringList browser(const QStringList& steps, const QString& account = u"admin"_qs, QString password = {}) {
-        const QString home = m_dir.filePath(u"browser"_qs), nss = u"sql:"_qs + home + u"/.pki/nssdb"_qs;
-        if (!QFile::exists(home) &&
-            (!QDir().mkpath(home + u"/.pki/nssdb"_qs) ||
-             QProcess::execute(u"certutil"_qs, {u"-N"_qs, u"-d"_qs, nss, u"--empty-password"_qs}) != 0 ||
-             QProcess::execute(u"certutil"_qs, {u"-A"_qs, u"-d"_qs, nss, u"-n"_qs, u"studio"_qs, u"-t"_qs, u"C,,"_qs,
-                                                u"-i"_qs, m_dir.filePath(u"ca.pem"_qs)}) != 0))
-            return {};
-        QStringList command{QStringLiteral(VANTREL_BROWSER),
-                            u"open"_qs,
-                            address("/admin/sign-in"),
-                            u"fill"_qs,
-                            u"input[name=name]"_qs,
-                            account,
-                            u"fill"_qs,
-                            u"input[name=password]"_qs,
-                            password.isEmpty() ? m_adminPassword : password,
-                            u"submit"_qs,
-                            u"form.stacked button"_qs};
-        command += steps + QStringList{u"--"_qs,
-                                       u"chromium"_qs,
-                                       u"--headless"_qs,
-                                       u"--disable-gpu"_qs,
-                                       u"--user-data-dir="_qs + home + u"/profile"_qs,
-                                       u"--host-resolver-rules=MAP studio.test 127.0.0.1"_qs,
-                                       u"--window-size=1280,900"_qs};
-        if (::geteuid() == 0)
-            command.append(u"--no-sandbox"_qs);
+    // What tests/studio/browser.py printed for `steps` in headless Chromium, once signed in as the administrator
+    // through the sign-in form.
+    QStringList browser(const QStringList& steps) {
         QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"HOME"_qs, home);
-        process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(u"/usr/bin/python3"_qs, command);
+        process.start(u"/usr/bin/python3"_qs,
+                      QStringList{QStringLiteral(VANTREL_BROWSER), m_dir.filePath(u"ca.pem"_qs),
+                                  m_dir.filePath(u"browser"_qs), u"open"_qs, address("/admin/sign-in"), u"fill"_qs,
+                                  u"input[name=name]"_qs, u"admin"_qs, u"fill"_qs, u"input[name=password]"_qs,
+                                  m_adminPassword, u"submit"_qs, u"form.stacked button"_qs} +
+                          steps);
         // The studio answers on this thread: keep serving while the browser waits.
         if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 180000))
             process.kill();
         QStringList printed;
-        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
-            const QJsonValue value = QJsonDocument::fromJson(line).array().at(0);
-            if (value.isArray())
-                printed.append(QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)));
-            else if (!line.isEmpty())
-                printed.append(value.toString());
-        }
+        for (const QByteArray& line : process.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty())
+                printed.append(QJsonDocument::fromJson(line).array().at(0).toString());
         return printed;
     }
     QString address(const QByteArray& path) const {
@@ -1045,34 +959,30 @@ private:
         std::unique_ptr<QNetworkReply> reply(body.isNull() ? m_manager.get(request) : m_manager.post(request, body));
         if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
             return {};
-        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                reply->readAll(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(),
-                reply->rawHeader("X-Frame-Options"),
-                reply->rawHeader("Retry-After"),
-                reply->rawHeader("Location"),
-                reply->rawHeader("Set-Cookie"),
-                reply->rawHeader("WWW-Authenticate")};
+        Answer answer{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(), {}};
+        for (const auto& [name, value] : reply->rawHeaderPairs())
+            answer.headers.insert(name.toLower(), value);
+        return answer;
     }
     // A page of the managers', as `who` sees it.
     Answer get(const QByteArray& path, const Manager& who) { return call(path, {}, {}, {{"Cookie", who.cookie}}); }
     Answer get(const QByteArray& path) { return get(path, m_admin); }
-    // A form sent by `who`, with the session's token unless the fields name one.
-    Answer post(const QByteArray& path, QList<QPair<QString, QString>> fields, const Manager& who,
-                Headers headers = {}) {
-        if (std::none_of(fields.begin(), fields.end(), [](const auto& field) { return field.first == u"csrf"; }))
-            fields.append({u"csrf"_qs, QString::fromLatin1(who.csrf)});
+    // A form (its URL-encoded fields) sent by `who`, with the session's token unless it names one.
+    Answer post(const QByteArray& path, QByteArray form, const Manager& who, Headers headers = {}) {
+        if (!form.contains("csrf="))
+            form += (form.isEmpty() ? "csrf=" : "&csrf=") + who.csrf;
         headers += {{"Cookie", who.cookie}, {"Content-Type", "application/x-www-form-urlencoded"}};
-        return call(path, {}, formBody(fields), headers);
+        return call(path, {}, form, headers);
     }
     Answer signInAnswer(const QString& name, const QString& password) {
-        return call("/admin/sign-in", {}, formBody({{u"name"_qs, name}, {u"password"_qs, password}}),
+        return call("/admin/sign-in", {},
+                    "name=" + QUrl::toPercentEncoding(name) + "&password=" + QUrl::toPercentEncoding(password),
                     {{"Content-Type", "application/x-www-form-urlencoded"}});
     }
     // Signed in over HTTPS as a browser would, with the token read from a page's form.
     Manager signIn(const QString& name, const QString& password) {
         const Answer answer = signInAnswer(name, password);
-        const QByteArray cookie = answer.setCookie.left(answer.setCookie.indexOf(';'));
+        const QByteArray cookie = answer.header("Set-Cookie").left(answer.header("Set-Cookie").indexOf(';'));
         static const QRegularExpression token(u"name=\"csrf\" value=\"([0-9a-f]+)\""_qs);
         const QString page = QString::fromUtf8(get("/admin/timesheet", {cookie, {}}).body);
         return {cookie, token.match(page).captured(1).toLatin1()};
@@ -1102,17 +1012,14 @@ private:
     Answer report(const QByteArray& session, const Minute& minute, const QByteArray& device) {
         return call("/device/sessions/" + session + "/minutes", device, records::encode(minute));
     }
-    Answer stopAnswer(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
+    Answer stop(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
         const QByteArray body = "{\"ended_at\":" + QByteArray::number(endedAt) + '}';
         return call("/device/sessions/" + session + "/stop", device, body);
-    }
-    int stop(const QByteArray& session, qint64 endedAt, const QByteArray& device) {
-        return stopAnswer(session, endedAt, device).status;
     }
     // Sent again while answered 503 with Retry-After (sooner than it asks: the test has no time to lose).
     Answer resent(Tally& tally, const std::function<Answer()>& send) {
         Answer answer = send();
-        for (QDeadlineTimer deadline(120000); answer.status == 503 && answer.retryAfter.toInt() > 0;) {
+        for (QDeadlineTimer deadline(120000); answer.status == 503 && answer.header("Retry-After").toInt() > 0;) {
             ++tally.unavailable;
             if (deadline.hasExpired())
                 break;
@@ -1129,12 +1036,16 @@ private:
         return row == rows.end() ? Studio::SessionRow{} : *row;
     }
     // The active seconds and the last report's end that storing its reports kept for the session.
-    QString runningTotal(const QByteArray& id) {
-        Statement query = m_studio->database().prepare(
-            "SELECT active_seconds, COALESCE(last_report_at, -1) FROM sessions WHERE id = ?");
-        return query.bind(1, QString::fromLatin1(id)).fetch().value()
-                   ? u"%1 %2"_qs.arg(query.integer(0)).arg(query.integer(1))
-                   : QString();
+    QList<qint64> runningTotal(const QByteArray& id) {
+        return integers("SELECT active_seconds, last_report_at FROM sessions WHERE id = '" + id + "'", 2);
+    }
+    // The first `columns` columns of the rows of `sql`, row after row.
+    QList<qint64> integers(const QByteArray& sql, int columns = 1) {
+        QList<qint64> values;
+        for (Statement query = m_studio->database().prepare(sql.constData()); query.next();)
+            for (int column = 0; column < columns; ++column)
+                values.append(query.integer(column));
+        return values;
     }
     // How the session ended, as "<kind> <time>".
     QString end(const QByteArray& id) {

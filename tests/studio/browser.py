@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Drives headless Chromium over its DevTools pipe through a list of steps, as a manager would use the pages.
 
-    browser.py STEP... -- CHROMIUM ARGUMENTS...
+    browser.py CA_FILE HOME STEP...
+
+The browser trusts only the certificates of CA_FILE, keeps its profile in HOME and reaches studio.test at
+127.0.0.1.
 
 Steps, each followed by its arguments:
     open URL              load URL
@@ -12,7 +15,6 @@ Steps, each followed by its arguments:
     shot FILE             save a screenshot as PNG; "dark FILE" in the dark colour scheme
     text SELECTOR         print an element's text
     dom                   print the page's HTML
-    cookies               print the cookies of the page as DevTools gives them
 Each printed value is one line of JSON, a list of one value."""
 import base64
 import json
@@ -21,19 +23,28 @@ import subprocess
 import sys
 
 KEY_CODES = {"ArrowLeft": 37, "ArrowRight": 39, "Enter": 13}
-ARITY = {"open": 1, "fill": 2, "choose": 2, "submit": 1, "key": 1, "shot": 1, "dark": 1, "text": 1, "dom": 0,
-         "cookies": 0}
+ARITY = {"open": 1, "fill": 2, "choose": 2, "submit": 1, "key": 1, "shot": 1, "dark": 1, "text": 1, "dom": 0}
 
 
 class Browser:
-    def __init__(self, chromium):
+    def __init__(self, ca, home):
+        # Chromium reads its trusted certificates from the NSS database in $HOME.
+        nss = f"sql:{home}/.pki/nssdb"
+        if not os.path.exists(home):
+            os.makedirs(f"{home}/.pki/nssdb")
+            subprocess.run(["certutil", "-N", "-d", nss, "--empty-password"], check=True)
+            subprocess.run(["certutil", "-A", "-d", nss, "-n", "studio", "-t", "C,,", "-i", ca], check=True)
+        chromium = ["chromium", "--headless", "--disable-gpu", f"--user-data-dir={home}/profile",
+                    "--host-resolver-rules=MAP studio.test 127.0.0.1", "--window-size=1280,900"]
+        if os.geteuid() == 0:
+            chromium.append("--no-sandbox")
         to_child, from_parent = os.pipe()
         to_parent, from_child = os.pipe()
         # The browser reads commands on descriptor 3 and writes answers on 4.
         self.process = subprocess.Popen(["sh", "-c", f'exec "$@" 3<&{to_child} 4>&{from_child}', "sh", *chromium,
                                          "--remote-debugging-pipe", "about:blank"],
                                         pass_fds=(to_child, from_child), stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, env={**os.environ, "HOME": home})
         os.close(to_child)
         os.close(from_child)
         self.commands = os.fdopen(from_parent, "wb")
@@ -116,21 +127,18 @@ class Browser:
             return self.evaluate(f"{self.element(args[0])}.textContent")
         elif name == "dom":
             return self.evaluate("document.documentElement.outerHTML")
-        elif name == "cookies":
-            return self.send("Network.getCookies")["cookies"]
         return None
 
 
 def main():
-    split = sys.argv.index("--")
-    words, chromium = sys.argv[1:split], sys.argv[split + 1:]
-    browser = Browser(chromium)
+    ca, home, *words = sys.argv[1:]
+    browser = Browser(ca, home)
     try:
         while words:
             name = words.pop(0)
             args, words = words[:ARITY[name]], words[ARITY[name]:]
             value = browser.step(name, args)
-            if name in ("key", "text", "dom", "cookies"):
+            if name in ("key", "text", "dom"):
                 print(json.dumps([value]), flush=True)
     finally:
         browser.process.kill()

@@ -18,6 +18,7 @@
 #include <chrono>
 
 #include <malloc.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +39,14 @@ struct SharedDisplay {
     QPoint position;
     qsizetype stream = 0; // index in its session's PipeWire streams
     std::shared_ptr<PipeWireStreams> frames;
+    QString session; // the portal handle it came with
+};
+
+// A started portal session whose PipeWire streams are not connected yet.
+struct UnconnectedSession {
+    QString handle;
+    int pipeWireFd = -1;
+    QList<quint32> nodes;
 };
 
 // How many displays the desktop has, as far as this process can tell.
@@ -64,6 +73,7 @@ struct WaylandScreenCapture::State {
     ScreenCastPortal portal;
     QStringList sessions; // portal handles of the open session
     QList<SharedDisplay> displays;
+    QList<UnconnectedSession> unconnected;
     std::function<void(QString)> ended;
     bool requesting = false;
     CastOutcome availability = CastOutcome::Started; // the portal as the last check found it
@@ -100,6 +110,9 @@ struct WaylandScreenCapture::State {
         ended = nullptr;
         const bool open = !displays.isEmpty();
         displays.clear();
+        for (const UnconnectedSession& session : std::as_const(unconnected))
+            ::close(session.pipeWireFd);
+        unconnected.clear();
         for (const QString& handle : std::as_const(sessions))
             portal.close(handle);
         sessions.clear();
@@ -111,6 +124,30 @@ struct WaylandScreenCapture::State {
     // Opens one portal session from a token (a dialog where the token is empty) and adds its displays; a
     // session with displays already shared adds only the others where `onlyNew`.
     QCoro::Task<CastSession> add(QString token, bool onlyNew);
+    // A session that added no display: closed at once.
+    void drop(const QString& handle) {
+        sessions.removeOne(handle);
+        for (qsizetype i = unconnected.size() - 1; i >= 0; --i)
+            if (unconnected[i].handle == handle)
+                ::close(unconnected.takeAt(i).pipeWireFd);
+        portal.close(handle);
+    }
+    // Streams connect only once every session of the clock-in is open.  xdg-desktop-portal-wlr blocks for
+    // good when the frames of a stream of ours arrive while it answers the start of the next session, so
+    // no stream runs while a portal call does.
+    bool connectStreams() {
+        for (UnconnectedSession& session : unconnected) {
+            std::shared_ptr<PipeWireStreams> frames = PipeWireStreams::open(
+                std::exchange(session.pipeWireFd, -1), session.nodes, &context, [this] { lose(); });
+            if (!frames)
+                return false;
+            for (SharedDisplay& display : displays)
+                if (display.session == session.handle)
+                    display.frames = frames;
+        }
+        unconnected.clear();
+        return true;
+    }
     // Opens the sessions of the stored approvals and, where `askForNew`, the dialog for a display connected
     // since; the tokens they return replace the stored ones.
     QCoro::Task<Result<>> restore(bool askForNew);
@@ -129,14 +166,7 @@ QCoro::Task<CastSession> WaylandScreenCapture::State::add(QString token, bool on
     QList<quint32> nodes;
     for (const CastStream& stream : std::as_const(session.streams))
         nodes.append(stream.node);
-    std::shared_ptr<PipeWireStreams> frames =
-        PipeWireStreams::open(std::exchange(session.pipeWireFd, -1), nodes, &context, [this] { lose(); });
-    if (!frames) {
-        portal.close(session.handle);
-        session.outcome = CastOutcome::Failed;
-        session.failure = QStringLiteral("Screen sharing could not reach the desktop's stream.");
-        co_return session;
-    }
+    unconnected.append({session.handle, std::exchange(session.pipeWireFd, -1), nodes});
     sessions.append(session.handle);
     const auto taken = [this](quint32 id) {
         return std::any_of(displays.begin(), displays.end(), [id](const SharedDisplay& d) { return d.info.id == id; });
@@ -153,7 +183,7 @@ QCoro::Task<CastSession> WaylandScreenCapture::State::add(QString token, bool on
         do
             id = WaylandScreenCapture::displayId(stream.position, stream.size, stream.id, occurrence++);
         while (taken(id));
-        displays.append({{id, stream.size.width(), stream.size.height()}, stream.position, i, frames});
+        displays.append({{id, stream.size.width(), stream.size.height()}, stream.position, i, nullptr, session.handle});
     }
     if (session.restoreToken.isEmpty())
         session.restoreToken = token;
@@ -321,7 +351,7 @@ QCoro::Task<Result<>> WaylandScreenCapture::State::restore(bool askForNew) {
         const CastSession added = co_await add(QString(), true);
         if (!added.started() || displays.size() == before) {
             if (added.started())
-                portal.close(added.handle);
+                drop(added.handle);
             newDisplayDeclined = true;
             break;
         }
@@ -330,6 +360,11 @@ QCoro::Task<Result<>> WaylandScreenCapture::State::restore(bool askForNew) {
     if (displays.isEmpty()) {
         close();
         co_return Error::platform(QStringLiteral("Screen sharing started without any display."));
+    }
+    if (!connectStreams()) {
+        close();
+        co_return Error::platform(
+            QStringLiteral("Screen sharing could not reach the desktop's stream. Clock in again to retry."));
     }
     // Some desktops honour a token once: the ones returned now replace the stored ones.
     setTokens(renewed);
