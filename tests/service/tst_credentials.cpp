@@ -9,6 +9,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QProcess>
+#include <QSslSocket>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -31,7 +32,8 @@ int entriesFor(const QString& account) {
     const QVariantList found = QDBusConnection::sessionBus().call(search).arguments();
     if (found.size() != 2)
         return -1;
-    return int(qdbus_cast<QList<QDBusObjectPath>>(found[0]).size() + qdbus_cast<QList<QDBusObjectPath>>(found[1]).size());
+    return int(qdbus_cast<QList<QDBusObjectPath>>(found[0]).size() +
+               qdbus_cast<QList<QDBusObjectPath>>(found[1]).size());
 }
 
 // Runs secret-tool, another client of the Secret Service, with `input`; its output, or nothing when it failed.
@@ -89,6 +91,24 @@ private Q_SLOTS:
         QCOMPARE(client(address("other"))->credential().token().value(), std::optional(u"later"_s));
         QVERIFY(early->credential().store(u"own"_s));
         QCOMPARE(early->credential().token().value(), std::optional(u"own"_s));
+    }
+
+    // Once the TLS backend has loaded libcrypto, secrets travel encrypted, and read the same to a client of a
+    // plain session both ways.
+    void encryptedOnceTlsIsLoaded() {
+        QVERIFY(!SecretServiceStore::encrypts());
+        QVERIFY(QSslSocket::supportsSsl());
+        QVERIFY(SecretServiceStore::encrypts());
+        const QString account = address("sealed");
+        QVERIFY(CredentialStore::save(*m_store, u"sealed-token-’"_s, account));
+        QCOMPARE(secretTool({u"lookup"_s, u"service"_s, kService, u"account"_s, account}),
+                 u"sealed-token-’"_s.toUtf8());
+        secretTool({u"store"_s, u"--label=sealed"_s, u"service"_s, kService, u"account"_s, account},
+                   "0123456789abcdef");
+        QCOMPARE(m_store->lookup(kService, account).secret, "0123456789abcdef");
+        QCOMPARE(m_store->update(kService, account, {}), SecretStore::Status::Ok);
+        const SecretStore::Lookup empty = m_store->lookup(kService, account);
+        QVERIFY(empty.status == SecretStore::Status::Ok && empty.secret.isEmpty());
     }
 
 private:

@@ -58,8 +58,8 @@ bool readDefaultRouteAdded(int fd) {
             if (header->nlmsg_type != RTM_NEWROUTE || header->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
                 continue;
             const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(header));
-            added = added || (route->rtm_dst_len == 0 && route->rtm_table == RT_TABLE_MAIN &&
-                              route->rtm_type == RTN_UNICAST);
+            added = added ||
+                    (route->rtm_dst_len == 0 && route->rtm_table == RT_TABLE_MAIN && route->rtm_type == RTN_UNICAST);
         }
     }
 }
