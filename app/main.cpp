@@ -1,8 +1,10 @@
 #include "platform/LinuxPlatform.h"
+#include "platform/wayland/GnomeTheme.h"
 #include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
 #include "ui/StaffWindow.h"
+#include "ui/TitleBar.h"
 #include "ui/VantrelApp.h"
 
 #include <QApplication>
@@ -58,7 +60,12 @@ int main(int argc, char* argv[])
     // keeping its freed pages; our threads allocate little and seldom, so one arena serves them all.
     mallopt(M_ARENA_MAX, 1);
     const WindowDecorations decorations = useSharedMemoryWaylandWindows();
+    const bool gnomeTheme = decorations != WindowDecorations::Qt && useBuiltInGnomeTheme();
     QApplication app(argc, argv);
+    if (gnomeTheme)
+        followGnomeSettings();
+    if (decorations == WindowDecorations::Application)
+        TitleBar::decorateEveryWindow();
     VantrelApp::configureApplication();
     QCommandLineParser parser;
     describeOptions(parser, hidden);
@@ -84,8 +91,6 @@ int main(int argc, char* argv[])
 
     Tracker tracker(makeLinuxPlatform(), QStringLiteral(VANTREL_DEFAULT_SERVER));
     VantrelApp shell(&tracker);
-    if (decorations == WindowDecorations::Application)
-        shell.window()->addTitleBar();
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell, &VantrelApp::bringForward);
     shell.start(windowAsked ? VantrelApp::Start::WithWindow : VantrelApp::Start::InTray);
     return QApplication::exec();

@@ -82,6 +82,7 @@ def measure(agent, studio, clock_in, window_program):
         wait_until(lambda: reports(studio) >= 2, 180, "two reports", agent.explain)
         time.sleep(SETTLE)
         rows.append(("agent tracking", *rss_pss(pid)))
+        tracking_mappings = by_mapping(pid)
         peak = memory_kib(pid, "VmHWM") / 1024
         agent.click("Clock out")
         agent.wait_for_text("Clock in")
@@ -96,6 +97,7 @@ def measure(agent, studio, clock_in, window_program):
         print(f"{platform:15} {what:22} RSS {rss:6.1f} MiB  PSS {pss:6.1f} MiB  locked {locked:4.1f} MiB")
     print(f"{platform:15} agent peak RSS {peak:.1f} MiB")
     print(f"{platform:15} idle by mapping, RSS/PSS MiB: {idle_mappings}")
+    print(f"{platform:15} tracking by mapping:          {tracking_mappings}")
     print(f"{platform:15} after clock-out by mapping:   {after_mappings}")
     if os.environ.get("VANTREL_MEMORY_BREAKDOWN"):
         print(f"\n{platform} 20-line Qt window, breakdown:\n{window_breakdown}")

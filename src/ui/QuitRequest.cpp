@@ -102,13 +102,15 @@ void QuitRequest::settle(Route route)
     QPushButton* stay = m_question->addButton(QStringLiteral("Keep Vantrel Open"), QMessageBox::RejectRole);
     QPushButton* leave = m_question->addButton(QStringLiteral("Quit and Lose the Clock-out"), QMessageBox::DestructiveRole);
     m_question->setDefaultButton(stay);
-    connect(m_question, &QMessageBox::buttonClicked, this, [this, leave](QAbstractButton* button) {
-        if (button == leave) {
+    // Any end of the question but the destructive button stays, closing it from its title bar too (which
+    // clicks no button); the next quit asks again.
+    connect(m_question, &QDialog::finished, this, [this, leave] {
+        if (m_question->clickedButton() == leave) {
             finish();
             return;
         }
-        // Staying cancels this quit; the next one asks again.
-        m_recheck->deleteLater();
+        if (m_recheck)
+            m_recheck->deleteLater();
         m_recheck = nullptr;
         m_question->deleteLater();
     });

@@ -2,10 +2,11 @@
 
 #include "tracker/Tracker.h"
 #include "ui/StaffView.h"
-#include "ui/TitleBar.h"
 #include "ui/TrayMenu.h"
 
+#include <QBackingStore>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -14,6 +15,8 @@ const QString StaffWindow::kTrackingTitle = QStringLiteral("Vantrel — clocked 
 
 namespace {
 constexpr std::chrono::seconds kTrayCheckInterval{5};
+constexpr std::chrono::seconds kSettleTime{2};
+constexpr std::chrono::seconds kTrimWhileTracking{3};
 } // namespace
 
 StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
@@ -21,6 +24,7 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     , m_tracker(tracker)
     , m_view(new StaffView(tracker, this))
     , m_trayCheck(new QTimer(this))
+    , m_settled(new QTimer(this))
 {
     setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
     auto* layout = new QVBoxLayout(this);
@@ -40,6 +44,24 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     connect(tracker, &Tracker::activeChanged, this, onTrackerChange);
     connect(tracker, &Tracker::busyChanged, this, onTrackerChange);
     refreshTrayPresence();
+
+    m_settled->setSingleShot(true);
+    m_settled->setInterval(kSettleTime);
+    connect(m_settled, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
+    // Tracking repaints the window every second, and a desktop that holds on to each buffer until it has shown
+    // the next one (sway) makes Qt draw into more and more of them, up to five: while tracking they are trimmed
+    // every three seconds (a full repaint of the window), and once more when it ends.
+    auto* trimWhileTracking = new QTimer(this);
+    trimWhileTracking->setInterval(kTrimWhileTracking);
+    connect(trimWhileTracking, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
+    connect(tracker, &Tracker::activeChanged, this, [this, trimWhileTracking] {
+        if (m_tracker->active()) {
+            trimWhileTracking->start();
+        } else {
+            trimWhileTracking->stop();
+            m_settled->start();
+        }
+    });
 }
 
 bool StaffWindow::tracking() const
@@ -68,15 +90,36 @@ void StaffWindow::bringForward()
     activateWindow();
 }
 
-void StaffWindow::addTitleBar()
-{
-    static_cast<QVBoxLayout*>(layout())->insertWidget(0, new TitleBar(this));
-}
-
 void StaffWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     Q_EMIT contentShown();
+}
+
+void StaffWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_settled->start();
+}
+
+void StaffWindow::dropSpareBuffers()
+{
+    // Qt's Wayland shared-memory store keeps every buffer it made (up to five) and frees one of another size
+    // only when it happens to look at it: after a tiling desktop shrinks the window, a buffer of the old size
+    // (8 MiB for a full-HD screen) stays for good, and fast repaints leave a third of the current size.  A
+    // paint at a size no buffer has frees every buffer the compositor does not hold; a full repaint then
+    // draws into one of the right size.  Other platforms keep a single image per window.
+    QBackingStore* store = backingStore();
+    // The repaint below must redraw all of the window into the new buffer, which it cannot with updates off.
+    if (!store || !updatesEnabled() || !windowHandle() || !windowHandle()->isExposed() ||
+        !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return;
+    const QSize size = store->size();
+    store->resize(QSize(1, 1));
+    store->beginPaint(QRegion(0, 0, 1, 1));
+    store->endPaint();
+    store->resize(size);
+    repaint();
 }
 
 void StaffWindow::closeEvent(QCloseEvent* event)

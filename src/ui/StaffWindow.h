@@ -20,9 +20,6 @@ public:
     // Shows the window in front with keyboard focus, restoring it when minimised or hidden.
     void bringForward();
 
-    // A title bar of the window's own, above the view, where the desktop draws none.
-    void addTitleBar();
-
     static const QString kTrackingTitle;
 
 Q_SIGNALS:
@@ -31,11 +28,14 @@ Q_SIGNALS:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
     // Tracking, or about to be: the window must not vanish without a tray item to stand in for it.
     bool tracking() const;
+    // Gives back the pixel buffers that the window's last paints do not need.
+    void dropSpareBuffers();
     // Asks the desktop again whether it shows a tray, then sets the title and brings back a window that
     // was hidden while tracking once its tray item has gone.
     void refreshTrayPresence();
@@ -43,6 +43,8 @@ private:
     Tracker* m_tracker;
     StaffView* m_view;
     QTimer* m_trayCheck;
+    // Fires once the window's size and content have been still a moment (see dropSpareBuffers).
+    QTimer* m_settled;
     bool m_trayAvailable = false;
     bool m_tracking = false;
 };

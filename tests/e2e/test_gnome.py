@@ -143,10 +143,11 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.pair_beforehand(self.studio)
         self.agent.start()
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
-        # GNOME draws no title bar: the window brings its own, and shared memory does without Mesa and LLVM.
+        # GNOME draws no title bar: the window brings its own, shared memory does without Mesa and LLVM, and
+        # Qt's built-in GNOME theme without GTK.
         self.assertTrue(self.agent.find_button("Close"), "the window's own title bar")
         with open(f"/proc/{self.agent.process.pid}/maps") as maps:
-            self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa", "the GPU driver loaded for a widget window")
+            self.assertNotRegex(maps.read(), "libLLVM|libEGL_mesa|libgtk-3", "a GPU driver or GTK loaded")
 
         # The first clock-in opens the portal's dialog, answered with both monitors (that later clock-ins
         # restore it without one is platform_gnome_shell's case).
@@ -169,6 +170,20 @@ class GnomeEndToEnd(WaylandFixture):
         self.agent.wait_for_text("Clocked out. Tracking and screenshots are off.")
         wait_until(lambda: self.query("SELECT ended_at FROM sessions WHERE id = ? AND ended_at IS NOT NULL",
                                       session), 60, "the session closed at the studio")
+
+        # A message box without a parent window has the title bar too: the one a second agent shows when it
+        # cannot use its runtime folder, closed from there.
+        blocker = os.path.join(self.root, "blocker")
+        open(blocker, "w").close()
+        refused = subprocess.Popen([AGENT], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(
+            os.environ, XDG_RUNTIME_DIR=os.path.join(blocker, "runtime"), QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+            WAYLAND_DISPLAY=os.path.join(os.environ["XDG_RUNTIME_DIR"], os.environ["WAYLAND_DISPLAY"])))
+        self.addCleanup(stop_process, refused)
+        box = Agent(self.root, self.logind.address)
+        box.process = refused
+        box.app = wait_until(box._application, 60, "the message box on the accessibility bus")
+        box.click("Close")
+        self.assertEqual(refused.wait(60), 1)
 
 
 if __name__ == "__main__":

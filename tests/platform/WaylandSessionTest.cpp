@@ -4,9 +4,13 @@
 #include "platform/wayland/WaylandIdleWatch.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 
+#include <algorithm>
 #include <list>
 
 using namespace Qt::StringLiterals;
@@ -23,21 +27,45 @@ QString swayTree() {
     return tree.waitForFinished() ? QString::fromUtf8(tree.readAllStandardOutput()) : QString();
 }
 
-// Resident shared memory that the process holds for the compositor: its windows' and cursors' buffers.
-qint64 windowBuffersKiB(qint64 pid) {
+// Resident shared memory that the process holds for the compositor, one entry per buffer (its windows' and
+// cursors'), in KiB.
+QList<qint64> windowBuffersKiB(qint64 pid) {
     QFile smaps(u"/proc/%1/smaps"_s.arg(pid));
     if (!smaps.open(QIODevice::ReadOnly))
-        return 0; // gone
-    qint64 total = 0;
+        return {}; // gone
+    QList<qint64> buffers;
     bool shm = false;
     for (const QByteArray& line : smaps.readAll().split('\n')) {
         const QByteArray first = line.left(line.indexOf(' '));
         if (first.contains('-')) // a mapping's first line: addresses, then the file
             shm = line.contains("wayland-shm");
         else if (shm && first == "Rss:")
-            total += line.simplified().split(' ').value(1).toLongLong();
+            buffers << line.simplified().split(' ').value(1).toLongLong();
     }
-    return total;
+    return buffers;
+}
+
+// The size of the process's window as sway tiles it; empty while it has none.
+QSize windowSize(qint64 pid) {
+    QList<QJsonObject> nodes{QJsonDocument::fromJson(swayTree().toUtf8()).object()};
+    while (!nodes.isEmpty()) {
+        const QJsonObject node = nodes.takeLast();
+        if (node.value("pid"_L1).toInteger() == pid)
+            return {node["rect"_L1]["width"_L1].toInt(), node["rect"_L1]["height"_L1].toInt()};
+        for (const auto& children : {node.value("nodes"_L1).toArray(), node.value("floating_nodes"_L1).toArray()})
+            for (const QJsonValue& child : children)
+                nodes << child.toObject();
+    }
+    return {};
+}
+
+// Every window buffer the process holds is one of its window's current size (cursors' are far smaller).
+bool buffersFitWindow(qint64 pid) {
+    const QSize size = windowSize(pid);
+    const qint64 windowKiB = (qint64(size.width()) * size.height() * 4 + 4095) / 4096 * 4;
+    const QList<qint64> buffers = windowBuffersKiB(pid);
+    return size.isValid() && std::ranges::count(buffers, windowKiB) >= 1 &&
+           std::ranges::all_of(buffers, [windowKiB](qint64 kib) { return kib == windowKiB || kib < 256; });
 }
 
 } // namespace
@@ -105,26 +133,37 @@ private Q_SLOTS:
 
 #ifdef VANTREL_AGENT
     // sway draws the decorations, so the agent's window needs shared memory only: showing it must not load
-    // Mesa's EGL driver and LLVM (about 50 MiB) as Qt's Wayland plugin does by default.
-    void agentWindowNeedsNoGpuDriverAndKeepsNoBuffersHidden() {
+    // Mesa's EGL driver and LLVM (about 50 MiB) as Qt's Wayland plugin does by default.  A window that sway
+    // shrank when another one joined its workspace keeps no buffer of its former size; closed to the tray it
+    // gives its buffers back, and shown again it holds only buffers of its size.
+    void agentWindowNeedsNoGpuDriverAndKeepsNoBufferOfAFormerSize() {
         if (qEnvironmentVariableIsEmpty("SWAYSOCK"))
             QSKIP("sway's case");
         QProcess& agent = m_windows.emplace_back();
         agent.setProcessChannelMode(QProcess::ForwardedChannels);
         agent.start(QStringLiteral(VANTREL_AGENT), {});
         QVERIFY(agent.waitForStarted());
-        const QString pid = u"\"pid\": "_s + QString::number(agent.processId()) + u',';
-        QTRY_VERIFY_WITH_TIMEOUT(swayTree().contains(pid), 60000);
-        QFile maps(u"/proc/%1/maps"_s.arg(agent.processId()));
+        const qint64 pid = agent.processId();
+        QTRY_VERIFY_WITH_TIMEOUT(windowSize(pid).isValid(), 60000);
+        QFile maps(u"/proc/%1/maps"_s.arg(pid));
         QVERIFY(maps.open(QIODevice::ReadOnly));
         const QByteArray mapped = maps.readAll();
         QVERIFY(mapped.contains("libQt6WaylandClient"));
         QVERIFY2(!mapped.contains("libLLVM") && !mapped.contains("libEGL_mesa"), "the GPU driver was loaded");
-        // Closed to the tray, it gives its window buffers back (only the cursor's stay).
-        QVERIFY(windowBuffersKiB(agent.processId()) > 1024);
-        sway({u"[pid=%1]"_s.arg(agent.processId()), u"kill"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(windowBuffersKiB(agent.processId()) < 256, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(buffersFitWindow(pid), 60000);
+        const QSize alone = windowSize(pid);
+
+        m_windows.emplace_back().start(u"foot"_s, {u"--app-id"_s, u"vantrel-neighbour"_s, u"sleep"_s, u"600"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(windowSize(pid).isValid() && windowSize(pid) != alone, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(buffersFitWindow(pid), 60000);
+
+        sway({u"[pid=%1]"_s.arg(pid), u"kill"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::all_of(windowBuffersKiB(pid), [](qint64 kib) { return kib < 256; }),
+                                 60000);
         QCOMPARE(agent.state(), QProcess::Running);
+        QCOMPARE(QProcess::execute(QStringLiteral(VANTREL_AGENT), {}), 0); // asks the running agent for its window
+        QTRY_VERIFY_WITH_TIMEOUT(windowSize(pid).isValid(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(buffersFitWindow(pid), 60000);
         agent.terminate();
         QVERIFY(agent.waitForFinished());
     }

@@ -122,9 +122,10 @@ private Q_SLOTS:
         QCOMPARE(tracker->stage(), u"Footage review"_s);
         QVERIFY(!tracker->busy() && !tracker->active());
     }
-    // Neither the disk nor the studio takes the clock-out: the quit asks instead of ending, and a quit from the
-    // session (SIGTERM, a logout) still ends within a session manager's grace.
-    void quitLosesClockOutHeldOnlyInMemory() {
+    // Neither the disk nor the studio takes the clock-out: the quit asks instead of ending, asks again after the
+    // question was closed from its title bar, and a quit from the session (SIGTERM, a logout) still ends within
+    // a session manager's grace.
+    void quitHeldInMemoryAsksAgainOnceItsClosedQuestionIsGone() {
         TrackerRig rig({.connected = true, .systemClock = true});
         rig.clockIn();
         Tracker* const tracker = &rig.tracker();
@@ -141,6 +142,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(quit.question() && quit.question()->isVisible(), 60000);
         QCOMPARE(quits, 0);
         QVERIFY(!tracker->pendingOnDisk() && tracker->pending().size() == 1);
+        quit.question()->close();
+        QTRY_VERIFY(!quit.question());
+        quit.request();
+        QTRY_VERIFY_WITH_TIMEOUT(quit.question() && quit.question()->isVisible(), 60000);
+        QCOMPARE(quits, 0);
         quit.request(QuitRequest::Route::Session);
         QTRY_COMPARE_WITH_TIMEOUT(quits, 1, 60000);
     }

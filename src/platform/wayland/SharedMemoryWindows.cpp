@@ -1,6 +1,7 @@
 #include "platform/wayland/SharedMemoryWindows.h"
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 #include <cstring>
@@ -35,6 +36,18 @@ bool compositorDrawsDecorations(wl_display* display) {
     return answered && offered;
 }
 
+// Qt reports the integration it was told not to load as a failure, with the list of those it could have
+// loaded, at every start.  Exactly those two lines are dropped; everything else goes where it went before.
+QtMessageHandler previousHandler = nullptr;
+
+void dropNoIntegrationReport(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (qstrcmp(context.category, "qt.qpa.wayland") == 0 &&
+        (message == QLatin1String("Failed to load client buffer integration: \"none\"") ||
+         message.startsWith(QLatin1String("Available client buffer integrations: "))))
+        return;
+    previousHandler(type, context, message);
+}
+
 } // namespace
 
 WindowDecorations useSharedMemoryWaylandWindows() {
@@ -51,5 +64,6 @@ WindowDecorations useSharedMemoryWaylandWindows() {
     const bool decorated = compositorDrawsDecorations(display);
     wl_display_disconnect(display);
     qputenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
+    previousHandler = qInstallMessageHandler(dropNoIntegrationReport);
     return decorated ? WindowDecorations::Compositor : WindowDecorations::Application;
 }

@@ -5,7 +5,7 @@
 // agent's widget windows need nothing but shared memory, so the plugin is told to load no GPU buffer
 // integration.  Where the compositor draws decorations (it offers xdg-decoration: sway, KWin and most
 // wlroots desktops) nothing else changes; where it draws none (GNOME), Qt 6.4 then draws none either and
-// the agent's window brings its own title bar.
+// the agent's windows bring their own title bars.
 enum class WindowDecorations {
     Qt,         // not a Wayland session, or the user set QT_WAYLAND_* themselves: left alone
     Compositor, // shared memory; the compositor draws them
