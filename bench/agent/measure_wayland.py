@@ -5,20 +5,145 @@ Runs inside the headless sway session with the ScreenCast portal, as its unprivi
 Shell: tests/support/wayland/wayland_session.py --gnome-shell --keyring --gnome-portal
 --extension build/gnome-shell-extensions/legacy@vantrel.org -- env … instead):
 
-    python3 tests/support/wayland/screencast_session.py \
-        --preload build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
+    python3 tests/support/wayland/wayland_session.py \
+        --screencast build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
         env VANTREL_BIN=$PWD/build/app/vantrel VANTREL_STUDIO_BIN=$PWD/build/studio/vantrel-studio \
         QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 /usr/bin/python3 -W ignore $PWD/bench/agent/measure_wayland.py [seconds]
 """
 
+import json
 import os
+import shutil
+import socket
+import subprocess
 import sys
+import tempfile
+import threading
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
 from measure import memory_kib, window  # noqa: E402
-from test_gnome import WaylandFixture  # noqa: E402
-from harness import wait_until  # noqa: E402
+from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until  # noqa: E402
+
+# The agent cannot bind port 443 or enter the X11 harness's network namespace as the session's unprivileged
+# user, so it reaches the studio through a CONNECT proxy and trusts the test CA inside a user and mount
+# namespace of its own.
+# Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
+BIND_AND_EXEC = ("import ctypes, os, sys\n"
+                 "if ctypes.CDLL(None, use_errno=True).mount(sys.argv[1].encode(), b'/etc/ssl/certs', None,"
+                 " 4096, None):\n"
+                 "    raise OSError(ctypes.get_errno(), 'bind mount')\n"
+                 "os.execv(sys.argv[2], sys.argv[2:])\n")
+
+
+class ConnectProxy:
+    """A proxy on the way to the studio: the unprivileged agent can neither bind port 443 nor enter the X11
+    suite's network namespace, so it reaches "studio.test" through CONNECT, as through an office proxy."""
+
+    def __init__(self, studio_port):
+        self.studio_port = studio_port
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
+
+    def _tunnel(self, client):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = client.recv(4096)
+            if not chunk:
+                client.close()
+                return
+            head += chunk
+        upstream = socket.create_connection(("127.0.0.1", self.studio_port))
+        client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        upstream.sendall(head.split(b"\r\n\r\n", 1)[1])
+        for source, sink in ((client, upstream), (upstream, client)):
+            threading.Thread(target=self._pipe, args=(source, sink), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self):
+        self.server.close()
+
+
+class WaylandAgent(Agent):
+    """The agent as a native Wayland client, paired before it starts."""
+
+    def __init__(self, root, proxy_port, certificates, system_bus):
+        super().__init__(root, system_bus)
+        self.studio_port = proxy_port
+        self.certificates = certificates
+
+    def start(self):
+        # An unprivileged user may mount inside a user namespace that maps it to itself.  The session's runtime
+        # folder holds its Wayland socket.
+        super().start(["unshare", "--user", "--map-current-user", "--keep-caps", "--mount", "/usr/bin/python3", "-c",
+                       BIND_AND_EXEC, self.certificates.path, AGENT],
+                      https_proxy=f"http://127.0.0.1:{self.studio_port}", XDG_RUNTIME_DIR=os.environ["XDG_RUNTIME_DIR"])
+
+    def pair_beforehand(self, studio):
+        """Pairs this computer as the window would, straight with the studio: keyboard input from a virtual
+        keyboard reaches only the first field of a Qt window under headless sway, and pairing is the X11
+        suite's business anyway.  The token goes where the agent keeps it, the address into its settings."""
+        code = studio.pairing_code()
+        answer = subprocess.run(
+            ["curl", "-sS", "--fail", "--proxy", f"http://127.0.0.1:{self.studio_port}", "--cacert", studio.ca_file,
+             "-H", "Content-Type: application/json", "-d", json.dumps({"code": code, "name": "Wayland editor"}),
+             f"{SERVER}/device/pair"], capture_output=True, text=True, check=True).stdout
+        subprocess.run(["secret-tool", "store", "--label", "Vantrel", "xdg:schema", "org.vantrel.DeviceAccess",
+                        "service", "Vantrel", "account", SERVER], input=json.loads(answer)["token"], text=True,
+                       check=True)
+        os.makedirs(os.path.join(self.config, "Vantrel"), exist_ok=True)
+        with open(os.path.join(self.config, "Vantrel", "Vantrel.conf"), "w") as settings:
+            settings.write(f"[General]\nserver={SERVER}\n")
+
+
+class WaylandFixture(unittest.TestCase):
+    """The studio, the proxy, logind and the agent (not started)."""
+
+    def setUp(self):
+        if not os.environ.get("WAYLAND_DISPLAY"):
+            self.skipTest("runs inside a headless session of tests/support/wayland")
+        self.root = tempfile.mkdtemp(prefix="vantrel-e2e-wayland-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
+                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, self.accessibility)
+        self.studio = Studio(self.root)
+        with socket.create_server(("127.0.0.1", 0)) as free:
+            self.studio.port = free.getsockname()[1]
+        self.studio.start()
+        self.addCleanup(self.studio.stop)
+        proxy = ConnectProxy(self.studio.port)
+        self.addCleanup(proxy.close)
+        self.logind = Logind(self.root)
+        self.addCleanup(self.logind.close)
+        certificates = TrustedCertificates(self.root, self.studio.ca_file, mount=False)
+        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind.address)
+        self.addCleanup(lambda: self.agent.process and self.agent.kill())
+
+    def query(self, sql, *params):
+        return self.studio.query(sql, *params)
 
 HELPERS = ("sway", "pipewire", "wireplumber", "xdg-desktop-portal-wlr", "xdg-desktop-portal")
 if os.environ.get("VANTREL_TEST_SHARE_LOG"):  # GNOME Shell's session

@@ -10,8 +10,8 @@ X11 (root, in the test session; the agent pairs through its window):
 
 Wayland (headless sway with PipeWire and the ScreenCast portal, as the session's unprivileged user):
 
-    python3 tests/support/wayland/screencast_session.py \
-        --preload build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
+    python3 tests/support/wayland/wayland_session.py \
+        --screencast build/tests/support/wayland/libvantrel_test_shm_as_dmabuf.so --keyring -- \
         env VANTREL_BIN=$PWD/build/app/vantrel VANTREL_STUDIO_BIN=$PWD/build/studio/vantrel-studio \
         /usr/bin/python3 -W ignore $PWD/bench/agent/memory.py $PWD/build/bench/agent/bench_minimal_window
 

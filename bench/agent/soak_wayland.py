@@ -25,8 +25,8 @@ def main():
     parser.add_argument("--busy", type=int, default=2, help="busy loops beside the sessions")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    command = [sys.executable, os.path.join(SOURCE, "tests/support/wayland/screencast_session.py"),
-               "--preload", os.path.join(build, "tests/support/wayland/libvantrel_test_shm_as_dmabuf.so"),
+    command = [sys.executable, os.path.join(SOURCE, "tests/support/wayland/wayland_session.py"),
+               "--screencast", os.path.join(build, "tests/support/wayland/libvantrel_test_shm_as_dmabuf.so"),
                "--keyring", "--", os.path.join(build, "tests/platform/platform_wayland_capture"), CASE]
     busy = [subprocess.Popen(["sh", "-c", "yes > /dev/null"], start_new_session=True) for _ in range(args.busy)]
     failures = {}

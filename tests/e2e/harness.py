@@ -261,24 +261,6 @@ class Agent:
         subprocess.run(["xdotool", "key", "ctrl+a", "BackSpace"], check=True)
         subprocess.run(["xdotool", "type", "--delay", "20", value], check=True)
 
-    def choose(self, item):
-        """Picks `item` in the drop-down list that offers it, with the mouse, as a person would."""
-        def combo_offering():
-            for combo in _find_all(self.app, lambda n: n.getRoleName() == "combo box", []):
-                if _find(combo, lambda n: n.name == item and n.getRoleName() != "combo box") is not None:
-                    return combo
-            return None
-        combo = wait_until(combo_offering, 30, f"a list offering “{item}”")
-        self._click_at(combo)
-        option = wait_until(lambda: self._showing(_find(combo, lambda n: n.name == item
-                                                        and n.getRoleName() != "combo box")),
-                            30, f"“{item}” on screen")
-        self._click_at(option)
-
-    @staticmethod
-    def _showing(node):
-        return node if node is not None and node.getState().contains(pyatspi.STATE_SHOWING) else None
-
     @staticmethod
     def _click_at(node):
         x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)

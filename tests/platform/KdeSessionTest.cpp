@@ -67,7 +67,7 @@ std::shared_ptr<IdleActivityMonitor> idleMonitor() {
         }});
 }
 
-// The portal dialogs answered so far (tests/support/wayland/kde_portal_dialog.py), one line each.
+// The portal dialogs answered so far (tests/support/wayland/portal_dialog.py), one line each.
 QStringList dialogs() {
     QFile log(qEnvironmentVariable("VANTREL_TEST_DIALOG_LOG"));
     if (!log.open(QIODevice::ReadOnly))

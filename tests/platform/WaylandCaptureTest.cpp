@@ -1,17 +1,20 @@
+#include "Await.h"
 #include "TrackerRig.h"
 
-#include "platform/common/SettingsDefaults.h"
-#include "platform/common/TurboJpegEncoder.h"
+#include "platform/wayland/IdleActivityMonitor.h"
+#include "platform/wayland/SwayFrontmostApp.h"
+#include "platform/wayland/WaylandIdleWatch.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
-#include <QEventLoop>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QScreen>
-#include <QTemporaryDir>
 
+#include <algorithm>
 #include <list>
 
 #include <signal.h>
@@ -26,7 +29,7 @@ const QString kAllowSharing = u"Allow screen sharing for Vantrel in the dialog t
 const QString kSharingEnded = u"Tracking stopped: Screen sharing ended: a display was disconnected or sharing was "
                               u"turned off in the system settings. Clock in to resume."_s;
 const QString kTokens = u"screenCastTokens"_s;
-// What tests/support/wayland/screencast_session.py shows on every output.
+// What tests/support/wayland/wayland_session.py --screencast shows on every output.
 const QRgb kBackground = qRgb(0x1a, 0x4d, 0x80);
 const QRgb kWindow = qRgb(0xc0, 0x30, 0x20);
 const QRect kWindowRect(200, 200, 400, 300);
@@ -63,17 +66,51 @@ void sway(const QStringList& arguments) {
     QCOMPARE(QProcess::execute(u"swaymsg"_s, arguments), 0);
 }
 
-// The result of a task, the event loop running meanwhile (QCoro::waitFor wants a default-constructible one).
-template <typename T> T finish(QCoro::Task<T> task) {
-    std::optional<T> result;
-    QEventLoop loop;
-    [](QCoro::Task<T> running, std::optional<T>& out, QEventLoop& done) -> QCoro::Task<> {
-        out.emplace(co_await std::move(running));
-        done.quit();
-    }(std::move(task), result, loop);
-    if (!result)
-        loop.exec();
-    return std::move(*result);
+QString swayTree() {
+    QProcess tree;
+    tree.start(u"swaymsg"_s, {u"-t"_s, u"get_tree"_s});
+    return tree.waitForFinished() ? QString::fromUtf8(tree.readAllStandardOutput()) : QString();
+}
+
+// Resident shared memory that the process holds for the compositor, one entry per buffer (its windows' and
+// cursors'), in KiB.
+QList<qint64> windowBuffersKiB(qint64 pid) {
+    QFile smaps(u"/proc/%1/smaps"_s.arg(pid));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return {}; // gone
+    QList<qint64> buffers;
+    bool shm = false;
+    for (const QByteArray& line : smaps.readAll().split('\n')) {
+        const QByteArray first = line.left(line.indexOf(' '));
+        if (first.contains('-')) // a mapping's first line: addresses, then the file
+            shm = line.contains("wayland-shm");
+        else if (shm && first == "Rss:")
+            buffers << line.simplified().split(' ').value(1).toLongLong();
+    }
+    return buffers;
+}
+
+// The size of the process's window as sway tiles it; empty while it has none.
+QSize windowSize(qint64 pid) {
+    QList<QJsonObject> nodes{QJsonDocument::fromJson(swayTree().toUtf8()).object()};
+    while (!nodes.isEmpty()) {
+        const QJsonObject node = nodes.takeLast();
+        if (node.value("pid"_L1).toInteger() == pid)
+            return {node["rect"_L1]["width"_L1].toInt(), node["rect"_L1]["height"_L1].toInt()};
+        for (const auto& children : {node.value("nodes"_L1).toArray(), node.value("floating_nodes"_L1).toArray()})
+            for (const QJsonValue& child : children)
+                nodes << child.toObject();
+    }
+    return {};
+}
+
+// Every window buffer the process holds is one of its window's current size (cursors' are far smaller).
+bool buffersFitWindow(qint64 pid) {
+    const QSize size = windowSize(pid);
+    const qint64 windowKiB = (qint64(size.width()) * size.height() * 4 + 4095) / 4096 * 4;
+    const QList<qint64> buffers = windowBuffersKiB(pid);
+    return size.isValid() && std::ranges::count(buffers, windowKiB) >= 1 &&
+           std::ranges::all_of(buffers, [windowKiB](qint64 kib) { return kib == windowKiB || kib < 256; });
 }
 
 bool near(QRgb a, QRgb b) {
@@ -83,10 +120,11 @@ bool near(QRgb a, QRgb b) {
 
 } // namespace
 
-// Screenshots through the real ScreenCast portal of a headless sway session with two outputs (1920×1080
-// and 1280×720 beside it), driven through the tracker where its texts matter and straight through the
-// backend where the pictures do; the studio, keychain and clocks are the tracker rig's.  The portal's output
-// chooser stands in for the user and logs every dialog.
+// The sway backends in a headless sway session with two outputs (1920×1080 and 1280×720 beside it): idle and
+// input, the application in front, the agent's own window, and screenshots through the real ScreenCast portal,
+// driven through the tracker where its texts matter and straight through the backend where the pictures do;
+// the studio, keychain and clocks are the tracker rig's.  The portal's output chooser stands in for the user
+// and logs every dialog.
 class WaylandCaptureTest final : public QObject {
     Q_OBJECT
 
@@ -126,8 +164,6 @@ class WaylandCaptureTest final : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        if (qEnvironmentVariableIsSet("VANTREL_TEST_NO_PORTAL"))
-            return;
         m_harness = std::make_unique<TrackerRig>(TrackerRig::Options{.capture = [this](std::shared_ptr<Defaults> d) {
             m_capture.reset(); // the last session closes before the next opens
             m_capture = std::make_shared<WaylandScreenCapture>(d, m_deadlines);
@@ -141,50 +177,96 @@ private Q_SLOTS:
             clockOut();
     }
 
-    // A desktop without the portal: on a bus of its own with nothing that could start one, in a second
-    // run of this program.
-    void missingPortalIsNamedNotADialog() {
-        if (!qEnvironmentVariableIsSet("VANTREL_TEST_NO_PORTAL")) {
-            QTemporaryDir dir;
-            QFile config(dir.filePath(u"bus.conf"_s));
-            QVERIFY(config.open(QIODevice::WriteOnly));
-            config.write("<busconfig><type>session</type><listen>unix:path=" + dir.filePath(u"bus"_s).toUtf8() +
-                         "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                         "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
-            config.close();
-            QProcess bus;
-            bus.start(u"dbus-daemon"_s, {u"--nofork"_s, u"--config-file="_s + config.fileName()});
-            QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath(u"bus"_s)); }, 60000));
-            QProcess run;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + dir.filePath(u"bus"_s));
-            env.insert(u"VANTREL_TEST_NO_PORTAL"_s, u"1"_s);
-            run.setProcessEnvironment(env);
-            run.setProcessChannelMode(QProcess::ForwardedChannels);
-            run.start(QCoreApplication::applicationFilePath(), {u"missingPortalIsNamedNotADialog"_s});
-            QVERIFY(run.waitForFinished(120000));
-            bus.terminate();
-            bus.waitForFinished();
-            QCOMPARE(run.exitCode(), 0);
-            return;
+    // No input: the compositor's idle word comes before any event, not even one in the first second; input
+    // marks each of its seconds with UserActive only; once it stops the monitor goes idle again.
+    void activeSecondsFollowInputAndAnIdleStartCountsNone() {
+        IdleActivityMonitor monitor({[](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
+            return WaylandIdleWatch::create(std::move(callback), std::move(status));
+        }});
+        QList<int> events;
+        QList<qsizetype> eventsAtIdle;
+        connect(&monitor, &IdleActivityMonitor::idleChanged, this, [&](bool idle) {
+            if (idle)
+                eventsAtIdle << events.size();
+        });
+        const auto token = monitor.install([&](int type) { events << type; });
+        QVERIFY(token);
+        QTRY_COMPARE_WITH_TIMEOUT(eventsAtIdle.size(), 1, 60000);
+        QCOMPARE(eventsAtIdle.first(), 0);
+        for (int i = 0; i < 12; ++i) {
+            sway({u"seat"_s, u"-"_s, u"cursor"_s, u"move"_s, u"3"_s, u"2"_s});
+            QTest::qWait(250); // input spread over three seconds
         }
-        QTemporaryDir dir;
-        auto defaults = std::make_shared<SettingsDefaults>(dir.filePath(u"defaults.ini"_s));
-        WaylandScreenCapture capture(defaults);
-        QVERIFY(!QCoro::waitFor(capture.checkCaptureAccess()));
-        capture.requestCaptureAccess();
-        QCOMPARE(capture.accessInstructions(),
-                 u"Screenshots need the desktop's screen-sharing portal (xdg-desktop-portal with a backend for this "
-                 u"desktop), which is not running. Tracking has not started."_s);
-        // An approval from before is kept: the portal may be back at the next clock-in.
-        defaults->setData(kTokens, R"(["earlier"])");
-        QVERIFY(QCoro::waitFor(capture.checkCaptureAccess()));
-        const Result<> opened = finish(capture.beginSession([](QString) {}));
-        QVERIFY(!opened);
-        QCOMPARE(opened.error().description(), u"The screen could not be captured: this desktop offers no "
-                                               u"screen-sharing portal. Clock in again to retry."_s);
-        QCOMPARE(defaults->data(kTokens).value_or(QByteArray()), QByteArray(R"(["earlier"])"));
+        QVERIFY2(events.size() >= 3, qPrintable(QString::number(events.size()))); // each second of input
+        QVERIFY(std::all_of(events.cbegin(), events.cend(), [](int type) { return type == MouseMonitor::UserActive; }));
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.isIdle(), 60000);
     }
+
+    // A new window takes focus, its desktop entry naming it if it has one; focus moves back; an empty workspace
+    // has nothing in front.  On a workspace of its own, so that the outputs' pictures stay as the later cases
+    // expect them.
+    void frontmostAppFollowsFocus() {
+        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + u"/applications"_s;
+        QVERIFY(QDir().mkpath(applications));
+        QFile entry(applications + u"/vantrel-named.desktop"_s);
+        QVERIFY(entry.open(QIODevice::WriteOnly) && entry.write("[Desktop Entry]\nName=Named Editor\n") > 0);
+        entry.close();
+        SwayFrontmostApp frontmost(qEnvironmentVariable("SWAYSOCK"));
+        std::list<QProcess> windows;
+        const std::pair<QStringList, QString> steps[] = {
+            {{u"workspace"_s, u"8"_s}, QString()},
+            {{u"foot"_s, u"vantrel-plain"_s}, u"vantrel-plain"_s},
+            {{u"foot"_s, u"vantrel-named"_s}, u"Named Editor"_s},
+            {{u"[app_id=vantrel-plain]"_s, u"focus"_s}, u"vantrel-plain"_s},
+            {{u"workspace"_s, u"9"_s}, QString()},
+            {{u"workspace"_s, u"8"_s}, u"vantrel-plain"_s}};
+        for (const auto& [command, name] : steps) {
+            if (command.first() == u"foot")
+                windows.emplace_back().start(u"foot"_s, {u"--app-id"_s, command.last(), u"sleep"_s, u"600"_s});
+            else
+                sway(command);
+            QTRY_COMPARE_WITH_TIMEOUT(frontmost.name(), name.isNull() ? std::nullopt : std::optional(name), 60000);
+        }
+        sway({u"workspace"_s, u"1"_s});
+    }
+
+#ifdef VANTREL_AGENT
+    // sway draws the decorations, so the agent's window needs shared memory only: showing it must not load
+    // Mesa's EGL driver and LLVM (about 50 MiB) as Qt's Wayland plugin does by default.  A window that sway
+    // shrank when another one joined its workspace keeps no buffer of its former size; closed to the tray it
+    // gives its buffers back, and shown again it holds only buffers of its size.
+    void agentWindowNeedsNoGpuDriverAndKeepsNoBufferOfAFormerSize() {
+        sway({u"workspace"_s, u"8"_s}); // away from the outputs' known pictures
+        QProcess& agent = m_windows.emplace_back();
+        agent.setProcessChannelMode(QProcess::ForwardedChannels);
+        agent.start(QStringLiteral(VANTREL_AGENT), {});
+        QVERIFY(agent.waitForStarted());
+        const qint64 pid = agent.processId();
+        QTRY_VERIFY_WITH_TIMEOUT(windowSize(pid).isValid(), 60000);
+        QFile maps(u"/proc/%1/maps"_s.arg(pid));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6WaylandClient"));
+        QVERIFY2(!mapped.contains("libLLVM") && !mapped.contains("libEGL_mesa"), "the GPU driver was loaded");
+        QTRY_VERIFY_WITH_TIMEOUT(buffersFitWindow(pid), 60000);
+        const QSize alone = windowSize(pid);
+
+        m_windows.emplace_back().start(u"foot"_s, {u"--app-id"_s, u"vantrel-neighbour"_s, u"sleep"_s, u"600"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(windowSize(pid).isValid() && windowSize(pid) != alone, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(buffersFitWindow(pid), 60000);
+
+        sway({u"[pid=%1]"_s.arg(pid), u"kill"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::all_of(windowBuffersKiB(pid), [](qint64 kib) { return kib < 256; }),
+                                 60000);
+        QCOMPARE(agent.state(), QProcess::Running);
+        QCOMPARE(QProcess::execute(QStringLiteral(VANTREL_AGENT), {}), 0); // asks the running agent for its window
+        QTRY_VERIFY_WITH_TIMEOUT(windowSize(pid).isValid(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(buffersFitWindow(pid), 60000);
+        agent.terminate();
+        QVERIFY(agent.waitForFinished());
+        sway({u"workspace"_s, u"1"_s});
+    }
+#endif
 
     void approvedOnceThenRestoredWithoutDialog() {
         TrackerRig& h = *m_harness;
@@ -216,14 +298,14 @@ private Q_SLOTS:
     // captures show it.
     void picturesShowKnownColoursInPlace() {
         restart();
-        const Result<> opened = finish(m_capture->beginSession([](QString) {}));
+        const Result<> opened = awaitTask(m_capture->beginSession([](QString) {}));
         QVERIFY2(opened, qPrintable(opened ? QString() : opened.error().description()));
-        const Result<QList<DisplayInfo>> displays = finish(m_capture->displays());
+        const Result<QList<DisplayInfo>> displays = awaitTask(m_capture->displays());
         QVERIFY(displays && displays->size() == 2);
         QString seen; // what the last look found amiss
         const auto shows = [&](QRgb background) {
             for (const DisplayInfo& display : *displays) {
-                const Result<QImage> image = finish(m_capture->capture(display, QSize(display.width, display.height)));
+                const Result<QImage> image = awaitTask(m_capture->capture(display, QSize(display.width, display.height)));
                 if (!image) {
                     seen = image.error().description();
                     return false;
@@ -258,16 +340,16 @@ private Q_SLOTS:
     // ratio keeps the display's.
     void resolutionChangeKeepsAspect() {
         restart();
-        const Result<> opened = finish(m_capture->beginSession([](QString) {}));
+        const Result<> opened = awaitTask(m_capture->beginSession([](QString) {}));
         QVERIFY2(opened, qPrintable(opened ? QString() : opened.error().description()));
-        Result<QList<DisplayInfo>> displays = finish(m_capture->displays());
+        Result<QList<DisplayInfo>> displays = awaitTask(m_capture->displays());
         QVERIFY(displays && displays->size() == 2);
         const auto at = std::find_if(displays->begin(), displays->end(),
                                      [](const DisplayInfo& d) { return QSize(d.width, d.height) == QSize(1280, 720); });
         QVERIFY(at != displays->end());
         const DisplayInfo before = *at;
         const auto second = [&] {
-            displays = finish(m_capture->displays());
+            displays = awaitTask(m_capture->displays());
             for (const DisplayInfo& display : displays ? *displays : QList<DisplayInfo>())
                 if (display.id == before.id)
                     return display;
@@ -278,7 +360,7 @@ private Q_SLOTS:
         QCOMPARE(second().id, before.id);
         QImage image;
         const auto captured = [&] {
-            const Result<QImage> result = finish(m_capture->capture(before, QSize(1280, 720)));
+            const Result<QImage> result = awaitTask(m_capture->capture(before, QSize(1280, 720)));
             image = result ? *result : QImage();
             return image.size();
         };

@@ -279,7 +279,6 @@ private Q_SLOTS:
 
     void stageChange() {
         TrackerRig h({.connected = true});
-        // That a new segment opens with the new stage and the old one is closed, the end-to-end suite shows.
         h.clockIn();
         h.tick();
         QCoro::waitFor(h.tracker().changeStage(u"Footage review"_s)); // the same stage: nothing happens
@@ -287,6 +286,9 @@ private Q_SLOTS:
         QCoro::waitFor(h.tracker().changeStage(u"Color grade"_s));
         QCOMPARE(h.tracker().stage(), u"Color grade"_s);
         QCOMPARE(h.tracker().elapsed(), 0);
+        // The old segment is closed and a new one opened with the new stage.
+        QCOMPARE(h.stops().size(), 1);
+        QCOMPARE(h.peer().requests().last().json()[u"stage"_s], u"Color grade"_s);
 
         // Unreachable: the old segment's clock-out stays queued and the stage stays as it was.
         h.peer().setDown(true);

@@ -124,6 +124,13 @@ private Q_SLOTS:
         m_view->render(s);
         QCOMPARE(child<QComboBox>(u"projectPicker"_s)->currentIndex(), -1);
         QCOMPARE(child<QComboBox>(u"stagePicker"_s)->currentIndex(), -1);
+        // A choice made with the keys in a list reaches the tracker, project and stage.
+        m_view->render(face(2));
+        QTest::keyClick(child(u"projectPicker"_s), Qt::Key_Up);
+        QTest::keyClick(child(u"stagePicker"_s), Qt::Key_Down);
+        QCOMPARE(m_tracker->projectID(), u"p1"_s);
+        QCOMPARE(m_tracker->stage(), Tracker::editingStagesList().value(2));
+        m_view->render(s);
         // No label of the window interprets markup, whatever it shows.
         for (const QLabel* label : m_view->findChildren<QLabel*>())
             QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text()));
