@@ -56,6 +56,9 @@ int main(int argc, char* argv[])
     // whose free top malloc_trim() does not return, and a clock-out left that much behind.  A fixed
     // threshold keeps each large block in a mapping of its own, returned to the system when freed.
     mallopt(M_MMAP_THRESHOLD, 512 * 1024);
+    // Every thread that allocates (D-Bus, network, X events, the pool's) would get an arena of its own, each
+    // keeping its freed pages; our threads allocate little and seldom, so one arena serves them all.
+    mallopt(M_ARENA_MAX, 1);
     const WindowDecorations decorations = useSharedMemoryWaylandWindows();
     const bool gnomeTheme = decorations != WindowDecorations::Qt && useBuiltInGnomeTheme();
     QApplication app(argc, argv);

@@ -28,6 +28,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
 from harness import Environment, stop_process, wait_until  # noqa: E402
 from measure import memory_kib  # noqa: E402
+from smaps import report as smaps_report  # noqa: E402
 
 SETTLE = 10  # seconds after a change of state before a sample: timers and a capture run have finished
 CLOCKED_IN = "Clocked in. Mouse activity and app usage are being shared."
@@ -71,10 +72,12 @@ def measure(agent, studio, clock_in, window_program):
     try:
         time.sleep(SETTLE)
         rows = [("20-line Qt window", *rss_pss(window.pid))]
+        window_breakdown = smaps_report(window.pid)
         pid = agent.process.pid
         time.sleep(SETTLE)
         rows.append(("agent idle", *rss_pss(pid)))
         idle_mappings = by_mapping(pid)
+        idle_breakdown = smaps_report(pid)
         clock_in()
         wait_until(lambda: reports(studio) >= 2, 180, "two reports", agent.explain)
         time.sleep(SETTLE)
@@ -96,6 +99,9 @@ def measure(agent, studio, clock_in, window_program):
     print(f"{platform:15} idle by mapping, RSS/PSS MiB: {idle_mappings}")
     print(f"{platform:15} tracking by mapping:          {tracking_mappings}")
     print(f"{platform:15} after clock-out by mapping:   {after_mappings}")
+    if os.environ.get("VANTREL_MEMORY_BREAKDOWN"):
+        print(f"\n{platform} 20-line Qt window, breakdown:\n{window_breakdown}")
+        print(f"\n{platform} agent idle, breakdown:\n{idle_breakdown}")
 
 
 def main():

@@ -5,12 +5,13 @@
 #include <functional>
 #include <memory>
 
-// System events that end tracking, delivered on the main thread.
+// System events, delivered on the main thread: the first four end tracking.
 enum class SystemEvent {
     WillSleep,           // the machine is about to sleep
     ScreensDidSleep,     // the displays went to sleep or were blanked
     SessionResignActive, // the user switched to another session
     ScreenLocked,        // the screen was locked
+    NetworkUp,           // a network came up or another took over: the studio may be reachable again
 };
 
 class SystemEvents {

@@ -27,4 +27,9 @@ void Tracker::registerSystemEvents()
     for (const SystemEvent event : {SystemEvent::WillSleep, SystemEvent::ScreensDidSleep, SystemEvent::SessionResignActive})
         m_observers.append(events.observe(event, stopHandler(this, texts::kSleepOrSwitch)));
     m_distributed = events.observe(SystemEvent::ScreenLocked, stopHandler(this, texts::kLocked));
+    // Back on a network: a queued clock-out need not wait out its back-off.
+    events.observe(SystemEvent::NetworkUp, [tracker = QPointer<Tracker>(this)] {
+        if (tracker)
+            tracker->deliverSoon();
+    });
 }

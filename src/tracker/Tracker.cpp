@@ -4,7 +4,6 @@
 #include "tracker/RunHandle.h"
 #include "tracker/Texts.h"
 
-#include <QNetworkInformation>
 #include <QSysInfo>
 
 Tracker::Tracker(Platform platform, QString defaultServer, TransportOptions transport, QObject* parent)
@@ -20,14 +19,6 @@ Tracker::Tracker(Platform platform, QString defaultServer, TransportOptions tran
     if (m_computer.isEmpty())
         m_computer = QSysInfo::machineHostName();
     registerSystemEvents();
-    // Back on a network: a queued clock-out need not wait out its back-off.
-    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
-        QObject::connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
-                         [this](QNetworkInformation::Reachability reachability) {
-                             if (reachability == QNetworkInformation::Reachability::Online)
-                                 deliverSoon();
-                         });
-    }
 }
 
 Tracker::~Tracker()

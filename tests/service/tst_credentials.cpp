@@ -4,9 +4,13 @@
 #include "service/CredentialStore.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QProcess>
+#include <QSslSocket>
 #include <QtTest>
-
-#include <libsecret/secret.h>
 
 using namespace Qt::StringLiterals;
 
@@ -21,15 +25,24 @@ QString address(const char* name) {
 
 // How many entries the Secret Service holds for this account, whatever their schema.
 int entriesFor(const QString& account) {
-    const QByteArray service = kService.toUtf8(), accountUtf8 = account.toUtf8();
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.constData()));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(accountUtf8.constData()));
-    GList* items = secret_service_search_sync(nullptr, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
-    const int count = static_cast<int>(g_list_length(items));
-    g_list_free_full(items, g_object_unref);
-    g_hash_table_unref(attributes);
-    return count;
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    QDBusMessage search = QDBusMessage::createMethodCall(u"org.freedesktop.secrets"_s, u"/org/freedesktop/secrets"_s,
+                                                         u"org.freedesktop.Secret.Service"_s, u"SearchItems"_s);
+    search << QVariant::fromValue(QMap<QString, QString>{{u"service"_s, kService}, {u"account"_s, account}});
+    const QVariantList found = QDBusConnection::sessionBus().call(search).arguments();
+    if (found.size() != 2)
+        return -1;
+    return int(qdbus_cast<QList<QDBusObjectPath>>(found[0]).size() +
+               qdbus_cast<QList<QDBusObjectPath>>(found[1]).size());
+}
+
+// Runs secret-tool, another client of the Secret Service, with `input`; its output, or nothing when it failed.
+QByteArray secretTool(const QStringList& arguments, const QByteArray& input = {}) {
+    QProcess tool;
+    tool.start(u"secret-tool"_s, arguments);
+    tool.write(input);
+    tool.closeWriteChannel();
+    return tool.waitForFinished(60000) && tool.exitCode() == 0 ? tool.readAllStandardOutput() : QByteArray();
 }
 
 } // namespace
@@ -54,6 +67,19 @@ private Q_SLOTS:
         QCOMPARE(client(address("binary"))->credential().token().value(), std::nullopt);
     }
 
+    // An entry as earlier versions of the agent wrote it, schema name included, is read and updated in place;
+    // what is stored reads the same to other clients.
+    void entryOfOtherClients() {
+        const QString account = address("earlier");
+        secretTool({u"store"_s, u"--label=earlier"_s, u"xdg:schema"_s, u"org.vantrel.DeviceAccess"_s, u"service"_s,
+                    kService, u"account"_s, account},
+                   "old-token");
+        QCOMPARE(m_store->lookup(kService, account).secret, "old-token");
+        QVERIFY(CredentialStore::save(*m_store, u"new-token"_s, account));
+        QCOMPARE(entriesFor(account), 1);
+        QCOMPARE(secretTool({u"lookup"_s, u"service"_s, kService, u"account"_s, account}), "new-token");
+    }
+
     // Another host has no entry yet.  The first answer, "no token" included, is kept: another writer is not
     // seen, the connection's own save is.
     void firstAnswerIsKept() {
@@ -65,6 +91,22 @@ private Q_SLOTS:
         QCOMPARE(client(address("other"))->credential().token().value(), std::optional(u"later"_s));
         QVERIFY(early->credential().store(u"own"_s));
         QCOMPARE(early->credential().token().value(), std::optional(u"own"_s));
+    }
+
+    // Once the TLS backend has loaded libcrypto, secrets travel encrypted: the service opens what the store
+    // sealed (as a client of a plain session reads it), and the store opens what the service seals.
+    void encryptedOnceTlsIsLoaded() {
+        QVERIFY(!SecretServiceStore::encrypts());
+        QVERIFY(QSslSocket::supportsSsl());
+        QVERIFY(SecretServiceStore::encrypts());
+        const QString account = address("sealed");
+        QVERIFY(CredentialStore::save(*m_store, u"sealed-token-’"_s, account));
+        QCOMPARE(secretTool({u"lookup"_s, u"service"_s, kService, u"account"_s, account}),
+                 u"sealed-token-’"_s.toUtf8());
+        QCOMPARE(m_store->lookup(kService, account).secret, u"sealed-token-’"_s.toUtf8());
+        QCOMPARE(m_store->update(kService, account, {}), SecretStore::Status::Ok);
+        const SecretStore::Lookup empty = m_store->lookup(kService, account);
+        QVERIFY(empty.status == SecretStore::Status::Ok && empty.secret.isEmpty());
     }
 
 private:

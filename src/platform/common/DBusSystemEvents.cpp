@@ -2,7 +2,11 @@
 
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
+#include <QSocketNotifier>
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +28,41 @@ struct Inhibitor {
     Inhibitor& operator=(const Inhibitor&) = delete;
     int fd;
 };
+
+// The kernel's notices of new routes; -1 where they cannot be had.
+int openRouteNotices() {
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (fd < 0)
+        return -1;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads every pending notice; whether one of them added a default route (a network came up or was replaced).
+bool readDefaultRouteAdded(int fd) {
+    bool added = false;
+    alignas(nlmsghdr) char buffer[8192];
+    for (;;) {
+        const ssize_t length = ::recv(fd, buffer, sizeof buffer, 0);
+        if (length <= 0)
+            return added; // drained, or notices were lost (ENOBUFS): the next ones still come
+        int left = static_cast<int>(length);
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type != RTM_NEWROUTE || header->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
+                continue;
+            const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(header));
+            added = added ||
+                    (route->rtm_dst_len == 0 && route->rtm_table == RT_TABLE_MAIN && route->rtm_type == RTN_UNICAST);
+        }
+    }
+}
 
 std::optional<QString> objectPathReply(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
@@ -57,9 +96,20 @@ DBusSystemEvents::DBusSystemEvents(QDBusConnection systemBus, QDBusConnection se
             m_session.connect(QString(), QString(), interface, QStringLiteral("ActiveChanged"), this,
                               SLOT(onScreenSaverActiveChanged(bool)));
     }
+    m_routes = openRouteNotices();
+    if (m_routes >= 0) {
+        auto* notifier = new QSocketNotifier(m_routes, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            if (readDefaultRouteAdded(m_routes))
+                post(SystemEvent::NetworkUp);
+        });
+    }
 }
 
-DBusSystemEvents::~DBusSystemEvents() = default;
+DBusSystemEvents::~DBusSystemEvents() {
+    if (m_routes >= 0)
+        ::close(m_routes);
+}
 
 QString DBusSystemEvents::findSession() {
     QList<QDBusMessage> calls;

@@ -13,7 +13,8 @@
 // The four events that end tracking, from D-Bus: logind's PrepareForSleep(true) on the system bus, this
 // session's Active turning false (another session took the seat), its Lock signal or LockedHint turning
 // true, and the screensaver's ActiveChanged(true) on the session bus.  Without logind only the screensaver
-// is heard.  Sleep can be held back with a logind delay inhibitor.
+// is heard.  Sleep can be held back with a logind delay inhibitor.  A network coming up is the kernel's notice
+// of a new default route.
 class DBusSystemEvents final : public QObject, public SystemEvents {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(DBusSystemEvents)
@@ -54,4 +55,5 @@ private:
     QList<Observer> m_observers;
     Token m_nextToken = 1;
     std::weak_ptr<void> m_inhibitor;
+    int m_routes = -1; // the route notices' socket
 };

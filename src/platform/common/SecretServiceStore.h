@@ -12,4 +12,7 @@ public:
     Lookup lookup(const QString& service, const QString& account) override;
     Status update(const QString& service, const QString& account, const QByteArray& secret) override;
     Status add(const QString& service, const QString& account, const QByteArray& secret) override;
+
+    // Whether secrets now travel encrypted on the bus (once Qt's TLS backend has loaded libcrypto).
+    static bool encrypts();
 };
