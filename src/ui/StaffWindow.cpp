@@ -24,7 +24,6 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     , m_tracker(tracker)
     , m_view(new StaffView(tracker, this))
     , m_trayCheck(new QTimer(this))
-    , m_settled(new QTimer(this))
 {
     setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
     auto* layout = new QVBoxLayout(this);
@@ -45,6 +44,14 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     connect(tracker, &Tracker::busyChanged, this, onTrackerChange);
     refreshTrayPresence();
 
+    // Only Qt's Wayland shared-memory store keeps spare buffers; elsewhere there is nothing to trim.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        trimBuffersOnWayland();
+}
+
+void StaffWindow::trimBuffersOnWayland()
+{
+    m_settled = new QTimer(this);
     m_settled->setSingleShot(true);
     m_settled->setInterval(kSettleTime);
     connect(m_settled, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
@@ -54,7 +61,7 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     auto* trimWhileTracking = new QTimer(this);
     trimWhileTracking->setInterval(kTrimWhileTracking);
     connect(trimWhileTracking, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
-    connect(tracker, &Tracker::activeChanged, this, [this, trimWhileTracking] {
+    connect(m_tracker, &Tracker::activeChanged, this, [this, trimWhileTracking] {
         if (m_tracker->active()) {
             trimWhileTracking->start();
         } else {
@@ -99,7 +106,8 @@ void StaffWindow::showEvent(QShowEvent* event)
 void StaffWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    m_settled->start();
+    if (m_settled)
+        m_settled->start();
 }
 
 void StaffWindow::dropSpareBuffers()
@@ -111,8 +119,7 @@ void StaffWindow::dropSpareBuffers()
     // draws into one of the right size.  Other platforms keep a single image per window.
     QBackingStore* store = backingStore();
     // The repaint below must redraw all of the window into the new buffer, which it cannot with updates off.
-    if (!store || !updatesEnabled() || !windowHandle() || !windowHandle()->isExposed() ||
-        !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+    if (!store || !updatesEnabled() || !windowHandle() || !windowHandle()->isExposed())
         return;
     const QSize size = store->size();
     store->resize(QSize(1, 1));

@@ -36,6 +36,8 @@ private:
     bool tracking() const;
     // Gives back the pixel buffers that the window's last paints do not need.
     void dropSpareBuffers();
+    // Drops spare buffers once the window settles, while tracking, and when tracking ends.
+    void trimBuffersOnWayland();
     // Asks the desktop again whether it shows a tray, then sets the title and brings back a window that
     // was hidden while tracking once its tray item has gone.
     void refreshTrayPresence();
@@ -43,8 +45,8 @@ private:
     Tracker* m_tracker;
     StaffView* m_view;
     QTimer* m_trayCheck;
-    // Fires once the window's size and content have been still a moment (see dropSpareBuffers).
-    QTimer* m_settled;
+    // Fires once the window's size and content have been still a moment (see dropSpareBuffers); Wayland only.
+    QTimer* m_settled = nullptr;
     bool m_trayAvailable = false;
     bool m_tracking = false;
 };
