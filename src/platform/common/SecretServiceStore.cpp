@@ -274,8 +274,11 @@ public:
     bool isOpen() const { return !m_path.path().isEmpty() && m_path.path() != kNoPath; }
     const QDBusObjectPath& path() const { return m_path; }
 
-    // Empty when encryption failed: no secret is ever sent in the clear in an encrypted session.
+    // Empty when the session did not open or encryption failed: no secret is ever sent in the clear in an
+    // encrypted session.
     std::optional<Secret> wrap(const QByteArray& bytes) const {
+        if (!isOpen())
+            return std::nullopt;
         if (!m_crypto)
             return Secret{m_path, {}, bytes, QStringLiteral("text/plain")};
         const QByteArray iv = randomBytes(16);
@@ -448,7 +451,7 @@ SecretStore::Status SecretServiceStore::update(const QString& service, const QSt
 
     // Every matching entry gets the new bytes, so no stale copy can be read later.
     const Session session;
-    const std::optional<Secret> wrapped = session.isOpen() ? session.wrap(secret) : std::nullopt;
+    const std::optional<Secret> wrapped = session.wrap(secret);
     if (!wrapped)
         return Status::Failed;
     for (const QDBusObjectPath& item : std::as_const(items)) {
@@ -484,7 +487,7 @@ SecretStore::Status SecretServiceStore::add(const QString& service, const QStrin
     }
 
     const Session session;
-    const std::optional<Secret> wrapped = session.isOpen() ? session.wrap(secret) : std::nullopt;
+    const std::optional<Secret> wrapped = session.wrap(secret);
     if (!wrapped)
         return Status::Failed;
     const QVariantMap properties{
