@@ -13,18 +13,17 @@ Shell: tests/support/wayland/wayland_session.py --gnome-shell --keyring --gnome-
 
 import json
 import os
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
 from measure import memory_kib, window  # noqa: E402
-from harness import AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, stop_process, wait_until  # noqa: E402
+from harness import (AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, wait_until,  # noqa: E402
+                     wayland_case_root)
 
 # The agent cannot bind port 443 or enter the X11 harness's network namespace as the session's unprivileged
 # user, so it reaches the studio through a CONNECT proxy and trusts the test CA inside a user and mount
@@ -122,13 +121,7 @@ class WaylandFixture(unittest.TestCase):
     """The studio, the proxy, logind and the agent (not started)."""
 
     def setUp(self):
-        if not os.environ.get("WAYLAND_DISPLAY"):
-            self.skipTest("runs inside a headless session of tests/support/wayland")
-        self.root = tempfile.mkdtemp(prefix="vantrel-e2e-wayland-")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
-                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(stop_process, self.accessibility)
+        self.root = wayland_case_root(self, "vantrel-e2e-wayland-")
         self.studio = Studio(self.root)
         with socket.create_server(("127.0.0.1", 0)) as free:
             self.studio.port = free.getsockname()[1]

@@ -67,6 +67,19 @@ def stop_process(process, sig=signal.SIGTERM, timeout=60):
         process.wait()
 
 
+def wayland_case_root(case, prefix):
+    """For a case inside a headless session of tests/support/wayland: a scratch folder and an accessibility
+    bus, both gone with the case.  Skips the case outside such a session."""
+    if not os.environ.get("WAYLAND_DISPLAY"):
+        case.skipTest("runs inside a headless session of tests/support/wayland")
+    root = tempfile.mkdtemp(prefix=prefix)
+    case.addCleanup(shutil.rmtree, root, True)
+    accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    case.addCleanup(stop_process, accessibility)
+    return root
+
+
 class Studio:
     """A studio service in a temporary folder: its database, certificates and one demo user."""
 

@@ -11,14 +11,12 @@ the whole agent against the real studio is e2e_agent's.
 import itertools
 import json
 import os
-import shutil
 import subprocess
-import tempfile
 import time
 import unittest
 
 from gi.repository import Gio, GLib
-from harness import AGENT, Agent, stop_process, wait_until
+from harness import AGENT, Agent, stop_process, wait_until, wayland_case_root
 
 
 class ShellPointer:
@@ -80,13 +78,7 @@ class ShellPointer:
 
 class GnomeWindow(unittest.TestCase):
     def setUp(self):
-        if not os.environ.get("WAYLAND_DISPLAY"):
-            self.skipTest("runs inside a headless session of tests/support/wayland")
-        self.root = tempfile.mkdtemp(prefix="vantrel-e2e-gnome-")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        accessibility = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(stop_process, accessibility)
+        self.root = wayland_case_root(self, "vantrel-e2e-gnome-")
         self.system_bus = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS", "")
         self.agent = Agent(self.root, self.system_bus)
         self.addCleanup(self.agent.kill)
