@@ -2,6 +2,7 @@
 
 #include "tracker/Tracker.h"
 #include "ui/StaffView.h"
+#include "ui/DrawnIcons.h"
 #include "ui/TrayMenu.h"
 
 #include <QBackingStore>
@@ -25,7 +26,7 @@ StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
     , m_view(new StaffView(tracker, this))
     , m_trayCheck(new QTimer(this))
 {
-    setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
+    setWindowIcon(drawnIcon(QStringLiteral("vantrel")));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);

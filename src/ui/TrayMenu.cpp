@@ -1,6 +1,7 @@
 #include "ui/TrayMenu.h"
 
 #include "tracker/Tracker.h"
+#include "ui/DrawnIcons.h"
 #include "ui/SignedInArea.h"
 #include "ui/TrackerState.h"
 
@@ -29,12 +30,6 @@ QString toolTipText(const QString& text)
 }
 
 } // namespace
-
-// Resources compiled into a static library must be registered by hand, outside any namespace.
-static void registerIcons()
-{
-    Q_INIT_RESOURCE(vantrel);
-}
 
 TrayMenu::TrayMenu(Tracker* tracker, QObject* parent)
     : QObject(parent)
@@ -70,13 +65,6 @@ TrayMenu::TrayMenu(Tracker* tracker, QObject* parent)
 
 TrayMenu::~TrayMenu() = default;
 
-QIcon TrayMenu::icon(const QString& name)
-{
-    static const bool registered = (registerIcons(), true);
-    Q_UNUSED(registered);
-    return QIcon(QStringLiteral(":/icons/") + name + QStringLiteral(".svg"));
-}
-
 void TrayMenu::rebuildStages(const QStringList& stages)
 {
     for (QAction* action : std::as_const(m_stages))
@@ -102,7 +90,7 @@ void TrayMenu::render(const TrackerState& state)
     const QString iconName = state.active ? QStringLiteral("record.circle") : QStringLiteral("clock");
     if (iconName != m_iconName) {
         m_iconName = iconName;
-        m_tray->setIcon(icon(iconName));
+        m_tray->setIcon(drawnIcon(iconName));
     }
     const QString toolTip = toolTipText(m_title);
     if (m_tray->toolTip() != toolTip)
@@ -115,7 +103,7 @@ void TrayMenu::render(const TrackerState& state)
         rebuildStages(state.editingStages);
     for (int i = 0; i < m_stages.size(); ++i) {
         const bool current = state.editingStages[i] == state.stage;
-        m_stages[i]->setIcon(current ? icon(QStringLiteral("checkmark")) : QIcon());
+        m_stages[i]->setIcon(current ? drawnIcon(QStringLiteral("checkmark")) : QIcon());
         m_stages[i]->setEnabled(!state.busy);
     }
 

@@ -35,8 +35,6 @@ public:
     // The stage whose entry is checked, empty when none matches.
     QString checkedStage() const;
 
-    static QIcon icon(const QString& name);
-
 Q_SIGNALS:
     void openRequested();
     void quitRequested();

@@ -4,6 +4,7 @@
 #include "ui/QuitRequest.h"
 #include "ui/StaffWindow.h"
 #include "ui/Theme.h"
+#include "ui/DrawnIcons.h"
 #include "ui/TrayMenu.h"
 #include "ui/UnixSignals.h"
 
@@ -142,7 +143,7 @@ void VantrelApp::configureApplication()
     // No display name of its own (it defaults to the name): Qt would append it to every window title that
     // does not end with it, and "Vantrel — clocked in" would read "Vantrel — clocked in — Vantrel".
     QApplication::setDesktopFileName(QStringLiteral("vantrel"));
-    QApplication::setWindowIcon(TrayMenu::icon(QStringLiteral("vantrel")));
+    QApplication::setWindowIcon(drawnIcon(QStringLiteral("vantrel")));
     // Fusion draws every control from the palette, so the window's dark scheme holds on every desktop.
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion")))
         QApplication::setStyle(style);

@@ -61,7 +61,13 @@ private Q_SLOTS:
         QCOMPARE(rows(), expected);
         QCOMPARE(m_tray->trayIcon()->toolTip(), title);
         QCOMPARE(m_tray->iconName(), active ? u"record.circle"_s : u"clock"_s);
-        QVERIFY(!m_tray->trayIcon()->icon().isNull());
+        // The icon is drawn, not a blank square: a red ring and dot clocked in, a grey dial clocked out.
+        const QImage icon = m_tray->trayIcon()->icon().pixmap(32, 32).toImage();
+        const QColor ring = icon.pixelColor(16, 3), middle = icon.pixelColor(16, 16), corner = icon.pixelColor(1, 1);
+        const QColor drawn = active ? QColor(230, 57, 70) : QColor(142, 142, 147);
+        QCOMPARE(ring, drawn);
+        QCOMPARE(middle, drawn);
+        QCOMPARE(corner.alpha(), 0);
         // The two information lines cannot be chosen; busy disables the stages and nothing else.  The checkmark
         // is on the current stage alone.
         for (const QString& name : expected)
@@ -69,8 +75,10 @@ private Q_SLOTS:
                 QVERIFY2(row(name)->isEnabled() ==
                              (name != firstLine && name != status && !(busy && s.editingStages.contains(name))),
                          qPrintable(name));
-        for (const QString& name : s.editingStages)
-            QCOMPARE(!row(name)->icon().isNull(), name == s.stage);
+        for (const QString& name : s.editingStages) {
+            const QImage mark = row(name)->icon().pixmap(16, 16).toImage();
+            QCOMPARE(!mark.isNull() && mark.pixelColor(6, 11).alpha() > 200, name == s.stage);
+        }
     }
     void stageEntries() {
         // A stage entry goes through the tracker's stage change: clocked out, it only selects the stage,
