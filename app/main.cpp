@@ -59,6 +59,10 @@ int main(int argc, char* argv[])
     // Every thread that allocates (D-Bus, network, X events, the pool's) would get an arena of its own, each
     // keeping its freed pages; our threads allocate little and seldom, so one arena serves them all.
     mallopt(M_ARENA_MAX, 1);
+    // The few patterns the agent matches (file-name filters when it lists folders) gain nothing from PCRE2's JIT;
+    // compiling them maps its compiler and executable pages for the agent's whole life.
+    if (!qEnvironmentVariableIsSet("QT_ENABLE_REGEXP_JIT"))
+        qputenv("QT_ENABLE_REGEXP_JIT", "0");
     const WindowDecorations decorations = useSharedMemoryWaylandWindows();
     const bool gnomeTheme = decorations != WindowDecorations::Qt && useBuiltInGnomeTheme();
     QApplication app(argc, argv);
