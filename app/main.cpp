@@ -1,6 +1,5 @@
 #include "platform/LinuxPlatform.h"
 #include "platform/wayland/GnomeTheme.h"
-#include "platform/wayland/SharedMemoryWindows.h"
 #include "tracker/Tracker.h"
 #include "ui/SingleInstance.h"
 #include "ui/StaffWindow.h"
@@ -63,7 +62,7 @@ int main(int argc, char* argv[])
     // compiling them maps its compiler and executable pages for the agent's whole life.
     if (!qEnvironmentVariableIsSet("QT_ENABLE_REGEXP_JIT"))
         qputenv("QT_ENABLE_REGEXP_JIT", "0");
-    const WindowDecorations decorations = useSharedMemoryWaylandWindows();
+    const WindowDecorations decorations = prepareWaylandWindows();
     const bool gnomeTheme = decorations != WindowDecorations::Qt && useBuiltInGnomeTheme();
     QApplication app(argc, argv);
     if (gnomeTheme)
@@ -74,6 +73,8 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     describeOptions(parser, hidden);
     parser.process(app); // refuses unknown options with a message
+    if (const QString why = waylandSupportError(); !why.isEmpty())
+        return VantrelApp::reportNoWaylandSupport(why);
 
     SingleInstance instance;
     const SingleInstance::Claim claim = instance.claim();

@@ -7,19 +7,20 @@
 #include "platform/common/SettingsDefaults.h"
 #include "platform/common/SystemClock.h"
 #include "platform/common/TurboJpegEncoder.h"
-#include "platform/wayland/GnomeShellActivity.h"
-#include "platform/wayland/IdleActivityMonitor.h"
-#include "platform/wayland/KWinActivityMonitor.h"
-#include "platform/wayland/KWinFrontmostApp.h"
-#include "platform/wayland/KWinScript.h"
-#include "platform/wayland/MutterIdleWatch.h"
-#include "platform/wayland/NoFrontmostApp.h"
-#include "platform/wayland/SwayFrontmostApp.h"
-#include "platform/wayland/WaylandIdleWatch.h"
-#include "platform/wayland/WaylandScreenCapture.h"
 #include "platform/x11/X11FrontmostApp.h"
 #include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/XcbMouseMonitor.h"
+
+#ifdef VANTREL_WAYLAND_MODULE
+#include "platform/wayland/WaylandModule.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <dlfcn.h>
+#else
+#include "platform/wayland/WaylandBackends.h"
+#endif
 
 bool isWaylandSession(const QProcessEnvironment& environment) {
     return environment.value(QStringLiteral("XDG_SESSION_TYPE")) == u"wayland" ||
@@ -28,45 +29,40 @@ bool isWaylandSession(const QProcessEnvironment& environment) {
 
 namespace {
 
-bool isGnomeSession(const QProcessEnvironment& environment) {
-    // A list such as "ubuntu:GNOME" or "GNOME-Classic:GNOME".
-    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP")).split(u':').contains(u"GNOME");
-}
+#ifdef VANTREL_WAYLAND_MODULE
+struct LoadedModule {
+    const WaylandModule* module = nullptr;
+    QString error;
+};
 
-bool isKdeSession(const QProcessEnvironment& environment) {
-    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP"))
-        .split(QLatin1Char(':'))
-        .contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
+// Loaded once and kept: the module installs Qt message handlers and owns the backends' code.
+const LoadedModule& waylandModule() {
+    static const LoadedModule loaded = [] {
+        LoadedModule result;
+        // Found beside the agent's own binary (the package installs both; the build tree mirrors it), never
+        // through a search path that another user could put a library in.
+        const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+        const QString path = QDir::cleanPath(QFileInfo(binary).absolutePath() + u'/' +
+                                             QStringLiteral(VANTREL_WAYLAND_MODULE "/libvantrel-wayland.so"));
+        void* handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        const auto entry =
+            handle ? reinterpret_cast<decltype(&vantrelWaylandModule)>(dlsym(handle, kWaylandModuleEntry)) : nullptr;
+        if (entry)
+            result.module = entry();
+        else if (const char* why = dlerror())
+            result.error = QString::fromLocal8Bit(why);
+        else
+            result.error = path;
+        return result;
+    }();
+    return loaded;
 }
 
 void addWaylandBackends(Platform& platform, const QProcessEnvironment& environment) {
-    // The compositor's own idle protocols first; GNOME's Mutter offers only its D-Bus monitor.
-    auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
-        [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
-            return WaylandIdleWatch::create(std::move(callback), std::move(status));
-        },
-        [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
-            return MutterIdleWatch::create(std::move(callback), std::move(status));
-        },
-    });
-    platform.mouse = idle;
-    if (isGnomeSession(environment)) {
-        // Our shell extension sees focus and the pointer, which GNOME tells no client.
-        auto shell = std::make_shared<GnomeShellActivity>();
-        platform.frontmost = shell;
-        platform.mouse = std::make_shared<GnomeMouseMonitor>(idle, shell);
-    } else if (isKdeSession(environment)) {
-        // KDE Plasma: the agent's KWin script names the application in front and counts pointer moves.
-        auto script = std::make_shared<KWinScript>();
-        platform.frontmost = std::make_shared<KWinFrontmostApp>(script);
-        platform.mouse = std::make_shared<KWinActivityMonitor>(script, idle);
-    } else if (const QString swaySocket = environment.value(QStringLiteral("SWAYSOCK")); !swaySocket.isEmpty()) {
-        platform.frontmost = std::make_shared<SwayFrontmostApp>(swaySocket);
-    } else {
-        platform.frontmost = std::make_shared<NoFrontmostApp>();
-    }
-    platform.capture = std::make_shared<WaylandScreenCapture>(platform.defaults);
+    if (const WaylandModule* module = waylandModule().module)
+        module->addBackends(platform, environment);
 }
+#endif
 
 void addX11Backends(Platform& platform) {
     platform.mouse = std::make_shared<XcbMouseMonitor>();
@@ -90,4 +86,23 @@ Platform makeLinuxPlatform(const QProcessEnvironment& environment) {
     else
         addX11Backends(platform);
     return platform;
+}
+
+WindowDecorations prepareWaylandWindows(const QProcessEnvironment& environment) {
+    if (!isWaylandSession(environment))
+        return WindowDecorations::Qt;
+#ifdef VANTREL_WAYLAND_MODULE
+    const WaylandModule* module = waylandModule().module;
+    return module ? module->useSharedMemoryWindows() : WindowDecorations::Qt;
+#else
+    return useSharedMemoryWaylandWindows();
+#endif
+}
+
+QString waylandSupportError() {
+#ifdef VANTREL_WAYLAND_MODULE
+    if (isWaylandSession(QProcessEnvironment::systemEnvironment()))
+        return waylandModule().error;
+#endif
+    return {};
 }

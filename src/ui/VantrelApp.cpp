@@ -152,15 +152,30 @@ void VantrelApp::configureApplication()
     QApplication::setPalette(Theme::darkPalette());
 }
 
-int VantrelApp::reportNoRuntimeDirectory(const QString& directory)
+namespace {
+
+int reportCannotStart(const QString& text)
 {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantrel"),
-                    QStringLiteral("Vantrel cannot start: its runtime folder “%1” cannot be used. "
-                                   "Log out and back in, then try again.")
-                        .arg(directory.isEmpty() ? QStringLiteral("(none)") : directory));
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantrel"), text);
     box.setTextFormat(Qt::PlainText);
     box.exec();
     return 1;
+}
+
+} // namespace
+
+int VantrelApp::reportNoRuntimeDirectory(const QString& directory)
+{
+    return reportCannotStart(QStringLiteral("Vantrel cannot start: its runtime folder “%1” cannot be used. "
+                                            "Log out and back in, then try again.")
+                                 .arg(directory.isEmpty() ? QStringLiteral("(none)") : directory));
+}
+
+int VantrelApp::reportNoWaylandSupport(const QString& why)
+{
+    return reportCannotStart(QStringLiteral("Vantrel cannot start: its Wayland support could not be loaded (%1). "
+                                            "Reinstall Vantrel, then try again.")
+                                 .arg(why));
 }
 
 void VantrelApp::waitForTrayHost(std::chrono::milliseconds limit)

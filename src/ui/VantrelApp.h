@@ -24,6 +24,8 @@ public:
     static void configureApplication();
     // Tells the user why the agent cannot start when its runtime folder is unusable; the exit status.
     static int reportNoRuntimeDirectory(const QString& directory);
+    // The Wayland session's support could not be loaded (a broken installation): says so, with the reason.
+    static int reportNoWaylandSupport(const QString& why);
 
     // How long a login start waits for a tray host: panels often come up a moment after the agent.
     static constexpr std::chrono::seconds kTrayHostWait{5};

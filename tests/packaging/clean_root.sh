@@ -124,6 +124,9 @@ wait_for 60 docked || fail "the agent's icon did not dock in the tray"
 drawn() { colours=$(import -silent -window "$icon" png:- 2>/dev/null | identify -format '%k' - 2>/dev/null || echo 0)
           [ "${colours:-0}" -gt 4 ]; }
 wait_for 10 drawn || fail "the tray icon is blank ($colours colours)"
+# PipeWire and the Wayland client come with the Wayland module alone.
+! grep -E 'libpipewire|libwayland-client|libvantrel-wayland' "/proc/$agent/maps" >/dev/null ||
+    fail "the agent on X11 mapped its Wayland libraries"
 kill $agent; wait $agent 2>/dev/null || true
 
 # --- the agent on Wayland, no XWayland: Qt's own Wayland platform --------------------------------------------
@@ -139,6 +142,8 @@ pids+=($agent)
 on_wayland() { grep -q libqwayland "/proc/$agent/maps" 2>/dev/null || ! kill -0 $agent 2>/dev/null; }
 wait_for 60 on_wayland && grep -q libqwayland "/proc/$agent/maps" 2>/dev/null ||
     fail "the agent did not start on the Wayland platform"
+wait_for 60 grep -q libvantrel-wayland "/proc/$agent/maps" ||
+    fail "the agent did not load its Wayland module: $(cat "$work/agent.log")"
 kill $agent; wait $agent 2>/dev/null || true
 
 step "agent ran on X11 and Wayland"
