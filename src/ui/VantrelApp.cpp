@@ -154,8 +154,10 @@ void VantrelApp::configureApplication()
 
 namespace {
 
+// Also written to the error output: a login start's box may go unseen, its log does not.
 int reportCannotStart(const QString& text)
 {
+    qWarning("%s", qPrintable(text));
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantrel"), text);
     box.setTextFormat(Qt::PlainText);
     box.exec();

@@ -145,6 +145,15 @@ wait_for 60 on_wayland && grep -q libqwayland "/proc/$agent/maps" 2>/dev/null ||
 wait_for 60 grep -q libvantrel-wayland "/proc/$agent/maps" ||
     fail "the agent did not load its Wayland module: $(cat "$work/agent.log")"
 kill $agent; wait $agent 2>/dev/null || true
+# Without its module (a broken installation) it says why instead of starting.
+mv "$root"/usr/lib/*/vantrel/libvantrel-wayland.so "$work/"
+"${root_env[@]}" HOME=/root XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
+    XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
+agent=$!
+pids+=($agent)
+wait_for 60 grep -q "its Wayland support could not be loaded (.*libvantrel-wayland.so" "$work/agent.log" ||
+    fail "no word of the missing Wayland module: $(cat "$work/agent.log")"
+kill $agent; wait $agent 2>/dev/null || true
 
 step "agent ran on X11 and Wayland"
 # --- the studio as its unit starts it (the ExecStart line, as the service user, with the settings file's values;
