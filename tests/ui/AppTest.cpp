@@ -103,9 +103,7 @@ private Q_SLOTS:
         QVERIFY(launch()->waitForFinished(60000));
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(hidden).size(), 1, 30000);
         QVERIFY(quitsOrderly(hidden, SIGTERM));
-        trayer.kill();
-        trayer.waitForFinished();
-    }
+    } // the tray host goes with its QProcess
 
     // At login the panel often starts a moment after the agent: a tray host that comes within the agent's wait
     // gets the tray item, and the window stays closed.
@@ -135,8 +133,6 @@ private Q_SLOTS:
         }
         QVERIFY2(visibleWindows(agent).isEmpty(), "the window opened although a tray host came");
         QVERIFY(quitsOrderly(agent, SIGTERM));
-        host.kill();
-        host.waitForFinished();
     }
 
     // Answered before the toolkit starts, where Qt cannot name the program itself.
