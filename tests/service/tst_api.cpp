@@ -130,8 +130,7 @@ private Q_SLOTS:
         stop.request_stop();
         QCOMPARE(awaitTask(std::move(cancelled)).error(), Error::transport(u"Operation canceled"_s));
 
-        Reply slow = reply(201, R"({"id":"s1","started_at":1})");
-        slow.delay = 200ms;
+        const Reply slow{.status = 201, .body = R"({"id":"s1","started_at":1})", .delay = 200ms, .location = {}};
         m_peer.setReply("/slow", slow);
         std::shared_ptr<API> api = client(m_peer.transport());
         QCoro::Task<Result<QByteArray>> pending = api->request(u"/slow"_s, QByteArray("{}"), false);

@@ -140,7 +140,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(quits, 1, 60000);
     }
     // The tray's rows and SIGTERM (how a logout ends the agent) while clocked in: Open shows the window, Clock
-    // out ends the session, and quitting clocks out before it ends the event loop, whatever the windows say.
+    // out ends the session, a stage row goes through the tracker, and quitting clocks out before it ends the
+    // event loop, whatever the windows say.
     void trayRowsAndSigtermWhileClockedIn_data() {
         QTest::addColumn<bool>("sigterm");
         QTest::newRow("Quit row") << false;
@@ -164,6 +165,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!tracker->active() && !tracker->busy(), 30000);
         QVERIFY(tracker->status().startsWith(SignedInArea::kClockOutReason));
         QCOMPARE(rig.stops().size(), 1);
+        // Clocked out, a stage row only selects the stage, and the menu follows at once.
+        row(u"Topaz"_s)->trigger();
+        QVERIFY(tracker->stage() == u"Topaz"_s && app.tray()->checkedStage() == u"Topaz"_s);
         // No loop runs yet, so this quit ends nothing; it must not keep the next one from working.
         row(u"Quit"_s)->trigger();
 

@@ -254,13 +254,6 @@ private Q_SLOTS:
         for (const QString& name : s.editingStages)
             QCOMPARE(!row(name)->icon().isNull(), name == s.stage);
     }
-    void trayStageEntries() {
-        // A stage entry goes through the tracker's stage change: clocked out, it only selects the stage,
-        // and the menu follows at once.
-        row(u"Topaz"_s)->trigger();
-        QCOMPARE(m_tracker->stage(), u"Topaz"_s);
-        QCOMPARE(m_tray->checkedStage(), u"Topaz"_s);
-    }
     void buttonOpacities_data() {
         // Red channel over black: 201 × opacity; the label's white over that background.  The row's name says
         // whether the button is pressed, and whether it or its container is disabled.
