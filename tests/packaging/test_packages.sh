@@ -67,7 +67,7 @@ rpmlint -r "$here/../../packaging/vantrel.rpmlintrc" "${rpms[@]}" >"$work/rpmlin
 dpkg-deb -x "${debs[0]}" "$work/x"
 dpkg-deb -x "${debs[1]}" "$work/x"
 for binary in "$work/x/usr/bin/vantrel" "$work/x/usr/bin/vantrel-studio"; do
-    readelf --dyn-syms -W "$binary" | grep -q '__stack_chk_fail' || fail "$binary has no stack protector"
+    readelf --dyn-syms -W "$binary" | grep -c '__stack_chk_fail' >/dev/null || fail "$binary has no stack protector"
 done
 desktop-file-validate "$work/x/usr/share/applications/vantrel.desktop" "$work/x/etc/xdg/autostart/vantrel.desktop"
 unit=$work/x/usr/lib/systemd/system/vantrel-studio.service
