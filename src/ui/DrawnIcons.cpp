@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QIconEngine>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 #include <QStyle>
 #include <QStyleOption>
@@ -47,11 +46,8 @@ public:
         case Shape::Clock: {
             painter->setPen(stroke(kIconGrey, 3));
             painter->drawEllipse(QPointF(16, 16), 13, 13);
-            QPainterPath hands;
-            hands.moveTo(16, 8.5);
-            hands.lineTo(16, 16.5);
-            hands.lineTo(21.5, 20);
-            painter->drawPath(hands);
+            const QPointF hands[] = {{16, 8.5}, {16, 16.5}, {21.5, 20}};
+            painter->drawPolyline(hands, 3);
             break;
         }
         case Shape::Record:
@@ -63,11 +59,8 @@ public:
             break;
         case Shape::Checkmark: {
             painter->setPen(stroke(kIconGrey, 2));
-            QPainterPath tick;
-            tick.moveTo(3, 8.5);
-            tick.lineTo(6.5, 12);
-            tick.lineTo(13, 4.5);
-            painter->drawPath(tick);
+            const QPointF tick[] = {{3, 8.5}, {6.5, 12}, {13, 4.5}};
+            painter->drawPolyline(tick, 3);
             break;
         }
         case Shape::Brand:
