@@ -146,7 +146,8 @@ wait_for 60 grep -q libvantrel-wayland "/proc/$agent/maps" ||
     fail "the agent did not load its Wayland module: $(cat "$work/agent.log")"
 kill $agent; wait $agent 2>/dev/null || true
 # Without its module (a broken installation) it says why instead of starting.
-mv "$root"/usr/lib/*/vantrel/libvantrel-wayland.so "$work/"
+module=$(find "$root/usr/lib" -name libvantrel-wayland.so) && [ -n "$module" ] && mv "$module" "$work/" ||
+    fail "no Wayland module in the installed package"
 "${root_env[@]}" HOME=/root XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
     XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
 agent=$!

@@ -57,7 +57,9 @@ done
 
 # --- checkers: no lintian error or missing link hardening, no rpmlint error but the missing signature ------------------
 lintian --allow-root -I --pedantic --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1 || true
-! grep -E '^E: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" || fail "lintian (all it said above is in the log):
+# The Wayland module's few fortifiable calls have sizes the compiler proves safe or cannot know: none is checked.
+! grep -E '^E: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" |
+    grep -v 'hardening-no-fortify-functions \[usr/lib/vantrel/libvantrel-wayland\.so\]' || fail "lintian (all it said above is in the log):
 $(cat "$work/lintian.log")"
 rpmlint -r "$here/../../packaging/vantrel.rpmlintrc" "${rpms[@]}" >"$work/rpmlint.log" 2>&1 || true
 ! grep ': E: ' "$work/rpmlint.log" | grep -v ': E: no-signature' || fail "rpmlint: $(cat "$work/rpmlint.log")"
