@@ -14,8 +14,8 @@ import signal
 import socket
 import sqlite3
 import subprocess
+import sys
 import tempfile
-import time
 
 HOST = "studio.test"
 
@@ -40,20 +40,12 @@ if os.geteuid() == 0:
 
 import pyatspi  # noqa: E402  (after unshare: it may start threads)
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "wayland"))
+from wayland_session import wait_until  # noqa: E402
+
 AGENT = os.environ.get("VANTREL_BIN", "vantrel")
 STUDIO = os.environ.get("VANTREL_STUDIO_BIN", "vantrel-studio")
 SERVER = "https://" + HOST
-
-
-def wait_until(predicate, timeout=60.0, what="condition", explain=None):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what + (": " + explain() if explain else ""))
-        time.sleep(0.2)
 
 
 def stop_process(process, sig=signal.SIGTERM, timeout=60):
@@ -208,17 +200,13 @@ class Agent:
 
     def _application(self):
         # The one with a window: under GNOME Shell the registry also lists a second, empty "vantrel" entry.
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            app = desktop.getChildAtIndex(i)
-            if app is not None and app.name.lower() == "vantrel" and app.childCount > 0:
-                try:
-                    if app.get_process_id() != self.process.pid:
-                        continue
-                except Exception:
-                    pass
-                return app
-        return None
+        try:
+            desktop = pyatspi.Registry.getDesktop(0)
+            return next((app for app in map(desktop.getChildAtIndex, range(desktop.childCount)) if app is not None
+                         and app.name.lower() == "vantrel" and app.childCount > 0
+                         and app.get_process_id() == self.process.pid), None)
+        except Exception:  # an application that went away while it was read
+            return None
 
     def kill(self):
         stop_process(self.process, signal.SIGKILL)
@@ -287,8 +275,7 @@ class Environment:
         self.agent = Agent(self.root, self.logind.address)
 
     def close(self):
-        if self.agent.process is not None:
-            self.agent.kill()
+        self.agent.kill()
         self.studio.stop()
         self.certificates.close()
         self.logind.close()

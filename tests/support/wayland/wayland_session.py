@@ -28,14 +28,15 @@ focus_follows_mouse no
 """
 
 
-# Every wait is for an event, with a deadline that a machine busy with other work still meets.
-def wait_until(predicate, timeout, what):
+# Every wait is for an event, with a deadline that a machine busy with other work still meets.  The
+# predicate's value once it holds; `explain` says what was seen instead.
+def wait_until(predicate, timeout, what, explain=None):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.05)
-    raise RuntimeError(f"{what} did not come up within {timeout} s")
+    while not (value := predicate()):
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out after {timeout} s waiting for {what}" + (f": {explain()}" if explain else ""))
+        time.sleep(0.2)  # also keeps input retried by a predicate well apart from a double click
+    return value
 
 
 class WaylandSession:
@@ -163,7 +164,7 @@ class WaylandSession:
                     ["gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path", "/org/gnome/Shell",
                      "--method", "org.freedesktop.DBus.Properties.Get", "org.gnome.Shell", "ShellVersion"],
                     capture_output=True).returncode == 0, 180, "the shell's start-up")
-            except RuntimeError as e:
+            except (RuntimeError, TimeoutError) as e:
                 if attempt == 3:
                     raise RuntimeError(f"{e}:\n" + open(log, errors="replace").read()[-5000:])
             os.killpg(proc.pid, signal.SIGKILL)
