@@ -192,8 +192,7 @@ private Q_SLOTS:
                      variables);
             QVERIFY2((dynamic_cast<GnomeShellActivity*>(platform.frontmost.get()) != nullptr) == (kind == Gnome),
                      variables);
-            QVERIFY2((dynamic_cast<GnomeMouseMonitor*>(platform.mouse.get()) != nullptr) == (kind == Gnome),
-                     variables);
+            QVERIFY2((dynamic_cast<GnomeMouseMonitor*>(platform.mouse.get()) != nullptr) == (kind == Gnome), variables);
             QVERIFY2((dynamic_cast<X11ScreenCapture*>(platform.capture.get()) != nullptr) == (kind == X11), variables);
             QVERIFY(dynamic_cast<DBusSystemEvents*>(platform.systemEvents.get()));
         }

@@ -138,8 +138,8 @@ private Q_SLOTS:
     void idleStartCountsNoneAndMovesFollowInjectedMotion() {
         auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
             [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
-            return MutterIdleWatch::create(std::move(callback), std::move(status));
-        }});
+                return MutterIdleWatch::create(std::move(callback), std::move(status));
+            }});
         GnomeMouseMonitor mouse(idle, m_shell);
         QList<int> events;
         QList<qsizetype> eventsAtIdle;

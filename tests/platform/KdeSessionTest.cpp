@@ -105,8 +105,8 @@ private Q_SLOTS:
         QTRY_VERIFY2_WITH_TIMEOUT(script->isRunning(), qPrintable(script->failure()), 20000);
         const auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
             [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
-            return WaylandIdleWatch::create(std::move(callback), std::move(status));
-        }});
+                return WaylandIdleWatch::create(std::move(callback), std::move(status));
+            }});
         KWinActivityMonitor monitor(script, idle);
         qint64 moves = 0;
         const auto token = monitor.install([&](int type) { moves += type == MouseMonitor::MouseMoved; });

@@ -51,7 +51,9 @@ public:
     bool startMock(const QString& busName, const QStringList& arguments) {
         start(u"/usr/bin/python3"_s, QStringList{u"-m"_s, u"dbusmock"_s} + arguments,
               {u"DBUS_SYSTEM_BUS_ADDRESS="_s + m_address, u"DBUS_SESSION_BUS_ADDRESS="_s + m_address});
-        const auto up = [&] { return m_connection.isConnected() && m_connection.interface()->isServiceRegistered(busName); };
+        const auto up = [&] {
+            return m_connection.isConnected() && m_connection.interface()->isServiceRegistered(busName);
+        };
         return QTest::qWaitFor(up, 60000);
     }
 

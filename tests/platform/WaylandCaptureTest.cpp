@@ -53,8 +53,7 @@ struct DialogDeclined {
 // the command line, as the kernel keeps only 15 characters of a process's name.
 int pidOf(const QString& program) {
     QProcess pgrep;
-    pgrep.start(u"pgrep"_s, {u"-n"_s, u"-u"_s, QString::number(getuid()), u"-f"_s,
-                             u"^(\\S*/)?%1( |$)"_s.arg(program)});
+    pgrep.start(u"pgrep"_s, {u"-n"_s, u"-u"_s, QString::number(getuid()), u"-f"_s, u"^(\\S*/)?%1( |$)"_s.arg(program)});
     pgrep.waitForFinished(-1);
     return pgrep.readAllStandardOutput().trimmed().toInt();
 }
@@ -85,7 +84,8 @@ QList<qint64> windowBuffersKiB(qint64 pid) {
 QSize windowSize(qint64 pid) {
     QProcess tree;
     tree.start(u"swaymsg"_s, {u"-t"_s, u"get_tree"_s});
-    QList<QJsonObject> nodes{QJsonDocument::fromJson(tree.waitForFinished() ? tree.readAllStandardOutput() : "").object()};
+    QList<QJsonObject> nodes{
+        QJsonDocument::fromJson(tree.waitForFinished() ? tree.readAllStandardOutput() : "").object()};
     while (!nodes.isEmpty()) {
         const QJsonObject node = nodes.takeLast();
         if (node.value("pid"_L1).toInteger() == pid)
