@@ -56,12 +56,16 @@ class ShellPointer:
                                        "org.vantrel.TestWindowFrames", "Frames", None, "(s)")[0])
         return next((frame for frame in frames if frame["pid"] == pid), None)
 
-    def drag(self, pid, x, y, dx, dy, done):
-        """Presses at (x, y) and moves by (dx, dy) until `done` holds for the window's frame.  The shell moves or
-        resizes from where the button went down, however late the window asks it to.  A press that reaches the
-        shell before it has moved the pointer's focus to the window starts nothing: then the button is let go
-        and pressed again, well apart from a double click."""
+    def drag(self, pid, grab, done):
+        """Presses where `grab` says for the window's frame as it is now and moves by as much as it says, until
+        `done` holds for the frame.  The shell moves or resizes from where the button went down, however late
+        the window asks it to.  A press that reaches the shell before it has moved the pointer's focus to the
+        window starts nothing, and a busy shell may end a drag short: then the button is let go and the drag
+        starts again from where the window is, well apart from a double click."""
         def attempt():
+            if (frame := self.frame(pid)) is None:
+                return None
+            x, y, dx, dy = grab(frame)
             self._point(x, y)
             self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, True)
             try:
@@ -93,10 +97,12 @@ class GnomeWindow(unittest.TestCase):
         # Dragged by its own title bar the window moves, and dragged at its right edge it widens.
         pointer, pid = ShellPointer(), self.agent.process.pid
         start = wait_until(lambda: pointer.frame(pid), 60, "the window's frame")
-        moved = pointer.drag(pid, start["x"] + 100, start["y"] + 15, 100, 100,
-                             lambda frame: frame["x"] == start["x"] + 100 and frame)
-        pointer.drag(pid, moved["x"] + moved["width"] - 3, moved["y"] + moved["height"] // 2, 100, 0,
-                     lambda frame: frame["width"] == moved["width"] + 100)
+        moved = pointer.drag(pid, lambda f: (f["x"] + 100, f["y"] + 15, start["x"] + 100 - f["x"],
+                                             start["y"] + 100 - f["y"]),
+                             lambda frame: frame and frame["x"] == start["x"] + 100 and frame)
+        pointer.drag(pid, lambda f: (f["x"] + f["width"] - 3, f["y"] + f["height"] // 2,
+                                     moved["width"] + 100 - f["width"], 0),
+                     lambda frame: frame and frame["width"] == moved["width"] + 100)
 
         # A message box without a parent window has the title bar too: the one a second agent shows when it
         # cannot use its runtime folder, closed from there.
