@@ -51,33 +51,33 @@ class ShellPointer:
     def _point(self, x, y):
         self._remote("NotifyPointerMotionAbsolute", "(sdd)", self.stream, x, y)
 
-    def frame(self, pid):
-        frames = json.loads(self._call("org.gnome.Shell", "/org/vantrel/TestWindowFrames",
-                                       "org.vantrel.TestWindowFrames", "Frames", None, "(s)")[0])
-        return next((frame for frame in frames if frame["pid"] == pid), None)
+    def _frames(self, method):
+        return self._call("org.gnome.Shell", "/org/vantrel/TestWindowFrames", "org.vantrel.TestWindowFrames",
+                          method, None, "(s)")[0]
 
-    def drag(self, pid, grab, done):
-        """Presses where `grab` says for the window's frame as it is now and moves by as much as it says, until
-        `done` holds for the frame.  The shell moves or resizes from where the button went down, however late
-        the window asks it to.  A press that reaches the shell before it has moved the pointer's focus to the
-        window starts nothing, and a busy shell may end a drag short: then the button is let go and the drag
-        starts again from where the window is, well apart from a double click."""
+    def frame(self, pid):
+        return next((frame for frame in json.loads(self._frames("Frames")) if frame["pid"] == pid), None)
+
+    def drag(self, pid, x, y, dx, dy, done):
+        """Presses at (x, y) once the shell has the pointer over the window, waits until the shell has taken the
+        window into a move or resize, then moves by (dx, dy) until `done` holds for the window's frame."""
         def attempt():
-            if (frame := self.frame(pid)) is None:
-                return None
-            x, y, dx, dy = grab(frame)
-            self._point(x, y)
+            for nudge in (1, 0):  # a motion even where the pointer already is, so that the shell looks again
+                self._point(x - nudge, y)
+            wait_until(lambda: self._frames("PointerOver") == f"window {pid}", 60, "the pointer over the window",
+                       lambda: self._frames("PointerOver") + " " + self._frames("Frames"))
             self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, True)
             try:
+                wait_until(lambda: (self.frame(pid) or {}).get("grabbed"), 60, "the shell to take the window")
                 for nudge in itertools.islice(itertools.cycle((1, 0)), 50):
                     self._point(x + dx - nudge, y + dy)
-                    if frame := done(self.frame(pid)):
-                        return frame
+                    if moved := done(self.frame(pid)):
+                        return moved
                     time.sleep(0.2)
                 return None
             finally:
                 self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, False)
-        return wait_until(attempt, 60, "the window to follow the pointer")
+        return wait_until(attempt, 120, "the window to follow the pointer", lambda: f"last frame {self.frame(pid)}")
 
 
 class GnomeWindow(unittest.TestCase):
@@ -97,12 +97,10 @@ class GnomeWindow(unittest.TestCase):
         # Dragged by its own title bar the window moves, and dragged at its right edge it widens.
         pointer, pid = ShellPointer(), self.agent.process.pid
         start = wait_until(lambda: pointer.frame(pid), 60, "the window's frame")
-        moved = pointer.drag(pid, lambda f: (f["x"] + 100, f["y"] + 15, start["x"] + 100 - f["x"],
-                                             start["y"] + 100 - f["y"]),
-                             lambda frame: frame and frame["x"] == start["x"] + 100 and frame)
-        pointer.drag(pid, lambda f: (f["x"] + f["width"] - 3, f["y"] + f["height"] // 2,
-                                     moved["width"] + 100 - f["width"], 0),
-                     lambda frame: frame and frame["width"] == moved["width"] + 100)
+        moved = pointer.drag(pid, start["x"] + 100, start["y"] + 15, 100, 100,
+                             lambda frame: frame["x"] == start["x"] + 100 and frame)
+        pointer.drag(pid, moved["x"] + moved["width"] - 3, moved["y"] + moved["height"] // 2, 100, 0,
+                     lambda frame: frame["width"] == moved["width"] + 100)
 
         # A message box without a parent window has the title bar too: the one a second agent shows when it
         # cannot use its runtime folder, closed from there.
