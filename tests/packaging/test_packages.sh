@@ -62,16 +62,12 @@ $(cat "$work/lintian.log")"
 rpmlint -r "$here/../../packaging/vantrel.rpmlintrc" "${rpms[@]}" >"$work/rpmlint.log" 2>&1 || true
 ! grep ': E: ' "$work/rpmlint.log" | grep -v ': E: no-signature' || fail "rpmlint: $(cat "$work/rpmlint.log")"
 
-# --- hardened binaries: PIE, full RELRO with immediate binding, stack protector, fortified calls -------------------
+# --- hardened binaries: lintian's hardening tags above cover PIE, RELRO, immediate binding and fortified calls;
+# it has none for the stack protector --------------------------------------------------------------------------
 dpkg-deb -x "${debs[0]}" "$work/x"
 dpkg-deb -x "${debs[1]}" "$work/x"
 for binary in "$work/x/usr/bin/vantrel" "$work/x/usr/bin/vantrel-studio"; do
-    readelf -h "$binary" | grep -q 'Type: *DYN' || fail "$binary is not position-independent"
-    readelf -lW "$binary" | grep -q GNU_RELRO || fail "$binary has no RELRO"
-    readelf -dW "$binary" | grep -qE 'BIND_NOW|FLAGS.*\bNOW\b' || fail "$binary binds lazily"
-    symbols=$(readelf --dyn-syms -W "$binary")
-    grep -q '__stack_chk_fail' <<<"$symbols" || fail "$binary has no stack protector"
-    grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$binary calls no fortified function"
+    readelf --dyn-syms -W "$binary" | grep -c '__stack_chk_fail' >/dev/null || fail "$binary has no stack protector"
 done
 desktop-file-validate "$work/x/usr/share/applications/vantrel.desktop" "$work/x/etc/xdg/autostart/vantrel.desktop"
 unit=$work/x/usr/lib/systemd/system/vantrel-studio.service

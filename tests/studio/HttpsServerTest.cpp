@@ -176,18 +176,15 @@ private Q_SLOTS:
     // An agent offering only TLS 1.0 learns why it is refused: a protocol_version alert, not a bare close.  TLS 1.2
     // comes without the CBC suites and their SHA-1 MACs; the suites agents use still work.
     void olderTlsVersionsAndCbcSha1SuitesAreRefused() {
-        QByteArray hello = QByteArray::fromHex("0301") + QByteArray(32, 'r') +
-                           QByteArray::fromHex("00"
-                                               "0002c013"
-                                               "0100");
-        hello = QByteArray::fromHex("01") + QByteArray::fromHex("00") + char(hello.size() >> 8) + char(hello.size()) +
-                hello;
+        // A TLS 1.0 record holding a ClientHello (41 bytes) of version 1.0 with one suite and no extensions.
+        const QByteArray hello = QByteArray::fromHex("160301002d 01000029 0301") + QByteArray(32, 'r') +
+                                 QByteArray::fromHex("00 0002c013 0100");
         QTcpSocket socket;
         QByteArray received;
         connect(&socket, &QTcpSocket::readyRead, &socket, [&] { received += socket.readAll(); });
         socket.connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
         QVERIFY(socket.waitForConnected(30000));
-        socket.write(QByteArray::fromHex("160301") + char(hello.size() >> 8) + char(hello.size()) + hello);
+        socket.write(hello);
         QVERIFY(QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 30000));
         QCOMPARE(received.toHex(), QByteArray("15030100020246"));
         for (const char* cipher : {"ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES128-GCM-SHA256"}) {

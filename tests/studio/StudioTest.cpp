@@ -69,8 +69,8 @@ struct PostgresServer {
     }
     void start(QProcess& process, const QString& tool, const QStringList& arguments) {
         const QStringList versions = QDir(u"/usr/lib/postgresql"_qs).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        QStringList command{u"/usr/lib/postgresql/"_qs + versions.value(versions.size() - 1) + u"/bin/"_qs + tool,
-                            u"-D"_qs, dir.filePath(u"data"_qs)};
+        const QString version = versions.value(versions.size() - 1);
+        QStringList command{u"/usr/lib/postgresql/%1/bin/%2"_qs.arg(version, tool), u"-D"_qs, dir.filePath(u"data"_qs)};
         if (tool == u"pg_ctl")
             command += {u"-l"_qs, dir.filePath(u"log"_qs)};
         if (::geteuid() == 0)
@@ -86,12 +86,12 @@ struct PostgresServer {
 // that its rules name.
 struct FaultProxy {
     QProcess process;
+    quint16 port = 0;
     int drops = 0;
 
     bool start(const QString& socket) {
         process.start(u"/usr/bin/python3"_qs, {QStringLiteral(VANTREL_PG_FAULT_PROXY), socket});
-        port = QString::fromUtf8(line()).section(u' ', 1).toUShort();
-        return port != 0;
+        return (port = QString::fromUtf8(line()).section(u' ', 1).toUShort()) != 0;
     }
     ~FaultProxy() {
         process.closeWriteChannel();
@@ -109,8 +109,6 @@ struct FaultProxy {
         }
         return answer == "ok";
     }
-
-private:
     QByteArray line() {
         while (!process.canReadLine() && process.waitForReadyRead(60000)) {
         }
@@ -118,7 +116,6 @@ private:
         drops += text.startsWith("dropped ");
         return text;
     }
-    quint16 port = 0;
 };
 
 // What a run of requests came to, each sent again while answered 503 with Retry-After, as the agent does.
@@ -176,16 +173,16 @@ private Q_SLOTS:
     void pairingRepeatAfterFirstUseIsRefused() {
         const QString code = *m_studio->issuePairingCode(u"Ben"_qs, 600);
         // Typed in lower case with blanks around: still the same code.
-        const QByteArray lost = pair(u"  "_qs + code.toLower() + u' ').object()[u"token"].toString().toLatin1();
+        const QByteArray lost = bearer(pair(u"  "_qs + code.toLower() + u' '));
         // The same computer asks again, its answer lost: a new token, and the lost one no longer works.
         m_now += 60;
-        const QByteArray token = pair(code).object()[u"token"].toString().toLatin1();
-        QVERIFY(QByteArray::fromBase64(token, QByteArray::Base64UrlEncoding).size() >= 16 && token != lost);
-        QCOMPARE(call("/device/me", "Bearer " + lost).status, 401);
-        QCOMPARE(call("/device/me", "Bearer " + token).status, 200);
+        const QByteArray token = bearer(pair(code));
+        QVERIFY(QByteArray::fromBase64(token.mid(7), QByteArray::Base64UrlEncoding).size() >= 16 && token != lost);
+        QCOMPARE(call("/device/me", lost).status, 401);
+        QCOMPARE(call("/device/me", token).status, 200); // its first use
         for (const QString& name : {u"Edit bay 3"_qs, u"Another computer"_qs})
             QCOMPARE(pair(code, name).summary(), u"401 This pairing code has already been used." + kAskAdmin);
-        QCOMPARE(call("/device/me", "Bearer " + token).status, 200);
+        QCOMPARE(call("/device/me", token).status, 200);
         const QString late = *m_studio->issuePairingCode(u"Ben"_qs, 60);
         m_now += 61;
         QCOMPARE(pair(late).summary(), u"401 This pairing code has expired." + kAskAdmin);
@@ -193,20 +190,17 @@ private Q_SLOTS:
         // Only the token's hash is kept: the token itself is nowhere in the studio's files, which only their owner
         // can read.  Searched by another process: a descriptor of the database opened and closed here would drop
         // this process's SQLite locks on it.
-        const QString folder = m_dir.filePath(u"studio"_qs);
-        QCOMPARE(QDir(folder).exists() ? QProcess::execute(u"grep"_qs, {u"-rqF"_qs, QString::fromLatin1(token), folder})
-                                       : 1,
-                 1);
+        const QString folder = m_dir.filePath(u"studio"_qs), secret = QString::fromLatin1(token.mid(7));
+        QCOMPARE(QDir(folder).exists() ? QProcess::execute(u"grep"_qs, {u"-rqF"_qs, secret, folder}) : 1, 1);
         const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
-        for (QDirIterator entries(m_dir.filePath(u"studio"_qs), QDir::AllEntries | QDir::NoDotAndDotDot,
-                                  QDirIterator::Subdirectories);
+        for (QDirIterator entries(folder, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
              entries.hasNext();) {
             entries.next();
             QVERIFY2(!(entries.fileInfo().permissions() & shared), qPrintable(entries.filePath()));
         }
 
         QVERIFY(m_studio->revokeDevice(m_studio->devices()->last().id));
-        QCOMPARE(call("/device/me", "Bearer " + token).summary(),
+        QCOMPARE(call("/device/me", token).summary(),
                  u"401 The studio has revoked this computer’s pairing. Pair it with a new code.");
     }
 
@@ -339,8 +333,7 @@ private Q_SLOTS:
         QVERIFY(signedIn.status == 303 && signedIn.header("Location") == "/admin/timesheet");
         QVERIFY(
             signedIn.header("Set-Cookie").endsWith("; Max-Age=43200; Path=/admin; Secure; HttpOnly; SameSite=Strict"));
-        const QByteArray cookie =
-            signedIn.header("Set-Cookie").left(signedIn.header("Set-Cookie").indexOf(';')).split('=').value(1);
+        const QByteArray cookie = signedIn.header("Set-Cookie").split(';').value(0).split('=').value(1);
         Statement stored = m_studio->database().prepare("SELECT id_hash FROM sign_ins WHERE id_hash IN (?, ?)");
         QVERIFY(*stored.bind(1, Studio::hashOf(cookie)).bind(2, QString::fromLatin1(cookie)).fetch());
         QCOMPARE(stored.text(0), Studio::hashOf(cookie));
@@ -366,11 +359,8 @@ private Q_SLOTS:
         m_now -= Studio::kSignInSeconds;
         QCOMPARE(expired, 401);
 
-        StudioServer::Options options = m_serverOptions;
-        options.pairingPerAddress = options.adminSignInsPerAddress = 1;
-        StudioServer strict(*m_studio, options);
-        QVERIFY(strict.listen(QHostAddress::LocalHost, 0));
-        m_port = strict.port();
+        const auto strict =
+            served([](auto& options) { options.pairingPerAddress = options.adminSignInsPerAddress = 1; });
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
                                      signInAnswer(u"admin"_qs, u"wrong"_qs).summary(),
                                      signInAnswer(u"admin"_qs, m_adminPassword).summary()};
@@ -382,12 +372,11 @@ private Q_SLOTS:
     void viewerIsRefusedEveryChangeAndManagementPage() {
         const QString made = command(u"account add --name Vera --role viewer"_qs);
         const Manager vera = signIn(u"Vera"_qs, made.section(u"Password: "_qs, 1).trimmed());
-        QStringList seen;
+        QList<int> seen;
         for (const QByteArray path : {"/admin", "/admin/timesheet", "/admin/timesheet.csv", "/admin/users",
                                       "/admin/projects", "/admin/pairing-codes", "/admin/devices", "/admin/audit"})
-            seen.append(QString::number(get(path, vera).status));
-        QCOMPARE(seen,
-                 (QStringList{u"200"_qs, u"200"_qs, u"200"_qs, u"403"_qs, u"403"_qs, u"403"_qs, u"403"_qs, u"403"_qs}));
+            seen.append(get(path, vera).status);
+        QCOMPARE(seen, (QList<int>{200, 200, 200, 403, 403, 403, 403, 403}));
         QVERIFY(!get("/admin", vera).body.contains("/admin/users"));
         QVERIFY(m_studio->issuePairingCode(u"Ben"_qs, 600));
         const QString reference = m_studio->unusedPairingCodes()->value(0).reference;
@@ -430,21 +419,15 @@ private Q_SLOTS:
         QVERIFY(added.status == 303 && added.header("Location") == "/admin/users");
         QVERIFY(post("/admin/users", add, m_admin).body.contains("the name or e-mail address is already in use"));
         QCOMPARE(post("/admin/projects", "action=add&title=Heist&editor=Ben&editor=Dora", m_admin).status, 303);
-        const QList<Studio::Choice> projects = *m_studio->projects();
-        const QString heist =
-            std::find_if(projects.begin(), projects.end(), [](const auto& p) { return p.label == u"Heist"; })->id;
+        const QString heist = projectId(u"Heist"_qs);
         auto offered = [&] { return QString::fromUtf8(call("/device/me", device).body).contains(u"Heist"_qs); };
         QVERIFY(offered());
-        QCOMPARE(post("/admin/projects", "action=close&project=" + heist.toLatin1(), m_admin).status, 303);
-        QVERIFY(!offered());
-        QCOMPARE(open("heist-1", device, heist).status, 403);
-        QCOMPARE(post("/admin/projects", "action=reopen&project=" + heist.toLatin1(), m_admin).status, 303);
-        QVERIFY(offered());
-        for (const QByteArray action : {"unassign", "assign"}) {
-            QCOMPARE(
-                post("/admin/projects", "action=" + action + "&user=Ben&project=" + heist.toLatin1(), m_admin).status,
-                303);
-            QCOMPARE(offered(), action == "assign");
+        // Each change as the administrator's form sends it, and whether the editor is offered the project after.
+        for (const QByteArray change : {"close", "reopen", "unassign&user=Ben", "assign&user=Ben"}) {
+            QCOMPARE(post("/admin/projects", "action=" + change + "&project=" + heist.toLatin1(), m_admin).status, 303);
+            QCOMPARE(offered(), change == "reopen" || change.startsWith("assign"));
+            if (change == "close")
+                QCOMPARE(open("heist-1", device, heist).status, 403);
         }
 
         const Answer issued = post("/admin/pairing-codes", "action=issue&user=Dora&hours=2", m_admin);
@@ -453,19 +436,18 @@ private Q_SLOTS:
         const QList<Studio::CodeRow> codes = *m_studio->unusedPairingCodes();
         const auto dora = std::find_if(codes.begin(), codes.end(), [](const auto& c) { return c.userName == u"Dora"; });
         QVERIFY(issued.status == 200 && !code.isEmpty() && dora != codes.end());
-        QCOMPARE(post("/admin/pairing-codes", "action=revoke&reference=" + dora->reference.toLatin1(), m_admin).status,
-                 303);
+        const QByteArray revoke = "action=revoke&reference=" + dora->reference.toLatin1();
+        QCOMPARE(post("/admin/pairing-codes", revoke, m_admin).status, 303);
         QCOMPARE(pair(code).status, 401);
         const QString deviceId = QString::number(m_studio->devices()->constLast().id);
         QCOMPARE(post("/admin/devices", "action=revoke&device=" + deviceId.toLatin1(), m_admin).status, 303);
         QCOMPARE(call("/device/me", device).status, 401);
 
-        const QStringList rows = audited(before);
-        QCOMPARE(rows.first(), u"admin: added an editor (Dora <dora@example.com>)");
-        QCOMPARE(rows.value(1), u"admin: added a project (Heist (%1) for Ben, Dora)"_qs.arg(heist));
         QCOMPARE(
-            rows.mid(2),
-            (QStringList{u"admin: closed a project (%1)"_qs.arg(heist), u"admin: reopened a project (%1)"_qs.arg(heist),
+            audited(before),
+            (QStringList{u"admin: added an editor (Dora <dora@example.com>)"_qs,
+                         u"admin: added a project (Heist (%1) for Ben, Dora)"_qs.arg(heist),
+                         u"admin: closed a project (%1)"_qs.arg(heist), u"admin: reopened a project (%1)"_qs.arg(heist),
                          u"admin: took a project from an editor (%1: Ben)"_qs.arg(heist),
                          u"admin: opened a project to an editor (%1: Ben)"_qs.arg(heist),
                          u"admin: issued a pairing code (%1 for Dora, valid 120 minutes)"_qs.arg(dora->reference),
@@ -476,15 +458,11 @@ private Q_SLOTS:
     // What an administrator sees in a browser: a pairing code made on the page pairs an agent; each management page,
     // light and dark, left in the build folder.
     void pairingCodeMadeInTheBrowserPairsAnAgent() {
-        QStringList steps{u"open"_qs, address("/admin/pairing-codes"), u"choose"_qs, u"select[name=user]"_qs,
-                          u"Ben"_qs};
-        steps += {u"submit"_qs, u"main form button"_qs, u"text"_qs, u"#new-code"_qs, u"shot"_qs};
-        steps += screenshot(u"studio-pairing-code-made.png"_qs);
-        for (const QString& page :
-             {u"sign-in"_qs, u"pairing-codes"_qs, u"users"_qs, u"projects"_qs, u"devices"_qs, u"audit"_qs})
-            steps += {u"open"_qs, address("/admin/" + page.toLatin1()),
-                      u"shot"_qs, screenshot(u"studio-%1.png"_qs.arg(page)),
-                      u"dark"_qs, screenshot(u"studio-%1-dark.png"_qs.arg(page))};
+        QStringList steps{u"open"_qs, address("/admin/pairing-codes"), u"choose"_qs, u"select[name=user]"_qs};
+        steps += QStringList{u"Ben"_qs, u"submit"_qs, u"main form button"_qs, u"text"_qs, u"#new-code"_qs};
+        steps += shots(u"studio-pairing-code-made"_qs);
+        for (const QString& page : u"sign-in pairing-codes users projects devices audit"_qs.split(u' '))
+            steps += QStringList{u"open"_qs, address("/admin/" + page.toLatin1())} + shots(u"studio-" + page);
         const QStringList printed = browser(steps + QStringList{u"dom"_qs});
         QCOMPARE(printed.size(), 2);
         QCOMPARE(pair(printed[0]).status, 200);
@@ -526,11 +504,7 @@ private Q_SLOTS:
 
     // Guesses from many addresses fill the studio-wide cap only with failed codes: a valid code still pairs.
     void studioPairingCapLetsAValidCodeThrough() {
-        StudioServer::Options options = m_serverOptions;
-        options.pairingTotal = 1;
-        StudioServer capped(*m_studio, options);
-        QVERIFY(capped.listen(QHostAddress::LocalHost, 0));
-        m_port = capped.port();
+        const auto capped = served([](auto& options) { options.pairingTotal = 1; });
         const QStringList answers = {pair(u"ZZZZ-ZZZZ"_qs).summary(), pair(u"ZZZZ-ZZZZ"_qs).summary(),
                                      pair(*m_studio->issuePairingCode(u"Ben"_qs, 600)).summary()};
         QCOMPARE(answers,
@@ -579,7 +553,7 @@ private Q_SLOTS:
         if (!m_postgres)
             QSKIP("The proxy stands in front of PostgreSQL.");
         const QString used = *m_studio->issuePairingCode(kAda, 600);
-        QByteArray device = "Bearer " + pair(used).object()[u"token"].toString().toLatin1();
+        QByteArray device = bearer(pair(used));
         QCOMPARE(open("lookup-1", device).status, 200);
         FaultProxy proxy;
         QProcess studio;
@@ -605,8 +579,7 @@ private Q_SLOTS:
         Tally tally;
         for (int i = 0; i < 4; ++i) {
             const QString code = *m_studio->issuePairingCode(kAda, 600);
-            const Answer paired = resent(tally, [&] { return pair(code, u"Proxied bay"_qs); });
-            device = "Bearer " + paired.object()[u"token"].toString().toLatin1();
+            device = bearer(resent(tally, [&] { return pair(code, u"Proxied bay"_qs); }));
             QCOMPARE(call("/device/me", device).status, 200); // the token answered exists
         }
         QCOMPARE(resent(tally, [&] { return open("proxied-1", device); }).status, 200);
@@ -828,10 +801,7 @@ private Q_SLOTS:
     void sessionPageShowsGapsAndEveryScreenshotInOrder() {
         const QByteArray zoe = pairedDevice(u"@Zoë"_qs);
         const qint64 start = m_now;
-        const QList<Studio::Choice> projects = *m_studio->projects();
-        const auto promo = std::find_if(projects.begin(), projects.end(),
-                                        [](const auto& project) { return project.label == u"Promo, \"final\""; });
-        QCOMPARE(open("shots-1", zoe, promo->id).status, 200);
+        QCOMPARE(open("shots-1", zoe, projectId(u"Promo, \"final\""_qs)).status, 200);
         for (const int seq : {0, 1, 3}) {
             Minute sent = minute(seq, start + 30 * seq, 2);
             sent.apps[0].name = u"@SUM"_qs;
@@ -887,15 +857,17 @@ private:
     QString address(const QByteArray& path) const {
         return u"https://studio.test:%1"_qs.arg(m_server->port()) + QString::fromLatin1(path);
     }
-    static QString screenshot(const QString& name) { return QCoreApplication::applicationDirPath() + u'/' + name; }
-    // A page as an administrator sees it in the browser; its screenshots, light and dark, are left in the build
-    // folder as NAME.png and NAME-dark.png.  With `focused`, also presses `keys` in turn and gives the address of
-    // the link in focus after each.
+    // The steps that leave the page's screenshots, light and dark, in the build folder as NAME.png and
+    // NAME-dark.png, for a look at the pages.
+    static QStringList shots(const QString& name) {
+        const QString file = QCoreApplication::applicationDirPath() + u'/' + name;
+        return {u"shot"_qs, file + u".png"_qs, u"dark"_qs, file + u"-dark.png"_qs};
+    }
+    // A page as an administrator sees it in the browser, its screenshots taken.  With `focused`, also presses
+    // `keys` in turn and gives the address of the link in focus after each.
     QString browse(const QByteArray& path, const QString& name, const QStringList& keys = {},
                    QStringList* focused = nullptr) {
-        QStringList steps{u"open"_qs, address(path),
-                          u"shot"_qs, screenshot(name + u".png"_qs),
-                          u"dark"_qs, screenshot(name + u"-dark.png"_qs)};
+        QStringList steps = QStringList{u"open"_qs, address(path)} + shots(name);
         for (const QString& key : keys)
             steps += {u"key"_qs, key};
         const QStringList printed = browser(steps + QStringList{u"dom"_qs});
@@ -982,7 +954,7 @@ private:
     // Signed in over HTTPS as a browser would, with the token read from a page's form.
     Manager signIn(const QString& name, const QString& password) {
         const Answer answer = signInAnswer(name, password);
-        const QByteArray cookie = answer.header("Set-Cookie").left(answer.header("Set-Cookie").indexOf(';'));
+        const QByteArray cookie = answer.header("Set-Cookie").split(';').value(0);
         static const QRegularExpression token(u"name=\"csrf\" value=\"([0-9a-f]+)\""_qs);
         const QString page = QString::fromUtf8(get("/admin/timesheet", {cookie, {}}).body);
         return {cookie, token.match(page).captured(1).toLatin1()};
@@ -998,9 +970,23 @@ private:
     Answer pair(const QString& code, const QString& name = u"Edit bay 3"_qs) {
         return call("/device/pair", {}, QJsonDocument(QJsonObject{{u"code"_qs, code}, {u"name"_qs, name}}).toJson());
     }
-    // The Authorization header of a newly paired device of `user`.
-    QByteArray pairedDevice(const QString& user) {
-        return "Bearer " + pair(*m_studio->issuePairingCode(user, 600)).object()[u"token"].toString().toLatin1();
+    // The Authorization header of the device that a pairing answer made, and of a newly paired device of `user`.
+    static QByteArray bearer(const Answer& paired) {
+        return "Bearer " + paired.object()[u"token"].toString().toLatin1();
+    }
+    QByteArray pairedDevice(const QString& user) { return bearer(pair(*m_studio->issuePairingCode(user, 600))); }
+    // Another server on this studio with other options, which the calls reach until the case ends.
+    std::unique_ptr<StudioServer> served(const std::function<void(StudioServer::Options&)>& change) {
+        StudioServer::Options options = m_serverOptions;
+        change(options);
+        auto server = std::make_unique<StudioServer>(*m_studio, options);
+        m_port = server->listen(QHostAddress::LocalHost, 0) ? server->port() : 0;
+        return server;
+    }
+    QString projectId(const QString& title) {
+        const QList<Studio::Choice> projects = m_studio->projects().value();
+        const auto it = std::ranges::find(projects, title, &Studio::Choice::label);
+        return it == projects.end() ? QString() : it->id;
     }
     Answer open(const QByteArray& id, const QByteArray& device, const QString& project = {},
                 const QString& stage = u"Rough cut"_qs) {
@@ -1065,7 +1051,10 @@ private:
     QString m_adminPassword;
     QString m_project;
     QByteArray m_ada; // a device of Ada's, with the session "malformed-1" open
-    qint64 m_now = 1'800'000'000;
+    // This process's studio clock, which the cases move.  It starts at the real time: the studio processes that
+    // cases start beside it run on the real clock, and its expiry sweep must not find their sessions silent for
+    // weeks and end them mid-case.
+    qint64 m_now = QDateTime::currentSecsSinceEpoch();
 };
 
 QTEST_GUILESS_MAIN(StudioTest)

@@ -155,13 +155,18 @@ private Q_SLOTS:
         QVERIFY(h.tracker().pending().isEmpty());
     }
 
-    // Never spend a one-time code the agent cannot keep: a locked keyring keeps the new token for the session
-    // and saves it at Reconnect once unlocked; no keyring at all keeps the code and says what to install.
-    // Neither reads as "already paired" on a computer that never was.
+    // The keyring locked, then not running.  Never spend a one-time code the agent cannot keep: a locked keyring
+    // keeps the new token for the session and saves it at Reconnect once unlocked; no keyring at all keeps the code
+    // and says what to install.  Neither reads as "already paired" on a computer that never was.  A queued
+    // clock-out whose token cannot be read stays queued and unsent, where "no token" would drop it.
     void lockedKeyringSpendsCodeNoKeyringReadsAsPaired() {
         QVERIFY2(qEnvironmentVariableIsSet("VANTREL_PRIVATE_KEYRING"), "run through tests/support/keyring");
-        TrackerRig h;
+        TrackerRig h, queued({.connected = true});
+        const QList<PendingStop> kept{{u"s-1"_s, 100}};
+        queued.tracker().setPending(kept);
         QVERIFY(TrackerRig::lockKeyring());
+        // Nothing found in a locked collection proves nothing either.
+        QCOMPARE(SecretServiceStore().lookup(u"Vantrel"_s, u"https://none.test"_s).status, SecretStore::Status::Failed);
         TrackerRig never;
         QCoro::waitFor(never.tracker().restoreConnection());
         QVERIFY(!never.tracker().savedPairing());
@@ -172,8 +177,19 @@ private Q_SLOTS:
         QVERIFY2(h.tracker().status().contains(u"unlock the keyring"_s), qPrintable(h.tracker().status()));
         QCOMPARE(h.peer().count("/device/pair"), 1);
 
-        // No Secret Service on the bus at all.
-        QVERIFY(TrackerRig::stopKeyring());
+        for (const bool running : {true, false}) {
+            if (!running) // no Secret Service on the bus at all
+                QVERIFY(TrackerRig::stopKeyring());
+            Tracker& tracker = queued.restart();
+            QCoro::waitFor(tracker.restoreConnection());
+            QCoro::waitFor(tracker.connect()); // the user's "Reconnect"
+            // Not running at all is said as it is, and not as a pairing to reconnect.
+            QCOMPARE(tracker.status(), running ? u"The keyring could not be read. Unlock it, then choose Reconnect."_s
+                                               : CredentialStore::kNoSecretService);
+            QCOMPARE(tracker.savedPairing(), running);
+            QCOMPARE(tracker.pending(), kept);
+            QCOMPARE(queued.peer().count("/device/sessions"), 0);
+        }
         Tracker& fresh = never.restart();
         QCoro::waitFor(fresh.restoreConnection());
         QVERIFY(!fresh.savedPairing());
@@ -183,12 +199,15 @@ private Q_SLOTS:
         QCOMPARE(fresh.status(), CredentialStore::kNoSecretService);
         QVERIFY(never.peer().requests().isEmpty()); // the code is not spent
 
-        // A keyring runs again: Reconnect saves the token the studio gave, and the session never lost it.
+        // A keyring runs again: Reconnect saves the token the studio gave, and the session never lost it; the
+        // queued clock-out is delivered.
         QVERIFY(TrackerRig::restartKeyring());
         QCoro::waitFor(h.tracker().connect());
         QCOMPARE(h.tracker().status(), u"Connected. Clocked out; tracking is off."_s);
         QCOMPARE(h.storedToken(), u"paired-token"_s);
         QCOMPARE(h.peer().count("/device/pair"), 1);
+        QCoro::waitFor(queued.restart().connect());
+        QCOMPARE(queued.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, 100}})});
     }
 
     void queueDelivery() {

@@ -1,4 +1,7 @@
 #include "TrackerRig.h"
+#include "platform/common/TurboJpegEncoder.h"
+#include "tracker/Compression.h"
+#include "tracker/Minutes.h"
 
 #include <QUuid>
 
@@ -7,7 +10,24 @@
 static const QString kClockedIn = u"Clocked in. Mouse activity and app usage are being shared."_s;
 static const QString kLocked = u"Computer locked. Clock in to resume."_s;
 
-// The tracking loop from clock-in to clock-out: reports, screenshots, ticks, runs and stage changes.
+namespace {
+
+// Records every try; answers with the real encoder, or with a stub of the size the test gives.
+struct RecordingEncoder final : JpegEncoder {
+    std::optional<QByteArray> encode(const QImage& image, double factor) const override {
+        tries.append({image.size(), factor});
+        return stubSize ? QByteArray(stubSize(image.size()), 'j') : real.encode(image, factor);
+    }
+    std::function<qsizetype(QSize)> stubSize;
+    TurboJpegEncoder real;
+    mutable QList<std::pair<QSize, double>> tries;
+};
+
+} // namespace
+
+// The tracking loop from clock-in to clock-out: reports, screenshots, ticks, runs, stage changes and the
+// clock-out's final report and queued stop; screenshot compression, a report's application budget and the
+// elapsed-time text.
 class LoopTest final : public QObject {
     Q_OBJECT
 
@@ -44,14 +64,13 @@ private Q_SLOTS:
 
         const QList<QJsonObject> minutes = h.minutes();
         QCOMPARE(minutes.size(), 2);                // the clock-out in the report's second sends no final report
-        for (const QJsonObject& minute : minutes) { // in display order, each a JPEG of at most 200 000 bytes
-            const QJsonArray shots = minute[u"screenshots"_s].toArray();
-            QCOMPARE(shots.size(), 2);
-            for (int i = 0; i < 2; ++i) {
-                QCOMPARE(shots[i][u"display_id"_s], i == 0 ? u"7"_s : u"3"_s);
-                const QByteArray jpeg = QByteArray::fromBase64(shots[i][u"jpeg"_s].toString().toLatin1());
-                QVERIFY(jpeg.size() <= 200'000 && jpeg.startsWith("\xff\xd8"));
+        for (const QJsonObject& minute : minutes) { // a JPEG of every display, in the displays' order
+            QStringList shots;
+            for (const QJsonValue shot : minute[u"screenshots"_s].toArray()) {
+                const QByteArray jpeg = QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1());
+                shots.append(shot[u"display_id"_s].toString() + (jpeg.startsWith("\xff\xd8") ? u""_s : u"?"_s));
             }
+            QCOMPARE(shots, (QStringList{u"7"_s, u"3"_s}));
         }
         const qint64 s = h.startedAt;
         QCOMPARE(withoutShots(minutes[0]), report(0, s, s + 1, 0, 0, 0));
@@ -133,71 +152,54 @@ private Q_SLOTS:
         QCOMPARE(h.minutes().first()[u"screenshots"_s].toArray().size(), displays.size());
     }
 
-    void tickTiming_data() {
-        QTest::addColumn<double>("gap"); // 0: no tick; the first capture, held until then, meets the change
-        QTest::addColumn<double>("wallShift");
-        QTest::addColumn<bool>("stops");
-        QTest::newRow("gap 4.9") << 4.9 << 0.0 << false;
-        QTest::newRow("gap 5.0") << 5.0 << 0.0 << true;
-        QTest::newRow("drift 9") << 1.0 << 9.0 << false;
-        QTest::newRow("drift 10") << 1.0 << 10.0 << true;
-        QTest::newRow("sleep during a capture") << 0.0 << 100.0 << true;
+    // A capture held up (a display that does not answer, a sleep) while the clocks move.  A gap of 5 s between
+    // ticks, a wall clock 10 s off the uptime, or a report that would span more than 75 s ends tracking where the
+    // last accepted tick saw the session, its activity kept; less goes on.
+    void heldCapture_data() {
+        QTest::addColumn<int>("ticks");        // of a second each, while the capture is held
+        QTest::addColumn<double>("gap");       // then a tick this much later (0: none; the capture meets the change)
+        QTest::addColumn<double>("wallShift"); // before it, a sleep: the wall clock moves, the uptime stands still
+        QTest::addColumn<QString>("ends");     // the status that ends tracking; empty: it goes on
+        const QString paused = u"Tracking paused after an interruption. Clock in again to resume."_s;
+        QTest::newRow("gap 4.9") << 2 << 4.9 << 0.0 << QString();
+        QTest::newRow("gap 5.0") << 2 << 5.0 << 0.0 << paused;
+        QTest::newRow("drift 9") << 2 << 1.0 << 9.0 << QString();
+        QTest::newRow("drift 10") << 2 << 1.0 << 10.0 << paused;
+        QTest::newRow("sleep during a capture") << 2 << 0.0 << 100.0 << paused;
+        QTest::newRow("report of 75 s: sent") << 75 << 0.0 << 0.0 << QString();
+        QTest::newRow("report of 76 s: tracking ends") << 76 << 0.0 << 0.0 << u"Capture was interrupted"_s;
     }
-
-    void tickTiming() {
+    void heldCapture() {
+        QFETCH(int, ticks);
         QFETCH(double, gap);
         QFETCH(double, wallShift);
-        QFETCH(bool, stops);
+        QFETCH(QString, ends);
         TrackerRig h({.connected = true});
         h.capture->held = true;
         QCoro::waitFor(h.tracker().start());
         h.mouse->send(1);
-        h.tick();
-        h.tick();
-        const qint64 lastAccepted = h.startedAt + 2;
-
-        h.clock->wall += wallShift; // a sleep: the uptime clock stands still
+        for (int i = 0; i < ticks; ++i)
+            h.tick();
+        const qint64 lastAccepted = h.startedAt + ticks;
+        h.clock->wall += wallShift;
         if (gap > 0)
             h.tick(gap);
         h.capture->held = false;
-        if (!stops) {
+        if (ends.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
             QCOMPARE(h.tracker().status(), kClockedIn);
+            const QJsonObject first = h.minutes().first();
+            QVERIFY(first[u"ended_at"_s].toInteger() - first[u"started_at"_s].toInteger() >= ticks);
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().busy() && !h.tracker().active(), 30000);
-        QCOMPARE(h.tracker().status(), u"Tracking paused after an interruption. Clock in again to resume."_s);
-        // The session ends where the last accepted tick saw it, not after the interruption; its activity is kept.
+        QVERIFY2(h.tracker().status().contains(ends), qPrintable(h.tracker().status()));
         QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, lastAccepted}})});
-        QCOMPARE(withoutShots(h.minutes().last()),
-                 report(0, h.startedAt, lastAccepted, 1, 0, 1, {app(u"Editor"_s, 2)}));
-    }
-
-    // A capture held up (a display that does not answer) holds its report back; one that would then span more
-    // than 75 seconds is not sent and tracking ends.
-    void heldReport_data() {
-        QTest::addColumn<int>("seconds");
-        QTest::newRow("75 s: sent") << 75;
-        QTest::newRow("76 s: tracking ends") << 76;
-    }
-    void heldReport() {
-        QFETCH(int, seconds);
-        TrackerRig h({.connected = true});
-        h.capture->held = true;
-        QCoro::waitFor(h.tracker().start());
-        for (int i = 0; i < seconds; ++i)
-            h.tick();
-        h.capture->held = false;
-        if (seconds == 75) {
-            QTRY_COMPARE_WITH_TIMEOUT(h.tracker().captureStatus(), u"Screenshot uploaded."_s, 30000);
-            const QJsonObject first = h.minutes().first();
-            QCOMPARE(first[u"ended_at"_s].toInteger() - first[u"started_at"_s].toInteger(), 75);
-            QVERIFY(h.tracker().active());
-            return;
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().active() && !h.tracker().busy(), 30000);
-        QVERIFY2(h.tracker().status().contains(u"Capture was interrupted"_s), qPrintable(h.tracker().status()));
-        QVERIFY(h.minutes().isEmpty());
-        QCOMPARE(h.stops().size(), 1);
+        if (ticks > 75) // such a report is not sent at all
+            QVERIFY(h.minutes().isEmpty());
+        else
+            QCOMPARE(withoutShots(h.minutes().last()),
+                     report(0, h.startedAt, lastAccepted, 1, 0, 1, {app(u"Editor"_s, ticks)}));
     }
 
     // On the machine's clocks a first capture is done within the session's first second: its report waits
@@ -310,6 +312,187 @@ private Q_SLOTS:
         QCOMPARE(h.tracker().stage(), u"Rendering"_s); // for the next clock-in
         QCOMPARE(h.paths().count("/device/sessions"), 3);
         QVERIFY(h.tracker().pending().isEmpty());
+    }
+
+    void finalReportLength_data() {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("75 seconds") << 75 << true;
+        QTest::newRow("90 seconds") << 90 << false;
+    }
+
+    void finalReportLength() {
+        QFETCH(int, length);
+        QFETCH(bool, sent);
+        TrackerRig h({.connected = true});
+        h.serviceAhead = 100;
+        h.clockIn();
+        const qint64 lastEnd = h.startedAt + 1;
+        for (const int type : {1, 5, 5})
+            h.mouse->send(type);
+        h.clock->advance(length);
+        QCoro::Task<> stopping = h.tracker().stop(kClockedOut);
+        // A second clock-out while the first is being delivered changes nothing, not even the status.
+        const QList<PendingStop> queued = h.tracker().pending();
+        QCoro::waitFor(h.tracker().stop(u"Computer locked. Clock in to resume."_s));
+        QCOMPARE(h.tracker().pending(), queued);
+        QCoro::waitFor(stopping);
+
+        QCOMPARE(h.tracker().status(), kClockedOut);
+        QVERIFY(!h.tracker().busy());
+        const QList<QJsonObject> minutes = h.minutes();
+        QCOMPARE(minutes.size(), sent ? 2 : 1);
+        if (sent) {
+            QCOMPARE(withoutShots(minutes[1]), report(1, lastEnd, lastEnd + length, 1, 2, 0));
+            QCOMPARE(minutes[1][u"screenshots"_s], QJsonArray());
+        }
+        QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, lastEnd + length}})});
+    }
+
+    // The report still unanswered at the clock-out is sent again before the final one; a failed resend skips it.
+    void cutOffReport_data() {
+        QTest::addColumn<int>("resent"); // the resend's status
+        QTest::newRow("delivered") << 200;
+        QTest::newRow("failed") << 500;
+    }
+
+    void cutOffReport() {
+        QFETCH(int, resent);
+        TrackerRig h({.connected = true});
+        // The first report stays unanswered, so no other run closes the interval before the clock-out.
+        h.onMinutes = [resent](qint64 seq, int attempt) {
+            return reply(attempt ? resent : 200, "{}", !seq && !attempt);
+        };
+        h.clockIn(false);
+        // 40 seconds in half-second ticks: B in front for 30 ticks, A for 20, c for 30; the mouse busy in 42.
+        for (int i = 0; i < 80; ++i) {
+            h.frontmost->app = i < 30 ? u"B"_s : i < 50 ? u"A"_s : u"c"_s;
+            if (i < 42)
+                h.mouse->send(5);
+            h.tick(0.5);
+        }
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
+
+        const QList<QJsonObject> minutes = h.minutes();
+        QCOMPARE(minutes.size(), resent == 200 ? 3 : 2);
+        QCOMPARE(minutes[1], minutes[0]);
+        QVERIFY(h.paths().last().endsWith("/stop"));
+        if (resent != 200) {
+            QCOMPARE(h.tracker().status(), kClockedOut + u" Some final activity could not sync."_s);
+            return;
+        }
+        // Mouse seconds capped at the length; upper-case names before lower-case ones, so c gets nothing.
+        const qint64 start = minutes[0][u"ended_at"_s].toInteger();
+        QCOMPARE(withoutShots(minutes[2]), report(1, start, start + 40, 0, 42, 40, {app(u"A"_s, 20), app(u"B"_s, 20)}));
+
+        // The cut-off run has ended with the clock-out: it changes nothing of the next clock-in's texts.
+        QCoro::waitFor(h.tracker().start());
+        h.tick();
+        QCOMPARE(h.tracker().captureStatus(), u"Capturing the first screenshot…"_s);
+        QCOMPARE(h.tracker().status(), u"Clocked in. Mouse activity and app usage are being shared."_s);
+    }
+
+    // The clock steps back a few seconds (too few to count as an interruption) after a report: neither the
+    // queued clock-out nor the stop may end before that report did.
+    void backwardsClockStepEndsStopBeforeLastReport() {
+        TrackerRig h({.connected = true});
+        h.clockIn();
+        const qint64 reportEnd = h.minutes().last()[u"ended_at"_s].toInteger();
+        h.clock->wall -= 8;
+        h.tick();
+        QVERIFY(h.tracker().active());
+        QCOMPARE(h.tracker().pending(), (QList<PendingStop>{{h.sessionId, reportEnd}}));
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
+        QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, reportEnd}})});
+        QCOMPARE(h.minutes().size(), 1);
+    }
+
+    // The studio unreachable at the clock-out, and the settings file, or it and the state file, refusing writes.
+    // (Whose token the keyring cannot read is ConnectionTest's.)
+    void undeliveredStop_data() {
+        QTest::addColumn<QString>("alsoFailing"); // besides the network
+        QTest::addColumn<QString>("notice");
+        QTest::newRow("settings file") << u"settings"_s << kSavedLocally; // the state file holds it
+        QTest::newRow("settings and state files")
+            << u"disk"_s << u" Clock-out could not be saved to disk and will be retried while Vantrel runs."_s;
+    }
+
+    void undeliveredStop() {
+        QFETCH(QString, alsoFailing);
+        QFETCH(QString, notice);
+        TrackerRig h({.connected = true});
+        h.clockIn();
+        h.tick();
+        h.peer().setDown(true);
+        h.clock->advance(5.0);
+        // A folder where a file should be, a file where a folder should be: no write lands there, not even root's.
+        const QString file = h.defaultsFile();
+        const QString state = QFileInfo(h.defaults().stateFile(u"pendingStops"_s)).path();
+        QVERIFY(QFile::remove(file) && QDir().mkdir(file));
+        QVERIFY(alsoFailing != u"disk" || (QDir(state).removeRecursively() && QFile(state).open(QIODevice::WriteOnly)));
+        QCoro::waitFor(h.tracker().stop(kClockedOut));
+        QCOMPARE(h.tracker().status(), kClockedOut + notice);
+        const QList<PendingStop> kept{{h.sessionId, h.startedAt + 7}};
+        QCOMPARE(h.tracker().pending(), kept);
+        // Down still while the timers fire below: the delivery they retry must fail, as the disk's must succeed.
+        h.peer().setDown(alsoFailing == u"disk");
+        QVERIFY(QDir().rmdir(file));  // the settings file takes the next synced write again
+        if (alsoFailing == u"disk") { // written again once the disk takes it
+            QVERIFY(QFile::remove(state));
+            h.timers->fire();
+            QCoreApplication::sendPostedEvents();
+            QCOMPARE(h.tracker().status(), kClockedOut + kSavedLocally);
+            QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().delivering(), 30000);
+            h.peer().setDown(false);
+        }
+
+        // Written through: a new process finds the entry in the defaults file, and delivers it once.
+        QCOMPARE(records::decodePendingStops(SettingsDefaults(file).data(u"pendingStops"_s).value()).value(), kept);
+        QCOMPARE(h.restart().pending(), kept);
+        QCoro::waitFor(h.tracker().connect());
+        QVERIFY(h.tracker().pending().isEmpty());
+        QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});
+    }
+
+    void realEncoder() {
+        RecordingEncoder encoder; // a typical screen fits at full size
+        Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+        QVERIFY(jpeg.ok());
+        QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(1440, 900));
+
+        // Noise fits at no factor at full size; one size down it does.
+        jpeg = compressScreenshot(syntheticImage({1080, 1920}, true), 200'000, encoder);
+        QVERIFY(jpeg.ok() && jpeg->size() <= 200'000);
+        QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(810, 1440));
+    }
+
+    void stubbedSizes() {
+        // Exactly the limit is taken at once; one byte over at every factor goes one size down, where the stub
+        // answers small.
+        RecordingEncoder encoder;
+        for (const qsizetype full : {200'000, 200'001}) {
+            encoder.tries.clear();
+            encoder.stubSize = [full](QSize size) { return size.width() < 1440 ? 1'000 : full; };
+            const Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+            QVERIFY(jpeg.ok());
+            QCOMPARE(jpeg->size(), full == 200'000 ? 200'000 : 1'000);
+            QCOMPARE(encoder.tries.size(), full == 200'000 ? 1 : 7);
+        }
+
+        // Never small enough at any size or factor: a failure that says so.
+        encoder.stubSize = [](QSize) { return 300'000; };
+        const Result<QByteArray> failed = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+        QVERIFY(!failed.ok() && failed.error().status() == 0);
+        QCOMPARE(failed.error().description(), u"Screenshot could not be compressed to the upload size limit."_s);
+    }
+
+    void budgetAndElapsedText() {
+        // By Unicode scalar value U+FF21 comes before U+1D400, although its UTF-16 unit is the larger; the budget
+        // runs out on the second name, and a name without seconds is left out.
+        QCOMPARE(minutes::budget({{u"\U0001D400"_s, 5}, {u"\uFF21"_s, 3}, {u"Z"_s, 0}}, 5),
+                 (QList<AppSeconds>{{u"\uFF21"_s, 3}, {u"\U0001D400"_s, 2}}));
+        QCOMPARE(minutes::formatElapsed(3'661), u"01:01:01"_s);
+        QCOMPARE(minutes::formatElapsed(360'000 + 59), u"100:00:59"_s);
     }
 };
 

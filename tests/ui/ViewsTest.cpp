@@ -1,19 +1,24 @@
-#include "ui/StaffView.h"
 #include "TrackerRig.h"
 #include "ui/CorvaneButton.h"
+#include "ui/StaffView.h"
 #include "ui/Theme.h"
 #include "ui/TrackerState.h"
+#include "ui/TrayMenu.h"
 #include "ui/VantrelApp.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -42,17 +47,32 @@ TrackerState face(int n) {
 
 } // namespace
 
-// One window for the whole suite: every render must set the whole window, whatever the one before showed.
-class StaffViewTest final : public QObject {
+// What shows the tracker: the window, the tray menu and the brand button.  One window and one menu for the whole
+// suite: every render must set the whole of them, whatever the one before showed.
+class ViewsTest final : public QObject {
     Q_OBJECT
     // As the agent starts: style, names and palette set before any window exists.
     bool m_configured = (VantrelApp::configureApplication(), true);
     TrackerRig m_rig;
     Tracker* m_tracker = &m_rig.tracker();
     std::unique_ptr<StaffView> m_view = std::make_unique<StaffView>(m_tracker);
+    std::unique_ptr<TrayMenu> m_tray = std::make_unique<TrayMenu>(m_tracker);
 
     template <typename T = QWidget> T* child(const QString& name) { return m_view->findChild<T*>(name); }
     bool shown(const QString& name) { return child(name)->isVisibleTo(m_view.get()); }
+    // The menu as the user sees it: visible rows in order, separators as "-".
+    QStringList rows() const {
+        QStringList out;
+        for (const QAction* action : m_tray->menu()->actions())
+            if (action->isVisible())
+                out << (action->isSeparator() ? u"-"_s : action->text());
+        return out;
+    }
+    QAction* row(const QString& text) const {
+        const QList<QAction*> actions = m_tray->menu()->actions();
+        const auto it = std::ranges::find(actions, text, &QAction::text);
+        return it == actions.end() ? nullptr : *it;
+    }
 
 private Q_SLOTS:
     void faces_data() {
@@ -189,11 +209,87 @@ private Q_SLOTS:
         QCOMPARE(child<QPlainTextEdit>(u"noteField"_s)->verticalScrollBar()->palette().color(QPalette::Button),
                  Theme::darkPalette().color(QPalette::Button));
         // Sizes are logical pixels; points would make them a third larger.
-        QCOMPARE(QFontInfo(child(u"titleLabel"_s)->font()).pixelSize(), 29);
-        QCOMPARE(QFontInfo(child(u"elapsedLabel"_s)->font()).pixelSize(), 48);
-        QCOMPARE(QFontInfo(child(u"clockButton"_s)->font()).pixelSize(), 16);
+        const auto pixels = [&](const QString& name) { return QFontInfo(child(name)->font()).pixelSize(); };
+        QCOMPARE((QList{pixels(u"titleLabel"_s), pixels(u"elapsedLabel"_s), pixels(u"clockButton"_s)}),
+                 (QList{29, 48, 16}));
+    }
+    void trayRowsFollowTheState_data() {
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<QString>("title"); // the stage, and the tooltip
+        QTest::newRow("clocked out") << false << false << "Color grade · Off";
+        QTest::newRow("clocked in") << true << false << "Color grade";
+        QTest::newRow("busy") << true << true << "Color grade";
+        // Another letter case is another stage: no entry is checked.
+        QTest::newRow("stage case") << false << false << "color grade · Off";
+    }
+    void trayRowsFollowTheState() {
+        QFETCH(bool, active);
+        QFETCH(bool, busy);
+        QFETCH(QString, title);
+        // '&' would turn into a shortcut marker and a tab into a shortcut column; both must show as sent.
+        const TrackerState s{.stage = title.section(u" · "_s, 0, 0),
+                             .active = active,
+                             .busy = busy,
+                             .formattedTime = u"00:05:07"_s,
+                             .status = u"Tom & Jerry <b>studio</b>\trefused."_s,
+                             .editingStages = Tracker::editingStagesList()};
+        m_tray->render(s);
+
+        const QString firstLine = active ? u"Clocked in · 00:05:07"_s : u"Clocked out · Tracking off"_s;
+        const QString status = u"Tom && Jerry <b>studio</b> refused."_s;
+        QStringList expected = QStringList{firstLine, u"-"_s} + s.editingStages + QStringList{u"-"_s, status};
+        expected << (active ? QStringList{u"Clock out"_s} : QStringList{}) << u"Open Vantrel"_s << u"-"_s << u"Quit"_s;
+        QCOMPARE(rows(), expected);
+        QCOMPARE(m_tray->trayIcon()->toolTip(), title);
+        QCOMPARE(m_tray->iconName(), active ? u"record.circle"_s : u"clock"_s);
+        QVERIFY(!m_tray->trayIcon()->icon().isNull());
+        // The two information lines cannot be chosen; busy disables the stages and nothing else.  The checkmark
+        // is on the current stage alone.
+        for (const QString& name : expected)
+            if (name != u"-"_s)
+                QVERIFY2(row(name)->isEnabled() ==
+                             (name != firstLine && name != status && !(busy && s.editingStages.contains(name))),
+                         qPrintable(name));
+        for (const QString& name : s.editingStages)
+            QCOMPARE(!row(name)->icon().isNull(), name == s.stage);
+    }
+    void buttonOpacities_data() {
+        // Red channel over black: 201 × opacity; the label's white over that background.  The row's name says
+        // whether the button is pressed, and whether it or its container is disabled.
+        QTest::addColumn<int>("background");
+        QTest::addColumn<int>("brightestText");
+        QTest::newRow("enabled") << 201 << 255;
+        QTest::newRow("enabled pressed") << 151 << 255;
+        QTest::newRow("disabled pressed") << 60 << 158;
+        QTest::newRow("disabled container") << 60 << 158;
+    }
+    void buttonOpacities() {
+        QFETCH(int, background);
+        QFETCH(int, brightestText);
+        const QString row = QString::fromLatin1(QTest::currentDataTag());
+        QWidget container;
+        auto* button = new CorvaneButton(QStringLiteral("Clock in"), &container);
+        button->resize(300, button->sizeHint().height());
+        (row.contains(u"container") ? &container : static_cast<QWidget*>(button))->setEnabled(row.startsWith(u"en"));
+        button->setDown(row.contains(u"pressed"));
+        // Rendered over opaque black so that its opacity shows in the red channel.
+        QImage image(button->size(), QImage::Format_RGB32);
+        image.fill(Qt::black);
+        button->render(&image, {}, {}, QWidget::DrawChildren);
+
+        const QRgb pixel = image.pixel(20, image.height() / 2);
+        QVERIFY2(qAbs(qRed(pixel) - background) <= 1 && qAbs(qGreen(pixel) - qRound(37 * background / 201.0)) <= 1,
+                 qPrintable(QColor(pixel).name()));
+        // The label is centred: somewhere in the middle its strokes cover whole pixels.
+        int text = 0;
+        for (int i = 0; i < 100 * 16; ++i)
+            text = std::max(text, qRed(image.pixel(100 + i % 100, image.height() / 2 - 8 + i / 100)));
+        QVERIFY2(qAbs(text - brightestText) <= 2, qPrintable(QString::number(text)));
+        // The corners are clipped round, the edges are not.
+        QVERIFY(image.pixel(0, 0) == qRgb(0, 0, 0) && qRed(image.pixel(150, 0)) == qRed(pixel));
     }
 };
 
-QTEST_MAIN(StaffViewTest)
-#include "StaffViewTest.moc"
+QTEST_MAIN(ViewsTest)
+#include "ViewsTest.moc"
