@@ -14,8 +14,8 @@ import signal
 import socket
 import sqlite3
 import subprocess
+import sys
 import tempfile
-import time
 
 HOST = "studio.test"
 
@@ -40,20 +40,12 @@ if os.geteuid() == 0:
 
 import pyatspi  # noqa: E402  (after unshare: it may start threads)
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "wayland"))
+from wayland_session import wait_until  # noqa: E402
+
 AGENT = os.environ.get("VANTREL_BIN", "vantrel")
 STUDIO = os.environ.get("VANTREL_STUDIO_BIN", "vantrel-studio")
 SERVER = "https://" + HOST
-
-
-def wait_until(predicate, timeout=60.0, what="condition", explain=None):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what + (": " + explain() if explain else ""))
-        time.sleep(0.2)
 
 
 def stop_process(process, sig=signal.SIGTERM, timeout=60):
@@ -88,33 +80,27 @@ class Studio:
         os.makedirs(self.root)
         self.port = 443
         self.process = None
-        self.run("init", "--data", self.root, "--host", HOST)
-        self.run("add-user", "--data", self.root, "--name", "Dana Editor", "--email", "dana@example.com")
-        self.run("add-project", "--data", self.root, "--user", "dana@example.com", "--title", "Trailer")
-        self.run("add-project", "--data", self.root, "--user", "dana@example.com", "--title", "Feature")
+        self.run("init", "--host", HOST)
+        self.run("add-user", "--name", "Dana Editor", "--email", "dana@example.com")
+        for title in ("Trailer", "Feature"):
+            self.run("add-project", "--user", "dana@example.com", "--title", title)
         self.ca_file = os.path.join(self.root, "ca.pem")
 
-    def run(self, *args):
-        done = subprocess.run([STUDIO, *args], capture_output=True, text=True, timeout=60)
+    def run(self, command, *args):
+        done = subprocess.run([STUDIO, command, "--data", self.root, *args], capture_output=True, text=True,
+                              timeout=60)
         if done.returncode != 0:
-            raise AssertionError(f"vantrel-studio {' '.join(args)} failed: {done.stderr}")
+            raise AssertionError(f"vantrel-studio {command} {' '.join(args)} failed: {done.stderr}")
         return done.stdout.strip()
 
     def pairing_code(self):
-        return self.run("pairing-code", "--data", self.root, "--user", "dana@example.com").split()[-1]
+        return self.run("pairing-code", "--user", "dana@example.com").split()[-1]
 
     def start(self):
         self.process = subprocess.Popen(
             [STUDIO, "serve", "--data", self.root, "--listen", f"127.0.0.1:{self.port}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(self._accepting, 30, "the studio to listen")
-
-    def _accepting(self):
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                return True
-        except OSError:
-            return False
+        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", self.port)) == 0, 30, "the studio to listen")
 
     def stop(self):
         stop_process(self.process)
@@ -214,17 +200,13 @@ class Agent:
 
     def _application(self):
         # The one with a window: under GNOME Shell the registry also lists a second, empty "vantrel" entry.
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            app = desktop.getChildAtIndex(i)
-            if app is not None and app.name.lower() == "vantrel" and app.childCount > 0:
-                try:
-                    if app.get_process_id() != self.process.pid:
-                        continue
-                except Exception:
-                    pass
-                return app
-        return None
+        try:
+            desktop = pyatspi.Registry.getDesktop(0)
+            return next((app for app in map(desktop.getChildAtIndex, range(desktop.childCount)) if app is not None
+                         and app.name.lower() == "vantrel" and app.childCount > 0
+                         and app.get_process_id() == self.process.pid), None)
+        except Exception:  # an application that went away while it was read
+            return None
 
     def kill(self):
         stop_process(self.process, signal.SIGKILL)
@@ -234,24 +216,16 @@ class Agent:
         return _find(self.app, lambda n: n.getRoleName() in ("push button", "button") and n.name == text)
 
     def click(self, text, timeout=60):
-        button = wait_until(lambda: self._enabled(self.find_button(text)), timeout, f"button “{text}” enabled")
-        button.queryAction().doAction(0)
-
-    @staticmethod
-    def _enabled(node):
-        if node is None:
-            return None
-        return node if node.getState().contains(pyatspi.STATE_ENABLED) else None
+        wait_until(lambda: (button := self.find_button(text)) and button.getState().contains(pyatspi.STATE_ENABLED)
+                   and button, timeout, f"button “{text}” enabled").queryAction().doAction(0)
 
     def texts(self):
-        labels = _find_all(self.app, lambda n: n.getRoleName() in ("label", "text", "static"), [])
-        out = []
-        for label in labels:
+        def text(label):
             try:
-                out.append(label.name or label.queryText().getText(0, -1))
+                return label.name or label.queryText().getText(0, -1)
             except Exception:
-                out.append(label.name)
-        return out
+                return label.name
+        return [text(n) for n in _find_all(self.app, lambda n: n.getRoleName() in ("label", "text", "static"), [])]
 
     def shows(self, text):
         return any(text in t for t in self.texts() if t)
@@ -269,15 +243,10 @@ class Agent:
         field = wait_until(lambda: _find(self.app, lambda n: n.getRoleName() in ("text", "entry", "password text")
                                          and n.name == accessible_name), 30, f"field “{accessible_name}”")
         # Type like a person: the window follows edits, not text set behind its back.
-        self._click_at(field)
-        wait_until(lambda: field.getState().contains(pyatspi.STATE_FOCUSED), 30, f"focus in “{accessible_name}”")
-        subprocess.run(["xdotool", "key", "ctrl+a", "BackSpace"], check=True)
-        subprocess.run(["xdotool", "type", "--delay", "20", value], check=True)
-
-    @staticmethod
-    def _click_at(node):
-        x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        x, y, w, h = field.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"], check=True)
+        wait_until(lambda: field.getState().contains(pyatspi.STATE_FOCUSED), 30, f"focus in “{accessible_name}”")
+        subprocess.run(["xdotool", "key", "ctrl+a", "BackSpace", "type", "--delay", "20", value], check=True)
 
 
 def start_x_server():
@@ -306,8 +275,7 @@ class Environment:
         self.agent = Agent(self.root, self.logind.address)
 
     def close(self):
-        if self.agent.process is not None:
-            self.agent.kill()
+        self.agent.kill()
         self.studio.stop()
         self.certificates.close()
         self.logind.close()
@@ -323,11 +291,5 @@ class Environment:
 
 
 def move_mouse(steps=20):
-    for _ in range(steps):
-        subprocess.run(["xdotool", "mousemove_relative", "--", "7", "5"], check=True)
-        subprocess.run(["xdotool", "mousemove_relative", "--", "-7", "-5"], check=True)
-
-
-def click_mouse(times=3):
-    for _ in range(times):
-        subprocess.run(["xdotool", "click", "1"], check=True)
+    subprocess.run(["xdotool"] + ["mousemove_relative", "--", "7", "5", "mousemove_relative", "--", "-7", "-5"] * steps,
+                   check=True)

@@ -126,7 +126,7 @@ private Q_SLOTS:
 
     // A plain test card, and a subimage whose lines are padded.  One encoder for many threads at once, as capture
     // runs use it: every one gets the same bytes.
-    void jpegDecodesToTheImage() {
+    void jpegDecodesToTheImageAndShrinksAsTheFactorDrops() {
         TurboJpegEncoder encoder;
         for (const QImage& image : {testCard(1440, 900), testCard(400, 100).copy(3, 1, 201, 50)}) {
             const auto encode = [&](int) { return encoder.encode(image, 0.9).value_or(QByteArray()); };
@@ -141,12 +141,9 @@ private Q_SLOTS:
                          qPrintable(got.name()));
             }
         }
-    }
-
-    void jpegShrinksAsTheFactorDrops() {
+        // Noise shrinks as the factor drops.
         QImage noise(320, 200, QImage::Format_RGB32); // no padding: the bits are one run of pixels
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.bits()), noise.sizeInBytes() / 4);
-        TurboJpegEncoder encoder;
         const auto size = [&](double factor) { return encoder.encode(noise, factor).value_or(QByteArray()).size(); };
         QVERIFY(size(1.0) > size(0.5) && size(0.5) > size(0.0) && size(0.0) > 0);
         QCOMPARE(encoder.encode(QImage(), 0.5), std::nullopt);
@@ -195,8 +192,7 @@ private Q_SLOTS:
                      variables);
             QVERIFY2((dynamic_cast<GnomeShellActivity*>(platform.frontmost.get()) != nullptr) == (kind == Gnome),
                      variables);
-            QVERIFY2((dynamic_cast<GnomeMouseMonitor*>(platform.mouse.get()) != nullptr) == (kind == Gnome),
-                     variables);
+            QVERIFY2((dynamic_cast<GnomeMouseMonitor*>(platform.mouse.get()) != nullptr) == (kind == Gnome), variables);
             QVERIFY2((dynamic_cast<X11ScreenCapture*>(platform.capture.get()) != nullptr) == (kind == X11), variables);
             QVERIFY(dynamic_cast<DBusSystemEvents*>(platform.systemEvents.get()));
         }

@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
 #include <list>
 
 using namespace Qt::StringLiterals;
@@ -36,27 +37,28 @@ public:
             return false;
         m_session = std::make_unique<QDBusInterface>(u"org.gnome.Mutter.RemoteDesktop"_s, session.value().path(),
                                                      u"org.gnome.Mutter.RemoteDesktop.Session"_s);
-        return ok(m_session->call(u"Start"_s));
+        return call(u"Start"_s);
     }
-    bool move() { return ok(m_session->call(u"NotifyPointerMotionRelative"_s, 3.0, 2.0)); }
+    bool move() { return call(u"NotifyPointerMotionRelative"_s, 3.0, 2.0); }
     bool click() {
         constexpr int kLeftButton = 0x110; // BTN_LEFT
-        return ok(m_session->call(u"NotifyPointerButton"_s, kLeftButton, true)) &&
-               ok(m_session->call(u"NotifyPointerButton"_s, kLeftButton, false));
+        return call(u"NotifyPointerButton"_s, kLeftButton, true) && call(u"NotifyPointerButton"_s, kLeftButton, false);
     }
     // Presses the keys in order, then releases them in reverse.
-    bool keys(const QList<uint>& keysyms) {
-        for (uint keysym : keysyms)
-            if (!ok(m_session->call(u"NotifyKeyboardKeysym"_s, keysym, true)))
-                return false;
-        for (auto it = keysyms.crbegin(); it != keysyms.crend(); ++it)
-            if (!ok(m_session->call(u"NotifyKeyboardKeysym"_s, *it, false)))
-                return false;
-        return true;
+    bool keys(QList<uint> keysyms) {
+        bool ok = true;
+        for (const bool press : {true, false}) {
+            for (uint keysym : keysyms)
+                ok = ok && call(u"NotifyKeyboardKeysym"_s, keysym, press);
+            std::ranges::reverse(keysyms);
+        }
+        return ok;
     }
 
 private:
-    static bool ok(const QDBusMessage& reply) { return reply.type() == QDBusMessage::ReplyMessage; }
+    template <typename... Arguments> bool call(const QString& method, Arguments... arguments) {
+        return m_session->call(method, arguments...).type() == QDBusMessage::ReplyMessage;
+    }
     std::unique_ptr<QDBusInterface> m_session;
 };
 
@@ -64,20 +66,18 @@ constexpr uint kEscape = 0xff1b, kAlt = 0xffe9, kTab = 0xff09;
 
 // How many "Screen Share" dialogs the stand-in user has answered.
 qsizetype shareDialogs() {
-    QFile log(qEnvironmentVariable("VANTREL_TEST_SHARE_LOG"));
-    return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
+    return logLines("VANTREL_TEST_SHARE_LOG").size();
 }
 
-int extensionState(const QString& uuid) {
-    QDBusInterface extensions(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s);
-    const QDBusReply<QVariantMap> info = extensions.call(u"GetExtensionInfo"_s, uuid);
+// A call about our extension to the shell's extension service.
+QDBusMessage extensions(const QString& method) {
+    return QDBusInterface(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s)
+        .call(method, GnomeShellActivity::kLegacyUuid);
+}
+
+int extensionState() {
+    const QDBusReply<QVariantMap> info = extensions(u"GetExtensionInfo"_s);
     return info.isValid() ? info.value().value(u"state"_s).toInt() : -1;
-}
-
-bool switchExtension(const QString& uuid, bool on) {
-    QDBusInterface extensions(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s);
-    return extensions.call(on ? u"EnableExtension"_s : u"DisableExtension"_s, uuid).type() ==
-           QDBusMessage::ReplyMessage;
 }
 
 } // namespace
@@ -97,10 +97,10 @@ class GnomeShellTest final : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        const int installed = extensionState(GnomeShellActivity::kLegacyUuid);
+        const int installed = extensionState();
         QVERIFY2(installed == 2 || installed == 6, qPrintable(QString::number(installed))); // off, or never on
         m_shell = std::make_shared<GnomeShellActivity>();
-        QTRY_COMPARE_WITH_TIMEOUT(extensionState(GnomeShellActivity::kLegacyUuid), 1, kDeadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(extensionState(), 1, kDeadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(m_shell->problem(), QString(), kDeadlineMs);
         QVERIFY(m_input.start());
         // The shell starts in the overview, where a new window gets no focus.
@@ -110,14 +110,8 @@ private Q_SLOTS:
     // Each window is named by its desktop entry; focus moves with Alt+Tab and when a window closes; with the
     // extension switched off the app is unknown, and the reason is given.
     void frontmostAppFollowsFocus() {
-        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + u"/applications"_s;
-        QVERIFY(QDir().mkpath(applications));
-        for (const auto& [id, name] : {std::pair{u"vantrel-first"_s, u"First Editor"_s},
-                                       std::pair{u"vantrel-second"_s, u"Second Editor"_s}}) {
-            QFile entry(applications + u'/' + id + u".desktop"_s);
-            QVERIFY(entry.open(QIODevice::WriteOnly));
-            QVERIFY(entry.write(u"[Desktop Entry]\nType=Application\nName=%1\nExec=foot\n"_s.arg(name).toUtf8()) > 0);
-        }
+        QVERIFY(addDesktopEntry(u"vantrel-first"_s, u"First Editor"_s) &&
+                addDesktopEntry(u"vantrel-second"_s, u"Second Editor"_s));
         QSignalSpy changes(m_shell.get(), &GnomeShellActivity::focusChanged);
         QProcess& first = openWindow(u"vantrel-first"_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"First Editor"_s, kDeadlineMs);
@@ -129,11 +123,11 @@ private Q_SLOTS:
         first.kill();
         QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"Second Editor"_s, kDeadlineMs);
 
-        QVERIFY(switchExtension(GnomeShellActivity::kLegacyUuid, false));
+        QVERIFY(extensions(u"DisableExtension"_s).type() == QDBusMessage::ReplyMessage);
         QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), std::nullopt, kDeadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(m_shell->problem(), u"the Vantrel GNOME Shell extension is switched off"_s,
                                   kDeadlineMs);
-        QVERIFY(switchExtension(GnomeShellActivity::kLegacyUuid, true));
+        QVERIFY(extensions(u"EnableExtension"_s).type() == QDBusMessage::ReplyMessage);
         QTRY_COMPARE_WITH_TIMEOUT(m_shell->name(), u"Second Editor"_s, kDeadlineMs);
         second.kill();
     }
@@ -144,8 +138,8 @@ private Q_SLOTS:
     void idleStartCountsNoneAndMovesFollowInjectedMotion() {
         auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
             [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
-            return MutterIdleWatch::create(std::move(callback), std::move(status));
-        }});
+                return MutterIdleWatch::create(std::move(callback), std::move(status));
+            }});
         GnomeMouseMonitor mouse(idle, m_shell);
         QList<int> events;
         QList<qsizetype> eventsAtIdle;
@@ -156,8 +150,7 @@ private Q_SLOTS:
         const auto count = [&events](int type) { return events.count(type); };
         const auto token = mouse.install([&](int type) { events << type; });
         QVERIFY(token);
-        QTRY_COMPARE_WITH_TIMEOUT(eventsAtIdle.size(), 1, kDeadlineMs);
-        QCOMPARE(eventsAtIdle.first(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(eventsAtIdle, QList<qsizetype>{0}, kDeadlineMs);
 
         // One at a time: the shell merges the motion of one frame into one event.
         for (int moves = 1; moves <= 5; ++moves) {
@@ -215,27 +208,20 @@ private Q_SLOTS:
         for (int start = 0; start < 3; ++start) {
             Tracker& tracker = h.restart(); // a new capture backend on the same defaults, as after a restart
             QCoro::waitFor(tracker.connect());
-            const qsizetype reports = h.minutes().size();
-            QCoro::waitFor(tracker.start());
-            if (start == 0) {
+            if (start == 0) { // asked and tracking at once, or asked and to clock in again
+                QCoro::waitFor(tracker.start());
                 QTRY_COMPARE_WITH_TIMEOUT(shareDialogs(), 1, kDeadlineMs);
                 QTRY_VERIFY_WITH_TIMEOUT(h.defaults().data(u"screenCastTokens"_s).has_value(), kDeadlineMs);
-                if (tracker.active()) // asked and tracking at once, or asked and to clock in again
-                    QCoro::waitFor(tracker.stop(u"Test over."_s));
-                QTRY_VERIFY_WITH_TIMEOUT(!tracker.busy(), kDeadlineMs);
+                h.settle();
                 continue;
             }
-            QVERIFY2(tracker.active(), qPrintable(tracker.status()));
-            h.clock->advance(1.0);
-            QTRY_COMPARE_WITH_TIMEOUT(h.minutes().size(), reports + 1, kDeadlineMs);
+            const auto [ids, sizes] = h.reportOnce();
+            QVERIFY2(tracker.active(), qPrintable(ids.join(u' ')));
             QCOMPARE(shareDialogs(), 1);
-
-            const auto [ids, sizes] = h.lastShots();
             QCOMPARE(sizes, (QList{QSize(1280, 720), QSize(1440, 810)}));
             QVERIFY(ids.size() == 2 && ids[0] != ids[1] && (start == 1 || ids == firstIds));
             firstIds = ids;
-            QCoro::waitFor(tracker.stop(u"Test over."_s));
-            QTRY_VERIFY_WITH_TIMEOUT(!tracker.busy(), kDeadlineMs);
+            h.settle();
         }
     }
 };

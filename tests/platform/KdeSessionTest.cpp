@@ -16,6 +16,7 @@
 
 #include <QDBusInterface>
 #include <QDBusReply>
+#include <QDebug>
 #include <QDir>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -60,19 +61,9 @@ void runKWinScript(const QString& name, const QString& code) {
     QVERIFY(ran(u"/Scripting/Script%1"_s) || ran(u"/%1"_s));
 }
 
-std::shared_ptr<IdleActivityMonitor> idleMonitor() {
-    return std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
-        [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
-            return WaylandIdleWatch::create(std::move(callback), std::move(status));
-        }});
-}
-
 // The portal dialogs answered so far (tests/support/wayland/portal_dialog.py), one line each.
 QStringList dialogs() {
-    QFile log(qEnvironmentVariable("VANTREL_TEST_DIALOG_LOG"));
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    return logLines("VANTREL_TEST_DIALOG_LOG");
 }
 
 } // namespace
@@ -83,22 +74,9 @@ class KdeSessionTest final : public QObject {
     std::list<QProcess> m_windows; // killed with the suite
 
 private Q_SLOTS:
-    void cleanupTestCase() {
-        for (QProcess& window : m_windows) {
-            window.kill();
-            window.waitForFinished();
-        }
-    }
-
     void frontmostAppFollowsFocusAndScriptGoesAtExit() {
-        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + u"/applications"_s;
-        QVERIFY(QDir().mkpath(applications));
-        for (const auto& [id, name] : {std::pair{"vantrel-cutting", "Cutting Room"}, {"vantrel-grading", "Grading"}}) {
-            QFile entry(applications + u'/' + QLatin1String(id) + u".desktop"_s);
-            QVERIFY(entry.open(QIODevice::WriteOnly));
-            QVERIFY(entry.write("[Desktop Entry]\nType=Application\nExec=foot\nName=" + QByteArray(name) + "\n") > 0);
-        }
-
+        QVERIFY(addDesktopEntry(u"vantrel-cutting"_s, u"Cutting Room"_s) &&
+                addDesktopEntry(u"vantrel-grading"_s, u"Grading"_s));
         {
             auto script = std::make_shared<KWinScript>();
             KWinFrontmostApp frontmost(script);
@@ -125,7 +103,10 @@ private Q_SLOTS:
         QVERIFY2(pointer.isValid(), "KWin offers no fake-input protocol");
         auto script = std::make_shared<KWinScript>();
         QTRY_VERIFY2_WITH_TIMEOUT(script->isRunning(), qPrintable(script->failure()), 20000);
-        const auto idle = idleMonitor();
+        const auto idle = std::make_shared<IdleActivityMonitor>(std::vector<IdleActivityMonitor::Source>{
+            [](IdleWatch::Callback callback, IdleWatch::StatusCallback status) {
+                return WaylandIdleWatch::create(std::move(callback), std::move(status));
+            }});
         KWinActivityMonitor monitor(script, idle);
         qint64 moves = 0;
         const auto token = monitor.install([&](int type) { moves += type == MouseMonitor::MouseMoved; });
@@ -198,11 +179,7 @@ private Q_SLOTS:
             token = session.restoreToken.isEmpty() ? token : session.restoreToken;
             QStringList streams;
             for (const CastStream& stream : session.streams)
-                streams.append(u"%1,%2 %3x%4 %5"_s.arg(stream.position.x())
-                                   .arg(stream.position.y())
-                                   .arg(stream.size.width())
-                                   .arg(stream.size.height())
-                                   .arg(stream.id));
+                QDebug(&streams.emplace_back()) << stream.position << stream.size << stream.id;
             restores.append(streams);
         }
         QCOMPARE(restores[0].size(), 2);

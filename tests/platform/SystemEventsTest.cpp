@@ -51,10 +51,10 @@ public:
     bool startMock(const QString& busName, const QStringList& arguments) {
         start(u"/usr/bin/python3"_s, QStringList{u"-m"_s, u"dbusmock"_s} + arguments,
               {u"DBUS_SYSTEM_BUS_ADDRESS="_s + m_address, u"DBUS_SESSION_BUS_ADDRESS="_s + m_address});
-        for (QDeadlineTimer deadline(60000); m_connection.isConnected() && !deadline.hasExpired(); QThread::msleep(50))
-            if (m_connection.interface()->isServiceRegistered(busName))
-                return true;
-        return false;
+        const auto up = [&] {
+            return m_connection.isConnected() && m_connection.interface()->isServiceRegistered(busName);
+        };
+        return QTest::qWaitFor(up, 60000);
     }
 
     // Whether a blocking call to the mock interface has a reply that is no error.

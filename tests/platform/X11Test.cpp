@@ -117,14 +117,6 @@ int strayPixels(const QImage& image, QRect area, QColor colour) {
     return count;
 }
 
-// The value, or an empty one with the error in the log.
-template <typename T> T valueOf(QCoro::Task<Result<T>> task) {
-    const Result<T> result = awaitTask(std::move(task));
-    if (!result)
-        qWarning("%s", qPrintable(result.error().description()));
-    return result ? *result : T();
-}
-
 } // namespace
 
 // Mouse events, the frontmost application and screen capture on a real X server (Xvfb), driven by xdotool

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "records/Error.h"
+
 #include <QEventLoop>
 #include <QTimer>
 #include <QtGlobal>
@@ -27,4 +29,12 @@ template <typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds
     if (!result)
         qFatal("awaitTask: the task did not finish in time");
     return std::move(*result);
+}
+
+// The task's value, or an empty one with the error in the log.
+template <typename T> T valueOf(QCoro::Task<Result<T>> task) {
+    Result<T> result = awaitTask(std::move(task));
+    if (!result)
+        qWarning("%s", qPrintable(result.error().description()));
+    return result ? std::move(*result) : T();
 }

@@ -23,7 +23,6 @@ TrackerRig::TrackerRig(Options options)
 }
 
 void TrackerRig::settle() {
-    // No coroutine of the tracker may outlive it: end tracking and let every delivery finish.
     if (!m_tracker)
         return;
     if (m_tracker->active())
@@ -63,10 +62,17 @@ void TrackerRig::clockIn(bool answered) {
         QTRY_COMPARE_WITH_TIMEOUT(m_tracker->captureStatus(), u"Screenshot uploaded."_s, 30000);
 }
 
-std::pair<QStringList, QList<QSize>> TrackerRig::lastShots() const {
+std::pair<QStringList, QList<QSize>> TrackerRig::reportOnce() {
+    const qsizetype reports = minutes().size();
+    QCoro::waitFor(m_tracker->start());
+    if (!m_tracker->active())
+        return {{m_tracker->status()}, {}};
+    clock->advance(1.0);
+    if (!QTest::qWaitFor([&] { return minutes().size() > reports; }, 60000))
+        return {{u"no report"_s}, {}};
     QStringList ids;
     QList<QSize> sizes;
-    for (const QJsonValue shot : minutes().value(minutes().size() - 1).value(u"screenshots"_s).toArray()) {
+    for (const QJsonValue shot : minutes().last().value(u"screenshots"_s).toArray()) {
         ids.append(shot[u"display_id"_s].toString());
         sizes.append(QImage::fromData(QByteArray::fromBase64(shot[u"jpeg"_s].toString().toLatin1())).size());
     }

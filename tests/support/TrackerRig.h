@@ -9,6 +9,8 @@
 #include "tracker/Tracker.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -44,6 +46,8 @@ public:
     explicit TrackerRig(Options options);
     ~TrackerRig() { settle(); }
     Q_DISABLE_COPY_MOVE(TrackerRig)
+    // Ends tracking and lets every delivery finish: no coroutine of the tracker may outlive it.
+    void settle();
 
     Tracker& tracker() { return *m_tracker; }
     // A second tracker on the same defaults and keychain, as after a restart of the application.
@@ -83,8 +87,9 @@ public:
     // Reports and stop requests as the peer received them, in order.
     QList<QJsonObject> minutes() const { return bodiesOf("/minutes"); }
     QList<QJsonObject> stops() const { return bodiesOf("/stop"); }
-    // The last report's screenshots: their display ids in order, and their sizes narrowest first.
-    std::pair<QStringList, QList<QSize>> lastShots() const;
+    // Clocks in with the tracker's own capture and waits for the first report: its screenshots' display ids in
+    // order and their sizes narrowest first; the status instead when clock-in failed.
+    std::pair<QStringList, QList<QSize>> reportOnce();
     QList<QByteArray> paths() const {
         QList<QByteArray> paths;
         for (const TestPeer::Request& request : m_peer->requests())
@@ -116,7 +121,6 @@ private:
                 bodies.append(request.json().toObject());
         return bodies;
     }
-    void settle();
 
     Options m_options;
     std::shared_ptr<Clock> m_clock; // `clock` or the system's
@@ -148,6 +152,21 @@ inline QJsonObject report(qint64 seq, qint64 start, qint64 end, int clicks, int 
             {u"clicks"_s, clicks}, {u"mouse_moves"_s, moves}, {u"mouse_active_seconds"_s, active},
             {u"apps"_s, apps}};
 }
+// The lines of the log file named by the environment variable `variable`, as the Wayland sessions' dialog logs.
+inline QStringList logLines(const char* variable) {
+    QFile log(qEnvironmentVariable(variable));
+    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts)
+                                         : QStringList();
+}
+
+// A desktop entry for the application `id` in the session's data folder.
+inline bool addDesktopEntry(const QString& id, const QString& name) {
+    const QString folder = qEnvironmentVariable("XDG_DATA_HOME") + u"/applications"_s;
+    QFile entry(folder + u'/' + id + u".desktop"_s);
+    return QDir().mkpath(folder) && entry.open(QIODevice::WriteOnly) &&
+           entry.write(u"[Desktop Entry]\nType=Application\nExec=foot\nName=%1\n"_s.arg(name).toUtf8()) > 0;
+}
+
 inline QJsonObject withoutShots(QJsonObject report) {
     report.remove(u"screenshots"_s);
     return report;

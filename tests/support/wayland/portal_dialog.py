@@ -50,6 +50,10 @@ def has(node, state):
     return node.get_state_set().contains(state)
 
 
+def checked(node):
+    return has(node, Atspi.StateType.CHECKED)
+
+
 def dialog(application, title):
     # Never fails: a dialog going away while it is read, as right after Share, is no dialog.
     def shown(node):
@@ -70,7 +74,7 @@ def dialog(application, title):
     return None
 
 
-def answer_gnome(window, _count):
+def answer_gnome(window):
     nodes = walk(window, [])
     monitors = next((n for n in nodes if role(n) == "list"), None)
     share = next((n for n in nodes if role(n) == "push button" and n.get_name().endswith("Share")), None)
@@ -92,19 +96,15 @@ def run_kwin_script(code, name):
     path = os.path.join(os.environ["XDG_RUNTIME_DIR"], name + ".js")
     with open(path, "w") as f:
         f.write(code)
-    out = subprocess.run(["dbus-send", "--session", "--print-reply=literal", "--dest=org.kde.KWin", "/Scripting",
-                          "org.kde.kwin.Scripting.loadScript", f"string:{path}", f"string:{name}"],
+    call = ["dbus-send", "--session", "--print-reply=literal", "--dest=org.kde.KWin"]
+    out = subprocess.run(call + ["/Scripting", "org.kde.kwin.Scripting.loadScript", f"string:{path}", f"string:{name}"],
                          capture_output=True, text=True, check=True).stdout.split()[-1]
     for object_path in (f"/Scripting/Script{out}", f"/{out}"):  # Plasma 6, then Plasma 5
-        if subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.kde.KWin", object_path,
-                           "org.kde.kwin.Script.run"], capture_output=True).returncode == 0:
+        if subprocess.run(call + [object_path, "org.kde.kwin.Script.run"], capture_output=True).returncode == 0:
             return
 
 
 def answer_kde(frame, count, click):
-    def checked(node):
-        return has(node, Atspi.StateType.CHECKED)
-
     def press(tile):
         position, size = tile.get_position(Atspi.CoordType.SCREEN), tile.get_size()
         subprocess.run([click, str(ORIGIN + position.x + size.x // 2), str(ORIGIN + position.y + 40)], check=True)
@@ -137,19 +137,15 @@ def answer_kde(frame, count, click):
 
 def main():
     desktop, log = sys.argv[1], sys.argv[-1]
-    if desktop == "kde":
-        application, title, click = "xdg-desktop-portal-kde", "Screen Sharing", sys.argv[2]
-
-        def answer(frame, count):
-            return answer_kde(frame, count, click)
-    else:
-        application, title, answer = "xdg-desktop-portal-gnome", "Screen Share", answer_gnome
+    application, title = {"kde": ("xdg-desktop-portal-kde", "Screen Sharing")}.get(
+        desktop, ("xdg-desktop-portal-gnome", "Screen Share"))
     count = 0
     while True:
         # AT-SPI calls fail when an application goes away or answers too late on a busy machine: try again.
         try:
             frame = dialog(application, title)
-            shared = answer(frame, count + 1) if frame is not None else None
+            shared = None if frame is None else answer_kde(frame, count + 1, sys.argv[2]) if desktop == "kde" \
+                else answer_gnome(frame)
             if shared is not None:
                 deadline = time.monotonic() + 30
                 while dialog(application, title) is not None and time.monotonic() < deadline:

@@ -16,6 +16,7 @@ import sys
 import tempfile
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 # Another name lets two checkouts run their Wayland suites side by side on one machine.
 TEST_USER = os.environ.get("VANTREL_TEST_USER", "vantrel-test")
 
@@ -27,26 +28,26 @@ focus_follows_mouse no
 """
 
 
-# Every wait is for an event, with a deadline that a machine busy with other work still meets.
-def wait_until(predicate, timeout, what):
+# Every wait is for an event, with a deadline that a machine busy with other work still meets.  The
+# predicate's value once it holds; `explain` says what was seen instead.
+def wait_until(predicate, timeout, what, explain=None):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.05)
-    raise RuntimeError(f"{what} did not come up within {timeout} s")
+    while not (value := predicate()):
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out after {timeout} s waiting for {what}" + (f": {explain()}" if explain else ""))
+        time.sleep(0.2)  # also keeps input retried by a predicate well apart from a double click
+    return value
 
 
 class WaylandSession:
-    def __init__(self, keyring=False, compositor="sway"):
-        self.compositor = compositor
-        self.want_keyring = keyring
-        self.env = {}
-        self._procs = []
-        self._daemon_pids = []
-        self.dir = None
+    # GNOME Shell: extensions copied into the user's extension folder (uuid → folder); those in `gnome_enabled`
+    # are switched on before the start, the others only installed.
+    gnome_extensions = {}
+    gnome_enabled = ()
 
-    def _ensure_user(self):
+    def __init__(self, keyring=False, compositor="sway"):
+        self.compositor, self.want_keyring = compositor, keyring
+        self.env, self._procs, self.dir = {}, [], None
         if os.geteuid() != 0:
             self.user = pwd.getpwuid(os.geteuid())
             return
@@ -58,44 +59,31 @@ class WaylandSession:
             self.user = pwd.getpwnam(TEST_USER)
 
     def _as_user(self, argv, env=None):
-        full = dict(self.env)
-        full.update(env or {})
-        envargs = ["env", "-i"] + [f"{k}={v}" for k, v in full.items()]
-        if os.geteuid() == 0:
-            return ["runuser", "-u", self.user.pw_name, "--"] + envargs + list(argv)
-        return envargs + list(argv)
+        envargs = ["env", "-i"] + [f"{k}={v}" for k, v in {**self.env, **(env or {})}.items()] + list(argv)
+        return ["runuser", "-u", self.user.pw_name, "--"] + envargs if os.geteuid() == 0 else envargs
 
     def start(self):
-        self._ensure_user()
         self.dir = tempfile.mkdtemp(prefix="vantrel-wayland.")
         os.chmod(self.dir, 0o711)
-        runtime = os.path.join(self.dir, "runtime")
-        home = os.path.join(self.dir, "home")
+        runtime, home = os.path.join(self.dir, "runtime"), os.path.join(self.dir, "home")
         for d in (runtime, home):
             os.mkdir(d, 0o700)
             os.chown(d, self.user.pw_uid, self.user.pw_gid)
         self.env = {
-            "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-            "HOME": home,
-            "USER": self.user.pw_name,
-            "LOGNAME": self.user.pw_name,
-            "LANG": "C.UTF-8",
-            "LC_ALL": "C.UTF-8",
-            "TZ": "UTC",
-            "XDG_RUNTIME_DIR": runtime,
-            "XDG_CONFIG_HOME": os.path.join(home, ".config"),
-            "XDG_DATA_HOME": os.path.join(home, ".local/share"),
-            "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+            "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": home,
+            "USER": self.user.pw_name, "LOGNAME": self.user.pw_name, "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8",
+            "TZ": "UTC", "XDG_RUNTIME_DIR": runtime, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "XDG_DATA_HOME": os.path.join(home, ".local/share"), "XDG_CACHE_HOME": os.path.join(home, ".cache"),
             "XDG_SESSION_TYPE": "wayland",
             "XDG_CURRENT_DESKTOP": {"gnome-shell": "GNOME", "kwin": "KDE"}.get(self.compositor, "sway"),
-        }
-        self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                                                                       "QTEST_FUNCTION_TIMEOUT")})
+            **{k: v for k, v in os.environ.items()
+               if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QTEST_FUNCTION_TIMEOUT")}}
         try:
             self._start_bus()
             {"gnome-shell": self._start_gnome_shell, "kwin": self._start_kwin}.get(self.compositor, self._start_sway)()
             if self.want_keyring:
-                self._start_keyring()
+                self.spawn([self.reachable(os.path.join(HERE, "..", "keyring")), "serve"])
+                self.wait_for_bus_name("org.freedesktop.secrets", 60)
         except BaseException:
             self.stop()
             raise
@@ -119,43 +107,33 @@ class WaylandSession:
         wait_until(lambda: self.run(["swaymsg", "-t", "get_outputs"], capture_output=True).returncode == 0, 120, "sway")
 
     # --- GNOME Shell -------------------------------------------------------------------------------------
-    # The shell wants logind on the system bus (a private bus with dbusmock's logind here) and, to avoid a hang
-    # at start where it would spawn ibus-daemon itself, a systemd on the session bus that owns the IBus unit.
-    # Extensions given to the session are copied into the user's extension folder; those in `enabled` are
-    # listed in org.gnome.shell enabled-extensions before the start, the others are only installed.
-    gnome_extensions = {}  # uuid → folder
-    gnome_enabled = ()
-
+    # The shell wants logind on the system bus (a private bus with dbusmock's logind here, with the user's
+    # session, which the shell locks as on a real machine, and GDM, without which it has no lock screen) and, to
+    # avoid a hang at start where it would spawn ibus-daemon itself, a systemd on the session bus that owns the
+    # IBus unit.
     def _start_gnome_shell(self):
         self._start_bus("DBUS_SYSTEM_BUS_ADDRESS", "system_bus")
-        self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"])
-        self._wait_for_name("--system", "org.freedesktop.login1", 30)
-        # The user's session, which the shell locks (and marks locked) as on a real machine.
         self.env["XDG_SESSION_ID"] = "c1"
-        self._mock("--system", "org.freedesktop.login1", "/org/freedesktop/login1", "AddSession",
-                          "string:c1", "string:seat0", f"uint32:{self.user.pw_uid}", f"string:{self.user.pw_name}",
-                          "boolean:true")
-        # The shell has a lock screen only where it finds GDM and logind's seat folder.
-        self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--system", "org.gnome.DisplayManager",
-                    "/org/gnome/DisplayManager/Manager", "org.gnome.DisplayManager.Manager"])
-        self._wait_for_name("--system", "org.gnome.DisplayManager", 30)
-        self._mock("--system", "org.gnome.DisplayManager", "/org/gnome/DisplayManager/Manager", "AddProperty",
-                          "string:org.gnome.DisplayManager.Manager", "string:Version", "variant:string:43.0")
-        self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--session", "--template", "systemd"])
-        self.wait_for_bus_name("org.freedesktop.systemd1", 30)
-        self._mock("--session", "org.freedesktop.systemd1", "/org/freedesktop/systemd1", "AddMockUnit",
-                   "string:org.freedesktop.IBus.session.GNOME.service")
+        manager = "/org/gnome/DisplayManager/Manager"
+        for bus, name, mock, method, *args in (
+                ("--system", "org.freedesktop.login1", ["--template", "logind"], "AddSession", "string:c1",
+                 "string:seat0", f"uint32:{self.user.pw_uid}", f"string:{self.user.pw_name}", "boolean:true"),
+                ("--system", "org.gnome.DisplayManager", [manager, "org.gnome.DisplayManager.Manager"], "AddProperty",
+                 "string:org.gnome.DisplayManager.Manager", "string:Version", "variant:string:43.0"),
+                ("--session", "org.freedesktop.systemd1", ["--template", "systemd"], "AddMockUnit",
+                 "string:org.freedesktop.IBus.session.GNOME.service")):
+            self.spawn(["/usr/bin/python3", "-m", "dbusmock", bus] + (mock if mock[0] == "--template" else [name] + mock))
+            self.wait_for_bus_name(name, 30, bus)
+            path = manager if mock[0] == manager else "/" + name.replace(".", "/")
+            self.run(["dbus-send", bus, "--print-reply", f"--dest={name}", path, "org.freedesktop.DBus.Mock." + method,
+                      *args], capture_output=True, check=True)
         extensions = os.path.join(self.env["XDG_DATA_HOME"], "gnome-shell", "extensions")
         for uuid, folder in self.gnome_extensions.items():
-            self.run(["mkdir", "-p", extensions], check=True)
-            target = os.path.join(extensions, uuid)
-            shutil.copytree(folder, target)
-            subprocess.run(["chown", "-R", f"{self.user.pw_uid}:{self.user.pw_gid}", os.path.join(self.dir, "home")],
-                           check=True)
-        settings = [("org.gnome.shell", "enabled-extensions", str(list(self.gnome_enabled))),
-                    ("org.gnome.desktop.a11y.applications", "screen-reader-enabled", "false"),
-                    ("org.gnome.desktop.interface", "toolkit-accessibility", "true")]
-        for schema, key, value in settings:
+            shutil.copytree(folder, os.path.join(extensions, uuid))
+        subprocess.run(["chown", "-R", f"{self.user.pw_uid}:{self.user.pw_gid}", self.env["HOME"]], check=True)
+        for schema, key, value in (("org.gnome.shell", "enabled-extensions", str(list(self.gnome_enabled))),
+                                   ("org.gnome.desktop.a11y.applications", "screen-reader-enabled", "false"),
+                                   ("org.gnome.desktop.interface", "toolkit-accessibility", "true")):
             self.run(["gsettings", "set", schema, key, value], check=True)
         shell = ["gnome-shell", "--headless", "--wayland", "--no-x11",
                  "--virtual-monitor", "1920x1080", "--virtual-monitor", "1280x720"]
@@ -168,7 +146,7 @@ class WaylandSession:
         # a script callback between fork and exec: now and then, more often on a busy machine, the forked
         # child deadlocks on a lock another thread held at the fork, and the shell waits for it for ever.
         # A shell in a user unit's cgroup leaves IBus to the (mocked) systemd and never forks; where the
-        # cgroups cannot be written, a stuck fork is seen within seconds and the shell started afresh.
+        # cgroups cannot be written, a hung start is tried afresh.
         log = os.path.join(self.dir, "gnome-shell.log")
         for attempt in range(4):
             if os.geteuid() == 0:
@@ -182,11 +160,11 @@ class WaylandSession:
                 # About 15 s on a quiet machine; much longer on a busy one.
                 self.wait_for_bus_name("org.gnome.Shell", 180)
                 self.wait_for_bus_name("org.gnome.Mutter.IdleMonitor", 60)
-                wait_until(lambda: self.gnome_shell_ready() or self._stuck_fork(proc.pid), 180, "the shell's start-up")
-                if self.gnome_shell_ready():
-                    return
-                raise RuntimeError("the shell's start-up hung in a fork")
-            except RuntimeError as e:
+                return wait_until(lambda: self.run(
+                    ["gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path", "/org/gnome/Shell",
+                     "--method", "org.freedesktop.DBus.Properties.Get", "org.gnome.Shell", "ShellVersion"],
+                    capture_output=True).returncode == 0, 180, "the shell's start-up")
+            except (RuntimeError, TimeoutError) as e:
                 if attempt == 3:
                     raise RuntimeError(f"{e}:\n" + open(log, errors="replace").read()[-5000:])
             os.killpg(proc.pid, signal.SIGKILL)
@@ -203,60 +181,25 @@ class WaylandSession:
         uid = self.user.pw_uid
         unit = f"user.slice/user-{uid}.slice/user@{uid}.service/app.slice/gnome-shell.service"
         for root in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd", "/sys/fs/cgroup"):
-            if not os.path.exists(os.path.join(root, "cgroup.procs")):
-                continue
             try:
-                os.makedirs(os.path.join(root, unit), exist_ok=True)
-                with open(os.path.join(root, unit, "cgroup.procs"), "w") as f:
-                    f.write("0")
+                if os.path.exists(os.path.join(root, "cgroup.procs")):
+                    os.makedirs(os.path.join(root, unit), exist_ok=True)
+                    with open(os.path.join(root, unit, "cgroup.procs"), "w") as f:
+                        f.write("0")
             except OSError:
                 pass
 
-    @staticmethod
-    def _stuck_fork(session):
-        # A child of the shell that is still the shell (it has not reached exec) after 15 s.
-        pids = subprocess.run(["pgrep", "-s", str(session), "-x", "gnome-shell"], capture_output=True,
-                              text=True).stdout.split()
-        ticks = os.sysconf("SC_CLK_TCK")
-        uptime = float(open("/proc/uptime").read().split()[0])
-        for pid in pids:
-            try:
-                stat = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if str(stat[1]) in pids and uptime - int(stat[19]) / ticks > 15:
-                return True
-        return False
-
-    def gnome_shell_ready(self):
-        r = self.run(["gdbus", "call", "--session", "--dest", "org.gnome.Shell", "--object-path", "/org/gnome/Shell",
-                      "--method", "org.freedesktop.DBus.Properties.Get", "org.gnome.Shell", "ShellVersion"],
-                     capture_output=True)
-        return r.returncode == 0
-
-    def _mock(self, bus, service, path, method, *args):
-        self.run(["dbus-send", bus, "--print-reply", f"--dest={service}", path, f"org.freedesktop.DBus.Mock.{method}",
-                  *args], capture_output=True, check=True)
-
-    def _wait_for_name(self, bus, name, timeout):
-        def has():
-            r = self.run(["dbus-send", bus, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                          "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], capture_output=True)
-            return b"boolean true" in r.stdout
-        wait_until(has, timeout, name)
     def start_gnome_portal(self):
         """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
         dialogs over AT-SPI; returns the path of that user's log (one line per dialog answered)."""
         self.start_pipewire()
-        self.spawn(["/usr/libexec/xdg-desktop-portal-gnome"])
-        self.wait_for_bus_name("org.freedesktop.impl.portal.desktop.gnome", 60)
-        self.spawn(["/usr/libexec/xdg-desktop-portal"])
-        self.wait_for_bus_name("org.freedesktop.portal.Desktop", 60)
+        for program, name in (("xdg-desktop-portal-gnome", "org.freedesktop.impl.portal.desktop.gnome"),
+                              ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")):
+            self.spawn(["/usr/libexec/" + program])
+            self.wait_for_bus_name(name, 60)
         return self._answer_dialogs("gnome")
-    # --- end of GNOME Shell -----------------------------------------------------------------------------
 
     # ---- KDE Plasma: KWin and the KDE portal ----
-
     def _start_kwin(self):
         # The installed binary carries a file capability (cap_sys_resource) that an unprivileged user may not
         # take up, and exec fails; a copy has none.  The fake-input protocol, through which tests move the
@@ -291,13 +234,10 @@ class WaylandSession:
             self.wait_for_bus_name(name, 30)
         return {"VANTREL_TEST_DIALOG_LOG": self._answer_dialogs("kde", self.reachable(click))} if click else {}
 
-    # ---- end of KDE Plasma ----
-
     def _answer_dialogs(self, desktop, *options):
         # A stand-in user who answers every screen-sharing dialog; returns the path of its log.
         log = os.path.join(self.env["XDG_RUNTIME_DIR"], "portal-dialogs.log")
-        answerer = self.reachable(os.path.join(os.path.dirname(os.path.abspath(__file__)), "portal_dialog.py"))
-        self.spawn(["/usr/bin/python3", answerer, desktop, *options, log])
+        self.spawn(["/usr/bin/python3", self.reachable(os.path.join(HERE, "portal_dialog.py")), desktop, *options, log])
         return log
 
     def start_pipewire(self):
@@ -323,36 +263,12 @@ class WaylandSession:
 
         wait_until(up, 120, name)
 
-    def _start_keyring(self):
-        keyring = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keyring")
-        out = self.run([self.reachable(keyring), "start"], capture_output=True, check=True).stdout.decode()
-        for line in out.splitlines():
-            key, _, value = line.partition("=")
-            if key == "GNOME_KEYRING_PID":
-                self._daemon_pids.append(int(value))
-            elif key == "GNOME_KEYRING_CONTROL":
-                self.env[key] = value
-
-    def show_changing_window(self, title="vantrel-changing"):
-        """A terminal that prints the time ten times a second, so the screen never stands still."""
-        self.spawn(["foot", "--title", title, "--app-id", title, "--",
-                    "sh", "-c", "while :; do date +%T.%N; sleep 0.1; done"])
-        self.wait_for_window(title)
-
-    def wait_for_window(self, app_id):
+    def show_window(self, app_id, *options, command=("sleep", "infinity")):
+        self.spawn(["foot", "--title", app_id, "--app-id", app_id, *options, "--", *command])
         wait_until(lambda: f'"app_id": "{app_id}"' in self.swaymsg("-t", "get_tree"), 120, f"the window {app_id}")
 
-    def outputs(self):
-        return [output["name"] for output in json.loads(self.swaymsg("-t", "get_outputs"))]
-
     def stop(self):
-        for pid in self._daemon_pids:
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-        self._daemon_pids = []
-        # Newest first: clients before sway, sway before the bus.
+        # Newest first: clients before the compositor, the compositor before the bus.
         for proc in reversed(self._procs):
             if proc.poll() is None:
                 try:
@@ -367,11 +283,6 @@ class WaylandSession:
                 proc.wait()
         self._procs = []
         if self.dir:
-            kept = os.environ.get("VANTREL_TEST_KEEP_LOGS")  # a folder for the session's logs, to read after a failure
-            if kept:
-                target = tempfile.mkdtemp(prefix="session-", dir=kept)
-                for log in glob.glob(os.path.join(self.dir, "*.log")):
-                    shutil.copy(log, target)
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
 
@@ -381,12 +292,10 @@ class WaylandSession:
     def __exit__(self, *exc):
         self.stop()
 
-    def spawn(self, argv, env=None, **popen):
+    def spawn(self, argv, env=None):
         # In its own process group, stopped with the session; output to a log in the session folder.
-        if "stdout" not in popen:
-            popen["stdout"] = open(os.path.join(self.dir, f"{os.path.basename(argv[0])}.log"), "ab")
-            popen.setdefault("stderr", subprocess.STDOUT)
-        proc = subprocess.Popen(self._as_user(argv, env), start_new_session=True, **popen)
+        log = open(os.path.join(self.dir, f"{os.path.basename(argv[0])}.log"), "ab")
+        proc = subprocess.Popen(self._as_user(argv, env), start_new_session=True, stdout=log, stderr=subprocess.STDOUT)
         self._procs.append(proc)
         return proc
 
@@ -409,8 +318,10 @@ class WaylandSession:
     def swaymsg(self, *args):
         return self.run(["swaymsg", *args], capture_output=True, check=True).stdout.decode()
 
-    def wait_for_bus_name(self, name, timeout=120):
-        self._wait_for_name("--session", name, timeout)
+    def wait_for_bus_name(self, name, timeout=120, bus="--session"):
+        wait_until(lambda: b"boolean true" in self.run(
+            ["dbus-send", bus, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+             "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], capture_output=True).stdout, timeout, name)
 
 
 # ---- sway's ScreenCast portal ----
@@ -435,17 +346,11 @@ def _show_known_output(session, output):
     """The changing window and the window of the known colour on `output`."""
     session.swaymsg("focus", "output", output)
     suffix = "" if output == "HEADLESS-1" else "-" + output.rsplit("-", 1)[-1]
-    session.show_changing_window("vantrel-changing" + suffix)
-    title = "vantrel-known" + suffix
-    session.spawn(["foot", "--title", title, "--app-id", title, "-o", f"colors.background={KNOWN_WINDOW[1:]}",
-                   "-o", "cursor.color=" + KNOWN_WINDOW[1:] + " " + KNOWN_WINDOW[1:], "--", "sleep", "infinity"])
-    session.wait_for_window(title)
-    _place_known_window(session, output, title)
-
-
-def _place_known_window(session, output, app_id):
-    # The for_window rule now and then loses a race with the terminal's first commit on a busy machine, which
-    # leaves the window at its own size: place it again until sway's tree has it where the tests look.
+    session.show_window("vantrel-changing" + suffix, command=("sh", "-c", "while :; do date +%T.%N; sleep 0.1; done"))
+    app_id, colour = "vantrel-known" + suffix, KNOWN_WINDOW[1:]
+    session.show_window(app_id, "-o", f"colors.background={colour}", "-o", f"cursor.color={colour} {colour}")
+    # Placed until sway's tree has it where the tests look: a rule would now and then lose a race with the
+    # terminal's first commit on a busy machine, which leaves the window at its own size.
     x, y, width, height = KNOWN_WINDOW_RECT
 
     def placed():
@@ -454,10 +359,10 @@ def _place_known_window(session, output, app_id):
         nodes = [tree]
         while nodes:
             node = nodes.pop()
-            if node.get("app_id") == app_id:
-                r = node["rect"]
-                if (r["x"] - screen["x"], r["y"] - screen["y"], r["width"], r["height"]) == KNOWN_WINDOW_RECT:
-                    return True
+            r = node["rect"]
+            if node.get("app_id") == app_id and (r["x"] - screen["x"], r["y"] - screen["y"], r["width"],
+                                                 r["height"]) == KNOWN_WINDOW_RECT:
+                return True
             nodes += node.get("nodes", []) + node.get("floating_nodes", [])
         session.swaymsg(f'[app_id="^{app_id}$"] floating enable, resize set {width} {height}, move position {x} {y}')
         return False
@@ -474,29 +379,23 @@ def start_screencast(session, preload):
     a second (the backend sends a frame only when an output changes)."""
     folder = os.path.join(session.dir, "screencast")
     os.makedirs(folder)
-    log = os.path.join(folder, "chooser.log")
-    chooser = os.path.join(folder, "chooser.sh")
+    log, chooser = os.path.join(folder, "chooser.log"), os.path.join(folder, "chooser.sh")
     with open(chooser, "w") as f:
         f.write(CHOOSER.format(log=log, folder=folder))
     library = os.path.join(folder, os.path.basename(preload))
     shutil.copy2(preload, library)
-    for path, mode in ((chooser, 0o755), (library, 0o755)):
-        os.chmod(path, mode)
+    for path in (chooser, library):
+        os.chmod(path, 0o755)
     shutil.chown(folder, session.user.pw_uid, session.user.pw_gid)
-
     config = os.path.join(session.env["XDG_CONFIG_HOME"], "xdg-desktop-portal-wlr")
-    session.run(["mkdir", "-p", config], check=True)
-    session.run(["sh", "-c", f'printf "[screencast]\\nchooser_type=dmenu\\nchooser_cmd={chooser}\\nmax_fps=10\\n" '
-                             f'> "{config}/config"'], check=True)
+    session.run(["sh", "-c", f'mkdir -p "{config}" && printf "[screencast]\\nchooser_type=dmenu\\n'
+                             f'chooser_cmd={chooser}\\nmax_fps=10\\n" > "{config}/config"'], check=True)
 
-    x, y, width, height = KNOWN_WINDOW_RECT
     session.swaymsg("output", "*", "bg", KNOWN_BACKGROUND, "solid_color")
     session.swaymsg('for_window [app_id="^vantrel-changing"] "floating enable, resize set 160 60, '
                     'move position 0 0"')
-    session.swaymsg(f'for_window [app_id="^vantrel-known"] "floating enable, resize set {width} {height}, '
-                    f'move position {x} {y}"')
-    for output in session.outputs():
-        _show_known_output(session, output)
+    for output in json.loads(session.swaymsg("-t", "get_outputs")):
+        _show_known_output(session, output["name"])
     session.swaymsg("focus", "output", "HEADLESS-1")
 
     session.start_pipewire()
