@@ -100,7 +100,11 @@ class Studio:
         self.process = subprocess.Popen(
             [STUDIO, "serve", "--data", self.root, "--listen", f"127.0.0.1:{self.port}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", self.port)) == 0, 30, "the studio to listen")
+        wait_until(self._listening, 30, "the studio to listen")
+
+    def _listening(self):
+        with socket.socket() as probe:
+            return probe.connect_ex(("127.0.0.1", self.port)) == 0
 
     def stop(self):
         stop_process(self.process)

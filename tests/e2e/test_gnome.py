@@ -51,29 +51,33 @@ class ShellPointer:
     def _point(self, x, y):
         self._remote("NotifyPointerMotionAbsolute", "(sdd)", self.stream, x, y)
 
+    def _frames(self, method):
+        return self._call("org.gnome.Shell", "/org/vantrel/TestWindowFrames", "org.vantrel.TestWindowFrames",
+                          method, None, "(s)")[0]
+
     def frame(self, pid):
-        frames = json.loads(self._call("org.gnome.Shell", "/org/vantrel/TestWindowFrames",
-                                       "org.vantrel.TestWindowFrames", "Frames", None, "(s)")[0])
-        return next((frame for frame in frames if frame["pid"] == pid), None)
+        return next((frame for frame in json.loads(self._frames("Frames")) if frame["pid"] == pid), None)
 
     def drag(self, pid, x, y, dx, dy, done):
-        """Presses at (x, y) and moves by (dx, dy) until `done` holds for the window's frame.  The shell moves or
-        resizes from where the button went down, however late the window asks it to.  A press that reaches the
-        shell before it has moved the pointer's focus to the window starts nothing: then the button is let go
-        and pressed again, well apart from a double click."""
+        """Presses at (x, y) once the shell has the pointer over the window, waits until the shell has taken the
+        window into a move or resize, then moves by (dx, dy) until `done` holds for the window's frame."""
         def attempt():
-            self._point(x, y)
+            for nudge in (1, 0):  # a motion even where the pointer already is, so that the shell looks again
+                self._point(x - nudge, y)
+            wait_until(lambda: self._frames("PointerOver") == f"window {pid}", 60, "the pointer over the window",
+                       lambda: self._frames("PointerOver") + " " + self._frames("Frames"))
             self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, True)
             try:
+                wait_until(lambda: (self.frame(pid) or {}).get("grabbed"), 60, "the shell to take the window")
                 for nudge in itertools.islice(itertools.cycle((1, 0)), 50):
                     self._point(x + dx - nudge, y + dy)
-                    if frame := done(self.frame(pid)):
-                        return frame
+                    if moved := done(self.frame(pid)):
+                        return moved
                     time.sleep(0.2)
                 return None
             finally:
                 self._remote("NotifyPointerButton", "(ib)", self.LEFT_BUTTON, False)
-        return wait_until(attempt, 60, "the window to follow the pointer")
+        return wait_until(attempt, 120, "the window to follow the pointer", lambda: f"last frame {self.frame(pid)}")
 
 
 class GnomeWindow(unittest.TestCase):

@@ -34,7 +34,8 @@ def wait_until(predicate, timeout, what, explain=None):
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() > deadline:
-            raise TimeoutError(f"timed out after {timeout} s waiting for {what}" + (f": {explain()}" if explain else ""))
+            raise TimeoutError(f"timed out after {timeout} s waiting for {what}"
+                               + (f": {explain()}" if explain else ""))
         time.sleep(0.2)  # also keeps input retried by a predicate well apart from a double click
     return value
 
@@ -122,7 +123,8 @@ class WaylandSession:
                  "string:org.gnome.DisplayManager.Manager", "string:Version", "variant:string:43.0"),
                 ("--session", "org.freedesktop.systemd1", ["--template", "systemd"], "AddMockUnit",
                  "string:org.freedesktop.IBus.session.GNOME.service")):
-            self.spawn(["/usr/bin/python3", "-m", "dbusmock", bus] + (mock if mock[0] == "--template" else [name] + mock))
+            template = mock[0] == "--template"
+            self.spawn(["/usr/bin/python3", "-m", "dbusmock", bus] + (mock if template else [name] + mock))
             self.wait_for_bus_name(name, 30, bus)
             path = manager if mock[0] == manager else "/" + name.replace(".", "/")
             self.run(["dbus-send", bus, "--print-reply", f"--dest={name}", path, "org.freedesktop.DBus.Mock." + method,
