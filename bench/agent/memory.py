@@ -83,6 +83,7 @@ def measure(agent, studio, clock_in, window_program):
         time.sleep(SETTLE)
         rows.append(("agent tracking", *rss_pss(pid)))
         tracking_mappings = by_mapping(pid)
+        tracking_breakdown = smaps_report(pid)
         peak = memory_kib(pid, "VmHWM") / 1024
         agent.click("Clock out")
         agent.wait_for_text("Clock in")
@@ -102,6 +103,7 @@ def measure(agent, studio, clock_in, window_program):
     if os.environ.get("VANTREL_MEMORY_BREAKDOWN"):
         print(f"\n{platform} 20-line Qt window, breakdown:\n{window_breakdown}")
         print(f"\n{platform} agent idle, breakdown:\n{idle_breakdown}")
+        print(f"\n{platform} agent tracking, breakdown:\n{tracking_breakdown}")
 
 
 def main():

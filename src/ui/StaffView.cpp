@@ -8,6 +8,7 @@
 #include "ui/TrackerState.h"
 
 #include <QFrame>
+#include <QHash>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +22,40 @@ namespace {
 
 constexpr int kRowSpacing = 18;
 constexpr int kMargin = 28;
+
+// A label whose text can be selected lays its text out again in every height-for-width query, and its text
+// control then asks for a repaint.  The status line would so be repainted, in a paint of its own, whenever a
+// neighbour's text changes (the capture line, every second while tracking); on Wayland each such paint, while
+// the desktop still shows the last one, costs a buffer of the window's size.  It keeps the heights it worked
+// out for its text.
+class SelectableLine final : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    int heightForWidth(int width) const override
+    {
+        if (m_heightsFor != text() || m_heights.size() > 64) {
+            m_heights.clear();
+            m_heightsFor = text();
+        }
+        auto known = m_heights.constFind(width);
+        if (known == m_heights.cend())
+            known = m_heights.insert(width, QLabel::heightForWidth(width));
+        return *known;
+    }
+
+protected:
+    void changeEvent(QEvent* event) override
+    {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            m_heights.clear();
+        QLabel::changeEvent(event);
+    }
+
+private:
+    mutable QString m_heightsFor;
+    mutable QHash<int, int> m_heights;
+};
 
 QFrame* separator(QWidget* parent)
 {
@@ -118,7 +153,10 @@ QWidget* StaffView::buildFooter()
     column->addWidget(separator(footer));
 
     // Status texts come from the service and the tracker: shown as plain text, never as markup.
-    m_status = Theme::makeText({}, Theme::TextStyle::Body, false, footer);
+    m_status = new SelectableLine(footer);
+    m_status->setTextFormat(Qt::PlainText);
+    m_status->setWordWrap(true);
+    m_status->setFont(Theme::font(Theme::TextStyle::Body));
     m_status->setObjectName(QStringLiteral("statusLine"));
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_status->setCursor(Qt::IBeamCursor);

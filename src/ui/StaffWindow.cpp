@@ -17,7 +17,7 @@ const QString StaffWindow::kTrackingTitle = QStringLiteral("Vantrel — clocked 
 namespace {
 constexpr std::chrono::seconds kTrayCheckInterval{5};
 constexpr std::chrono::seconds kSettleTime{2};
-constexpr std::chrono::seconds kTrimWhileTracking{3};
+constexpr std::chrono::seconds kTrimWhileTracking{10};
 } // namespace
 
 StaffWindow::StaffWindow(Tracker* tracker, QWidget* parent)
@@ -56,9 +56,10 @@ void StaffWindow::trimBuffersOnWayland()
     m_settled->setSingleShot(true);
     m_settled->setInterval(kSettleTime);
     connect(m_settled, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
-    // Tracking repaints the window every second, and a desktop that holds on to each buffer until it has shown
-    // the next one (sway) makes Qt draw into more and more of them, up to five: while tracking they are trimmed
-    // every three seconds (a full repaint of the window), and once more when it ends.
+    // Tracking repaints the window every second.  A desktop that holds on to the buffer it shows until it has
+    // shown the next (sway) needs two of them; a paint that comes before it gave the older one back, as in the
+    // bursts of a clock-in or a capture, makes Qt add another, kept until trimmed (up to five).  While tracking
+    // they are trimmed every ten seconds (each trim costs one full repaint), and once more when it ends.
     auto* trimWhileTracking = new QTimer(this);
     trimWhileTracking->setInterval(kTrimWhileTracking);
     connect(trimWhileTracking, &QTimer::timeout, this, &StaffWindow::dropSpareBuffers);
@@ -101,6 +102,9 @@ void StaffWindow::bringForward()
 void StaffWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    // A window closed to the tray is destroyed, so each showing may bring a new native window.
+    if (m_settled && windowHandle())
+        windowHandle()->installEventFilter(this);
     Q_EMIT contentShown();
 }
 
@@ -115,19 +119,29 @@ void StaffWindow::dropSpareBuffers()
 {
     // Qt's Wayland shared-memory store keeps every buffer it made (up to five) and frees one of another size
     // only when it happens to look at it: after a tiling desktop shrinks the window, a buffer of the old size
-    // (8 MiB for a full-HD screen) stays for good, and fast repaints leave a third of the current size.  A
-    // paint at a size no buffer has frees every buffer the compositor does not hold; a full repaint then
-    // draws into one of the right size.  Other platforms keep a single image per window.
+    // (8 MiB for a full-HD screen) stays for good, and paints that come faster than the desktop gives buffers
+    // back leave more of the current size.  A paint at a size no buffer has frees every buffer the compositor
+    // does not hold.  Other platforms keep a single image per window.
     QBackingStore* store = backingStore();
-    // The repaint below must redraw all of the window into the new buffer, which it cannot with updates off.
     if (!store || !updatesEnabled() || !windowHandle() || !windowHandle()->isExposed())
         return;
-    const QSize size = store->size();
     store->resize(QSize(1, 1));
     store->beginPaint(QRegion(0, 0, 1, 1));
     store->endPaint();
-    store->resize(size);
-    repaint();
+    // The store stays at that size, and the desktop keeps showing the last buffer: the next paint finds the
+    // store smaller than the window and redraws all of it into a new buffer.  Sized back at once, the store
+    // would draw only what changed next into that new, empty buffer, and the rest of the window would show
+    // what lies beneath it.
+}
+
+bool StaffWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // Qt answers an expose with nothing to repaint by showing the store as it is, which after a trim is the
+    // 1×1 picture: the window is redrawn whole first.
+    if (event->type() == QEvent::Expose && watched == windowHandle() && backingStore() &&
+        backingStore()->size() != size())
+        update();
+    return QWidget::eventFilter(watched, event);
 }
 
 void StaffWindow::closeEvent(QCloseEvent* event)
