@@ -153,10 +153,7 @@ QWidget* StaffView::buildFooter()
     column->addWidget(separator(footer));
 
     // Status texts come from the service and the tracker: shown as plain text, never as markup.
-    m_status = new SelectableLine(footer);
-    m_status->setTextFormat(Qt::PlainText);
-    m_status->setWordWrap(true);
-    m_status->setFont(Theme::font(Theme::TextStyle::Body));
+    m_status = Theme::styleText(new SelectableLine(footer), {}, Theme::TextStyle::Body, false);
     m_status->setObjectName(QStringLiteral("statusLine"));
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_status->setCursor(Qt::IBeamCursor);

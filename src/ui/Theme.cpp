@@ -100,7 +100,11 @@ void makeSecondary(QLabel* label)
 
 QLabel* makeText(const QString& text, TextStyle style, bool secondary, QWidget* parent)
 {
-    auto* label = new QLabel(parent);
+    return styleText(new QLabel(parent), text, style, secondary);
+}
+
+QLabel* styleText(QLabel* label, const QString& text, TextStyle style, bool secondary)
+{
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     label->setText(text);

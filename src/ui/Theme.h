@@ -37,6 +37,9 @@ QFont spacedLabelFont();
 // A label that shows its text as plain text, wraps, and uses the given style and colour.
 QLabel* makeText(const QString& text, TextStyle style, bool secondary, QWidget* parent);
 
+// The same for a label of another class, made by the caller; returns it.
+QLabel* styleText(QLabel* label, const QString& text, TextStyle style, bool secondary);
+
 // The secondary colour applied to one label's text.
 void makeSecondary(QLabel* label);
 
