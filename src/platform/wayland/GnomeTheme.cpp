@@ -46,10 +46,14 @@ void applyFont(const QString& name) {
 
 } // namespace
 
+bool isGnomeSession(const QProcessEnvironment& environment) {
+    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP"))
+        .split(u':')
+        .contains(QStringLiteral("GNOME"), Qt::CaseInsensitive);
+}
+
 bool useBuiltInGnomeTheme() {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME"))
-        return false;
-    if (!qgetenv("XDG_CURRENT_DESKTOP").toLower().split(':').contains("gnome"))
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME") || !isGnomeSession())
         return false;
     qputenv("QT_QPA_PLATFORMTHEME", "gnome");
     // Qt tries a theme plugin for every name it considers before any built-in theme, and in a GNOME session

@@ -1,6 +1,7 @@
 #include "platform/wayland/WaylandBackends.h"
 
 #include "platform/wayland/GnomeShellActivity.h"
+#include "platform/wayland/GnomeTheme.h"
 #include "platform/wayland/IdleActivityMonitor.h"
 #include "platform/wayland/KWinActivityMonitor.h"
 #include "platform/wayland/KWinFrontmostApp.h"
@@ -12,11 +13,6 @@
 #include "platform/wayland/WaylandScreenCapture.h"
 
 namespace {
-
-bool isGnomeSession(const QProcessEnvironment& environment) {
-    // A list such as "ubuntu:GNOME" or "GNOME-Classic:GNOME".
-    return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP")).split(u':').contains(u"GNOME");
-}
 
 bool isKdeSession(const QProcessEnvironment& environment) {
     return environment.value(QStringLiteral("XDG_CURRENT_DESKTOP"))
