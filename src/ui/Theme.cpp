@@ -1,15 +1,18 @@
 #include "ui/Theme.h"
 
+#include "ui/ControlStyle.h"
+
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFontInfo>
 #include <QLabel>
+#include <QPointer>
 
 #include <algorithm>
 
 namespace Theme {
 
-QPalette darkPalette()
-{
+QPalette darkPalette() {
     const QColor field{28, 30, 36};
     const QColor button{44, 46, 54};
     const QColor disabledText{235, 235, 245, 77};
@@ -42,30 +45,22 @@ QPalette darkPalette()
     return p;
 }
 
-void styleControl(QWidget* control)
-{
-    control->setStyleSheet(QStringLiteral(
-        "QLineEdit, QPlainTextEdit {"
-        "  background: rgb(28, 30, 36); color: rgb(242, 242, 247); border: 1px solid rgba(235, 235, 245, 40);"
-        "  border-radius: 6px; selection-background-color: rgb(230, 57, 70); selection-color: white; }"
-        "QLineEdit { padding: 5px 6px; }"
-        "QLineEdit:focus, QPlainTextEdit:focus { border: 1px solid rgb(230, 57, 70); }"
-        "QLineEdit:disabled, QPlainTextEdit:disabled { color: rgba(235, 235, 245, 90); background: rgb(20, 21, 25); }"
-        "QPushButton {"
-        "  background: rgb(44, 46, 54); border: 1px solid rgba(235, 235, 245, 30); border-radius: 6px;"
-        "  padding: 6px 14px; color: rgb(242, 242, 247); }"
-        "QPushButton:hover { background: rgb(54, 56, 64); }"
-        "QPushButton:pressed { background: rgb(34, 36, 42); }"
-        "QPushButton:focus { border: 1px solid rgb(230, 57, 70); }"
-        "QPushButton:disabled { color: rgba(235, 235, 245, 77); background: rgb(26, 27, 32); }"));
-    // Style sheets leave the placeholder colour to the palette.
+void styleControl(QWidget* control) {
+    static QPointer<ControlStyle> style;
+    if (!style) {
+        style = new ControlStyle;
+        style->setParent(qApp); // outlives every window, gone with the application
+    }
+    control->setStyle(style);
     QPalette p = control->palette();
     p.setColor(QPalette::PlaceholderText, kSecondaryText);
+    // A disabled field's text is a little brighter than a disabled button's.
+    if (!qobject_cast<QAbstractButton*>(control))
+        p.setColor(QPalette::Disabled, QPalette::Text, QColor(235, 235, 245, 90));
     control->setPalette(p);
 }
 
-QFont font(TextStyle style)
-{
+QFont font(TextStyle style) {
     // The desktop's own body size, in pixels; callouts and captions are a step and two below it.
     QFont f = QApplication::font();
     const int body = QFontInfo(f).pixelSize() > 0 ? QFontInfo(f).pixelSize() : 13;
@@ -82,8 +77,7 @@ QFont font(TextStyle style)
     return f;
 }
 
-QFont spacedLabelFont()
-{
+QFont spacedLabelFont() {
     QFont f = QApplication::font();
     f.setPixelSize(10);
     f.setWeight(QFont::Medium);
@@ -91,20 +85,17 @@ QFont spacedLabelFont()
     return f;
 }
 
-void makeSecondary(QLabel* label)
-{
+void makeSecondary(QLabel* label) {
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, kSecondaryText);
     label->setPalette(p);
 }
 
-QLabel* makeText(const QString& text, TextStyle style, bool secondary, QWidget* parent)
-{
+QLabel* makeText(const QString& text, TextStyle style, bool secondary, QWidget* parent) {
     return styleText(new QLabel(parent), text, style, secondary);
 }
 
-QLabel* styleText(QLabel* label, const QString& text, TextStyle style, bool secondary)
-{
+QLabel* styleText(QLabel* label, const QString& text, TextStyle style, bool secondary) {
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     label->setText(text);

@@ -23,8 +23,8 @@ enum class TextStyle { Body, Callout, Caption };
 // The dark scheme, whatever the desktop theme says: window, fields, buttons, selection in the accent.
 QPalette darkPalette();
 
-// Rounded, visible borders for a field or push button on the dark background.  Set on each control
-// rather than on the window: a style sheet on the window would replace its dark palette.
+// Rounded, visible borders for a field or push button on the dark background, through a style set on each
+// control; the window's own children (lists, scroll bars) keep the application's style.
 void styleControl(QWidget* control);
 
 // The platform's body font scaled down for callouts and captions.  Sizes are in pixels throughout: the
