@@ -15,9 +15,11 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyleOption>
 #include <QSystemTrayIcon>
 #include <QTest>
 
@@ -316,6 +318,48 @@ private Q_SLOTS:
         QVERIFY2(qAbs(text - brightestText) <= 2, qPrintable(QString::number(text)));
         // The corners are clipped round, the edges are not.
         QVERIFY(image.pixel(0, 0) == qRgb(0, 0, 0) && qRed(image.pixel(150, 0)) == qRed(pixel));
+    }
+    void controlPanelsFollowTheirState_data() {
+        // The fill at the centre, and whether the border is the accent; the row's name gives the control and state.
+        QTest::addColumn<QColor>("fill");
+        QTest::addColumn<bool>("accentBorder");
+        QTest::newRow("button") << QColor(44, 46, 54) << false;
+        QTest::newRow("button hovered") << QColor(54, 56, 64) << false;
+        QTest::newRow("button hovered pressed focused") << QColor(34, 36, 42) << true;
+        QTest::newRow("button hovered disabled") << QColor(26, 27, 32) << false;
+        QTest::newRow("field focused") << QColor(28, 30, 36) << true;
+        QTest::newRow("field disabled") << QColor(20, 21, 25) << false;
+    }
+    void controlPanelsFollowTheirState() {
+        QFETCH(QColor, fill);
+        QFETCH(bool, accentBorder);
+        const QString row = QString::fromLatin1(QTest::currentDataTag());
+        QPushButton button(u"OK"_s);
+        QLineEdit field;
+        QWidget* control = row.startsWith(u"button") ? static_cast<QWidget*>(&button) : &field;
+        Theme::styleControl(control);
+        // Snug around its label, whatever minimum width the underlying style gives buttons.
+        if (control == &button)
+            QCOMPARE(button.sizeHint(), button.fontMetrics().size(0, u"OK"_s).grownBy({15, 7, 15, 7}));
+
+        QStyleOptionButton option;
+        option.initFrom(control);
+        option.rect = QRect(0, 0, 80, 30);
+        option.state = (row.contains(u"disabled") ? QStyle::State_None : QStyle::State_Enabled) |
+                       (row.contains(u"hovered") ? QStyle::State_MouseOver : QStyle::State_None) |
+                       (row.contains(u"pressed") ? QStyle::State_Sunken : QStyle::State_None) |
+                       (row.contains(u"focused") ? QStyle::State_HasFocus : QStyle::State_None);
+        QImage image(option.rect.size(), QImage::Format_RGB32);
+        image.fill(Theme::kBackground);
+        QPainter painter(&image);
+        if (control == &button)
+            control->style()->drawControl(QStyle::CE_PushButton, &option, &painter, control);
+        else
+            control->style()->drawPrimitive(QStyle::PE_PanelLineEdit, &option, &painter, control);
+        painter.end();
+        QCOMPARE(image.pixelColor(5, 15), fill);
+        QCOMPARE(image.pixelColor(40, 0) == Theme::kAccent, accentBorder);
+        QVERIFY(image.pixelColor(40, 0) != fill && image.pixelColor(0, 0) == Theme::kBackground); // rounded corner
     }
 };
 
