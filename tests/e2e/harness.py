@@ -12,7 +12,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "support"), os.path.join(HERE, "..", "support", "wayland")]
-from studio import HOST, Studio, bind_mount, enter_private_network, unmount  # noqa: E402
+from studio import HOST, Studio, bind_mount, enter_private_network, stop_process, unmount  # noqa: E402
 
 if os.geteuid() == 0:
     enter_private_network()
@@ -24,17 +24,6 @@ from wayland_session import wait_until  # noqa: E402
 
 AGENT = os.environ.get("VANTREL_BIN", "vantrel")
 SERVER = "https://" + HOST
-
-
-def stop_process(process, sig=signal.SIGTERM, timeout=60):
-    if process is None or process.poll() is not None:
-        return
-    process.send_signal(sig)
-    try:
-        process.wait(timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
 
 
 def wayland_case_root(case, prefix):

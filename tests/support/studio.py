@@ -9,6 +9,7 @@ certificate checking stays on, while the machine's network and files are untouch
 import ctypes
 import fcntl
 import os
+import signal
 import socket
 import sqlite3
 import struct
@@ -32,6 +33,17 @@ def bind_mount(source, target):
 
 def unmount(target):
     _check(_libc.umount2(target.encode(), 0), f"unmount {target}")
+
+
+def stop_process(process, sig=signal.SIGTERM, timeout=60):
+    if process is None or process.poll() is not None:
+        return
+    process.send_signal(sig)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 def enter_private_network(host=HOST):
@@ -99,13 +111,7 @@ class Studio:
         self.process, self.port = self.serve(port, *options)
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(60)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.process = None
 
     def query(self, sql, *params):
