@@ -1,10 +1,6 @@
-"""The real studio service for the Python suites and benchmarks, and the private network the agent meets it in.
-
-Studio(folder) sets up a store through the studio's own commands; serve() starts a server on it.
-enter_private_network() gives this process network and mount namespaces of its own in which "studio.test" is
-loopback and any user may bind port 443: the agent's address stays "https://studio.test" with no port and its
-certificate checking stays on, while the machine's network and files are untouched.
-"""
+# The real studio service for the Python suites and benchmarks, set up through its own commands, and the private
+# network in which the agent meets it at "https://studio.test" with no port and certificate checking on, while the
+# machine's network and files stay untouched.
 
 import ctypes
 import fcntl
@@ -47,10 +43,10 @@ def stop_process(process, sig=signal.SIGTERM, timeout=60):
 
 
 def enter_private_network(host=HOST):
-    """Moves this process, while it is single-threaded as unshare(2) wants, into network and mount namespaces of
-    its own; without root also into a user namespace that maps the user to itself (so the session's buses still
-    know it).  There `host` resolves to loopback, loopback is up and ports below 1024 are open to the
-    processes started from here.  Sockets by path (X server, Wayland, D-Bus, PipeWire) work across it."""
+    # While this process is single-threaded, as unshare(2) wants: network and mount namespaces of its own, and
+    # without root a user namespace that maps the user to itself (so the session's buses still know it).  There
+    # `host` is loopback, and ports below 1024 are open to the processes started from here.  Sockets by path (X
+    # server, Wayland, D-Bus, PipeWire) work across it.
     if _entered:
         return
     uid, gid = os.getuid(), os.getgid()
@@ -73,7 +69,7 @@ def enter_private_network(host=HOST):
 
 
 class Studio:
-    """A studio store in `folder` (SQLite there, or the PostgreSQL `database`), created with `init`."""
+    # A studio store in `folder` (SQLite there, or the PostgreSQL `database`), created with `init`.
 
     def __init__(self, folder, binary=STUDIO, host=HOST, database=None):
         self.folder, self.binary = folder, binary
@@ -98,7 +94,7 @@ class Studio:
         return self.run("pairing-code", "--user", user).split()[-1]
 
     def serve(self, port=0, *options):
-        """A server on 127.0.0.1:`port` (0: a free one) once it listens, and the port it took."""
+        # A server on 127.0.0.1:`port` (0: a free one) once it listens, and the port it took.
         process = subprocess.Popen([self.binary, "serve", *self.store, "--listen", f"127.0.0.1:{port}", *options],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = process.stdout.readline().strip()  # the address it listens on
