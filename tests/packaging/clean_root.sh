@@ -94,6 +94,10 @@ fi
 install_packages
 step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
+# Loaded at run time, so no library scan declares them: the TLS backend with what it links, and the trust store.
+tls=$(in_root sh -c 'ldd /usr/lib/*/qt6/plugins/tls/libqopensslbackend.so' 2>&1) && ! grep -q "not found" <<<"$tls" ||
+    fail "the TLS backend cannot be loaded: $tls"
+[ -s "$root/etc/ssl/certs/ca-certificates.crt" ] || fail "no trust store for the TLS backend"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
 # The server picks a free display and names it once it accepts clients: no guess that another suite's server
@@ -127,6 +131,9 @@ wait_for 10 drawn || fail "the tray icon is blank ($colours colours)"
 # PipeWire and the Wayland client come with the Wayland module alone.
 ! grep -E 'libpipewire|libwayland-client|libvantrel-wayland' "/proc/$agent/maps" >/dev/null ||
     fail "the agent on X11 mapped its Wayland libraries"
+# Its icons are drawn: Qt's SVG support is neither needed nor loaded.
+no_svg() { ! grep -E 'libQt6Svg|libqsvg' "/proc/$agent/maps" >/dev/null || fail "the agent on $1 loaded Qt's SVG support"; }
+no_svg X11
 kill $agent; wait $agent 2>/dev/null || true
 
 # --- the agent on Wayland, no XWayland: Qt's own Wayland platform --------------------------------------------
@@ -144,6 +151,7 @@ wait_for 60 on_wayland && grep -q libqwayland "/proc/$agent/maps" 2>/dev/null ||
     fail "the agent did not start on the Wayland platform"
 wait_for 60 grep -q libvantrel-wayland "/proc/$agent/maps" ||
     fail "the agent did not load its Wayland module: $(cat "$work/agent.log")"
+no_svg Wayland
 kill $agent; wait $agent 2>/dev/null || true
 # Without its module (a broken installation) it says why instead of starting.
 module=$(find "$root/usr/lib" -name libvantrel-wayland.so) && [ -n "$module" ] && mv "$module" "$work/" ||
