@@ -91,6 +91,11 @@ if [ ! -s "$with_deps" ]; then
         --exclude='./var/cache/apt/archives/*' -cf "$with_deps.part" . && mv "$with_deps.part" "$with_deps"
     step "dependencies installed and kept"
 fi
+# Recommends are off here; on a desktop each of them brings a package that Debian has (the first alternative).
+planned=$(in_root apt-get -s -o APT::Install-Recommends=true install /tmp/vantrel_"$version"-1_amd64.deb 2>&1 | sed -n 's/^Inst \([^ ]*\) .*/\1/p')
+for wanted in $(dpkg-deb -f "$work/packages/vantrel_$version-1_amd64.deb" Recommends | sed 's/ *|[^,]*//g; s/,/ /g'); do
+    grep -qx "$wanted" <<<"$planned" || fail "the recommended $wanted would not be installed: $planned"
+done
 install_packages
 step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
