@@ -2,8 +2,9 @@
 # Installs the two .debs on a minimal Debian root (debootstrap minbase, Recommends off) and runs them there,
 # as on a studio's freshly installed machine: the agent on an X server with a late tray and on a headless
 # Wayland compositor without XWayland, the studio under its unit's settings and under the unit's
-# write-or-execute memory filter, and the maintainer scripts against what admins do.  The X server, tray,
-# compositor and checks run outside the root, so nothing they pull in can stand in for a missing dependency.
+# write-or-execute memory filter, and the maintainer scripts (the .rpm's too) against what admins do.  The X
+# server, tray, compositor and checks run outside the root, so nothing they pull in can stand in for a missing
+# dependency.
 # Runs in a private mount namespace (tests/packaging/test_packages.sh starts it with unshare).
 # Usage: clean_root.sh BUILD_DIR VERSION WORK_DIR (WORK_DIR holds the packages).  Exit 77: cannot run here.
 set -euo pipefail
@@ -210,14 +211,17 @@ kill $studio; wait $studio 2>/dev/null || true
 
 step "studio served"
 # --- an upgrade restarts a running service on the new binary and keeps edited settings -------------------------
-# No systemd runs here: a recorder stands in for systemctl, and /run/systemd/system says it runs.
 conf=/etc/vantrel-studio/vantrel-studio.conf
 dpkg-deb -R "$work/packages/vantrel-studio_$version-1_amd64.deb" "$work/next"
 sed -i "s/^Version: .*/Version: $version-2/" "$work/next/DEBIAN/control"
 dpkg-deb -b "$work/next" "$root/tmp/vantrel-studio-next.deb" >/dev/null
-printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.calls\n' >"$root/usr/bin/systemctl"
-chmod 755 "$root/usr/bin/systemctl"
-mkdir -p "$root/run/systemd/system"
+pretend_systemd() { # a recorder stands in for systemctl, and /run/systemd/system says it runs
+    : >"$root/tmp/systemctl.calls"
+    printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.calls\n' >"$root/usr/bin/systemctl"
+    chmod 755 "$root/usr/bin/systemctl"
+    mkdir -p "$root/run/systemd/system"
+}
+pretend_systemd
 echo "# the admin's own line" >>"$root$conf"
 dpkg_in_root upgrade -i /tmp/vantrel-studio-next.deb
 grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" ||
@@ -249,4 +253,27 @@ left=$(find "$root/etc/systemd" -name 'vantrel-studio*' 2>/dev/null)
 [ -z "$left" ] || fail "left after purge: $left"
 ! in_root getent passwd vantrel-studio >/dev/null || fail "the vantrel-studio user is left after purge"
 [ ! -e "$root/var/lib/vantrel-studio" ] && [ ! -e "$root/etc/vantrel-studio" ] || fail "studio folders left after purge"
-echo "clean root: installed, agent on X11 and Wayland, studio served, scripts recovered"
+
+# --- the .rpm's scripts, run by rpm in the same root (its dependencies are Debian's here, unknown to rpm): over an
+# existing group, modes as the file list gives them, an edited settings file kept and the service restarted at an
+# upgrade (the same release again runs the same scriptlets), stopped and disabled when erased ---------------------
+rpm_in_root() { # WHAT RPM-ARGUMENTS...
+    local what=$1; shift
+    rpm --root "$root" --nodeps "$@" >"$work/rpm.log" 2>&1 || { cat "$work/rpm.log"; fail "$what"; }
+}
+studio_rpm=$(echo "$work"/packages/vantrel-studio-[0-9]*.rpm)
+in_root groupadd --system --gid 973 vantrel-studio
+rpm_in_root "installing the .rpm over an existing group" -i "$studio_rpm"
+rpm_in_root "rpm -V after installing" -V vantrel-studio
+modes=$(in_root stat -c '%U:%g:%a %n' /etc/vantrel-studio $conf /var/lib/vantrel-studio | tr '\n' ' ')
+[ "$modes" = "root:973:750 /etc/vantrel-studio root:973:640 $conf vantrel-studio:973:700 /var/lib/vantrel-studio " ] ||
+    fail "the .rpm's modes: $modes"
+pretend_systemd
+echo "# the admin's own line" >>"$root$conf"
+rpm_in_root "upgrading the .rpm" -U --replacepkgs "$studio_rpm"
+grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" || fail "an .rpm upgrade does not restart the service"
+grep -q "the admin's own line" "$root$conf" || fail "an .rpm upgrade lost the edited settings"
+rpm_in_root "erasing the .rpm" -e vantrel-studio
+grep -q "^--no-reload disable --now vantrel-studio.service" "$root/tmp/systemctl.calls" ||
+    fail "erasing the .rpm leaves the service running: $(cat "$root/tmp/systemctl.calls")"
+echo "clean root: installed, agent on X11 and Wayland, studio served, scripts recovered, .rpm scripts ran"
