@@ -13,131 +13,12 @@ Shell: tests/support/wayland/wayland_session.py --gnome-shell --keyring --gnome-
 
 import json
 import os
-import socket
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
-from measure import memory_kib, window  # noqa: E402
-from harness import (AGENT, SERVER, Agent, Logind, Studio, TrustedCertificates, wait_until,  # noqa: E402
-                     wayland_case_root)
-
-# The agent cannot bind port 443 or enter the X11 harness's network namespace as the session's unprivileged
-# user, so it reaches the studio through a CONNECT proxy and trusts the test CA inside a user and mount
-# namespace of its own.
-# Binds the CA-carrying folder over /etc/ssl/certs inside the new namespaces, then becomes the agent.
-BIND_AND_EXEC = ("import ctypes, os, sys\n"
-                 "if ctypes.CDLL(None, use_errno=True).mount(sys.argv[1].encode(), b'/etc/ssl/certs', None,"
-                 " 4096, None):\n"
-                 "    raise OSError(ctypes.get_errno(), 'bind mount')\n"
-                 "os.execv(sys.argv[2], sys.argv[2:])\n")
-
-
-class ConnectProxy:
-    """A proxy on the way to the studio: the unprivileged agent can neither bind port 443 nor enter the X11
-    suite's network namespace, so it reaches "studio.test" through CONNECT, as through an office proxy."""
-
-    def __init__(self, studio_port):
-        self.studio_port = studio_port
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.port = self.server.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self.server.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
-
-    def _tunnel(self, client):
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = client.recv(4096)
-            if not chunk:
-                client.close()
-                return
-            head += chunk
-        upstream = socket.create_connection(("127.0.0.1", self.studio_port))
-        client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-        upstream.sendall(head.split(b"\r\n\r\n", 1)[1])
-        for source, sink in ((client, upstream), (upstream, client)):
-            threading.Thread(target=self._pipe, args=(source, sink), daemon=True).start()
-
-    @staticmethod
-    def _pipe(source, sink):
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-        except OSError:
-            pass
-        for end in (source, sink):
-            try:
-                end.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-
-    def close(self):
-        self.server.close()
-
-
-class WaylandAgent(Agent):
-    """The agent as a native Wayland client, paired before it starts."""
-
-    def __init__(self, root, proxy_port, certificates, system_bus):
-        super().__init__(root, system_bus)
-        self.studio_port = proxy_port
-        self.certificates = certificates
-
-    def start(self):
-        # An unprivileged user may mount inside a user namespace that maps it to itself.  The session's runtime
-        # folder holds its Wayland socket.
-        super().start(["unshare", "--user", "--map-current-user", "--keep-caps", "--mount", "/usr/bin/python3", "-c",
-                       BIND_AND_EXEC, self.certificates.path, AGENT],
-                      https_proxy=f"http://127.0.0.1:{self.studio_port}", XDG_RUNTIME_DIR=os.environ["XDG_RUNTIME_DIR"])
-
-    def pair_beforehand(self, studio):
-        """Pairs this computer as the window would, straight with the studio: keyboard input from a virtual
-        keyboard reaches only the first field of a Qt window under headless sway, and pairing is the X11
-        suite's business anyway.  The token goes where the agent keeps it, the address into its settings."""
-        code = studio.pairing_code()
-        answer = subprocess.run(
-            ["curl", "-sS", "--fail", "--proxy", f"http://127.0.0.1:{self.studio_port}", "--cacert", studio.ca_file,
-             "-H", "Content-Type: application/json", "-d", json.dumps({"code": code, "name": "Wayland editor"}),
-             f"{SERVER}/device/pair"], capture_output=True, text=True, check=True).stdout
-        subprocess.run(["secret-tool", "store", "--label", "Vantrel", "xdg:schema", "org.vantrel.DeviceAccess",
-                        "service", "Vantrel", "account", SERVER], input=json.loads(answer)["token"], text=True,
-                       check=True)
-        os.makedirs(os.path.join(self.config, "Vantrel"), exist_ok=True)
-        with open(os.path.join(self.config, "Vantrel", "Vantrel.conf"), "w") as settings:
-            settings.write(f"[General]\nserver={SERVER}\n")
-
-
-class WaylandFixture(unittest.TestCase):
-    """The studio, the proxy, logind and the agent (not started)."""
-
-    def setUp(self):
-        self.root = wayland_case_root(self, "vantrel-e2e-wayland-")
-        self.studio = Studio(self.root)
-        with socket.create_server(("127.0.0.1", 0)) as free:
-            self.studio.port = free.getsockname()[1]
-        self.studio.start()
-        self.addCleanup(self.studio.stop)
-        proxy = ConnectProxy(self.studio.port)
-        self.addCleanup(proxy.close)
-        self.logind = Logind(self.root)
-        self.addCleanup(self.logind.close)
-        certificates = TrustedCertificates(self.root, self.studio.ca_file, mount=False)
-        self.agent = WaylandAgent(self.root, proxy.port, certificates, self.logind.address)
-        self.addCleanup(lambda: self.agent.process and self.agent.kill())
-
-    def query(self, sql, *params):
-        return self.studio.query(sql, *params)
-
+sys.path[:0] = [os.path.join(os.path.dirname(__file__), "..", "..", "tests", d) for d in ("e2e", "support")]
 HELPERS = ("sway", "pipewire", "wireplumber", "xdg-desktop-portal-wlr", "xdg-desktop-portal")
 if os.environ.get("VANTREL_TEST_SHARE_LOG"):  # GNOME Shell's session
     HELPERS = ("gnome-shell", "pipewire", "wireplumber", "xdg-desktop-portal-gnome", "xdg-desktop-portal")
@@ -158,6 +39,58 @@ def helper_pids():
         if name in HELPERS or name.startswith("xdg-desktop-por"):
             found.setdefault(name, []).append(int(pid))
     return [pid for pids in found.values() for pid in pids]
+
+
+# Found first: inside the user namespace below, other processes' environments cannot be read.
+SESSION_HELPERS = helper_pids()
+
+# The session's user cannot bind port 443, so the studio and the agent meet in a private network of their own,
+# entered before anything here starts a thread.
+from studio import enter_private_network  # noqa: E402
+enter_private_network()
+from measure import memory_kib, window  # noqa: E402
+from harness import SERVER, Agent, Logind, TrustedCertificates, demo_studio, wait_until, wayland_case_root  # noqa
+
+
+class WaylandAgent(Agent):
+    """The agent as a native Wayland client, paired before it starts."""
+
+    def start(self):
+        super().start(XDG_RUNTIME_DIR=os.environ["XDG_RUNTIME_DIR"])  # the session's: its Wayland socket
+
+    def pair_beforehand(self, studio):
+        """Pairs this computer as the window would, straight with the studio: keyboard input from a virtual
+        keyboard reaches only the first field of a Qt window under headless sway, and pairing is the X11
+        suite's business anyway.  The token goes where the agent keeps it, the address into its settings."""
+        code = studio.pairing_code("dana@example.com")
+        answer = subprocess.run(
+            ["curl", "-sS", "--fail", "--cacert", studio.ca_file, "-H", "Content-Type: application/json", "-d",
+             json.dumps({"code": code, "name": "Wayland editor"}), f"{SERVER}/device/pair"], capture_output=True, text=True, check=True).stdout
+        subprocess.run(["secret-tool", "store", "--label", "Vantrel", "xdg:schema", "org.vantrel.DeviceAccess",
+                        "service", "Vantrel", "account", SERVER], input=json.loads(answer)["token"], text=True,
+                       check=True)
+        os.makedirs(os.path.join(self.config, "Vantrel"), exist_ok=True)
+        with open(os.path.join(self.config, "Vantrel", "Vantrel.conf"), "w") as settings:
+            settings.write(f"[General]\nserver={SERVER}\n")
+
+
+class WaylandFixture(unittest.TestCase):
+    """The studio, logind and the agent (not started)."""
+
+    def setUp(self):
+        self.root = wayland_case_root(self, "vantrel-e2e-wayland-")
+        self.studio = demo_studio(self.root)
+        self.studio.start()
+        self.addCleanup(self.studio.stop)
+        certificates = TrustedCertificates(self.root, self.studio.ca_file)
+        self.addCleanup(certificates.close)
+        self.logind = Logind(self.root)
+        self.addCleanup(self.logind.close)
+        self.agent = WaylandAgent(self.root, self.logind.address)
+        self.addCleanup(lambda: self.agent.process and self.agent.kill())
+
+    def query(self, sql, *params):
+        return self.studio.query(sql, *params)
 
 
 def connected_agent():
@@ -191,7 +124,7 @@ def main():
     try:
         case = connected_agent()
         agent = case.agent
-        pid, helpers = agent.process.pid, helper_pids()
+        pid, helpers = agent.process.pid, SESSION_HELPERS
         time.sleep(5)
         idle_agent, idle_helpers, _ = window(pid, helpers, min(seconds, 60))
         rss_idle = memory_kib(pid, "VmRSS")

@@ -26,6 +26,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "e2e"))
+if os.environ.get("WAYLAND_DISPLAY"):
+    import measure_wayland  # noqa: E402,F401  (first: it enters the private network before any thread starts)
 from harness import Environment, stop_process, wait_until  # noqa: E402
 from measure import memory_kib  # noqa: E402
 from smaps import report as smaps_report  # noqa: E402

@@ -20,9 +20,12 @@ import resource
 import socket
 import ssl
 import statistics
-import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "support"))
+from studio import Studio  # noqa: E402
 
 HOST = "studio.test"
 SENT = [0]  # request bytes the attackers got into the studio's socket buffers
@@ -148,16 +151,12 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 65536), hard))
     with tempfile.TemporaryDirectory() as root:
-        data = os.path.join(root, "studio")
-        run = lambda *a: subprocess.run([args.studio, *a], check=True, capture_output=True, text=True).stdout
-        run("init", "--data", data, "--host", HOST)
-        run("add-user", "--data", data, "--name", "Dana")
-        code = run("pairing-code", "--data", data, "--user", "Dana").strip()
-        server = subprocess.Popen([args.studio, "serve", "--data", data, "--listen", "127.0.0.1:0", *args.serve.split()],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        studio = Studio(os.path.join(root, "studio"), args.studio, HOST)
+        studio.add_editor("Dana")
+        code = studio.pairing_code("Dana")
+        server, port = studio.serve(0, *args.serve.split())
+        ca = studio.ca_file
         try:
-            port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
-            ca = os.path.join(data, "ca.pem")
             with tls_context(ca).wrap_socket(socket.create_connection(("127.0.0.1", port)),
                                              server_hostname=HOST) as conn:
                 body = f'{{"code":"{code}","name":"bench"}}'.encode()

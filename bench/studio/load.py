@@ -36,6 +36,9 @@ import tempfile
 import time
 import uuid
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "support"))
+from studio import Studio  # noqa: E402
+
 HOST = "studio.load.test"
 
 
@@ -300,13 +303,11 @@ def main():
         studio_dir = os.path.join(tmp, "studio")
         pg_parent = tempfile.mkdtemp(prefix="vantrel-load-pg.", dir=args.postgresql_dir) if args.postgresql_dir else tmp
         postgres = Postgres(os.path.join(pg_parent, "pg")) if args.postgresql else None
-        store = ["--data", studio_dir] + (["--database", postgres.connection] if postgres else [])
-        servers = []
+        servers, ports = [], []
         try:
-            run([args.studio, "init", *store, "--host", HOST])
-            run([args.studio, "add-user", *store, "--name", "Load editor"])
-            run([args.studio, "add-project", *store, "--title", "Load project", "--user", "Load editor"])
-            codes = [run([args.studio, "pairing-code", *store, "--user", "Load editor"]) for _ in range(args.agents)]
+            studio = Studio(studio_dir, args.studio, HOST, postgres.connection if postgres else None)
+            studio.add_editor("Load editor", projects=["Load project"])
+            codes = [studio.pairing_code("Load editor") for _ in range(args.agents)]
             # Without a balancer every agent comes from 127.0.0.1: the per-address limits are lifted to the whole load.
             limits = ["--connections", str(args.agents + 100), "--connections-per-address", str(args.agents + 100),
                       "--pairing-per-address", str(args.agents * 2), "--pairing-total", str(args.agents * 2)]
@@ -314,9 +315,9 @@ def main():
                 limits = ["--connections", str(args.agents + args.flood + 100)] + \
                     (["--trusted-proxy", "127.0.0.1"] if args.haproxy != "tcp" else [])
             for _ in range(args.processes):
-                servers.append(subprocess.Popen([args.studio, "serve", *store, "--listen", "127.0.0.1:0", *limits],
-                                                stdout=subprocess.PIPE, text=True))
-            ports = [int(server.stdout.readline().strip().rsplit(":", 1)[1]) for server in servers]
+                server, port = studio.serve(0, *limits)
+                servers.append(server)
+                ports.append(port)
             if args.haproxy:
                 balancer, port = haproxy(tmp, args.haproxy, ports[0], studio_dir)
                 servers.append(balancer)  # stopped with the studios; its figures are left out below
@@ -330,7 +331,7 @@ def main():
             for server in servers:
                 server.terminate()
                 server.wait(timeout=30)
-            listing = run([args.studio, "sessions", *store])
+            listing = studio.run("sessions")
         finally:
             for server in servers:
                 if server.poll() is None:

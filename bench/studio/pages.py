@@ -22,7 +22,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from load import HOST, Postgres, run  # noqa: E402
+from load import HOST, Postgres, Studio, run  # noqa: E402
 
 BASE = int(datetime.datetime(2027, 1, 4, tzinfo=datetime.timezone.utc).timestamp())
 
@@ -101,11 +101,11 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vantrel-pages.") as tmp:
         studio_dir = os.path.join(tmp, "studio")
         postgres = Postgres(os.path.join(tmp, "pg")) if args.postgresql else None
-        store = ["--data", studio_dir] + (["--database", postgres.connection] if postgres else [])
         server = None
         try:
-            password = re.search(r"Admin password: (\S+)", run([args.studio, "init", *store, "--host", HOST]))[1]
-            run([args.studio, "time-zone", *store, "--zone", "UTC"])
+            studio = Studio(studio_dir, args.studio, HOST, postgres.connection if postgres else None)
+            password = re.search(r"Admin password: (\S+)", studio.init_output)[1]
+            studio.run("time-zone", "--zone", "UTC")
             started = time.perf_counter()
             sql = ";\n".join(generation(args.editors, args.days, args.hours)) + ";\n"
             if postgres:
@@ -117,7 +117,7 @@ def main():
                                check=True)
             print(f"generated {args.editors * args.days * args.hours * 120} reports in "
                   f"{time.perf_counter() - started:.0f} s")
-            token = re.search(r": (vantrel-api-\S+)", run([args.studio, "api-token", "create", "Bench", *store]))[1]
+            token = re.search(r": (vantrel-api-\S+)", studio.run("api-token", "create", "Bench"))[1]
             print("query plans:")
             month_start, month_end = BASE, BASE + 31 * 86400
             values = {"start": month_start, "end": month_end, "session": f"b-{args.editors // 2}-{args.days // 2}"}
@@ -126,9 +126,7 @@ def main():
             else:
                 plans(lambda sql: run(["sqlite3", os.path.join(studio_dir, "studio.db"), sql]), "EXPLAIN QUERY PLAN",
                       values)
-            server = subprocess.Popen([args.studio, "serve", *store, "--listen", "127.0.0.1:0"],
-                                      stdout=subprocess.PIPE, text=True)
-            port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
+            server, port = studio.serve()
             ctx = ssl.create_default_context(cafile=os.path.join(studio_dir, "ca.pem"))
 
             class Connection(http.client.HTTPSConnection):

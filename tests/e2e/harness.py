@@ -1,62 +1,29 @@
-"""Drives the real agent and the real studio service for the end-to-end suite.
-
-Everything runs in a network and mount namespace of its own, where /etc/hosts resolves "studio.test" to loopback
-and the studio listens on 127.0.0.1:443: the agent's address stays "https://studio.test" with no port, and the
-machine's network and files are untouched.  There /etc/ssl/certs also trusts the scenario's test CA, so the
-agent's certificate checking stays on.  Sockets by path (X server, D-Bus) work across the network
-namespace.  Its window is driven over AT-SPI; logind is python3-dbusmock on a private bus.
+"""Drives the real agent against the real studio service (tests/support/studio.py) for the end-to-end suite: as
+root, in the private network where "studio.test" is the loopback studio on port 443, with /etc/ssl/certs trusting
+the scenario's test CA.  Its window is driven over AT-SPI; logind is python3-dbusmock on a private bus.
 """
 
-import ctypes
 import os
 import shutil
 import signal
-import socket
-import sqlite3
 import subprocess
 import sys
 import tempfile
 
-HOST = "studio.test"
-
-
-def enter_private_network():
-    """Moves this process (single-threaded still, as unshare(2) wants) into its own network and mount namespace."""
-    clone_newns, clone_newnet = 0x00020000, 0x40000000
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(clone_newns | clone_newnet) != 0:
-        raise OSError(ctypes.get_errno(), "unshare of the network and mount namespace failed")
-    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    hosts = tempfile.NamedTemporaryFile("w", prefix="vantrel-hosts-", delete=False)
-    hosts.write(f"127.0.0.1 localhost {HOST}\n::1 localhost\n")
-    hosts.close()
-    subprocess.run(["mount", "--bind", hosts.name, "/etc/hosts"], check=True)
-    os.unlink(hosts.name)  # the mount keeps it
-
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "support"), os.path.join(HERE, "..", "support", "wayland")]
+from studio import HOST, Studio, bind_mount, enter_private_network, stop_process, unmount  # noqa: E402
 
 if os.geteuid() == 0:
     enter_private_network()
 
 import pyatspi  # noqa: E402  (after unshare: it may start threads)
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "wayland"))
+from portal_dialog import walk  # noqa: E402
 from wayland_session import wait_until  # noqa: E402
 
 AGENT = os.environ.get("VANTREL_BIN", "vantrel")
-STUDIO = os.environ.get("VANTREL_STUDIO_BIN", "vantrel-studio")
 SERVER = "https://" + HOST
-
-
-def stop_process(process, sig=signal.SIGTERM, timeout=60):
-    if process is None or process.poll() is not None:
-        return
-    process.send_signal(sig)
-    try:
-        process.wait(timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
 
 
 def wayland_case_root(case, prefix):
@@ -72,63 +39,25 @@ def wayland_case_root(case, prefix):
     return root
 
 
-class Studio:
-    """A studio service in a temporary folder: its database, certificates and one demo user."""
-
-    def __init__(self, root):
-        self.root = os.path.join(root, "studio")
-        os.makedirs(self.root)
-        self.port = 443
-        self.process = None
-        self.run("init", "--host", HOST)
-        self.run("add-user", "--name", "Dana Editor", "--email", "dana@example.com")
-        for title in ("Trailer", "Feature"):
-            self.run("add-project", "--user", "dana@example.com", "--title", title)
-        self.ca_file = os.path.join(self.root, "ca.pem")
-
-    def run(self, command, *args):
-        done = subprocess.run([STUDIO, command, "--data", self.root, *args], capture_output=True, text=True,
-                              timeout=60)
-        if done.returncode != 0:
-            raise AssertionError(f"vantrel-studio {command} {' '.join(args)} failed: {done.stderr}")
-        return done.stdout.strip()
-
-    def pairing_code(self):
-        return self.run("pairing-code", "--user", "dana@example.com").split()[-1]
-
-    def start(self):
-        self.process = subprocess.Popen(
-            [STUDIO, "serve", "--data", self.root, "--listen", f"127.0.0.1:{self.port}"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(self._listening, 30, "the studio to listen")
-
-    def _listening(self):
-        with socket.socket() as probe:
-            return probe.connect_ex(("127.0.0.1", self.port)) == 0
-
-    def stop(self):
-        stop_process(self.process)
-        self.process = None
-
-    def query(self, sql, *params):
-        with sqlite3.connect(os.path.join(self.root, "studio.db"), timeout=30) as db:
-            return db.execute(sql, params).fetchall()
+def demo_studio(root):
+    """A studio in `root` with one editor and two projects."""
+    studio = Studio(os.path.join(root, "studio"))
+    studio.add_editor("Dana Editor", "dana@example.com", ("Trailer", "Feature"))
+    return studio
 
 
 class TrustedCertificates:
-    """A copy of the system's trust store plus the test CA, mounted over /etc/ssl/certs until closed (or left
-    for the caller to mount where it may, with mount=False)."""
+    """A copy of the system's trust store plus the test CA, mounted over /etc/ssl/certs until closed."""
 
-    def __init__(self, root, ca_file, mount=True):
-        self.path = os.path.join(root, "certs")
-        shutil.copytree("/etc/ssl/certs", self.path, symlinks=True)
-        shutil.copy(ca_file, os.path.join(self.path, "vantrel-test-ca.pem"))
-        subprocess.run(["openssl", "rehash", self.path], check=True, capture_output=True)
-        if mount:
-            subprocess.run(["mount", "--bind", self.path, "/etc/ssl/certs"], check=True)
+    def __init__(self, root, ca_file):
+        path = os.path.join(root, "certs")
+        shutil.copytree("/etc/ssl/certs", path, symlinks=True)
+        shutil.copy(ca_file, os.path.join(path, "vantrel-test-ca.pem"))
+        subprocess.run(["openssl", "rehash", path], check=True, capture_output=True)
+        bind_mount(path, "/etc/ssl/certs")
 
     def close(self):
-        subprocess.run(["umount", "/etc/ssl/certs"], check=True)
+        unmount("/etc/ssl/certs")
 
 
 class Logind:
@@ -159,21 +88,17 @@ class Logind:
         stop_process(self.bus)
 
 
-def _find_all(node, predicate, out):
-    if node is None:
-        return out
-    try:
-        if predicate(node):
-            out.append(node)
-        for i in range(node.childCount):
-            _find_all(node.getChildAtIndex(i), predicate, out)
-    except Exception:  # a node that vanished while we walked the tree
-        pass
-    return out
+def _find_all(node, predicate):
+    def holds(found):
+        try:
+            return predicate(found)
+        except Exception:  # a node that vanished while it was read
+            return False
+    return [found for found in walk(node, []) if holds(found)]
 
 
 def _find(node, predicate):
-    return next(iter(_find_all(node, predicate, [])), None)
+    return next(iter(_find_all(node, predicate)), None)
 
 
 class Agent:
@@ -229,7 +154,7 @@ class Agent:
                 return label.name or label.queryText().getText(0, -1)
             except Exception:
                 return label.name
-        return [text(n) for n in _find_all(self.app, lambda n: n.getRoleName() in ("label", "text", "static"), [])]
+        return [text(n) for n in _find_all(self.app, lambda n: n.getRoleName() in ("label", "text", "static"))]
 
     def shows(self, text):
         return any(text in t for t in self.texts() if t)
@@ -256,8 +181,7 @@ class Agent:
 def start_x_server():
     """An X server of the scenario's own with its window manager, so input from other suites never reaches the
     counts.  Stopping the returned process stops both."""
-    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "x-server")
-    server = subprocess.Popen([script, "--wm", "--size", "1920x1080"], stdout=subprocess.PIPE,
+    server = subprocess.Popen([os.path.join(HERE, "..", "support", "x-server"), "--wm", "--size", "1920x1080"], stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL)
     display = server.stdout.readline().decode().strip()
     if not display:
@@ -272,7 +196,7 @@ class Environment:
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="vantrel-e2e-")
         self.x_server = start_x_server()
-        self.studio = Studio(self.root)
+        self.studio = demo_studio(self.root)
         self.studio.start()
         self.certificates = TrustedCertificates(self.root, self.studio.ca_file)
         self.logind = Logind(self.root)
@@ -289,7 +213,7 @@ class Environment:
     def pair(self):
         self.agent.start()
         self.agent.fill("Studio address", SERVER)
-        self.agent.fill("One-time pairing code", "  " + self.studio.pairing_code() + "  ")
+        self.agent.fill("One-time pairing code", "  " + self.studio.pairing_code("dana@example.com") + "  ")
         self.agent.click("Connect this computer")
         self.agent.wait_for_text("Connected. Clocked out; tracking is off.")
 

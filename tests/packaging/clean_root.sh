@@ -2,8 +2,9 @@
 # Installs the two .debs on a minimal Debian root (debootstrap minbase, Recommends off) and runs them there,
 # as on a studio's freshly installed machine: the agent on an X server with a late tray and on a headless
 # Wayland compositor without XWayland, the studio under its unit's settings and under the unit's
-# write-or-execute memory filter, and the maintainer scripts against what admins do.  The X server, tray,
-# compositor and checks run outside the root, so nothing they pull in can stand in for a missing dependency.
+# write-or-execute memory filter, and the maintainer scripts (the .rpm's too) against what admins do.  The X
+# server, tray, compositor and checks run outside the root, so nothing they pull in can stand in for a missing
+# dependency.
 # Runs in a private mount namespace (tests/packaging/test_packages.sh starts it with unshare).
 # Usage: clean_root.sh BUILD_DIR VERSION WORK_DIR (WORK_DIR holds the packages).  Exit 77: cannot run here.
 set -euo pipefail
@@ -91,17 +92,25 @@ if [ ! -s "$with_deps" ]; then
         --exclude='./var/cache/apt/archives/*' -cf "$with_deps.part" . && mv "$with_deps.part" "$with_deps"
     step "dependencies installed and kept"
 fi
+# Recommends are off here; on a desktop each of them brings a package that Debian has (the first alternative).
+planned=$(in_root apt-get -s -o APT::Install-Recommends=true install /tmp/vantrel_"$version"-1_amd64.deb 2>&1 | sed -n 's/^Inst \([^ ]*\) .*/\1/p')
+for wanted in $(dpkg-deb -f "$work/packages/vantrel_$version-1_amd64.deb" Recommends | sed 's/ *|[^,]*//g; s/,/ /g'); do
+    grep -qx "$wanted" <<<"$planned" || fail "the recommended $wanted would not be installed: $planned"
+done
 install_packages
 step "packages installed"
 in_root vantrel --version | grep -qx "vantrel $version" || fail "vantrel --version in the clean root"
+# Loaded at run time, so no library scan declares them: the TLS backend with what it links, and the trust store.
+tls=$(in_root sh -c 'ldd /usr/lib/*/qt6/plugins/tls/libqopensslbackend.so' 2>&1) && ! grep -q "not found" <<<"$tls" ||
+    fail "the TLS backend cannot be loaded: $tls"
+[ -s "$root/etc/ssl/certs/ca-certificates.crt" ] || fail "no trust store for the TLS backend"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
-# The server picks a free display and names it once it accepts clients: no guess that another suite's server
-# already took, and no start-up on a busy machine mistaken for a failed one.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# The suites' X server, on a free display that it names once it accepts clients.
+"$here/../support/x-server" --size 1280x800 >"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 wait_for 120 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=:$(tr -d '[:space:]' <"$work/display")
+export DISPLAY=$(head -n 1 "$work/display")
 agent_env=(HOME=/root XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
 "${root_env[@]}" "${agent_env[@]}" DISPLAY="$DISPLAY" vantrel --hidden >"$work/agent.log" 2>&1 &
 agent=$!
@@ -127,6 +136,9 @@ wait_for 10 drawn || fail "the tray icon is blank ($colours colours)"
 # PipeWire and the Wayland client come with the Wayland module alone.
 ! grep -E 'libpipewire|libwayland-client|libvantrel-wayland' "/proc/$agent/maps" >/dev/null ||
     fail "the agent on X11 mapped its Wayland libraries"
+# Its icons are drawn: Qt's SVG support is neither needed nor loaded.
+no_svg() { ! grep -E 'libQt6Svg|libqsvg' "/proc/$agent/maps" >/dev/null || fail "the agent on $1 loaded Qt's SVG support"; }
+no_svg X11
 kill $agent; wait $agent 2>/dev/null || true
 
 # --- the agent on Wayland, no XWayland: Qt's own Wayland platform --------------------------------------------
@@ -144,6 +156,7 @@ wait_for 60 on_wayland && grep -q libqwayland "/proc/$agent/maps" 2>/dev/null ||
     fail "the agent did not start on the Wayland platform"
 wait_for 60 grep -q libvantrel-wayland "/proc/$agent/maps" ||
     fail "the agent did not load its Wayland module: $(cat "$work/agent.log")"
+no_svg Wayland
 kill $agent; wait $agent 2>/dev/null || true
 # Without its module (a broken installation) it says why instead of starting.
 module=$(find "$root/usr/lib" -name libvantrel-wayland.so) && [ -n "$module" ] && mv "$module" "$work/" ||
@@ -197,14 +210,17 @@ kill $studio; wait $studio 2>/dev/null || true
 
 step "studio served"
 # --- an upgrade restarts a running service on the new binary and keeps edited settings -------------------------
-# No systemd runs here: a recorder stands in for systemctl, and /run/systemd/system says it runs.
 conf=/etc/vantrel-studio/vantrel-studio.conf
 dpkg-deb -R "$work/packages/vantrel-studio_$version-1_amd64.deb" "$work/next"
 sed -i "s/^Version: .*/Version: $version-2/" "$work/next/DEBIAN/control"
 dpkg-deb -b "$work/next" "$root/tmp/vantrel-studio-next.deb" >/dev/null
-printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.calls\n' >"$root/usr/bin/systemctl"
-chmod 755 "$root/usr/bin/systemctl"
-mkdir -p "$root/run/systemd/system"
+pretend_systemd() { # a recorder stands in for systemctl, and /run/systemd/system says it runs
+    : >"$root/tmp/systemctl.calls"
+    printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.calls\n' >"$root/usr/bin/systemctl"
+    chmod 755 "$root/usr/bin/systemctl"
+    mkdir -p "$root/run/systemd/system"
+}
+pretend_systemd
 echo "# the admin's own line" >>"$root$conf"
 dpkg_in_root upgrade -i /tmp/vantrel-studio-next.deb
 grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" ||
@@ -236,4 +252,27 @@ left=$(find "$root/etc/systemd" -name 'vantrel-studio*' 2>/dev/null)
 [ -z "$left" ] || fail "left after purge: $left"
 ! in_root getent passwd vantrel-studio >/dev/null || fail "the vantrel-studio user is left after purge"
 [ ! -e "$root/var/lib/vantrel-studio" ] && [ ! -e "$root/etc/vantrel-studio" ] || fail "studio folders left after purge"
-echo "clean root: installed, agent on X11 and Wayland, studio served, scripts recovered"
+
+# --- the .rpm's scripts, run by rpm in the same root (its dependencies are Debian's here, unknown to rpm): over an
+# existing group, modes as the file list gives them, an edited settings file kept and the service restarted at an
+# upgrade (the same release again runs the same scriptlets), stopped and disabled when erased ---------------------
+rpm_in_root() { # WHAT RPM-ARGUMENTS...
+    local what=$1; shift
+    rpm --root "$root" --nodeps "$@" >"$work/rpm.log" 2>&1 || { cat "$work/rpm.log"; fail "$what"; }
+}
+studio_rpm=$(echo "$work"/packages/vantrel-studio-[0-9]*.rpm)
+in_root groupadd --system --gid 973 vantrel-studio
+rpm_in_root "installing the .rpm over an existing group" -i "$studio_rpm"
+rpm_in_root "rpm -V after installing" -V vantrel-studio
+modes=$(in_root stat -c '%U:%g:%a %n' /etc/vantrel-studio $conf /var/lib/vantrel-studio | tr '\n' ' ')
+[ "$modes" = "root:973:750 /etc/vantrel-studio root:973:640 $conf vantrel-studio:973:700 /var/lib/vantrel-studio " ] ||
+    fail "the .rpm's modes: $modes"
+pretend_systemd
+echo "# the admin's own line" >>"$root$conf"
+rpm_in_root "upgrading the .rpm" -U --replacepkgs "$studio_rpm"
+grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" || fail "an .rpm upgrade does not restart the service"
+grep -q "the admin's own line" "$root$conf" || fail "an .rpm upgrade lost the edited settings"
+rpm_in_root "erasing the .rpm" -e vantrel-studio
+grep -q "^--no-reload disable --now vantrel-studio.service" "$root/tmp/systemctl.calls" ||
+    fail "erasing the .rpm leaves the service running: $(cat "$root/tmp/systemctl.calls")"
+echo "clean root: installed, agent on X11 and Wayland, studio served, scripts recovered, .rpm scripts ran"
