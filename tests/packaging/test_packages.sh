@@ -46,15 +46,12 @@ $differs"
     [ "$(rpm -qp --configfiles "${rpms[$i]}" 2>/dev/null | sort)" = "$etc" ] || fail "${rpms[$i]}: %config is not all of /etc"
 done
 
-# --- checkers: no lintian error or missing link hardening, no rpmlint error but the missing signature ------------------
-lintian --allow-root -I --pedantic --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1 || true
+# --- checkers: no lintian error, warning or missing hardening, no rpmlint error but the missing signature ----------
+lintian --allow-root -I --pedantic --tag-display-limit 0 "${debs[@]}" >"$work/lintian.log" 2>&1 || true
 # The Wayland module's few fortifiable calls have sizes the compiler proves safe or cannot know: none is checked.
-! grep -E '^E: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" |
+! grep -E '^[EW]: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" |
     grep -v 'hardening-no-fortify-functions \[usr/lib/vantrel/modules/libvantrel-wayland\.so\]' || fail "lintian (all it said above is in the log):
 $(cat "$work/lintian.log")"
-# The agent configures nothing at installation: its Wayland module is loaded by full path and needs no ldconfig.
-scripts=$(dpkg-deb --ctrl-tarfile "${debs[0]}" | tar -t | grep -E 'inst$|rm$' || true)
-[ -z "$scripts" ] || fail "${debs[0]} has maintainer scripts: $scripts"
 rpmlint -r "$here/../../packaging/vantrel.rpmlintrc" "${rpms[@]}" >"$work/rpmlint.log" 2>&1 || true
 ! grep ': E: ' "$work/rpmlint.log" | grep -v ': E: no-signature' || fail "rpmlint: $(cat "$work/rpmlint.log")"
 
