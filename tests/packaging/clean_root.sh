@@ -106,12 +106,11 @@ tls=$(in_root sh -c 'ldd /usr/lib/*/qt6/plugins/tls/libqopensslbackend.so' 2>&1)
 [ -s "$root/etc/ssl/certs/ca-certificates.crt" ] || fail "no trust store for the TLS backend"
 
 # --- the agent on X11: no tray at first, so its window opens; then a tray, which gets a drawn icon ------------
-# The server picks a free display and names it once it accepts clients: no guess that another suite's server
-# already took, and no start-up on a busy machine mistaken for a failed one.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# The suites' X server, on a free display that it names once it accepts clients.
+"$here/../support/x-server" --size 1280x800 >"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 wait_for 120 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=:$(tr -d '[:space:]' <"$work/display")
+export DISPLAY=$(head -n 1 "$work/display")
 start_agent() { # SESSION-VARIABLES... vantrel [ARGUMENTS]: the installed agent, its pid in $agent
     "${root_env[@]}" HOME=/root XDG_CONFIG_HOME=/root/.config "$@" >"$work/agent.log" 2>&1 &
     agent=$!

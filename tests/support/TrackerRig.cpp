@@ -80,6 +80,21 @@ std::pair<QStringList, QList<QSize>> TrackerRig::reportOnce() {
     return {ids, sizes};
 }
 
+void TrackerRig::restoredTwice(const std::function<qsizetype()>& dialogs, const QList<QSize>& sizes) {
+    const qsizetype shown = dialogs();
+    QStringList firstIds;
+    for (int start = 0; start < 2; ++start) {
+        QCoro::waitFor(restart().connect());
+        const auto [ids, sizesSeen] = reportOnce();
+        QVERIFY2(m_tracker->active() && ids.size() == 2 && ids[0] != ids[1], qPrintable(ids.join(u' ')));
+        QCOMPARE(dialogs(), shown);
+        QCOMPARE(sizesSeen, sizes);
+        QVERIFY(start == 0 || ids == firstIds);
+        firstIds = ids;
+        settle();
+    }
+}
+
 TestPeer::Reply TrackerRig::answer(const TestPeer::Request& request) {
     if (request.path == "/device/me") // two projects, so that a choice can be kept or fall back
         return reply(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"},{"id":"p2","title":"S"}],"stages":[]})");

@@ -13,10 +13,12 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
+#include <list>
 #include <memory>
 
 #include <qcoro/qcorotask.h>
@@ -90,6 +92,10 @@ public:
     // Clocks in with the tracker's own capture and waits for the first report: its screenshots' display ids in
     // order and their sizes narrowest first; the status instead when clock-in failed.
     std::pair<QStringList, QList<QSize>> reportOnce();
+    // After a clock-in the desktop's dialog approved: clock-ins after two restarts of the agent restore that
+    // approval without a dialog (`dialogs` keeps its count) and report every display (two, of `sizes`) under
+    // ids that the next restart gives again.
+    void restoredTwice(const std::function<qsizetype()>& dialogs, const QList<QSize>& sizes);
     QList<QByteArray> paths() const {
         QList<QByteArray> paths;
         for (const TestPeer::Request& request : m_peer->requests())
@@ -165,6 +171,14 @@ inline bool addDesktopEntry(const QString& id, const QString& name) {
     QFile entry(folder + u'/' + id + u".desktop"_s);
     return QDir().mkpath(folder) && entry.open(QIODevice::WriteOnly) &&
            entry.write(u"[Desktop Entry]\nType=Application\nExec=foot\nName=%1\n"_s.arg(name).toUtf8()) > 0;
+}
+
+// A terminal window with that Wayland app id running `command` (else idle), ended with the list.
+inline QProcess& openWindow(std::list<QProcess>& windows, const QString& appId, const QStringList& command = {}) {
+    QProcess& window = windows.emplace_back();
+    window.start(u"foot"_s, QStringList{u"--app-id"_s, appId, u"--"_s} +
+                                (command.isEmpty() ? QStringList{u"sleep"_s, u"600"_s} : command));
+    return window;
 }
 
 inline QJsonObject withoutShots(QJsonObject report) {
