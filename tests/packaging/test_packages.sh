@@ -66,8 +66,10 @@ for binary in $elves; do
 done
 desktop-file-validate "$work/x/usr/share/applications/vantrel.desktop" "$work/x/etc/xdg/autostart/vantrel.desktop"
 unit=$work/x/usr/lib/systemd/system/vantrel-studio.service
+# Its sandbox: a directive lost raises the exposure above the 1.6 it has.
 exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | tail -1)
-grep -q "Overall exposure level" <<<"$exposure" || fail "the unit does not parse: $exposure"
+score=$(sed -n 's/^.*Overall exposure level.*: \([0-9.]*\) .*/\1/p' <<<"$exposure")
+awk -v score="${score:-10}" 'BEGIN { exit !(score <= 1.6) }' || fail "the unit's exposure: $exposure"
 echo "unit exposure: ${exposure##*: }"
 
 # --- a clean Debian root ----------------------------------------------------------------------------------
