@@ -34,7 +34,6 @@ class AgentEndToEnd(unittest.TestCase):
         reports = self.reports(sid)
         self.assertEqual([r[0] for r in reports], list(range(len(reports))), "every seq exactly once")
         self.assertEqual([r[1] for r in reports], [started] + [r[2] for r in reports[:-1]], "contiguous reports")
-        self.assertTrue(all(end - start >= 1 for _, start, end, *_ in reports))
         self.assertGreaterEqual(ended, reports[-1][2])
         return sid, ended, reports
 
@@ -50,17 +49,16 @@ class AgentEndToEnd(unittest.TestCase):
             return None
 
     def clock_in(self):
-        """Pairs, clocks in and waits for the first report at the studio; the session's id and stage."""
+        """Pairs, clocks in and waits for the first report at the studio; the session's id."""
         self.env.pair()
         self.agent.click("Clock in")
         self.agent.wait_for_text("Clocked in. Mouse activity and app usage are being shared.")
         wait_until(lambda: self.sessions() and len(self.reports(self.sessions()[0][0])) >= 1, 120,
                    "a report at the studio", self.agent.explain)
-        return self.sessions()[0][:2]
+        return self.sessions()[0][0]
 
     def test_full_session_with_activity(self):
-        session_id, stage = self.clock_in()
-        self.assertEqual(stage, "Footage review")
+        session_id = self.clock_in()
         # Pointer well away from the agent's window, then real input through XTest.
         subprocess.run(["xdotool", "mousemove", "3000", "1200"], check=True)
         move_mouse(20)
@@ -77,7 +75,7 @@ class AgentEndToEnd(unittest.TestCase):
         self.assertTrue({(0,), (1,)} <= set(shots), "the reports while tracking carry screenshots")
 
     def test_killed_agent_delivers_its_clock_out_after_restart(self):
-        session_id, _ = self.clock_in()
+        session_id = self.clock_in()
         first_end = self.reports(session_id)[0][2]
         wait_until(lambda: (self.queued_stop_end() or 0) >= first_end + 2, 60,
                    "ticks after the first report refreshing the queued clock-out", self.agent.explain)
