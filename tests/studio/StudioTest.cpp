@@ -191,7 +191,7 @@ private Q_SLOTS:
         // can read.  Searched by another process: a descriptor of the database opened and closed here would drop
         // this process's SQLite locks on it.
         const QString folder = m_dir.filePath(u"studio"_qs), secret = QString::fromLatin1(token.mid(7));
-        QCOMPARE(QDir(folder).exists() ? QProcess::execute(u"grep"_qs, {u"-rqF"_qs, secret, folder}) : 1, 1);
+        QCOMPARE(QDir(folder).exists() ? QProcess::execute(u"grep"_qs, {u"-rqFe"_qs, secret, folder}) : 1, 1);
         const auto shared = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
         for (QDirIterator entries(folder, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
              entries.hasNext();) {
