@@ -111,10 +111,12 @@ tls=$(in_root sh -c 'ldd /usr/lib/*/qt6/plugins/tls/libqopensslbackend.so' 2>&1)
 pids+=($!)
 wait_for 120 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=$(head -n 1 "$work/display")
-agent_env=(HOME=/root XDG_RUNTIME_DIR=/run/vantrel XDG_CONFIG_HOME=/root/.config)
-"${root_env[@]}" "${agent_env[@]}" DISPLAY="$DISPLAY" vantrel --hidden >"$work/agent.log" 2>&1 &
-agent=$!
-pids+=($agent)
+start_agent() { # SESSION-VARIABLES... vantrel [ARGUMENTS]: the installed agent, its pid in $agent
+    "${root_env[@]}" HOME=/root XDG_CONFIG_HOME=/root/.config "$@" >"$work/agent.log" 2>&1 &
+    agent=$!
+    pids+=($agent)
+}
+start_agent XDG_RUNTIME_DIR=/run/vantrel DISPLAY="$DISPLAY" vantrel --hidden
 windows() { # [MIN_WIDTH]: the agent's mapped windows at least that wide
     local id width
     for id in $(xdotool search --onlyvisible --pid "$agent" --name '^Vantrel' 2>/dev/null); do
@@ -147,10 +149,8 @@ XDG_RUNTIME_DIR=$root/run/vantrel-wl weston --backend=headless-backend.so --sock
     >"$work/weston.log" 2>&1 &
 pids+=($!)
 wait_for 30 test -S "$root/run/vantrel-wl/wayland-0" || fail "weston did not start: $(cat "$work/weston.log")"
-"${root_env[@]}" HOME=/root XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
-    XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
-agent=$!
-pids+=($agent)
+wayland=(XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland)
+start_agent "${wayland[@]}" vantrel
 on_wayland() { grep -q libqwayland "/proc/$agent/maps" 2>/dev/null || ! kill -0 $agent 2>/dev/null; }
 wait_for 60 on_wayland && grep -q libqwayland "/proc/$agent/maps" 2>/dev/null ||
     fail "the agent did not start on the Wayland platform"
@@ -161,10 +161,7 @@ kill $agent; wait $agent 2>/dev/null || true
 # Without its module (a broken installation) it says why instead of starting.
 module=$(find "$root/usr/lib" -name libvantrel-wayland.so) && [ -n "$module" ] && mv "$module" "$work/" ||
     fail "no Wayland module in the installed package"
-"${root_env[@]}" HOME=/root XDG_RUNTIME_DIR=/run/vantrel-wl WAYLAND_DISPLAY=wayland-0 XDG_SESSION_TYPE=wayland \
-    XDG_CONFIG_HOME=/root/.config vantrel >"$work/agent.log" 2>&1 &
-agent=$!
-pids+=($agent)
+start_agent "${wayland[@]}" vantrel
 wait_for 60 grep -q "its Wayland support could not be loaded (.*libvantrel-wayland.so" "$work/agent.log" ||
     fail "no word of the missing Wayland module: $(cat "$work/agent.log")"
 kill $agent; wait $agent 2>/dev/null || true
@@ -221,11 +218,14 @@ pretend_systemd() { # a recorder stands in for systemctl, and /run/systemd/syste
     mkdir -p "$root/run/systemd/system"
 }
 pretend_systemd
+upgraded() { # WHAT: the service was restarted and the admin's line kept
+    grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" ||
+        fail "$1 does not restart the service: $(cat "$root/tmp/systemctl.calls")"
+    grep -q "the admin's own line" "$root$conf" || fail "$1 lost the edited settings"
+}
 echo "# the admin's own line" >>"$root$conf"
 dpkg_in_root upgrade -i /tmp/vantrel-studio-next.deb
-grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" ||
-    fail "an upgrade does not restart the service: $(cat "$root/tmp/systemctl.calls")"
-grep -q "the admin's own line" "$root$conf" || fail "an upgrade lost the edited settings"
+upgraded "a .deb upgrade"
 rm -r "$root/usr/bin/systemctl" "$root/run/systemd"
 
 # --- maintainer scripts against what admins do ----------------------------------------------------------------
@@ -270,8 +270,7 @@ modes=$(in_root stat -c '%U:%g:%a %n' /etc/vantrel-studio $conf /var/lib/vantrel
 pretend_systemd
 echo "# the admin's own line" >>"$root$conf"
 rpm_in_root "upgrading the .rpm" -U --replacepkgs "$studio_rpm"
-grep -q "^try-restart vantrel-studio.service" "$root/tmp/systemctl.calls" || fail "an .rpm upgrade does not restart the service"
-grep -q "the admin's own line" "$root$conf" || fail "an .rpm upgrade lost the edited settings"
+upgraded "an .rpm upgrade"
 rpm_in_root "erasing the .rpm" -e vantrel-studio
 grep -q "^--no-reload disable --now vantrel-studio.service" "$root/tmp/systemctl.calls" ||
     fail "erasing the .rpm leaves the service running: $(cat "$root/tmp/systemctl.calls")"

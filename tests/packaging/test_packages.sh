@@ -38,7 +38,6 @@ for i in 0 1; do
         differs=$(diff <(echo "$tree") <(files "$package" | sort) || true)
         [ -z "$differs" ] || fail "$package differs from the install tree (< tree only, > package only):
 $differs"
-        grep -q "/usr/share/doc/vantrel[-a-z]*/copyright" <<<"$tree" || fail "no copyright file in $package"
     done
     # Whatever lies in /etc is the admin's: a configuration file, kept at upgrade.
     etc=$(grep '^/etc/' <<<"$tree" | sort)
@@ -46,19 +45,13 @@ $differs"
         fail "${debs[$i]}: conffiles are not all of /etc"
     [ "$(rpm -qp --configfiles "${rpms[$i]}" 2>/dev/null | sort)" = "$etc" ] || fail "${rpms[$i]}: %config is not all of /etc"
 done
-for rpm in "${rpms[@]}"; do
-    rpm -qp --changelog "$rpm" 2>/dev/null | grep -q "First packaged release" || fail "$rpm: no changelog"
-done
 
-# --- checkers: no lintian error or missing link hardening, no rpmlint error but the missing signature ------------------
-lintian --allow-root -I --pedantic --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1 || true
+# --- checkers: no lintian error, warning or missing hardening, no rpmlint error but the missing signature ----------
+lintian --allow-root -I --pedantic --tag-display-limit 0 "${debs[@]}" >"$work/lintian.log" 2>&1 || true
 # The Wayland module's few fortifiable calls have sizes the compiler proves safe or cannot know: none is checked.
-! grep -E '^E: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" |
+! grep -E '^[EW]: |hardening-no-(pie|relro|bindnow|fortify-functions)' "$work/lintian.log" |
     grep -v 'hardening-no-fortify-functions \[usr/lib/vantrel/modules/libvantrel-wayland\.so\]' || fail "lintian (all it said above is in the log):
 $(cat "$work/lintian.log")"
-# The agent configures nothing at installation: its Wayland module is loaded by full path and needs no ldconfig.
-scripts=$(dpkg-deb --ctrl-tarfile "${debs[0]}" | tar -t | grep -E 'inst$|rm$' || true)
-[ -z "$scripts" ] || fail "${debs[0]} has maintainer scripts: $scripts"
 rpmlint -r "$here/../../packaging/vantrel.rpmlintrc" "${rpms[@]}" >"$work/rpmlint.log" 2>&1 || true
 ! grep ': E: ' "$work/rpmlint.log" | grep -v ': E: no-signature' || fail "rpmlint: $(cat "$work/rpmlint.log")"
 
@@ -73,8 +66,10 @@ for binary in $elves; do
 done
 desktop-file-validate "$work/x/usr/share/applications/vantrel.desktop" "$work/x/etc/xdg/autostart/vantrel.desktop"
 unit=$work/x/usr/lib/systemd/system/vantrel-studio.service
+# Its sandbox: a directive lost raises the exposure above the 1.6 it has.
 exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | tail -1)
-grep -q "Overall exposure level" <<<"$exposure" || fail "the unit does not parse: $exposure"
+score=$(sed -n 's/^.*Overall exposure level.*: \([0-9.]*\) .*/\1/p' <<<"$exposure")
+awk -v score="${score:-10}" 'BEGIN { exit !(score <= 1.6) }' || fail "the unit's exposure: $exposure"
 echo "unit exposure: ${exposure##*: }"
 
 # --- a clean Debian root ----------------------------------------------------------------------------------
