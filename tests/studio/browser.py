@@ -57,6 +57,7 @@ class Browser:
         self.session = self.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
         self.send("Page.enable")
 
+    # The next message from the browser; the events among them are recorded as they pass.
     def message(self):
         while b"\0" not in self.buffer:
             chunk = self.answers.read1(65536)
@@ -64,7 +65,10 @@ class Browser:
                 raise RuntimeError("the browser closed its pipe")
             self.buffer += chunk
         text, self.buffer = self.buffer.split(b"\0", 1)
-        return json.loads(text)
+        received = json.loads(text)
+        if "method" in received:
+            self.events.append(received["method"])
+        return received
 
     def send(self, method, **params):
         self.last_id += 1
@@ -79,17 +83,13 @@ class Browser:
                 if "error" in received:
                     raise RuntimeError(f"{method}: {received['error']}")
                 return received["result"]
-            if "method" in received:
-                self.events.append(received["method"])
 
     def loaded(self, action):
         """Runs `action`, then waits until the page it leads to has loaded."""
         self.events.clear()
         action()
         while "Page.loadEventFired" not in self.events:
-            received = self.message()
-            if "method" in received:
-                self.events.append(received["method"])
+            self.message()
 
     def evaluate(self, expression):
         answer = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
