@@ -49,10 +49,7 @@ class Browser:
         os.close(from_child)
         self.commands = os.fdopen(from_parent, "wb")
         self.answers = os.fdopen(to_parent, "rb")
-        self.buffer = b""
-        self.last_id = 0
-        self.events = []
-        self.session = None
+        self.buffer, self.last_id, self.events, self.session = b"", 0, [], None
         target = self.send("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
         self.send("Page.enable")
@@ -97,9 +94,6 @@ class Browser:
             raise RuntimeError(f"{expression}: {answer['exceptionDetails']}")
         return answer["result"].get("value")
 
-    def element(self, selector):
-        return f"document.querySelector({json.dumps(selector)})"
-
     def screenshot(self, path, scheme):
         self.send("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": scheme}])
         with open(path, "wb") as file:
@@ -107,15 +101,16 @@ class Browser:
         self.send("Emulation.setEmulatedMedia", features=[])
 
     def step(self, name, args):
+        element = f"document.querySelector({json.dumps(args[0])})" if args else None
         if name == "open":
             self.loaded(lambda: self.send("Page.navigate", url=args[0]))
         elif name == "fill":
-            self.evaluate(f"{self.element(args[0])}.focus()")
+            self.evaluate(f"{element}.focus()")
             self.send("Input.insertText", text=args[1])
         elif name == "choose":
-            self.evaluate(f"{self.element(args[0])}.value = {json.dumps(args[1])}")
+            self.evaluate(f"{element}.value = {json.dumps(args[1])}")
         elif name == "submit":
-            self.loaded(lambda: self.evaluate(f"{self.element(args[0])}.click()"))
+            self.loaded(lambda: self.evaluate(f"{element}.click()"))
         elif name == "key":
             for kind in ("keyDown", "keyUp"):
                 self.send("Input.dispatchKeyEvent", type=kind, key=args[0], code=args[0],
@@ -124,7 +119,7 @@ class Browser:
         elif name in ("shot", "dark"):
             self.screenshot(args[0], "dark" if name == "dark" else "light")
         elif name == "text":
-            return self.evaluate(f"{self.element(args[0])}.textContent")
+            return self.evaluate(f"{element}.textContent")
         elif name == "dom":
             return self.evaluate("document.documentElement.outerHTML")
         return None
