@@ -94,8 +94,9 @@ class WaylandSession:
         # A session bus's configuration for the private system bus too: its only clients are this session's.
         path = os.path.join(self.env["XDG_RUNTIME_DIR"], name)
         self.env[variable] = f"unix:path={path}"
-        self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + self.env[variable]])
-        wait_until(lambda: os.path.exists(path), 60, name)
+        daemon = self.spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + self.env[variable]])
+        wait_until(lambda: self._running(daemon, "dbus-daemon") and os.path.exists(path), 120, name,
+                   lambda: f"dbus-daemon still runs, its log: {self._log_tail('dbus-daemon')!r}")
 
     def _start_sway(self):
         config = os.path.join(self.dir, "sway.conf")
@@ -252,8 +253,7 @@ class WaylandSession:
         runtime = self.env["XDG_RUNTIME_DIR"]
 
         def up():
-            if process.poll() is not None:
-                raise RuntimeError(f"{name} exited:\n" + open(os.path.join(self.dir, f"{name}.log")).read()[-3000:])
+            self._running(process, name)
             way = [p for p in glob.glob(os.path.join(runtime, "wayland-*")) if not p.endswith(".lock")]
             ipc = glob.glob(os.path.join(runtime, "sway-ipc.*.sock"))
             if not way or (name == "sway" and not ipc):
@@ -264,6 +264,15 @@ class WaylandSession:
             return True
 
         wait_until(up, 120, name)
+
+    def _log_tail(self, name):
+        with open(os.path.join(self.dir, f"{name}.log"), errors="replace") as log:
+            return log.read()[-3000:]
+
+    def _running(self, process, name):
+        if process.poll() is not None:
+            raise RuntimeError(f"{name} exited with {process.returncode}:\n" + self._log_tail(name))
+        return True
 
     def show_window(self, app_id, *options, command=("sleep", "infinity")):
         self.spawn(["foot", "--title", app_id, "--app-id", app_id, *options, "--", *command])
