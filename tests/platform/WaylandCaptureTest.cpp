@@ -6,6 +6,7 @@
 #include "platform/wayland/WaylandIdleWatch.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -52,11 +53,10 @@ struct DialogDeclined {
 
 // The newest process of this user running `program`: the session's own, never another user's.  Matched on
 // the command line, as the kernel keeps only 15 characters of a process's name.
-int pidOf(const QString& program) {
-    QProcess pgrep;
-    pgrep.start(u"pgrep"_s, {u"-n"_s, u"-u"_s, QString::number(getuid()), u"-f"_s, u"^(\\S*/)?%1( |$)"_s.arg(program)});
-    pgrep.waitForFinished(-1);
-    return pgrep.readAllStandardOutput().trimmed().toInt();
+// The process that serves `name` on this session's bus: found by name, it could be another session's.
+int pidOf(const QString& name) {
+    const QDBusReply<uint> pid = QDBusConnection::sessionBus().interface()->servicePid(name);
+    return pid.isValid() ? int(pid.value()) : 0;
 }
 
 void sway(const QString& command) {
@@ -320,10 +320,16 @@ private Q_SLOTS:
         };
         sway(u"output HEADLESS-2 mode 1600x1200"_s);
         QTRY_COMPARE_WITH_TIMEOUT(sizeNow(), QSize(1600, 1200), 60000);
+        // The area the new mode adds shows the background once the desktop has drawn it there.
         QImage image;
-        QTRY_COMPARE_WITH_TIMEOUT((image = valueOf(m_capture->capture(before, QSize(1280, 720)))).size(),
-                                  QSize(1280, 960), 60000);
-        QVERIFY(near(image.pixel(image.width() - 10, image.height() - 10), kBackground));
+        QTRY_VERIFY2_WITH_TIMEOUT((image = valueOf(m_capture->capture(before, QSize(1280, 720)))).size() ==
+                                          QSize(1280, 960) &&
+                                      near(image.pixel(image.width() - 10, image.height() - 10), kBackground),
+                                  qPrintable(QString::asprintf("%x near the corner of %d×%d",
+                                                               image.isNull() ? 0 : image.pixel(image.width() - 10,
+                                                                                                image.height() - 10),
+                                                               image.width(), image.height())),
+                                  60000);
         sway(u"output HEADLESS-2 mode 1280x720"_s);
         QTRY_COMPARE_WITH_TIMEOUT(sizeNow(), QSize(1280, 720), 60000);
         m_capture->endSession();
@@ -364,7 +370,7 @@ private Q_SLOTS:
         const QByteArray approved = storedTokens();
         const qsizetype dialogs = sharedInDialogs().size();
         Tracker& tracker = restart({{std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2)}});
-        const int portal = pidOf(u"xdg-desktop-portal"_s);
+        const int portal = pidOf(u"org.freedesktop.portal.Desktop"_s);
         QVERIFY(portal > 0);
         QCOMPARE(kill(portal, SIGSTOP), 0);
         int ticks = 0;
@@ -409,7 +415,7 @@ private Q_SLOTS:
         restart();
         const QStringList ids = m_harness->reportOnce().first;
         QVERIFY2(ids.size() == 2, qPrintable(ids.join(u' ')));
-        const int backend = pidOf(u"xdg-desktop-portal-wlr"_s);
+        const int backend = pidOf(u"org.freedesktop.impl.portal.desktop.wlr"_s);
         QVERIFY(backend > 0);
         QCOMPARE(kill(backend, SIGTERM), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!m_tracker->active(), 60000);
