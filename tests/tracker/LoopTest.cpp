@@ -439,8 +439,7 @@ private Q_SLOTS:
         QVERIFY(QDir().rmdir(file));  // the settings file takes the next synced write again
         if (alsoFailing == u"disk") { // written again once the disk takes it
             QVERIFY(QFile::remove(state));
-            h.timers->fire();
-            QCoreApplication::sendPostedEvents();
+            h.tick(0.0);
             QCOMPARE(h.tracker().status(), kClockedOut + kSavedLocally);
             QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().delivering(), 30000);
             h.peer().setDown(false);
