@@ -67,10 +67,7 @@ private Q_SLOTS:
         m_authority = *authority;
         m_ca = authority->ca;
         // Small limits make them cheap to reach.
-        HttpsServer::Limits limits;
-        limits.headSeconds = limits.requestSeconds = 2;
-        limits.maxBodyBytes = 1024;
-        m_server = serve(limits);
+        m_server = serve({.headSeconds = 2, .requestSeconds = 2, .maxBodyBytes = 1024});
         QVERIFY(m_server->listen());
     }
 
@@ -141,11 +138,7 @@ private Q_SLOTS:
     // sends at full speed refused: past the whole budget any, past an address's share one of that address.  Each
     // holder declares more than it sends: charged by what they declare, nothing fast would ever fit.
     void slowestUploadIsCutBeforeAFastOneIsRefused() {
-        HttpsServer::Limits limits;
-        limits.maxBodyBytes = 1024;
-        limits.totalBodyBytes = 2000;
-        limits.bodyBytesPerAddress = 1500;
-        const std::unique_ptr<HttpsServer> server = serve(limits);
+        const auto server = serve({.maxBodyBytes = 1024, .totalBodyBytes = 2000, .bodyBytesPerAddress = 1500});
         QVERIFY(server->listen());
         Client first(m_ca, server->port(), upload(1024) + QByteArray(1000, 'a'), u"127.0.0.2"_qs);
         Client second(m_ca, server->port(), upload(1024) + QByteArray(1000, 'b'), u"127.0.0.3"_qs);
@@ -208,11 +201,9 @@ private Q_SLOTS:
     void clientNamedByABalancerIsBelievedOnlyFromATrustedOne() {
         const QString haproxy = QStandardPaths::findExecutable(u"haproxy"_qs, {u"/usr/sbin"_qs, u"/usr/bin"_qs});
         QVERIFY2(!haproxy.isEmpty(), "HAProxy is not installed (scripts/install-deps installs it).");
-        HttpsServer::Limits limits;
-        limits.connectionsPerAddress = 1;
-        limits.headSeconds = limits.idleSeconds = 600; // the clients keep their connections while the case runs
-        const std::unique_ptr<HttpsServer> server =
-            serve(limits, QList<proxy::Subnet>{*proxy::parseSubnet(u"127.0.0.1"_qs)});
+        // The clients keep their connections while the case runs.
+        const auto server = serve({.connectionsPerAddress = 1, .headSeconds = 600, .idleSeconds = 600},
+                                  {*proxy::parseSubnet(u"127.0.0.1"_qs)});
         QVERIFY(server->listen());
         quint16 ports[3] = {};
         for (quint16& port : ports) {
@@ -220,14 +211,10 @@ private Q_SLOTS:
             QVERIFY(probe.listen(QHostAddress::LocalHost));
             port = probe.serverPort();
         }
-        QFile pem(m_dir.filePath(u"haproxy.pem"_qs));
-        QVERIFY(pem.open(QIODevice::WriteOnly));
-        pem.write(m_authority.certificate.toPem() + m_authority.key.toPem());
-        pem.close();
+        const QString pem = written(u"haproxy.pem"_qs, m_authority.certificate.toPem() + m_authority.key.toPem());
         const QString studio = u"127.0.0.1:%1"_qs.arg(server->port());
-        QFile config(m_dir.filePath(u"haproxy.cfg"_qs));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(
+        const QString config = written(
+            u"haproxy.cfg"_qs,
             u"defaults\n    timeout connect 10s\n    timeout client 60s\n    timeout server 60s\n"
             "frontend v2\n    mode tcp\n    bind 127.0.0.1:%1\n    default_backend v2\n"
             "backend v2\n    mode tcp\n    server studio %4 send-proxy-v2\n"
@@ -237,15 +224,13 @@ private Q_SLOTS:
             "    default_backend https\n"
             "backend https\n    mode http\n"
             "    server studio %4 ssl verify required ca-file %6 verifyhost studio.test sni str(studio.test)\n"_qs
-                .arg(ports[0])
-                .arg(ports[1])
-                .arg(ports[2])
-                .arg(studio, pem.fileName(), m_authority.caFile)
+                .arg(QString::number(ports[0]), QString::number(ports[1]), QString::number(ports[2]), studio, pem,
+                     m_authority.caFile)
                 .toUtf8());
-        config.close();
+        QVERIFY(!pem.isEmpty() && !config.isEmpty());
         QProcess balancer;
         balancer.setProcessChannelMode(QProcess::ForwardedChannels);
-        balancer.start(haproxy, {u"-db"_qs, u"-f"_qs, config.fileName()});
+        balancer.start(haproxy, {u"-db"_qs, u"-f"_qs, config});
         QVERIFY(balancer.waitForStarted(30000));
         const QByteArray peer = "GET /peer HTTP/1.1\r\nHost: a\r\n";
         const QByteArray forged = peer + "X-Forwarded-For: 192.0.2.1\r\n\r\n";
@@ -295,6 +280,12 @@ private:
                 exchange->respond(
                     {200, request.method + ' ' + request.target + ' ' + request.body, "text/plain", {}, {}});
             });
+    }
+
+    // A file of the case's folder holding `bytes`: its path, empty when it could not be written.
+    QString written(const QString& name, const QByteArray& bytes) {
+        QFile file(m_dir.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
     }
 
     QTemporaryDir m_dir;

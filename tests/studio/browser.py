@@ -49,14 +49,12 @@ class Browser:
         os.close(from_child)
         self.commands = os.fdopen(from_parent, "wb")
         self.answers = os.fdopen(to_parent, "rb")
-        self.buffer = b""
-        self.last_id = 0
-        self.events = []
-        self.session = None
+        self.buffer, self.last_id, self.events, self.session = b"", 0, [], None
         target = self.send("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
         self.send("Page.enable")
 
+    # The next message from the browser; the events among them are recorded as they pass.
     def message(self):
         while b"\0" not in self.buffer:
             chunk = self.answers.read1(65536)
@@ -64,7 +62,10 @@ class Browser:
                 raise RuntimeError("the browser closed its pipe")
             self.buffer += chunk
         text, self.buffer = self.buffer.split(b"\0", 1)
-        return json.loads(text)
+        received = json.loads(text)
+        if "method" in received:
+            self.events.append(received["method"])
+        return received
 
     def send(self, method, **params):
         self.last_id += 1
@@ -79,26 +80,19 @@ class Browser:
                 if "error" in received:
                     raise RuntimeError(f"{method}: {received['error']}")
                 return received["result"]
-            if "method" in received:
-                self.events.append(received["method"])
 
     def loaded(self, action):
         """Runs `action`, then waits until the page it leads to has loaded."""
         self.events.clear()
         action()
         while "Page.loadEventFired" not in self.events:
-            received = self.message()
-            if "method" in received:
-                self.events.append(received["method"])
+            self.message()
 
     def evaluate(self, expression):
         answer = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
         if "exceptionDetails" in answer:
             raise RuntimeError(f"{expression}: {answer['exceptionDetails']}")
         return answer["result"].get("value")
-
-    def element(self, selector):
-        return f"document.querySelector({json.dumps(selector)})"
 
     def screenshot(self, path, scheme):
         self.send("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": scheme}])
@@ -107,15 +101,16 @@ class Browser:
         self.send("Emulation.setEmulatedMedia", features=[])
 
     def step(self, name, args):
+        element = f"document.querySelector({json.dumps(args[0])})" if args else None
         if name == "open":
             self.loaded(lambda: self.send("Page.navigate", url=args[0]))
         elif name == "fill":
-            self.evaluate(f"{self.element(args[0])}.focus()")
+            self.evaluate(f"{element}.focus()")
             self.send("Input.insertText", text=args[1])
         elif name == "choose":
-            self.evaluate(f"{self.element(args[0])}.value = {json.dumps(args[1])}")
+            self.evaluate(f"{element}.value = {json.dumps(args[1])}")
         elif name == "submit":
-            self.loaded(lambda: self.evaluate(f"{self.element(args[0])}.click()"))
+            self.loaded(lambda: self.evaluate(f"{element}.click()"))
         elif name == "key":
             for kind in ("keyDown", "keyUp"):
                 self.send("Input.dispatchKeyEvent", type=kind, key=args[0], code=args[0],
@@ -124,7 +119,7 @@ class Browser:
         elif name in ("shot", "dark"):
             self.screenshot(args[0], "dark" if name == "dark" else "light")
         elif name == "text":
-            return self.evaluate(f"{self.element(args[0])}.textContent")
+            return self.evaluate(f"{element}.textContent")
         elif name == "dom":
             return self.evaluate("document.documentElement.outerHTML")
         return None
