@@ -178,24 +178,18 @@ class Agent:
         subprocess.run(["xdotool", "key", "ctrl+a", "BackSpace", "type", "--delay", "20", value], check=True)
 
 
-def start_x_server():
-    """An X server of the scenario's own with its window manager, so input from other suites never reaches the
-    counts.  Stopping the returned process stops both."""
-    server = subprocess.Popen([os.path.join(HERE, "..", "support", "x-server"), "--wm", "--size", "1920x1080"], stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL)
-    display = server.stdout.readline().decode().strip()
-    if not display:
-        raise AssertionError("no X server could be started")
-    os.environ["DISPLAY"] = display
-    return server
-
-
 class Environment:
     """Everything one scenario needs, torn down in reverse."""
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="vantrel-e2e-")
-        self.x_server = start_x_server()
+        # An X server of the scenario's own with its window manager, so input from other suites never reaches the
+        # counts; stopping it stops both.
+        self.x_server = subprocess.Popen([os.path.join(HERE, "..", "support", "x-server"), "--wm", "--size",
+                                          "1920x1080"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        os.environ["DISPLAY"] = self.x_server.stdout.readline().decode().strip()
+        if not os.environ["DISPLAY"]:
+            raise AssertionError("no X server could be started")
         self.studio = demo_studio(self.root)
         self.studio.start()
         self.certificates = TrustedCertificates(self.root, self.studio.ca_file)

@@ -115,10 +115,8 @@ void TestPeer::serve(const std::shared_ptr<HttpExchange>& exchange) {
         if (request.path.startsWith(prefix) && prefix.size() >= best.value_or("").size())
             best = prefix;
     const Reply reply = best ? m_fixed.value(*best) : m_handler ? m_handler(request) : Reply{};
-    if (reply.stall) {
-        m_stalled.append(exchange);
-        return;
-    }
+    if (reply.stall)
+        return m_stalled.append(exchange);
     auto answer = [exchange, reply] {
         if (reply.drop)
             return exchange->close();

@@ -9,11 +9,8 @@
 #include <csignal>
 
 TrackerRig::TrackerRig(Options options)
-    : m_options(std::move(options)) {
-    if (m_options.systemClock)
-        m_clock = std::make_shared<SystemClock>();
-    else
-        m_clock = clock;
+    : m_options(std::move(options))
+    , m_clock(m_options.systemClock ? std::make_shared<SystemClock>() : std::shared_ptr<Clock>(clock)) {
     static int made = 0;
     m_peer = std::make_unique<TestPeer>(u"h%1-%2.studio.test"_s.arg(QCoreApplication::applicationPid()).arg(++made));
     m_peer->setHandler([this](const TestPeer::Request& request) { return answer(request); });
@@ -40,12 +37,8 @@ Tracker& TrackerRig::restart() {
     TransportOptions transport = m_peer->transport();
     if (m_options.requestLimit)
         transport.idleLimit = transport.totalLimit = *m_options.requestLimit;
-    std::shared_ptr<ScreenCapture> screens = capture;
-    if (m_options.capture)
-        screens = m_options.capture(m_defaults);
-    std::shared_ptr<SystemEvents> system = events;
-    if (m_options.events)
-        system = m_options.events;
+    const std::shared_ptr<ScreenCapture> screens = m_options.capture ? m_options.capture(m_defaults) : capture;
+    const std::shared_ptr<SystemEvents> system = m_options.events ? m_options.events : events;
     m_tracker = std::make_unique<Tracker>(Platform{m_clock, m_defaults, m_secrets, host, mouse, frontmost, screens,
                                                    std::make_shared<TurboJpegEncoder>(), timers, system},
                                           server(), transport);

@@ -28,20 +28,19 @@ private Q_SLOTS:
         h.tracker().setProjectID(u"p2"_s);
         QCoro::waitFor(h.tracker().connect());
         QCOMPARE(h.tracker().projectID(), u"p2"_s); // still offered: kept
-        h.peer().setReply("/device/me",
-                          reply(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"}],"stages":[]})"));
-        QCoro::waitFor(h.tracker().connect());
+        const auto connectTo = [&h](int status, QByteArray me) {
+            h.peer().setReply("/device/me", reply(status, std::move(me)));
+            QCoro::waitFor(h.tracker().connect());
+        };
+        connectTo(200, R"({"name":"Ada","projects":[{"id":"p1","title":"T"}],"stages":[]})");
         QCOMPARE(h.tracker().projectID(), u"p1"_s);
-        h.peer().setReply("/device/me", reply(200, R"({"name":"Ada","projects":[],"stages":[]})"));
-        QCoro::waitFor(h.tracker().connect());
+        connectTo(200, R"({"name":"Ada","projects":[],"stages":[]})");
         QCOMPARE(h.tracker().projectID(), QString());
 
         // A failure keeps the pairing; only a refused token sends the user back to the pairing form.
-        h.peer().setReply("/device/me", reply(500, "not json"));
-        QCoro::waitFor(h.tracker().connect());
+        connectTo(500, "not json");
         QVERIFY(h.tracker().savedPairing() && h.tracker().hasProfile());
-        h.peer().setReply("/device/me", reply(401, R"({"error":"Device revoked."})"));
-        QCoro::waitFor(h.tracker().connect());
+        connectTo(401, R"({"error":"Device revoked."})");
         QCOMPARE(h.tracker().status(), u"Device revoked."_s);
         QVERIFY(!h.tracker().savedPairing() && !h.tracker().hasProfile());
     }
@@ -120,16 +119,14 @@ private Q_SLOTS:
         std::chrono::milliseconds wait = h.timers->lastInterval;
         QVERIFY(wait <= std::chrono::minutes(1));
         for (int attempt = 0; attempt < 8; ++attempt) {
-            h.timers->fire();
-            QCoreApplication::sendPostedEvents();
+            h.tick(0.0); // the retry timer fires
             QTRY_VERIFY_WITH_TIMEOUT(h.timers->liveTimers() == 1 && !h.tracker().delivering(), 30000);
             QVERIFY(h.timers->lastInterval >= wait && h.timers->lastInterval <= std::chrono::minutes(10));
             wait = h.timers->lastInterval;
         }
         QCOMPARE(wait, std::chrono::minutes(10));
         h.peer().setDown(false);
-        h.timers->fire();
-        QCoreApplication::sendPostedEvents();
+        h.tick(0.0);
         QTRY_VERIFY_WITH_TIMEOUT(h.tracker().pending().isEmpty() && !h.tracker().delivering(), 30000);
         QCOMPARE(h.stops().size(), 1);
         QCOMPARE(h.tracker().status(), kClockedOut); // synced now, as the line had promised

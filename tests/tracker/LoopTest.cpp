@@ -439,8 +439,7 @@ private Q_SLOTS:
         QVERIFY(QDir().rmdir(file));  // the settings file takes the next synced write again
         if (alsoFailing == u"disk") { // written again once the disk takes it
             QVERIFY(QFile::remove(state));
-            h.timers->fire();
-            QCoreApplication::sendPostedEvents();
+            h.tick(0.0);
             QCOMPARE(h.tracker().status(), kClockedOut + kSavedLocally);
             QTRY_VERIFY_WITH_TIMEOUT(!h.tracker().delivering(), 30000);
             h.peer().setDown(false);
@@ -454,7 +453,7 @@ private Q_SLOTS:
         QCOMPARE(h.stops(), QList<QJsonObject>{QJsonObject({{u"ended_at"_s, h.startedAt + 7}})});
     }
 
-    void realEncoder() {
+    void compressionFitsTheUploadLimit() {
         RecordingEncoder encoder; // a typical screen fits at full size
         Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
         QVERIFY(jpeg.ok());
@@ -464,16 +463,13 @@ private Q_SLOTS:
         jpeg = compressScreenshot(syntheticImage({1080, 1920}, true), 200'000, encoder);
         QVERIFY(jpeg.ok() && jpeg->size() <= 200'000);
         QCOMPARE(QImage::fromData(*jpeg, "JPEG").size(), QSize(810, 1440));
-    }
 
-    void stubbedSizes() {
-        // Exactly the limit is taken at once; one byte over at every factor goes one size down, where the stub
-        // answers small.
-        RecordingEncoder encoder;
+        // Stubbed sizes: exactly the limit is taken at once; one byte over at every factor goes one size down,
+        // where the stub answers small.
         for (const qsizetype full : {200'000, 200'001}) {
             encoder.tries.clear();
             encoder.stubSize = [full](QSize size) { return size.width() < 1440 ? 1'000 : full; };
-            const Result<QByteArray> jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
+            jpeg = compressScreenshot(syntheticImage({1440, 900}, false), 200'000, encoder);
             QVERIFY(jpeg.ok());
             QCOMPARE(jpeg->size(), full == 200'000 ? 200'000 : 1'000);
             QCOMPARE(encoder.tries.size(), full == 200'000 ? 1 : 7);

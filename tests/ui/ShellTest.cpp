@@ -185,8 +185,7 @@ private Q_SLOTS:
             auto* list = window.findChild<QComboBox*>(name);
             scroll->verticalScrollBar()->setValue(0); // both lists show at the top, and the face can scroll down
             const QPoint at = list->mapToGlobal(list->rect().center());
-            QCOMPARE(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, QString::number(at.x()), QString::number(at.y()),
-                                                      u"click"_s, u"5"_s}),
+            QCOMPARE(QProcess::execute(u"xdotool"_s, u"mousemove %1 %2 click 5"_s.arg(at.x()).arg(at.y()).split(u' ')),
                      0);
             QTRY_VERIFY_WITH_TIMEOUT(scroll->verticalScrollBar()->value() > 0, 30000);
         }

@@ -195,11 +195,7 @@ class WaylandSession:
     def start_gnome_portal(self):
         """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
         dialogs over AT-SPI; returns the path of that user's log (one line per dialog answered)."""
-        self.start_pipewire()
-        for program, name in (("xdg-desktop-portal-gnome", "org.freedesktop.impl.portal.desktop.gnome"),
-                              ("xdg-desktop-portal", "org.freedesktop.portal.Desktop")):
-            self.spawn(["/usr/libexec/" + program])
-            self.wait_for_bus_name(name, 60)
+        self.start_portal("gnome")
         return self._answer_dialogs("gnome")
 
     # ---- KDE Plasma: KWin and the KDE portal ----
@@ -242,6 +238,15 @@ class WaylandSession:
         log = os.path.join(self.env["XDG_RUNTIME_DIR"], "portal-dialogs.log")
         self.spawn(["/usr/bin/python3", self.reachable(os.path.join(HERE, "portal_dialog.py")), desktop, *options, log])
         return log
+
+    # PipeWire, WirePlumber, the portal's `backend` (`env` added to its environment) and the portal, started by
+    # hand rather than by D-Bus activation.
+    def start_portal(self, backend, env=None):
+        self.start_pipewire()
+        for program, name, extra in ((f"xdg-desktop-portal-{backend}", f"org.freedesktop.impl.portal.desktop.{backend}",
+                                      env), ("xdg-desktop-portal", "org.freedesktop.portal.Desktop", None)):
+            self.spawn(["/usr/libexec/" + program], env=extra)
+            self.wait_for_bus_name(name)
 
     def start_pipewire(self):
         self.spawn(["pipewire"])
@@ -409,11 +414,7 @@ def start_screencast(session, preload):
         _show_known_output(session, output["name"])
     session.swaymsg("focus", "output", "HEADLESS-1")
 
-    session.start_pipewire()
-    session.spawn(["/usr/libexec/xdg-desktop-portal-wlr"], env={"LD_PRELOAD": library})
-    session.wait_for_bus_name("org.freedesktop.impl.portal.desktop.wlr")
-    session.spawn(["/usr/libexec/xdg-desktop-portal"])
-    session.wait_for_bus_name("org.freedesktop.portal.Desktop")
+    session.start_portal("wlr", {"LD_PRELOAD": library})
     return log
 # ---- end of the ScreenCast portal ----
 
