@@ -5,6 +5,7 @@ outputs with its portal) as an unprivileged user."""
 # bus; `with WaylandSession() as s:` gives spawn() (stopped with the session), run() and wait_for_bus_name().
 
 import argparse
+import contextlib
 import glob
 import json
 import os
@@ -183,13 +184,11 @@ class WaylandSession:
         uid = self.user.pw_uid
         unit = f"user.slice/user-{uid}.slice/user@{uid}.service/app.slice/gnome-shell.service"
         for root in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd", "/sys/fs/cgroup"):
-            try:
+            with contextlib.suppress(OSError):
                 if os.path.exists(os.path.join(root, "cgroup.procs")):
                     os.makedirs(os.path.join(root, unit), exist_ok=True)
                     with open(os.path.join(root, unit, "cgroup.procs"), "w") as f:
                         f.write("0")
-            except OSError:
-                pass
 
     def start_gnome_portal(self):
         """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
@@ -274,10 +273,8 @@ class WaylandSession:
         # Newest first: clients before the compositor, the compositor before the bus.
         for proc in reversed(self._procs):
             if proc.poll() is None:
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.killpg(proc.pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
         for proc in reversed(self._procs):
             try:
                 proc.wait(5)
