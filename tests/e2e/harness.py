@@ -105,13 +105,11 @@ class Agent:
     """The vantrel process, its private settings, and its window over AT-SPI."""
 
     def __init__(self, root, system_bus):
-        self.root = root
+        self.root, self.system_bus, self.process = root, system_bus, None  # the bus: its logind's
         self.config = os.path.join(root, "config")
         self.runtime = os.path.join(root, "runtime")  # its own single-agent lock, apart from other suites'
         os.makedirs(self.config, exist_ok=True)
         os.makedirs(self.runtime, mode=0o700, exist_ok=True)
-        self.system_bus = system_bus  # its logind
-        self.process = None
 
     def start(self, command=(AGENT,), **environment):
         """Starts the agent through `command` (which ends in the agent) with `environment` added to its own

@@ -15,8 +15,7 @@ class AgentEndToEnd(unittest.TestCase):
             self.skipTest("needs root for the network and mount namespaces of the test studio")
         self.env = Environment()
         self.addCleanup(self.env.close)
-        self.agent = self.env.agent
-        self.studio = self.env.studio
+        self.agent, self.studio = self.env.agent, self.env.studio
 
     # What the studio stored.
     def sessions(self):

@@ -136,11 +136,10 @@ private Q_SLOTS:
         QVERIFY(m_system.startMock(logind, {u"--system"_s, u"--template"_s, u"logind"_s}));
         QVERIFY(m_system.mock(logind, logindPath, u"AddSession"_s,
                               {u"c7"_s, u"seat0"_s, quint32(1000), u"editor"_s, true}));
-        QVERIFY(
-            m_system.mock(logind, logindPath, u"AddMethod"_s,
-                          {QString(logind + u".Manager"), u"GetSession"_s, u"s"_s, u"o"_s,
-                           u"ret = '%1' if args[0] == 'auto' else '/org/freedesktop/login1/session/' + args[0]"_s.arg(
-                               m_sessionPath)}));
+        const QString session = u"ret = '%1' if args[0] == 'auto' else '/org/freedesktop/login1/session/' + args[0]"_s;
+        QVERIFY(m_system.mock(
+            logind, logindPath, u"AddMethod"_s,
+            {QString(logind + u".Manager"), u"GetSession"_s, u"s"_s, u"o"_s, session.arg(m_sessionPath)}));
         QVERIFY(m_system.mock(logind, logindPath, u"AddMethod"_s,
                               {kMock, u"Inhibitors"_s, QString(), u"as"_s,
                                u"ret = ['|'.join(i[:4]) for i in globals().get('inhibitors', [])]"_s}));

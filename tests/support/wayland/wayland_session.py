@@ -5,6 +5,7 @@ outputs with its portal) as an unprivileged user."""
 # bus; `with WaylandSession() as s:` gives spawn() (stopped with the session), run() and wait_for_bus_name().
 
 import argparse
+import contextlib
 import glob
 import json
 import os
@@ -184,13 +185,11 @@ class WaylandSession:
         uid = self.user.pw_uid
         unit = f"user.slice/user-{uid}.slice/user@{uid}.service/app.slice/gnome-shell.service"
         for root in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd", "/sys/fs/cgroup"):
-            try:
+            with contextlib.suppress(OSError):
                 if os.path.exists(os.path.join(root, "cgroup.procs")):
                     os.makedirs(os.path.join(root, unit), exist_ok=True)
                     with open(os.path.join(root, unit, "cgroup.procs"), "w") as f:
                         f.write("0")
-            except OSError:
-                pass
 
     def start_gnome_portal(self):
         """PipeWire, WirePlumber and GNOME's screen-cast portal, with a stand-in user that answers each of its
@@ -203,11 +202,7 @@ class WaylandSession:
         # The installed binary carries a file capability (cap_sys_resource) that an unprivileged user may not
         # take up, and exec fails; a copy has none.  The fake-input protocol, through which tests move the
         # pointer, is offered only to trusted clients unless the permission checks are off.
-        kwin = os.path.join(self.dir, "bin", "kwin_wayland")
-        os.makedirs(os.path.dirname(kwin), exist_ok=True)
-        os.chmod(os.path.dirname(kwin), 0o755)
-        shutil.copyfile("/usr/bin/kwin_wayland", kwin)
-        os.chmod(kwin, 0o755)
+        kwin = self._copy_to_bin("/usr/bin/kwin_wayland", shutil.copyfile)
         self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"  # the portal's dialog on AT-SPI (D-Bus activated)
         self.env["KDE_FULL_SESSION"] = "true"
         # KWin's screen locker serves org.freedesktop.ScreenSaver; it locks when asked, never on its own here.
@@ -287,10 +282,8 @@ class WaylandSession:
         # Newest first: clients before the compositor, the compositor before the bus.
         for proc in reversed(self._procs):
             if proc.poll() is None:
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.killpg(proc.pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
         for proc in reversed(self._procs):
             try:
                 proc.wait(5)
@@ -324,12 +317,16 @@ class WaylandSession:
         libraries are static, so a copied test binary runs as it is."""
         if "/" not in program or self.run(["test", "-x", program]).returncode == 0:
             return program
-        copy = os.path.join(self.dir, "bin", os.path.basename(program))
-        os.makedirs(os.path.dirname(copy), exist_ok=True)
-        os.chmod(os.path.dirname(copy), 0o755)
-        shutil.copy2(program, copy)
-        os.chmod(copy, 0o755)
-        return copy
+        return self._copy_to_bin(program)
+
+    def _copy_to_bin(self, program, copy=shutil.copy2):
+        # Into a folder of the session's that its user may enter, runnable by anyone.
+        target = os.path.join(self.dir, "bin", os.path.basename(program))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        os.chmod(os.path.dirname(target), 0o755)
+        copy(program, target)
+        os.chmod(target, 0o755)
+        return target
 
     def swaymsg(self, *args):
         return self.run(["swaymsg", *args], capture_output=True, check=True).stdout.decode()
