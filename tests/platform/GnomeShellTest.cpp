@@ -201,7 +201,9 @@ private Q_SLOTS:
         QCoro::waitFor(h.tracker().connect());
         QCoro::waitFor(h.tracker().start()); // asked and tracking at once, or asked and to clock in again
         QTRY_COMPARE_WITH_TIMEOUT(shareDialogs(), 1, kDeadlineMs);
-        QTRY_VERIFY_WITH_TIMEOUT(h.defaults().data(u"screenCastTokens"_s).has_value(), kDeadlineMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(h.defaults().data(u"screenCastTokens"_s).has_value(),
+                                  qPrintable(h.tracker().status() + u" / "_s + h.tracker().captureStatus()),
+                                  kDeadlineMs);
         h.settle();
         h.restoredTwice(shareDialogs, {QSize(1280, 720), QSize(1440, 810)});
     }
